@@ -1,0 +1,312 @@
+#include "app/RoutingEngine.h"
+
+#include <algorithm>
+#include <array>
+
+namespace {
+
+constexpr int kNoteOff = 0x80;
+constexpr int kNoteOn = 0x90;
+constexpr int kControlChange = 0xB0;
+constexpr int kProgramChange = 0xC0;
+constexpr int kSystem = 0xF0;
+
+constexpr int kCcVolume = 7;
+constexpr int kCcPan = 10;
+constexpr int kCcReverb = 91;
+constexpr int kCcChorus = 93;
+constexpr int kCcAllNotesOff = 123;
+
+// General MIDI System On: universal non-real-time system exclusive to all devices.
+constexpr std::array<std::uint8_t, 6> kGmSystemOn = {0xF0, 0x7E, 0x7F, 0x09, 0x01, 0xF7};
+
+bool IsNote(int type) { return type == kNoteOff || type == kNoteOn; }
+bool IsChannelStatus(int status) { return status >= 0x80 && status < kSystem; }
+bool InChannelRange(int channel) { return channel >= 0 && channel < kMidiChannels; }
+int ClampValue(int value) { return std::clamp(value, 0, 127); }
+Side Other(Side s) { return s == Side::Local ? Side::Remote : Side::Local; }
+
+const QString kSelectInput = QStringLiteral("MIDI IN デバイスを選択してください。");
+const QString kSelectOutput = QStringLiteral("MIDI OUT デバイスを選択してください。");
+const QString kInputFailed = QStringLiteral("MIDI IN デバイスのオープンに失敗しました");
+const QString kOutputFailed = QStringLiteral("MIDI OUT デバイスのオープンに失敗しました");
+const QString kGmResetFailed = QStringLiteral("GMﾘｾｯﾄに失敗しました。");
+
+}  // namespace
+
+RoutingEngine::RoutingEngine(MidiSystem& devices, RoutingView& view, MidiDeviceChoice& choice,
+                             LinkPort& link)
+    : devices_(devices), view_(view), choice_(choice), link_(link) {}
+
+RoutingEngine::~RoutingEngine() { CloseMidiDevices(); }
+
+// ---------------------------------------------------------------------------------- devices
+
+void RoutingEngine::OpenMidiDevices() {
+  // The input is always tried first; each failure is shown before the next step.
+  const int in = choice_.SelectedInput();
+  if (in < 0) {
+    view_.SetMidiButton(false);
+    view_.ShowMessage(kSelectInput);
+  } else {
+    try {
+      input_ = devices_.OpenInput(in, [this](ShortMessage m) { PlayLocal(m); });
+    } catch (const MidiDeviceError& e) {
+      input_.reset();
+      view_.ShowMessage(kInputFailed + QStringLiteral("\n") + e.Message());
+    }
+  }
+
+  const int out = choice_.SelectedOutput();
+  if (out < 0) {
+    view_.SetMidiButton(false);
+    view_.ShowMessage(kSelectOutput);
+  } else {
+    try {
+      output_ = devices_.OpenOutput(out);
+    } catch (const MidiDeviceError& e) {
+      output_.reset();
+      view_.ShowMessage(kOutputFailed + QStringLiteral("\n") + e.Message());
+    }
+  }
+
+  if (output_) {
+    view_.SetMidiButton(true);
+    RefreshParts();
+  }
+}
+
+void RoutingEngine::CloseMidiDevices() {
+  input_.reset();
+  if (output_) {
+    output_->Reset();
+    output_.reset();
+  }
+}
+
+void RoutingEngine::SpeedButton1Click(bool pressed) {
+  if (pressed) {
+    OpenMidiDevices();
+  } else {
+    CloseMidiDevices();
+  }
+}
+
+void RoutingEngine::KMIDI1Click() {
+  if (view_.MidiButtonPressed()) {
+    CloseMidiDevices();
+    view_.SetMidiButton(false);
+  } else {
+    OpenMidiDevices();
+    view_.SetMidiButton(true);
+  }
+}
+
+void RoutingEngine::OutShortMsg(ShortMessage message) { SendIfOpen(message); }
+
+void RoutingEngine::SendIfOpen(ShortMessage message) {
+  if (output_) output_->SendShort(message);
+}
+
+// ------------------------------------------------------------------------------- the paths
+
+void RoutingEngine::PlayLocal(ShortMessage message) {
+  const int status = StatusOf(message);
+  int data1 = Data1Of(message);
+  const int data2 = Data2Of(message);
+
+  // System messages (active sensing, timing clock and the rest) concern the cable, not the
+  // performance: they are neither sent to the peer nor sounded.
+  if (!IsChannelStatus(status)) return;
+
+  const int type = status & 0xF0;
+  if (IsNote(type)) {
+    data1 += 12 * octaveShift_ + keyShift_;
+    // A note shifted off the MIDI range has no key to sound or show.
+    if (data1 < 0 || data1 > 127) return;
+  }
+
+  if (link_.Connected()) {
+    // The peer sees the caller's channel bits unchanged.
+    const std::array<std::uint8_t, 4> frame = {kFrameEscape, static_cast<std::uint8_t>(status),
+                                               static_cast<std::uint8_t>(data1),
+                                               static_cast<std::uint8_t>(data2)};
+    link_.WriteUnit(frame);
+  }
+
+  const int outStatus = type + localChannel_;
+  if (type == kNoteOn) view_.SetLevel(Side::Local, data2);
+  if (view_.KeyboardShown()) {
+    if (type == kNoteOff || (type == kNoteOn && data2 == 0)) {
+      view_.ShowKeyUp(data1, Side::Local);
+    } else if (type == kNoteOn) {
+      view_.ShowKeyDown(data1, Side::Local);
+    }
+  }
+
+  if (!output_) return;
+  output_->SendShort(PackShort(outStatus, data1, data2));
+  if (dualPlay_) PlayRemote(PackShort(type + remoteChannel_, data1, data2));
+}
+
+void RoutingEngine::PlayRemote(ShortMessage message) {
+  const int status = StatusOf(message);
+  const int data1 = Data1Of(message);
+  const int data2 = Data2Of(message);
+
+  // Whatever the peer sends must be a well-formed channel message before it is played:
+  // a stray data byte, a system status or a data byte with its top bit set is dropped.
+  if (!IsChannelStatus(status)) return;
+  const int type = status & 0xF0;
+  if (data1 > 127 || (ShortMessageLength(status) == 3 && data2 > 127)) return;
+
+  const int outStatus = type + remoteChannel_;
+  if (type == kProgramChange) {
+    channels_.program[static_cast<std::size_t>(remoteChannel_)] = data1;
+    view_.ShowSetting(Side::Remote, Setting::Program, data1);
+  }
+  if (view_.KeyboardShown()) {
+    if (type == kNoteOff) {
+      view_.ShowKeyUp(data1, Side::Remote);
+    } else if (type == kNoteOn) {
+      view_.SetLevel(Side::Remote, data2);
+      if (data2 > 0) {
+        view_.ShowKeyDown(data1, Side::Remote);
+      } else {
+        view_.ShowKeyUp(data1, Side::Remote);
+      }
+    }
+  }
+  SendIfOpen(PackShort(outStatus, data1, data2));
+}
+
+// --------------------------------------------------------------------------- part controls
+
+std::int32_t& RoutingEngine::Entry(ChannelSettings& table, Setting setting, int channel) {
+  const auto ch = static_cast<std::size_t>(channel);
+  switch (setting) {
+    case Setting::Volume: return table.volume[ch];
+    case Setting::Reverb: return table.reverb[ch];
+    case Setting::Chorus: return table.chorus[ch];
+    case Setting::Pan: return table.pan[ch];
+    case Setting::Program: break;
+  }
+  return table.program[ch];
+}
+
+std::int32_t RoutingEngine::Entry(const ChannelSettings& table, Setting setting, int channel) {
+  return Entry(const_cast<ChannelSettings&>(table), setting, channel);
+}
+
+void RoutingEngine::Send(Setting setting, int channel, int value) {
+  if (!output_ || !InChannelRange(channel)) return;
+  value = ClampValue(value);
+  switch (setting) {
+    case Setting::Volume: SendIfOpen(PackShort(kControlChange + channel, kCcVolume, value)); break;
+    case Setting::Reverb: SendIfOpen(PackShort(kControlChange + channel, kCcReverb, value)); break;
+    case Setting::Chorus: SendIfOpen(PackShort(kControlChange + channel, kCcChorus, value)); break;
+    case Setting::Pan: SendIfOpen(PackShort(kControlChange + channel, kCcPan, value)); break;
+    case Setting::Program: SendIfOpen(PackShort(kProgramChange + channel, value, 0)); break;
+  }
+}
+
+void RoutingEngine::SendVolume(int channel, int value) { Send(Setting::Volume, channel, value); }
+void RoutingEngine::SendReverb(int channel, int value) { Send(Setting::Reverb, channel, value); }
+void RoutingEngine::SendChorus(int channel, int value) { Send(Setting::Chorus, channel, value); }
+void RoutingEngine::SendPan(int channel, int value) { Send(Setting::Pan, channel, value); }
+void RoutingEngine::SendProgram(int channel, int value) { Send(Setting::Program, channel, value); }
+
+void RoutingEngine::RefreshParts() {
+  view_.ShowChannel(Side::Local, localChannel_);
+  view_.ShowChannel(Side::Remote, remoteChannel_);
+  for (int ch = 0; ch < kMidiChannels; ++ch) {
+    for (Setting s : {Setting::Program, Setting::Volume, Setting::Pan, Setting::Reverb, Setting::Chorus}) {
+      Send(s, ch, Entry(channels_, s, ch));
+    }
+  }
+  for (Side part : {Side::Local, Side::Remote}) {
+    const int ch = ChannelOf(part);
+    for (Setting s : {Setting::Program, Setting::Pan, Setting::Reverb, Setting::Chorus, Setting::Volume}) {
+      view_.ShowSetting(part, s, Entry(channels_, s, ch));
+    }
+  }
+}
+
+void RoutingEngine::SendAllNotesOff() {
+  for (int ch = 0; ch < kMidiChannels; ++ch) SendIfOpen(PackShort(kControlChange + ch, kCcAllNotesOff, 0));
+}
+
+void RoutingEngine::AllNotesOff() {
+  view_.RefreshDisplays();
+  SendAllNotesOff();
+}
+
+void RoutingEngine::AllNotesOffButton() {
+  if (!output_) return;
+  SendAllNotesOff();
+  view_.ClearKeyMarks();
+}
+
+bool RoutingEngine::SendGmReset() {
+  if (!output_) return false;
+  const bool sent = output_->SendLong(kGmSystemOn);
+  if (!sent) view_.ShowMessage(kGmResetFailed);
+  return sent;
+}
+
+void RoutingEngine::GmResetButton() {
+  SendGmReset();
+  channels_.ResetToDefaults();
+  RefreshParts();
+}
+
+void RoutingEngine::ToggleDualPlay() { SetDualPlay(!dualPlay_); }
+
+void RoutingEngine::SetDualPlay(bool on) {
+  dualPlay_ = on;
+  view_.SetDualButton(on);
+}
+
+void RoutingEngine::ChannelChanged(Side part, int channel) {
+  channel = std::clamp(channel, 0, kMidiChannels - 1);
+  (part == Side::Local ? localChannel_ : remoteChannel_) = channel;
+  view_.ShowChannel(part, channel);
+  RefreshParts();
+}
+
+void RoutingEngine::ProgramChanged(Side part, int program) {
+  program = ClampValue(program);
+  const int ch = ChannelOf(part);
+  channels_.program[static_cast<std::size_t>(ch)] = program;
+  view_.ShowSetting(part, Setting::Program, program);
+  SendProgram(ch, program);
+  // The local part's choice travels to the peer (and sounds once more here); with dual play
+  // the remote part is the player's own second instrument, and nothing is sent.
+  if (part == Side::Local && !dualPlay_) PlayLocal(PackShort(kProgramChange, program, 0));
+  if (localChannel_ == remoteChannel_) view_.ShowSetting(Other(part), Setting::Program, program);
+}
+
+void RoutingEngine::SettingChanged(Side part, Setting setting, int value) {
+  if (setting == Setting::Program) {
+    ProgramChanged(part, value);
+    return;
+  }
+  const int ch = ChannelOf(part);
+  Entry(channels_, setting, ch) = value;
+  Send(setting, ch, value);
+  if (localChannel_ == remoteChannel_) view_.ShowSetting(Other(part), setting, value);
+}
+
+// ------------------------------------------------------------------------------ tone files
+
+ToneSetup RoutingEngine::CurrentToneSetup() const {
+  return ToneSetup{localChannel_, remoteChannel_, channels_};
+}
+
+void RoutingEngine::LoadToneSetup(const ToneSetup& setup) {
+  localChannel_ = std::clamp(setup.localChannel, 0, kMidiChannels - 1);
+  remoteChannel_ = std::clamp(setup.remoteChannel, 0, kMidiChannels - 1);
+  channels_ = setup.channels;
+  SetDualPlay(true);
+  RefreshParts();
+}

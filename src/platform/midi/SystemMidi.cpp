@@ -1,0 +1,248 @@
+#include "platform/midi/SystemMidi.h"
+
+#include <alsa/asoundlib.h>
+#include <jack/jack.h>
+#include <rtmidi/RtMidi.h>
+
+#include <QObject>
+#include <QRegularExpression>
+#include <mutex>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace {
+
+constexpr const char* kClientName = "Sonavel";
+constexpr const char* kInPortName = "MIDI In";
+constexpr const char* kOutPortName = "MIDI Out";
+
+void QuietAlsa(const char*, int, const char*, int, const char*, ...) {}
+void QuietJack(const char*) {}
+
+// ALSA and JACK print to the console when they cannot start. An API that cannot start is
+// simply left out of the lists, so both are silenced once and each API is probed before
+// RtMidi touches it.
+void SilenceLibraries() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    snd_lib_error_set_handler(QuietAlsa);
+    jack_set_error_function(QuietJack);
+    jack_set_info_function(QuietJack);
+  });
+}
+
+bool AlsaStarts() {
+  if (access("/dev/snd/seq", R_OK | W_OK) != 0) return false;
+  snd_seq_t* seq = nullptr;
+  if (snd_seq_open(&seq, "default", SND_SEQ_OPEN_DUPLEX, 0) < 0) return false;
+  snd_seq_close(seq);
+  return true;
+}
+
+bool JackStarts() {
+  jack_status_t status{};
+  jack_client_t* client = jack_client_open("Sonavel-probe", JackNoStartServer, &status);
+  if (client == nullptr) return false;
+  jack_client_close(client);
+  return true;
+}
+
+RtMidi::Api ToRt(SystemMidi::Api api) {
+  return api == SystemMidi::Api::Alsa ? RtMidi::LINUX_ALSA : RtMidi::UNIX_JACK;
+}
+
+template <typename RtPort>
+std::vector<std::string> RtPortNames(RtPort& rt) {
+  std::vector<std::string> names;
+  const unsigned count = rt.getPortCount();
+  for (unsigned i = 0; i < count; ++i) names.push_back(rt.getPortName(i));
+  return names;
+}
+
+// Finds the RtMidi port number of a listed port, -1 when it is gone.
+template <typename RtPort>
+int FindPort(RtPort& rt, const SystemMidi::Port& port) {
+  const auto names = RtPortNames(rt);
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (!midi_names::IsOurs(names[i]) && midi_names::Listed(port.api, names[i]) == port.name) {
+      return static_cast<int>(i);
+    }
+  }
+  return -1;
+}
+
+void IgnoreRtMidiErrors(RtMidiError::Type, const std::string&, void* failed) {
+  if (failed != nullptr) *static_cast<bool*>(failed) = true;
+}
+
+class RtInput final : public MidiInput {
+ public:
+  RtInput(const SystemMidi::Port& port, Handler handler) : handler_(std::move(handler)) {
+    try {
+      in_ = std::make_unique<RtMidiIn>(ToRt(port.api), kClientName);
+      const int number = FindPort(*in_, port);
+      if (number < 0) throw MidiDeviceError(QStringLiteral("%1 が見つかりません。").arg(port.name));
+      in_->openPort(static_cast<unsigned>(number), kInPortName);
+      // System exclusive, timing clock and active sensing are not taken in.
+      in_->ignoreTypes(true, true, true);
+      in_->setErrorCallback(IgnoreRtMidiErrors, nullptr);
+      in_->setCallback(&RtInput::Arrived, this);
+    } catch (const RtMidiError& e) {
+      throw MidiDeviceError(port.name + QStringLiteral(": ") + QString::fromStdString(e.getMessage()));
+    }
+  }
+
+  ~RtInput() override {
+    // Stop RtMidi's thread before the receiver goes: deleting the receiver then drops any
+    // message still queued for the UI thread.
+    in_->cancelCallback();
+    in_->closePort();
+    in_.reset();
+  }
+
+ private:
+  // Runs on RtMidi's input thread.
+  static void Arrived(double, std::vector<unsigned char>* bytes, void* self) {
+    if (bytes == nullptr || bytes->empty() || bytes->size() > 3) return;
+    const int length = ShortMessageLength((*bytes)[0]);
+    if (length == 0 || static_cast<std::size_t>(length) != bytes->size()) return;
+    ShortMessage message = 0;
+    for (std::size_t i = 0; i < bytes->size(); ++i) message |= ShortMessage((*bytes)[i]) << (8 * i);
+    auto* input = static_cast<RtInput*>(self);
+    // Hand-off to the UI thread; queued events keep arrival order.
+    QMetaObject::invokeMethod(
+        &input->receiver_, [input, message] { input->handler_(message); }, Qt::QueuedConnection);
+  }
+
+  Handler handler_;
+  QObject receiver_;  // lives on the opening (UI) thread
+  std::unique_ptr<RtMidiIn> in_;
+};
+
+class RtOutput final : public MidiOutput {
+ public:
+  explicit RtOutput(const SystemMidi::Port& port) {
+    try {
+      out_ = std::make_unique<RtMidiOut>(ToRt(port.api), kClientName);
+      const int number = FindPort(*out_, port);
+      if (number < 0) throw MidiDeviceError(QStringLiteral("%1 が見つかりません。").arg(port.name));
+      out_->openPort(static_cast<unsigned>(number), kOutPortName);
+      out_->setErrorCallback(IgnoreRtMidiErrors, &failed_);
+    } catch (const RtMidiError& e) {
+      throw MidiDeviceError(port.name + QStringLiteral(": ") + QString::fromStdString(e.getMessage()));
+    }
+  }
+  ~RtOutput() override { out_->closePort(); }
+
+  void SendShort(ShortMessage message) override {
+    const int length = ShortMessageLength(StatusOf(message));
+    if (length == 0) return;
+    const unsigned char bytes[3] = {static_cast<unsigned char>(StatusOf(message)),
+                                    static_cast<unsigned char>(Data1Of(message) & 0x7F),
+                                    static_cast<unsigned char>(Data2Of(message) & 0x7F)};
+    out_->sendMessage(bytes, static_cast<std::size_t>(length));
+  }
+
+  bool SendLong(std::span<const std::uint8_t> message) override {
+    if (message.size() < 2 || message.front() != 0xF0 || message.back() != 0xF7) return false;
+    failed_ = false;
+    out_->sendMessage(message.data(), message.size());
+    return !failed_;
+  }
+
+  void Reset() override {
+    for (int channel = 0; channel < 16; ++channel) {
+      SendShort(PackShort(0xB0 + channel, 64, 0));   // sustain off
+      SendShort(PackShort(0xB0 + channel, 120, 0));  // all sound off
+      SendShort(PackShort(0xB0 + channel, 123, 0));  // all notes off
+    }
+  }
+
+ private:
+  std::unique_ptr<RtMidiOut> out_;
+  bool failed_ = false;
+};
+
+}  // namespace
+
+namespace midi_names {
+
+QString Listed(SystemMidi::Api api, const std::string& rtmidiName) {
+  QString name = QString::fromStdString(rtmidiName);
+  if (api == SystemMidi::Api::Alsa) {
+    // ALSA's client and port numbers change from run to run; the settings file stores names.
+    static const QRegularExpression address(QStringLiteral(" \\d+:\\d+$"));
+    name.remove(address);
+    return name;
+  }
+  return QStringLiteral("JACK: ") + name;
+}
+
+bool IsOurs(const std::string& rtmidiName) { return rtmidiName.rfind(kClientName, 0) == 0; }
+
+}  // namespace midi_names
+
+SystemMidi::SystemMidi(GmSynth::Options synthOptions) : synthOptions_(std::move(synthOptions)) {
+  SilenceLibraries();
+}
+
+std::vector<SystemMidi::Port> SystemMidi::Enumerate(bool inputs) const {
+  std::vector<Port> ports;
+  if (!inputs) ports.push_back({Api::Synth, QString::fromUtf8(GmSynth::kDeviceName)});
+  const std::pair<Api, bool> apis[] = {{Api::Alsa, AlsaStarts()}, {Api::Jack, JackStarts()}};
+  for (auto [api, starts] : apis) {
+    if (!starts) continue;
+    try {
+      std::vector<std::string> names;
+      if (inputs) {
+        RtMidiIn rt(ToRt(api), "Sonavel-list");
+        names = RtPortNames(rt);
+      } else {
+        RtMidiOut rt(ToRt(api), "Sonavel-list");
+        names = RtPortNames(rt);
+      }
+      for (const auto& n : names) {
+        if (!midi_names::IsOurs(n)) ports.push_back({api, midi_names::Listed(api, n)});
+      }
+    } catch (const RtMidiError&) {
+      // The API went away between the probe and the listing: leave it out.
+    }
+  }
+  return ports;
+}
+
+namespace {
+QStringList NamesOf(const std::vector<SystemMidi::Port>& ports) {
+  QStringList names;
+  for (const auto& p : ports) names << p.name;
+  return names;
+}
+}  // namespace
+
+QStringList SystemMidi::InputNames() {
+  inputs_ = Enumerate(true);
+  return NamesOf(inputs_);
+}
+
+QStringList SystemMidi::OutputNames() {
+  outputs_ = Enumerate(false);
+  return NamesOf(outputs_);
+}
+
+std::unique_ptr<MidiInput> SystemMidi::OpenInput(int index, MidiInput::Handler handler) {
+  if (inputs_.empty()) InputNames();
+  if (index < 0 || static_cast<std::size_t>(index) >= inputs_.size()) {
+    throw MidiDeviceError(QStringLiteral("MIDI IN デバイス %1 はありません。").arg(index));
+  }
+  return std::make_unique<RtInput>(inputs_[static_cast<std::size_t>(index)], std::move(handler));
+}
+
+std::unique_ptr<MidiOutput> SystemMidi::OpenOutput(int index) {
+  if (outputs_.empty()) OutputNames();
+  if (index < 0 || static_cast<std::size_t>(index) >= outputs_.size()) {
+    throw MidiDeviceError(QStringLiteral("MIDI OUT デバイス %1 はありません。").arg(index));
+  }
+  const Port& port = outputs_[static_cast<std::size_t>(index)];
+  if (port.api == Api::Synth) return std::make_unique<GmSynth>(synthOptions_);
+  return std::make_unique<RtOutput>(port);
+}

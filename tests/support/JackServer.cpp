@@ -1,0 +1,72 @@
+#include "support/JackServer.h"
+
+#include <jack/jack.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+namespace {
+std::atomic<int> serial{0};
+void Quiet(const char*) {}
+}  // namespace
+
+JackServer::JackServer() {
+  jack_set_error_function(Quiet);
+  jack_set_info_function(Quiet);
+  name_ = "sonavel-test-" + std::to_string(getpid()) + "-" + std::to_string(serial++);
+  pid_ = fork();
+  if (pid_ < 0) {
+    error_ = std::string("fork: ") + std::strerror(errno);
+    return;
+  }
+  if (pid_ == 0) {
+    const int null = open("/dev/null", O_WRONLY);
+    if (null >= 0) {
+      dup2(null, STDOUT_FILENO);
+      dup2(null, STDERR_FILENO);
+    }
+    execlp("jackd", "jackd", "--no-realtime", "-n", name_.c_str(), "-d", "dummy", "-r", "48000", "-p",
+           "256", static_cast<char*>(nullptr));
+    _exit(127);
+  }
+  setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
+
+  // Waiting for a server to come up is the one place a test may wait on the clock.
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(15);
+  while (std::chrono::steady_clock::now() < deadline) {
+    int status = 0;
+    if (waitpid(pid_, &status, WNOHANG) == pid_) {
+      error_ = "jackd exited at start (status " + std::to_string(status) + ")";
+      pid_ = -1;
+      return;
+    }
+    jack_status_t js{};
+    jack_client_t* c = jack_client_open("sonavel-test-probe",
+                                        static_cast<jack_options_t>(JackNoStartServer | JackServerName), &js,
+                                        name_.c_str());
+    if (c != nullptr) {
+      jack_client_close(c);
+      running_ = true;
+      return;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  error_ = "jackd did not answer within 15 s";
+}
+
+JackServer::~JackServer() {
+  if (pid_ > 0) {
+    kill(pid_, SIGTERM);
+    int status = 0;
+    waitpid(pid_, &status, 0);
+  }
+  unsetenv("JACK_DEFAULT_SERVER");
+}

@@ -1,0 +1,25 @@
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+
+// A JACK server on the dummy driver, private to one test: started under a name of its own,
+// made the default server of this process (JACK_DEFAULT_SERVER), stopped on destruction.
+class JackServer {
+ public:
+  JackServer();
+  ~JackServer();
+  JackServer(const JackServer&) = delete;
+  JackServer& operator=(const JackServer&) = delete;
+
+  // False when jackd could not be started or did not answer in time; Error() says why.
+  bool Running() const { return running_; }
+  const std::string& Name() const { return name_; }
+  const std::string& Error() const { return error_; }
+
+ private:
+  std::string name_;
+  std::string error_;
+  pid_t pid_ = -1;
+  bool running_ = false;
+};
