@@ -247,6 +247,10 @@ void RoutingEngine::AllNotesOffButton() {
   view_.ClearKeyMarks();
 }
 
+void RoutingEngine::ReleaseRemoteNotes() {
+  SendIfOpen(PackShort(kControlChange + remoteChannel_, kCcAllNotesOff, 0));
+}
+
 bool RoutingEngine::SendGmReset() {
   if (!output_) return false;
   const bool sent = output_->SendLong(kGmSystemOn);

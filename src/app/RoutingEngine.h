@@ -103,6 +103,8 @@ class RoutingEngine {
   void RefreshParts();
   void AllNotesOff();
   void AllNotesOffButton();  // Button4Click
+  // Ends whatever the peer left sounding on the remote part (when a connection ends).
+  void ReleaseRemoteNotes();
   // Returns whether the GM System On message went out; a failure has been reported.
   bool SendGmReset();
   void GmResetButton();      // SpeedButton7Click
