@@ -20,11 +20,21 @@ constexpr int kCcAllNotesOff = 123;
 // General MIDI System On: universal non-real-time system exclusive to all devices.
 constexpr std::array<std::uint8_t, 6> kGmSystemOn = {0xF0, 0x7E, 0x7F, 0x09, 0x01, 0xF7};
 
-bool IsNote(int type) { return type == kNoteOff || type == kNoteOn; }
-bool IsChannelStatus(int status) { return status >= 0x80 && status < kSystem; }
-bool InChannelRange(int channel) { return channel >= 0 && channel < kMidiChannels; }
-int ClampValue(int value) { return std::clamp(value, 0, 127); }
-Side Other(Side s) { return s == Side::Local ? Side::Remote : Side::Local; }
+bool IsNote(int type) {
+  return type == kNoteOff || type == kNoteOn;
+}
+bool IsChannelStatus(int status) {
+  return status >= 0x80 && status < kSystem;
+}
+bool InChannelRange(int channel) {
+  return channel >= 0 && channel < kMidiChannels;
+}
+int ClampValue(int value) {
+  return std::clamp(value, 0, 127);
+}
+Side Other(Side s) {
+  return s == Side::Local ? Side::Remote : Side::Local;
+}
 
 const QString kSelectInput = QStringLiteral("MIDI IN デバイスを選択してください。");
 const QString kSelectOutput = QStringLiteral("MIDI OUT デバイスを選択してください。");
@@ -34,11 +44,12 @@ const QString kGmResetFailed = QStringLiteral("GMﾘｾｯﾄに失敗しまし�
 
 }  // namespace
 
-RoutingEngine::RoutingEngine(MidiSystem& devices, RoutingView& view, MidiDeviceChoice& choice,
-                             LinkPort& link)
+RoutingEngine::RoutingEngine(MidiSystem& devices, RoutingView& view, MidiDeviceChoice& choice, LinkPort& link)
     : devices_(devices), view_(view), choice_(choice), link_(link) {}
 
-RoutingEngine::~RoutingEngine() { CloseMidiDevices(); }
+RoutingEngine::~RoutingEngine() {
+  CloseMidiDevices();
+}
 
 // ---------------------------------------------------------------------------------- devices
 
@@ -102,7 +113,9 @@ void RoutingEngine::KMIDI1Click() {
   }
 }
 
-void RoutingEngine::OutShortMsg(ShortMessage message) { SendIfOpen(message); }
+void RoutingEngine::OutShortMsg(ShortMessage message) {
+  SendIfOpen(message);
+}
 
 void RoutingEngine::SendIfOpen(ShortMessage message) {
   if (output_) output_->SendShort(message);
@@ -210,11 +223,21 @@ void RoutingEngine::Send(Setting setting, int channel, int value) {
   }
 }
 
-void RoutingEngine::SendVolume(int channel, int value) { Send(Setting::Volume, channel, value); }
-void RoutingEngine::SendReverb(int channel, int value) { Send(Setting::Reverb, channel, value); }
-void RoutingEngine::SendChorus(int channel, int value) { Send(Setting::Chorus, channel, value); }
-void RoutingEngine::SendPan(int channel, int value) { Send(Setting::Pan, channel, value); }
-void RoutingEngine::SendProgram(int channel, int value) { Send(Setting::Program, channel, value); }
+void RoutingEngine::SendVolume(int channel, int value) {
+  Send(Setting::Volume, channel, value);
+}
+void RoutingEngine::SendReverb(int channel, int value) {
+  Send(Setting::Reverb, channel, value);
+}
+void RoutingEngine::SendChorus(int channel, int value) {
+  Send(Setting::Chorus, channel, value);
+}
+void RoutingEngine::SendPan(int channel, int value) {
+  Send(Setting::Pan, channel, value);
+}
+void RoutingEngine::SendProgram(int channel, int value) {
+  Send(Setting::Program, channel, value);
+}
 
 void RoutingEngine::RefreshParts() {
   view_.ShowChannel(Side::Local, localChannel_);
@@ -264,7 +287,9 @@ void RoutingEngine::GmResetButton() {
   RefreshParts();
 }
 
-void RoutingEngine::ToggleDualPlay() { SetDualPlay(!dualPlay_); }
+void RoutingEngine::ToggleDualPlay() {
+  SetDualPlay(!dualPlay_);
+}
 
 void RoutingEngine::SetDualPlay(bool on) {
   dualPlay_ = on;

@@ -19,19 +19,19 @@ enum class Setting { Volume, Reverb, Chorus, Pan, Program };
 class RoutingView {
  public:
   virtual ~RoutingView() = default;
-  virtual bool MidiButtonPressed() const = 0;               // SpeedButton1
+  virtual bool MidiButtonPressed() const = 0;  // SpeedButton1
   virtual void SetMidiButton(bool pressed) = 0;
-  virtual bool KeyboardShown() const = 0;                   // SpeedButton2
-  virtual void SetDualButton(bool pressed) = 0;             // SpeedButton14
-  virtual void ShowMessage(const QString& text) = 0;        // a simple message box
-  virtual void SetLevel(Side part, int value) = 0;          // LevelMeter1 / LevelMeter2
-  virtual void ShowKeyDown(int note, Side player) = 0;      // the keyboard window's marks
+  virtual bool KeyboardShown() const = 0;               // SpeedButton2
+  virtual void SetDualButton(bool pressed) = 0;         // SpeedButton14
+  virtual void ShowMessage(const QString& text) = 0;    // a simple message box
+  virtual void SetLevel(Side part, int value) = 0;      // LevelMeter1 / LevelMeter2
+  virtual void ShowKeyDown(int note, Side player) = 0;  // the keyboard window's marks
   virtual void ShowKeyUp(int note, Side player) = 0;
   virtual void ClearKeyMarks() = 0;
-  virtual void ShowChannel(Side part, int channel) = 0;     // spin button channel, display + 1
+  virtual void ShowChannel(Side part, int channel) = 0;  // spin button channel, display + 1
   // Shows a part's setting in its control without any change notification.
   virtual void ShowSetting(Side part, Setting setting, int value) = 0;
-  virtual void RefreshDisplays() = 0;                       // repaint number displays and meters
+  virtual void RefreshDisplays() = 0;  // repaint number displays and meters
 };
 
 // The MIDI device choice of the settings dialog's two lists: a device number, -1 for none.
@@ -107,15 +107,15 @@ class RoutingEngine {
   void ReleaseRemoteNotes();
   // Returns whether the GM System On message went out; a failure has been reported.
   bool SendGmReset();
-  void GmResetButton();      // SpeedButton7Click
+  void GmResetButton();  // SpeedButton7Click
 
   bool DualPlay() const { return dualPlay_; }
-  void ToggleDualPlay();     // SpeedButton14Click
+  void ToggleDualPlay();  // SpeedButton14Click
   void SetDualPlay(bool on);
 
   // The change handlers of the part panels (user actions only).
-  void ChannelChanged(Side part, int channel);            // UpDownButton1Change / 4
-  void ProgramChanged(Side part, int program);            // UpDownButton2Change / 3
+  void ChannelChanged(Side part, int channel);                 // UpDownButton1Change / 4
+  void ProgramChanged(Side part, int program);                 // UpDownButton2Change / 3
   void SettingChanged(Side part, Setting setting, int value);  // the sliders
 
   // --- tone files

@@ -1,6 +1,6 @@
 #include <QCoreApplication>
-#include <QWidget>
 #include <QTextStream>
+#include <QWidget>
 #include <cstdio>
 #include <cstring>
 

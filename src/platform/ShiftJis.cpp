@@ -1,8 +1,8 @@
 #include "platform/ShiftJis.h"
 
+#include <iconv.h>
 #include <algorithm>
 #include <cerrno>
-#include <iconv.h>
 #include <stdexcept>
 #include <string>
 

@@ -30,11 +30,13 @@ struct LocalCase {
   const char* what;
   int octave, key, localChannel;
   ShortMessage in;
-  Bytes wire;             // empty: nothing sent
-  Messages out;           // what the output receives
+  Bytes wire;                      // empty: nothing sent
+  Messages out;                    // what the output receives
   std::vector<std::string> shows;  // level and key-mark events
 };
-void PrintTo(const LocalCase& c, std::ostream* os) { *os << c.what; }
+void PrintTo(const LocalCase& c, std::ostream* os) {
+  *os << c.what;
+}
 
 class LocalPath : public Routing, public ::testing::WithParamInterface<LocalCase> {};
 
@@ -68,31 +70,90 @@ INSTANTIATE_TEST_SUITE_P(
         LocalCase{"active sensing is dropped", 0, 0, 0, 0xFE, {}, {}, {}},
         LocalCase{"timing clock is not passed on", 0, 0, 0, 0xF8, {}, {}, {}},
         LocalCase{"a stray data byte is nothing", 0, 0, 0, PackShort(0x45, 1, 2), {}, {}, {}},
-        LocalCase{"note on, transposed", 1, -2, 0, PackShort(0x90, 60, 100),
-                  {0xFF, 0x90, 70, 100}, {PackShort(0x90, 70, 100)}, {"level L 100", "keydown 70 L"}},
-        LocalCase{"note off, transposed", 1, -2, 0, PackShort(0x80, 60, 64),
-                  {0xFF, 0x80, 70, 64}, {PackShort(0x80, 70, 64)}, {"keyup 70 L"}},
-        LocalCase{"note on velocity 0 clears the mark and the meter", 0, 0, 0, PackShort(0x90, 60, 0),
-                  {0xFF, 0x90, 60, 0}, {PackShort(0x90, 60, 0)}, {"level L 0", "keyup 60 L"}},
-        LocalCase{"channel bits go to the peer unchanged, sound on the local part", 0, 0, 5,
-                  PackShort(0x93, 60, 100), {0xFF, 0x93, 60, 100}, {PackShort(0x95, 60, 100)},
+        LocalCase{"note on, transposed",
+                  1,
+                  -2,
+                  0,
+                  PackShort(0x90, 60, 100),
+                  {0xFF, 0x90, 70, 100},
+                  {PackShort(0x90, 70, 100)},
+                  {"level L 100", "keydown 70 L"}},
+        LocalCase{"note off, transposed",
+                  1,
+                  -2,
+                  0,
+                  PackShort(0x80, 60, 64),
+                  {0xFF, 0x80, 70, 64},
+                  {PackShort(0x80, 70, 64)},
+                  {"keyup 70 L"}},
+        LocalCase{"note on velocity 0 clears the mark and the meter",
+                  0,
+                  0,
+                  0,
+                  PackShort(0x90, 60, 0),
+                  {0xFF, 0x90, 60, 0},
+                  {PackShort(0x90, 60, 0)},
+                  {"level L 0", "keyup 60 L"}},
+        LocalCase{"channel bits go to the peer unchanged, sound on the local part",
+                  0,
+                  0,
+                  5,
+                  PackShort(0x93, 60, 100),
+                  {0xFF, 0x93, 60, 100},
+                  {PackShort(0x95, 60, 100)},
                   {"level L 100", "keydown 60 L"}},
-        LocalCase{"program change", 2, 6, 2, PackShort(0xC0, 24, 0), {0xFF, 0xC0, 24, 0},
-                  {PackShort(0xC2, 24, 0)}, {}},
-        LocalCase{"polyphonic pressure is not transposed", 1, 0, 0, PackShort(0xA0, 60, 30),
-                  {0xFF, 0xA0, 60, 30}, {PackShort(0xA0, 60, 30)}, {}},
-        LocalCase{"controller", 1, 3, 4, PackShort(0xB0, 1, 64), {0xFF, 0xB0, 1, 64},
-                  {PackShort(0xB4, 1, 64)}, {}},
-        LocalCase{"channel pressure", 0, 0, 15, PackShort(0xD7, 99, 0), {0xFF, 0xD7, 99, 0},
-                  {PackShort(0xDF, 99, 0)}, {}},
-        LocalCase{"pitch bend", -2, -6, 1, PackShort(0xE0, 0, 0x40), {0xFF, 0xE0, 0, 0x40},
-                  {PackShort(0xE1, 0, 0x40)}, {}},
+        LocalCase{"program change",
+                  2,
+                  6,
+                  2,
+                  PackShort(0xC0, 24, 0),
+                  {0xFF, 0xC0, 24, 0},
+                  {PackShort(0xC2, 24, 0)},
+                  {}},
+        LocalCase{"polyphonic pressure is not transposed",
+                  1,
+                  0,
+                  0,
+                  PackShort(0xA0, 60, 30),
+                  {0xFF, 0xA0, 60, 30},
+                  {PackShort(0xA0, 60, 30)},
+                  {}},
+        LocalCase{
+            "controller", 1, 3, 4, PackShort(0xB0, 1, 64), {0xFF, 0xB0, 1, 64}, {PackShort(0xB4, 1, 64)}, {}},
+        LocalCase{"channel pressure",
+                  0,
+                  0,
+                  15,
+                  PackShort(0xD7, 99, 0),
+                  {0xFF, 0xD7, 99, 0},
+                  {PackShort(0xDF, 99, 0)},
+                  {}},
+        LocalCase{"pitch bend",
+                  -2,
+                  -6,
+                  1,
+                  PackShort(0xE0, 0, 0x40),
+                  {0xFF, 0xE0, 0, 0x40},
+                  {PackShort(0xE1, 0, 0x40)},
+                  {}},
         LocalCase{"a note shifted above 127 is dropped", 2, 6, 0, PackShort(0x90, 100, 90), {}, {}, {}},
         LocalCase{"a note shifted below 0 is dropped", -2, -6, 0, PackShort(0x80, 29, 0), {}, {}, {}},
-        LocalCase{"the highest note after shifting still plays", 2, 6, 0, PackShort(0x90, 97, 90),
-                  {0xFF, 0x90, 127, 90}, {PackShort(0x90, 127, 90)}, {"level L 90", "keydown 127 L"}},
-        LocalCase{"bits 24-31 are ignored", 0, 0, 0, PackShort(0x90, 61, 99) | 0xAB000000u,
-                  {0xFF, 0x90, 61, 99}, {PackShort(0x90, 61, 99)}, {"level L 99", "keydown 61 L"}}),
+        LocalCase{"the highest note after shifting still plays",
+                  2,
+                  6,
+                  0,
+                  PackShort(0x90, 97, 90),
+                  {0xFF, 0x90, 127, 90},
+                  {PackShort(0x90, 127, 90)},
+                  {"level L 90", "keydown 127 L"}},
+        LocalCase{"bits 24-31 are ignored",
+                  0,
+                  0,
+                  0,
+                  PackShort(0x90, 61, 99) | 0xAB000000u,
+                  {0xFF, 0x90, 61, 99},
+                  {PackShort(0x90, 61, 99)},
+                  {"level L 99", "keydown 61 L"}}),
     [](const auto& param) { return std::to_string(param.index); });
 
 // ----------------------------------------------------------------- the remote path, by type
@@ -104,7 +165,9 @@ struct RemoteCase {
   Messages out;
   std::vector<std::string> shows;
 };
-void PrintTo(const RemoteCase& c, std::ostream* os) { *os << c.what; }
+void PrintTo(const RemoteCase& c, std::ostream* os) {
+  *os << c.what;
+}
 
 class RemotePath : public Routing, public ::testing::WithParamInterface<RemoteCase> {};
 
@@ -134,13 +197,22 @@ INSTANTIATE_TEST_SUITE_P(
         RemoteCase{"a data byte in the status place", 1, PackShort(0x3C, 60, 100), {}, {}},
         RemoteCase{"a data byte with its top bit set", 1, PackShort(0x90, 200, 100), {}, {}},
         RemoteCase{"a velocity with its top bit set", 1, PackShort(0x90, 60, 0x80), {}, {}},
-        RemoteCase{"note on", 1, PackShort(0x90, 70, 100), {PackShort(0x91, 70, 100)},
+        RemoteCase{"note on",
+                   1,
+                   PackShort(0x90, 70, 100),
+                   {PackShort(0x91, 70, 100)},
                    {"level R 100", "keydown 70 R"}},
-        RemoteCase{"note on velocity 0", 1, PackShort(0x90, 70, 0), {PackShort(0x91, 70, 0)},
+        RemoteCase{"note on velocity 0",
+                   1,
+                   PackShort(0x90, 70, 0),
+                   {PackShort(0x91, 70, 0)},
                    {"level R 0", "keyup 70 R"}},
         RemoteCase{"note off", 6, PackShort(0x8F, 70, 0), {PackShort(0x86, 70, 0)}, {"keyup 70 R"}},
-        RemoteCase{"program change ignores its unused second byte", 1, PackShort(0xC0, 24, 0xFF),
-                   {PackShort(0xC1, 24, 0xFF)}, {}},
+        RemoteCase{"program change ignores its unused second byte",
+                   1,
+                   PackShort(0xC0, 24, 0xFF),
+                   {PackShort(0xC1, 24, 0xFF)},
+                   {}},
         RemoteCase{"controller", 9, PackShort(0xB3, 7, 90), {PackShort(0xB9, 7, 90)}, {}},
         RemoteCase{"pitch bend", 0, PackShort(0xE5, 0x7F, 0x7F), {PackShort(0xE0, 0x7F, 0x7F)}, {}}),
     [](const auto& param) { return std::to_string(param.index); });
@@ -246,7 +318,9 @@ struct OpenCase {
   bool buttonAfter;  // button pressed before the call
   bool outputOpen;
 };
-void PrintTo(const OpenCase& c, std::ostream* os) { *os << c.what; }
+void PrintTo(const OpenCase& c, std::ostream* os) {
+  *os << c.what;
+}
 
 class OpenDevices : public Routing, public ::testing::WithParamInterface<OpenCase> {};
 
@@ -258,7 +332,8 @@ TEST_P(OpenDevices, ReportsEachFailureInOrder) {
   midi.failOutput = c.failOutput;
   view.midiButton = true;
   engine.OpenMidiDevices();
-  ASSERT_EQ(view.messages.size(), static_cast<qsizetype>(c.messageStarts.size())) << view.messages.join('|').toStdString();
+  ASSERT_EQ(view.messages.size(), static_cast<qsizetype>(c.messageStarts.size()))
+      << view.messages.join('|').toStdString();
   for (std::size_t i = 0; i < c.messageStarts.size(); ++i) {
     EXPECT_TRUE(view.messages[static_cast<qsizetype>(i)].startsWith(c.messageStarts[i]))
         << view.messages[static_cast<qsizetype>(i)].toStdString();
@@ -270,16 +345,48 @@ TEST_P(OpenDevices, ReportsEachFailureInOrder) {
 
 INSTANTIATE_TEST_SUITE_P(
     Failures, OpenDevices,
-    ::testing::Values(
-        OpenCase{"both fine", 0, 0, false, false, {}, true, true},
-        OpenCase{"no input chosen", -1, 0, false, false, {QStringLiteral("MIDI IN デバイスを選択してください。")}, true, true},
-        OpenCase{"no output chosen", 0, -1, false, false, {QStringLiteral("MIDI OUT デバイスを選択してください。")}, false, false},
-        OpenCase{"neither chosen", -1, -1, false, false,
-                 {QStringLiteral("MIDI IN デバイスを選択してください。"), QStringLiteral("MIDI OUT デバイスを選択してください。")},
-                 false, false},
-        OpenCase{"input fails", 0, 0, true, false, {QStringLiteral("MIDI IN デバイスのオープンに失敗しました")}, true, true},
-        OpenCase{"output fails: the button keeps its state", 0, 0, false, true,
-                 {QStringLiteral("MIDI OUT デバイスのオープンに失敗しました")}, true, false}),
+    ::testing::Values(OpenCase{"both fine", 0, 0, false, false, {}, true, true},
+                      OpenCase{"no input chosen",
+                               -1,
+                               0,
+                               false,
+                               false,
+                               {QStringLiteral("MIDI IN デバイスを選択してください。")},
+                               true,
+                               true},
+                      OpenCase{"no output chosen",
+                               0,
+                               -1,
+                               false,
+                               false,
+                               {QStringLiteral("MIDI OUT デバイスを選択してください。")},
+                               false,
+                               false},
+                      OpenCase{"neither chosen",
+                               -1,
+                               -1,
+                               false,
+                               false,
+                               {QStringLiteral("MIDI IN デバイスを選択してください。"),
+                                QStringLiteral("MIDI OUT デバイスを選択してください。")},
+                               false,
+                               false},
+                      OpenCase{"input fails",
+                               0,
+                               0,
+                               true,
+                               false,
+                               {QStringLiteral("MIDI IN デバイスのオープンに失敗しました")},
+                               true,
+                               true},
+                      OpenCase{"output fails: the button keeps its state",
+                               0,
+                               0,
+                               false,
+                               true,
+                               {QStringLiteral("MIDI OUT デバイスのオープンに失敗しました")},
+                               true,
+                               false}),
     [](const auto& param) { return std::to_string(param.index); });
 
 TEST_F(Routing, AFailedOpenSaysWhy) {

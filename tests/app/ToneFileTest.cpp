@@ -84,7 +84,9 @@ struct BadCase {
   QByteArray text;
   QString mustSay;
 };
-void PrintTo(const BadCase& c, std::ostream* os) { *os << c.what; }
+void PrintTo(const BadCase& c, std::ostream* os) {
+  *os << c.what;
+}
 
 class ToneFileRejects : public ::testing::TestWithParam<BadCase> {};
 
@@ -107,23 +109,25 @@ QByteArray Replace(int line, const QByteArray& with) {
 
 INSTANTIATE_TEST_SUITE_P(
     BadFiles, ToneFileRejects,
-    ::testing::Values(
-        BadCase{"empty file", QByteArray(), QStringLiteral("0 個")},
-        BadCase{"short file", DefaultText().left(DefaultText().size() - 5), QStringLiteral("81 個")},
-        BadCase{"a word", Replace(5, "reverb"), QStringLiteral("5 行目")},
-        BadCase{"digits then junk", Replace(40, "12x"), QStringLiteral("40 行目")},
-        BadCase{"a lone sign", Replace(3, "-"), QStringLiteral("3 行目")},
-        BadCase{"local channel 16", Replace(1, "16"), QStringLiteral("1 行目")},
-        BadCase{"remote channel negative", Replace(2, "-1"), QStringLiteral("2 行目")},
-        BadCase{"volume above 127", Replace(82, "128"), QStringLiteral("82 行目")},
-        BadCase{"pan negative", Replace(4, "-3"), QStringLiteral("4 行目")},
-        BadCase{"a number too long for any value", Replace(7, "99999999999999999999"), QStringLiteral("7 行目")}),
+    ::testing::Values(BadCase{"empty file", QByteArray(), QStringLiteral("0 個")},
+                      BadCase{"short file", DefaultText().left(DefaultText().size() - 5),
+                              QStringLiteral("81 個")},
+                      BadCase{"a word", Replace(5, "reverb"), QStringLiteral("5 行目")},
+                      BadCase{"digits then junk", Replace(40, "12x"), QStringLiteral("40 行目")},
+                      BadCase{"a lone sign", Replace(3, "-"), QStringLiteral("3 行目")},
+                      BadCase{"local channel 16", Replace(1, "16"), QStringLiteral("1 行目")},
+                      BadCase{"remote channel negative", Replace(2, "-1"), QStringLiteral("2 行目")},
+                      BadCase{"volume above 127", Replace(82, "128"), QStringLiteral("82 行目")},
+                      BadCase{"pan negative", Replace(4, "-3"), QStringLiteral("4 行目")},
+                      BadCase{"a number too long for any value", Replace(7, "99999999999999999999"),
+                              QStringLiteral("7 行目")}),
     [](const auto& param) { return std::to_string(param.index); });
 
 TEST(ToneFile, AFileThatCannotBeReadOrWrittenIsReportedByName) {
   QTemporaryDir dir;
   EXPECT_THROW(ToneFile::Read(dir.filePath(QStringLiteral("missing.SNV"))), ToneFile::Error);
-  EXPECT_THROW(ToneFile::Write(dir.filePath(QStringLiteral("no/such/dir/x.SNV")), ToneSetup()), ToneFile::Error);
+  EXPECT_THROW(ToneFile::Write(dir.filePath(QStringLiteral("no/such/dir/x.SNV")), ToneSetup()),
+               ToneFile::Error);
 }
 
 TEST(ToneFile, AFailedReadLeavesNoHalfFileAndAFailedWriteKeepsTheOldOne) {

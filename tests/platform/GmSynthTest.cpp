@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <unistd.h>
+#include <cmath>
 #include <vector>
 
 #include "platform/midi/GmSynth.h"

@@ -65,7 +65,8 @@ class JackMidiPeer {
     const jack_nframes_t count = jack_midi_get_event_count(in);
     for (jack_nframes_t i = 0; i < count; ++i) {
       jack_midi_event_t event;
-      if (jack_midi_event_get(&event, in, i) == 0) self->heard_.emplace_back(event.buffer, event.buffer + event.size);
+      if (jack_midi_event_get(&event, in, i) == 0)
+        self->heard_.emplace_back(event.buffer, event.buffer + event.size);
     }
     return 0;
   }
@@ -89,7 +90,9 @@ bool PumpUntil(const std::function<bool()>& done,
   return done();
 }
 
-int IndexOf(const QStringList& names, const QString& name) { return static_cast<int>(names.indexOf(name)); }
+int IndexOf(const QStringList& names, const QString& name) {
+  return static_cast<int>(names.indexOf(name));
+}
 
 class MidiOverJack : public ::testing::Test {
  protected:
@@ -104,7 +107,8 @@ class MidiOverJack : public ::testing::Test {
 
 TEST_F(MidiOverJack, ListsThePortsOfARunningServer) {
   SystemMidi midi;
-  EXPECT_GE(IndexOf(midi.InputNames(), QStringLiteral("JACK: tester:keys")), 0) << midi.InputNames().join(',').toStdString();
+  EXPECT_GE(IndexOf(midi.InputNames(), QStringLiteral("JACK: tester:keys")), 0)
+      << midi.InputNames().join(',').toStdString();
   const QStringList outputs = midi.OutputNames();
   EXPECT_EQ(IndexOf(outputs, QStringLiteral("JACK: tester:module")), 1) << outputs.join(',').toStdString();
   EXPECT_EQ(outputs.front(), QString::fromUtf8(GmSynth::kDeviceName));

@@ -37,7 +37,10 @@ TEST(ShiftJis, CharactersOutsideCp932BecomeQuestionMarks) {
 TEST(ShiftJis, BadBytesDecodeToReplacementCharactersWithoutLosingTheRest) {
   // A lone lead byte at the end, and a lead byte followed by a byte that cannot trail.
   EXPECT_EQ(ShiftJis::Decode(QByteArray("ok\x82")), QStringLiteral("ok\uFFFD"));
-  const QString mixed = ShiftJis::Decode(QByteArray("\x82\x0D" "A", 3));
+  const QString mixed =
+      ShiftJis::Decode(QByteArray("\x82\x0D"
+                                  "A",
+                                  3));
   EXPECT_TRUE(mixed.endsWith(QStringLiteral("A"))) << mixed.toStdString();
   EXPECT_TRUE(mixed.contains(QChar(0xFFFD)));
   // Bytes no CP932 character uses.
@@ -55,9 +58,8 @@ TEST(ShiftJis, LeadByteRanges) {
   struct {
     int byte;
     bool lead;
-  } const cases[] = {{0x00, false}, {0x7F, false}, {0x80, false}, {0x81, true}, {0x9F, true},
-                     {0xA0, false}, {0xA1, false}, {0xDF, false}, {0xE0, true}, {0xFC, true},
-                     {0xFD, false}, {0xFF, false}};
+  } const cases[] = {{0x00, false}, {0x7F, false}, {0x80, false}, {0x81, true}, {0x9F, true},  {0xA0, false},
+                     {0xA1, false}, {0xDF, false}, {0xE0, true},  {0xFC, true}, {0xFD, false}, {0xFF, false}};
   for (const auto& c : cases) {
     EXPECT_EQ(ShiftJis::IsLeadByte(static_cast<std::uint8_t>(c.byte)), c.lead) << std::hex << c.byte;
   }

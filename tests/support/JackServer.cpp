@@ -2,16 +2,16 @@
 
 #include <jack/jack.h>
 
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
 
 namespace {
 std::atomic<int> serial{0};
@@ -33,8 +33,8 @@ JackServer::JackServer() {
       dup2(null, STDOUT_FILENO);
       dup2(null, STDERR_FILENO);
     }
-    execlp("jackd", "jackd", "--no-realtime", "-n", name_.c_str(), "-d", "dummy", "-r", "48000", "-p",
-           "256", static_cast<char*>(nullptr));
+    execlp("jackd", "jackd", "--no-realtime", "-n", name_.c_str(), "-d", "dummy", "-r", "48000", "-p", "256",
+           static_cast<char*>(nullptr));
     _exit(127);
   }
   setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
@@ -49,9 +49,9 @@ JackServer::JackServer() {
       return;
     }
     jack_status_t js{};
-    jack_client_t* c = jack_client_open("sonavel-test-probe",
-                                        static_cast<jack_options_t>(JackNoStartServer | JackServerName), &js,
-                                        name_.c_str());
+    jack_client_t* c =
+        jack_client_open("sonavel-test-probe",
+                         static_cast<jack_options_t>(JackNoStartServer | JackServerName), &js, name_.c_str());
     if (c != nullptr) {
       jack_client_close(c);
       running_ = true;

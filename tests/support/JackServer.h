@@ -1,7 +1,7 @@
 #pragma once
 
-#include <string>
 #include <sys/types.h>
+#include <string>
 
 // A JACK server on the dummy driver, private to one test: started under a name of its own,
 // made the default server of this process (JACK_DEFAULT_SERVER), stopped on destruction.

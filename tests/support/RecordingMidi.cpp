@@ -12,13 +12,15 @@ class FakeMidiSystem::Input final : public MidiInput {
 
 std::unique_ptr<MidiInput> FakeMidiSystem::OpenInput(int index, MidiInput::Handler handler) {
   ++inputOpens;
-  if (failInput || index < 0 || index >= inputNames.size()) throw MidiDeviceError(QStringLiteral("fake input fails"));
+  if (failInput || index < 0 || index >= inputNames.size())
+    throw MidiDeviceError(QStringLiteral("fake input fails"));
   return std::make_unique<Input>(*this, std::move(handler));
 }
 
 std::unique_ptr<MidiOutput> FakeMidiSystem::OpenOutput(int index) {
   ++outputOpens;
-  if (failOutput || index < 0 || index >= outputNames.size()) throw MidiDeviceError(QStringLiteral("fake output fails"));
+  if (failOutput || index < 0 || index >= outputNames.size())
+    throw MidiDeviceError(QStringLiteral("fake output fails"));
   return std::make_unique<RecordingMidiOutput>(out);
 }
 

@@ -37,8 +37,12 @@ class RecordingRoutingView final : public RoutingView {
     level[static_cast<int>(part)] = value;
     Log("level " + Name(part) + " " + std::to_string(value));
   }
-  void ShowKeyDown(int note, Side player) override { Log("keydown " + std::to_string(note) + " " + Name(player)); }
-  void ShowKeyUp(int note, Side player) override { Log("keyup " + std::to_string(note) + " " + Name(player)); }
+  void ShowKeyDown(int note, Side player) override {
+    Log("keydown " + std::to_string(note) + " " + Name(player));
+  }
+  void ShowKeyUp(int note, Side player) override {
+    Log("keyup " + std::to_string(note) + " " + Name(player));
+  }
   void ClearKeyMarks() override { Log("clearmarks"); }
   void ShowChannel(Side part, int channel) override { channelShown[static_cast<int>(part)] = channel; }
   void ShowSetting(Side part, Setting setting, int value) override { shown[{part, setting}] = value; }

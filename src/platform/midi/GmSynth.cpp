@@ -30,7 +30,9 @@ void QuietFluidLog() {
 // PulseAudio), then the sound card directly, then a JACK server.
 constexpr const char* kDriverOrder[] = {"pulseaudio", "alsa", "jack"};
 
-QString Text(const char* s) { return QString::fromUtf8(s); }
+QString Text(const char* s) {
+  return QString::fromUtf8(s);
+}
 
 }  // namespace
 
@@ -54,8 +56,7 @@ GmSynth::GmSynth(const Options& options) {
       fluid_synth_sfload(synth_, font.constData(), 1) == FLUID_FAILED) {
     delete_fluid_synth(synth_);
     delete_fluid_settings(settings_);
-    throw MidiDeviceError(Text("音色ファイル (サウンドフォント) を読み込めません: ") +
-                          options.soundFont);
+    throw MidiDeviceError(Text("音色ファイル (サウンドフォント) を読み込めません: ") + options.soundFont);
   }
 
   if (options.audioDriver == QLatin1String("none")) return;
@@ -119,8 +120,8 @@ bool GmSynth::SendLong(std::span<const std::uint8_t> message) {
   if (message.size() < 2 || message.front() != 0xF0 || message.back() != 0xF7) return false;
   // FluidSynth takes the body without the F0 and F7 framing.
   const auto* body = reinterpret_cast<const char*>(message.data() + 1);
-  return fluid_synth_sysex(synth_, body, static_cast<int>(message.size() - 2), nullptr, nullptr,
-                           nullptr, 0) == FLUID_OK;
+  return fluid_synth_sysex(synth_, body, static_cast<int>(message.size() - 2), nullptr, nullptr, nullptr,
+                           0) == FLUID_OK;
 }
 
 void GmSynth::Reset() {
@@ -133,4 +134,6 @@ void GmSynth::Render(std::span<float> left, std::span<float> right) {
   fluid_synth_write_float(synth_, frames, left.data(), 0, 1, right.data(), 0, 1);
 }
 
-int GmSynth::ActiveVoices() const { return fluid_synth_get_active_voice_count(synth_); }
+int GmSynth::ActiveVoices() const {
+  return fluid_synth_get_active_voice_count(synth_);
+}

@@ -16,9 +16,15 @@ constexpr ShortMessage PackShort(int status, int data1, int data2) {
   return static_cast<ShortMessage>(status) + static_cast<ShortMessage>(data1) * 256u +
          static_cast<ShortMessage>(data2) * 65536u;
 }
-constexpr int StatusOf(ShortMessage m) { return static_cast<int>(m & 0xFF); }
-constexpr int Data1Of(ShortMessage m) { return static_cast<int>((m >> 8) & 0xFF); }
-constexpr int Data2Of(ShortMessage m) { return static_cast<int>((m >> 16) & 0xFF); }
+constexpr int StatusOf(ShortMessage m) {
+  return static_cast<int>(m & 0xFF);
+}
+constexpr int Data1Of(ShortMessage m) {
+  return static_cast<int>((m >> 8) & 0xFF);
+}
+constexpr int Data2Of(ShortMessage m) {
+  return static_cast<int>((m >> 16) & 0xFF);
+}
 
 // Opening a device failed; the message says which device and why.
 class MidiDeviceError : public UserError {

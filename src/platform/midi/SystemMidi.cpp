@@ -4,11 +4,11 @@
 #include <jack/jack.h>
 #include <rtmidi/RtMidi.h>
 
+#include <sys/stat.h>
+#include <unistd.h>
 #include <QObject>
 #include <QRegularExpression>
 #include <mutex>
-#include <sys/stat.h>
-#include <unistd.h>
 
 namespace {
 
@@ -178,7 +178,9 @@ QString Listed(SystemMidi::Api api, const std::string& rtmidiName) {
   return QStringLiteral("JACK: ") + name;
 }
 
-bool IsOurs(const std::string& rtmidiName) { return rtmidiName.rfind(kClientName, 0) == 0; }
+bool IsOurs(const std::string& rtmidiName) {
+  return rtmidiName.rfind(kClientName, 0) == 0;
+}
 
 }  // namespace midi_names
 
