@@ -2,11 +2,11 @@
 
 #include <jack/jack.h>
 #include <jack/midiport.h>
+#include <jack/ringbuffer.h>
 
 #include <QCoreApplication>
 #include <chrono>
 #include <functional>
-#include <mutex>
 #include <vector>
 
 #include "app/RoutingEngine.h"
@@ -19,10 +19,13 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 
 // A JACK client standing in for a MIDI keyboard (port "keys") and a sound module (port
-// "module"), on the server of the test.
+// "module"), on the server of the test. Its process callback must never block or skip a cycle,
+// so it talks to the test through JACK's lock-free ring buffers, one message = length byte +
+// bytes.
 class JackMidiPeer {
  public:
-  explicit JackMidiPeer(const char* name) {
+  explicit JackMidiPeer(const char* name)
+      : toKeys_(jack_ringbuffer_create(kRing)), fromModule_(jack_ringbuffer_create(kRing)) {
     jack_status_t status{};
     client_ = jack_client_open(name, JackNoStartServer, &status);
     if (client_ == nullptr) return;
@@ -36,46 +39,65 @@ class JackMidiPeer {
       jack_deactivate(client_);
       jack_client_close(client_);
     }
+    jack_ringbuffer_free(toKeys_);
+    jack_ringbuffer_free(fromModule_);
   }
   bool Ok() const { return client_ != nullptr && keys_ != nullptr && module_ != nullptr; }
 
-  void Play(Bytes message) {
-    std::lock_guard lock(mutex_);
-    outgoing_.push_back(std::move(message));
+  void Play(const Bytes& message) {
+    const auto size = static_cast<char>(message.size());
+    jack_ringbuffer_write(toKeys_, &size, 1);
+    jack_ringbuffer_write(toKeys_, reinterpret_cast<const char*>(message.data()), message.size());
   }
-  std::vector<Bytes> Heard() {
-    std::lock_guard lock(mutex_);
+  // Everything the module port received so far.
+  const std::vector<Bytes>& Heard() {
+    while (jack_ringbuffer_read_space(fromModule_) > 0) {
+      char size = 0;
+      jack_ringbuffer_read(fromModule_, &size, 1);
+      Bytes m(static_cast<std::size_t>(size));
+      jack_ringbuffer_read(fromModule_, reinterpret_cast<char*>(m.data()), m.size());
+      heard_.push_back(std::move(m));
+    }
     return heard_;
   }
   void ClearHeard() {
-    std::lock_guard lock(mutex_);
+    Heard();
     heard_.clear();
   }
 
  private:
+  static constexpr std::size_t kRing = 1 << 16;
+
   static int Process(jack_nframes_t frames, void* arg) {
     auto* self = static_cast<JackMidiPeer*>(arg);
     void* out = jack_port_get_buffer(self->keys_, frames);
     void* in = jack_port_get_buffer(self->module_, frames);
     jack_midi_clear_buffer(out);
-    std::unique_lock lock(self->mutex_, std::try_to_lock);
-    if (!lock.owns_lock()) return 0;  // this test peer may miss a cycle; the next one catches up
-    for (const Bytes& m : self->outgoing_) jack_midi_event_write(out, 0, m.data(), m.size());
-    self->outgoing_.clear();
+    // Play() writes the length byte first, so a message is whole once its bytes are there.
+    char size = 0;
+    while (jack_ringbuffer_peek(self->toKeys_, &size, 1) == 1 &&
+           jack_ringbuffer_read_space(self->toKeys_) >= 1 + static_cast<std::size_t>(size)) {
+      jack_ringbuffer_read_advance(self->toKeys_, 1);
+      unsigned char m[3] = {};
+      jack_ringbuffer_read(self->toKeys_, reinterpret_cast<char*>(m), static_cast<std::size_t>(size));
+      jack_midi_event_write(out, 0, m, static_cast<std::size_t>(size));
+    }
     const jack_nframes_t count = jack_midi_get_event_count(in);
     for (jack_nframes_t i = 0; i < count; ++i) {
       jack_midi_event_t event;
-      if (jack_midi_event_get(&event, in, i) == 0)
-        self->heard_.emplace_back(event.buffer, event.buffer + event.size);
+      if (jack_midi_event_get(&event, in, i) != 0 || event.size > 3) continue;
+      const auto n = static_cast<char>(event.size);
+      jack_ringbuffer_write(self->fromModule_, &n, 1);
+      jack_ringbuffer_write(self->fromModule_, reinterpret_cast<const char*>(event.buffer), event.size);
     }
     return 0;
   }
 
+  jack_ringbuffer_t* toKeys_;
+  jack_ringbuffer_t* fromModule_;
   jack_client_t* client_ = nullptr;
   jack_port_t* keys_ = nullptr;
   jack_port_t* module_ = nullptr;
-  std::mutex mutex_;
-  std::vector<Bytes> outgoing_;
   std::vector<Bytes> heard_;
 };
 
@@ -97,7 +119,7 @@ int IndexOf(const QStringList& names, const QString& name) {
 class MidiOverJack : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_TRUE(server.Running()) << server.Error();
+    ASSERT_TRUE(server.Running()) << server.Name() << ": " << server.Error();
     peer = std::make_unique<JackMidiPeer>("tester");
     ASSERT_TRUE(peer->Ok());
   }

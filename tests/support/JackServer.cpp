@@ -3,6 +3,7 @@
 #include <jack/jack.h>
 
 #include <fcntl.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <atomic>
@@ -28,13 +29,18 @@ JackServer::JackServer() {
     return;
   }
   if (pid_ == 0) {
+    // A test process that dies (a sanitizer stopping it, a crash) must not leave its server
+    // behind: JACK allows only a few servers per machine.
+    prctl(PR_SET_PDEATHSIG, SIGTERM);
     const int null = open("/dev/null", O_WRONLY);
     if (null >= 0) {
       dup2(null, STDOUT_FILENO);
       dup2(null, STDERR_FILENO);
     }
-    execlp("jackd", "jackd", "--no-realtime", "-n", name_.c_str(), "-d", "dummy", "-r", "48000", "-p", "256",
-           static_cast<char*>(nullptr));
+    // Synchronous mode with a generous timeout: the server waits for every client each cycle,
+    // so a test client slowed down by a sanitizer misses no MIDI event.
+    execlp("jackd", "jackd", "--no-realtime", "--sync", "--timeout", "10000", "-n", name_.c_str(), "-d",
+           "dummy", "-r", "48000", "-p", "256", static_cast<char*>(nullptr));
     _exit(127);
   }
   setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
