@@ -3,6 +3,8 @@
 #include <QApplication>
 
 int main(int argc, char** argv) {
+  // CTest lists the tests by running the program without the test's environment.
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
   if (qEnvironmentVariableIsEmpty("SONAVEL_TEST_OUTPUT"))
     qputenv("SONAVEL_TEST_OUTPUT", SONAVEL_TEST_OUTPUT_DIR);
   QApplication app(argc, argv);
