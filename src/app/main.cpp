@@ -1,10 +1,11 @@
 #include <QCoreApplication>
 #include <QTextStream>
-#include <QWidget>
-#include <cstdio>
 #include <cstring>
+#include <map>
 
 #include "app/Application.h"
+#include "app/Program.h"
+#include "app/Prompter.h"
 #include "platform/midi/SystemMidi.h"
 
 namespace {
@@ -23,6 +24,21 @@ int ListMidiDevices() {
   return 0;
 }
 
+// Window positions for this run only, until the settings file is wired in.
+class RunPositions final : public PositionFile {
+ public:
+  int ReadInt(const QString& section, const QString& key, int fallback) override {
+    const auto it = values_.find(section + QLatin1Char('/') + key);
+    return it == values_.end() ? fallback : it->second;
+  }
+  void WriteInt(const QString& section, const QString& key, int value) override {
+    values_[section + QLatin1Char('/') + key] = value;
+  }
+
+ private:
+  std::map<QString, int> values_;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -33,9 +49,11 @@ int main(int argc, char** argv) {
     }
   }
   SonavelApplication app(argc, argv);
-  // Until the main window exists, an empty window stands in for it.
-  QWidget window;
-  window.setWindowTitle(QStringLiteral("Sonavel"));
-  window.show();
+  SystemMidi midi;
+  BoxPrompter prompter;
+  RunPositions positions;
+  Program program(midi, prompter, positions);
+  program.onEnded = [] { QCoreApplication::quit(); };
+  program.Start();
   return app.exec();
 }
