@@ -510,7 +510,8 @@ void TMainForm::WireHandlers() {
   }
 
   // Chat.
-  connect(ComboBox1->lineEdit(), &QLineEdit::returnPressed, this, [this] { Run(commands_.sendChatLine); });
+  // Enter in the input line is taken there (eventFilter), so it sends once.
+  ComboBox1->lineEdit()->installEventFilter(this);
   connect(Button5, &QPushButton::clicked, this, [this] { Run(commands_.sendChatLine); });
   connect(Timer1, &QTimer::timeout, this, [this] { Run(commands_.clockTick); });
 }
@@ -532,6 +533,13 @@ bool TMainForm::event(QEvent* event) {
 bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
   // Memo1Click: a click into the read-only chat window sends the typing to the input line.
   if (watched == Memo1->viewport() && event->type() == QEvent::MouseButtonRelease) FocusInput();
+  if (watched == ComboBox1->lineEdit() && event->type() == QEvent::KeyPress) {
+    const int key = static_cast<QKeyEvent*>(event)->key();
+    if (key == Qt::Key_Return || key == Qt::Key_Enter) {
+      Run(commands_.sendChatLine);
+      return true;
+    }
+  }
   return QMainWindow::eventFilter(watched, event);
 }
 

@@ -96,7 +96,13 @@ void Program::FormShow() {
   QWidget& keyboard = *keyboardForm_;
   const QSize screen = QApplication::primaryScreen()->geometry().size();
   const QPoint mainDefault = Centred(screen, form.frameGeometry().size());
-  const QPoint keyboardDefault = Centred(screen, keyboard.frameGeometry().size());
+  // A window that has never been shown has no frame yet; the main window's frame, known by
+  // now, stands in for the keyboard window's.
+  QSize keyboardOuter = keyboard.frameGeometry().size();
+  if (!keyboard.testAttribute(Qt::WA_WState_Created) || keyboardOuter == keyboard.size()) {
+    keyboardOuter = keyboard.size() + (form.frameGeometry().size() - form.size());
+  }
+  const QPoint keyboardDefault = Centred(screen, keyboardOuter);
 
   const int mainTop = positions_.ReadInt(QString::fromLatin1(kMainSection), kTop, mainDefault.y());
   const int mainLeft = positions_.ReadInt(QString::fromLatin1(kMainSection), kLeft, mainDefault.x());
