@@ -107,7 +107,7 @@ class TComm {
   static constexpr int kIoTimeoutMs = 1000;
 
   TComm() = default;
-  ~TComm();
+  virtual ~TComm();
   TComm(const TComm&) = delete;
   TComm& operator=(const TComm&) = delete;
 
@@ -152,6 +152,8 @@ class TComm {
   // --- run-time state
   int Handle() const { return handle_.load(); }  // -1 while closed
   bool IsOpen() const { return Handle() >= 0; }
+  // Counts opens, so a report about an earlier opening can be told from the current one.
+  std::uint64_t Generation() const { return generation_.load(); }
   std::size_t InQueueCount() const;
   std::size_t OutQueueCount() const;
   // What the device itself reports now (for checks and diagnostics).
@@ -196,6 +198,7 @@ class TComm {
   serial::SerialDevice device_;
   QString openPath_;
   std::atomic<int> handle_{-1};
+  std::atomic<std::uint64_t> generation_{0};
   std::mutex writeLock_;
   std::unique_ptr<TCommWatch> Watcher;
 };

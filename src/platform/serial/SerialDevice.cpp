@@ -138,6 +138,10 @@ void SerialDevice::Purge() {
   if (fd_ >= 0) ::tcflush(fd_, TCIOFLUSH);
 }
 
+void SerialDevice::PurgeInput() {
+  if (fd_ >= 0) ::tcflush(fd_, TCIFLUSH);
+}
+
 std::size_t SerialDevice::InQueue() const {
   int count = 0;
   if (::ioctl(fd_, FIONREAD, &count) != 0) Fail();

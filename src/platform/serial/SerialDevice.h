@@ -63,6 +63,7 @@ class SerialDevice {
   bool HasModemLines() const;
 
   void Purge();  // discards both queues
+  void PurgeInput();
   std::size_t InQueue() const;
   std::size_t OutQueue() const;
 
