@@ -38,23 +38,29 @@ const QStringList kDestinationLabels{QStringLiteral("接続先１"), QStringLite
 
 // Refuses characters the settings file could not hold and, with a limit, typing that makes the
 // Shift-JIS form longer than the limit. A longer text loaded from the file stays as it is and
-// may still be shortened.
+// may still be shortened. The edit already holds the candidate text while it is validated, so
+// the length of the text it last accepted is kept here.
 class ShiftJisValidator final : public QValidator {
  public:
-  ShiftJisValidator(QLineEdit* edit, int maxBytes) : QValidator(edit), edit_(edit), maxBytes_(maxBytes) {}
+  ShiftJisValidator(QLineEdit* edit, int maxBytes) : QValidator(edit), maxBytes_(maxBytes) {
+    if (maxBytes_ > 0) {
+      connect(edit, &QLineEdit::textChanged, this,
+              [this](const QString& text) { acceptedBytes_ = ShiftJis::Encode(text).size(); });
+    }
+  }
 
   State validate(QString& input, int&) const override {
     if (!EncodableInShiftJis(input)) return Invalid;
     if (maxBytes_ > 0) {
       const qsizetype bytes = ShiftJis::Encode(input).size();
-      if (bytes > maxBytes_ && bytes > ShiftJis::Encode(edit_->text()).size()) return Invalid;
+      if (bytes > maxBytes_ && bytes > acceptedBytes_) return Invalid;
     }
     return Acceptable;
   }
 
  private:
-  QLineEdit* edit_;
   int maxBytes_;
+  qsizetype acceptedBytes_ = 0;
 };
 
 QLabel* Label(QWidget* page, const QString& text, int left, int top) {
@@ -229,8 +235,8 @@ void TPagesDlg::BuildOtherPage() {
   CheckBox3->setObjectName(QStringLiteral("CheckBox3"));
   CheckBox3->setGeometry(16, 42, 300, kRowHeight);
   Label(TabSheet5, QStringLiteral("名前"), 16, 85);
-  Edit6 = Edit(TabSheet5, "Edit6", 96, 82, 90, kUserNameBytes);
-  Label(TabSheet5, QStringLiteral("漢字で４文字（英数字で８文字）まで"), 196, 85);
+  Edit6 = Edit(TabSheet5, "Edit6", 96, 82, 70, kUserNameBytes);
+  Label(TabSheet5, QStringLiteral("漢字で４文字（英数字で８文字）まで"), 174, 85);
   Label(TabSheet5, QStringLiteral("外線発信番号"), 16, 121);
   Edit4 = Edit(TabSheet5, "Edit4", 96, 118, 90);
 }
