@@ -138,7 +138,7 @@ std::optional<QString> ApplySettings(const Settings& s, SettingsTarget& target) 
   const int flow = Checked(s.flow, kFlows, defaults.flow);
 
   target.SetPort(Checked(s.port, Settings::kComPorts, defaults.port) + 1);
-  target.SetPortDevice(s.device);
+  target.SetDevicePath(s.device);
   target.SetLineType(s.telType);
   for (int i = 0; i < 3; ++i) target.SetInitCommand(i + 1, s.initCommands[static_cast<std::size_t>(i)]);
 

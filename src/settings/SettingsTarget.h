@@ -9,7 +9,8 @@
 // Calls arrive in the order the values are applied.
 class SettingsTarget {
  public:
-  // The serial port's line settings, with the ordinals the port component uses.
+  // The serial port's line settings, with the ordinals of TComm's TCommByteSize,
+  // TCommStopBits and TCommParityBits, and the bits of TCommFlowControls.
   enum class ByteSize : std::uint8_t { cbs4, cbs5, cbs6, cbs7, cbs8 };
   enum class StopBits : std::uint8_t { csb1, csb15, csb2 };
   enum class ParityBits : std::uint8_t { cpbNone, cpbOdd, cpbEven, cpbMark, cpbSpace };
@@ -23,8 +24,8 @@ class SettingsTarget {
 
   // --- serial port; takes effect at the port's next Open (an open port is not reopened)
   virtual void SetPort(int port) = 0;  // COM1..COM5 as 1..5
-  // A device path used instead of the COM number's device; empty: the COM number's device.
-  virtual void SetPortDevice(const QString& path) = 0;
+  // TComm's DevicePath: a device used instead of the COM number's; empty: the COM number's.
+  virtual void SetDevicePath(const QString& path) = 0;
   // --- modem dialogue
   virtual void SetLineType(int lineType) = 0;                       // 0 tone, 1 pulse
   virtual void SetInitCommand(int line, const QString& command) = 0;  // InitCommands[1..3]

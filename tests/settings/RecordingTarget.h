@@ -19,7 +19,7 @@ class RecordingTarget final : public SettingsTarget {
   }
 
   void SetPort(int port) override { Add("SetPort", QString::number(port)); }
-  void SetPortDevice(const QString& path) override { Add("SetPortDevice", path); }
+  void SetDevicePath(const QString& path) override { Add("SetDevicePath", path); }
   void SetLineType(int lineType) override { Add("SetLineType", QString::number(lineType)); }
   void SetInitCommand(int line, const QString& command) override {
     Add("SetInitCommand", QString::number(line) + "," + command);

@@ -209,7 +209,7 @@ TEST_F(PagesDlgTest, AFreshStartShowsEveryDefault) {
 TEST_F(PagesDlgTest, StartUpAppliesThePortAndDialogueDefaultsAndAsksForDevices) {
   StartUp();
   EXPECT_EQ(target_.Last("SetPort"), "1");
-  EXPECT_EQ(target_.Last("SetPortDevice"), "");
+  EXPECT_EQ(target_.Last("SetDevicePath"), "");
   EXPECT_EQ(target_.Last("SetBaudRate"), "19200");
   EXPECT_EQ(target_.Last("SetByteSize"), "cbs8");
   EXPECT_EQ(target_.Last("SetStopBits"), "csb1");
@@ -409,7 +409,7 @@ TEST_F(PagesDlgTest, SerialDevicesFollowTheComPortsAndAChosenOneIsStoredAsThePor
   dlg_.OKBtnClick();
   EXPECT_EQ(store_.Load().device, dev_.filePath("ttyUSB0"));
   EXPECT_EQ(store_.Load().port, 2) << "the COM port stays in the file";
-  EXPECT_EQ(target_.Last("SetPortDevice"), dev_.filePath("ttyUSB0"));
+  EXPECT_EQ(target_.Last("SetDevicePath"), dev_.filePath("ttyUSB0"));
   EXPECT_EQ(target_.Last("SetPort"), "3");
 
   // A typed path that is not there (an adapter plugged in later) is kept and shown again.
@@ -425,7 +425,7 @@ TEST_F(PagesDlgTest, SerialDevicesFollowTheComPortsAndAChosenOneIsStoredAsThePor
   dlg_.OKBtnClick();
   EXPECT_FALSE(FileBytes().contains("device=")) << "choosing COM2 removes the key";
   EXPECT_EQ(store_.Load().port, 1);
-  EXPECT_EQ(target_.Last("SetPortDevice"), "");
+  EXPECT_EQ(target_.Last("SetDevicePath"), "");
   EXPECT_EQ(target_.Last("SetPort"), "2");
 
   messages_.clear();

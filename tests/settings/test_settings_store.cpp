@@ -161,7 +161,7 @@ TEST(ApplySettings, DefaultsGiveTheFactoryLineSettingsInOrder) {
   EXPECT_FALSE(ApplySettings(Settings{}, target).has_value());
   const QStringList expected{
       "SetPort(1)",
-      "SetPortDevice()",
+      "SetDevicePath()",
       "SetLineType(0)",
       "SetInitCommand(1,ATZ)",
       "SetInitCommand(2,ATE1Q0V1X3\\N3%C1)",
