@@ -47,6 +47,7 @@ int SignGlyph(int v) { return v < 0 ? kGlyphMinus : (v == 0 ? kGlyphNoSign : kGl
 KeyboardInstrument::KeyboardInstrument(RoutingEngine& engine, QObject* parent)
     : QObject(parent), engine_(engine) {
   animation_.setSingleShot(true);
+  animation_.setTimerType(Qt::PreciseTimer);  // a wait lasts at least its time, never 5% less
   connect(&animation_, &QTimer::timeout, this, &KeyboardInstrument::AnimationStep);
   springBack_.setTimerType(Qt::PreciseTimer);
   springBack_.setInterval(kSpringBackPeriodMs);
