@@ -236,8 +236,12 @@ void TKeyboardForm::paintEvent(QPaintEvent* event) {
     p.drawLine(44, 130, 44, 62);
     p.drawLine(44, 61, 481, 61);
   }
-  // Showing the range and portamento time sends them; the panel shown afresh shows them.
-  if (askedBySystem && event->region().intersects(keyboard::kPanelRect)) instrument_.PanelRepainted();
+  // Showing the range and portamento time sends them; the panel shown afresh shows them. The
+  // sending waits until painting is over: a failing send reports itself in a message box,
+  // which must not open in the middle of a paint.
+  if (askedBySystem && event->region().intersects(keyboard::kPanelRect)) {
+    QMetaObject::invokeMethod(&instrument_, &KeyboardInstrument::PanelRepainted, Qt::QueuedConnection);
+  }
 }
 
 // ------------------------------------------------------------------------------ window events

@@ -13,7 +13,6 @@ namespace keyboard {
 namespace {
 
 // The panel's finish: silver casing, charcoal keys, a yellow-green backlit LCD.
-const QColor kCasing(192, 192, 192);
 const QColor kCasingLight(236, 236, 236);
 const QColor kCasingShadow(128, 128, 128);
 const QColor kButtonFace(70, 72, 80);
@@ -24,7 +23,7 @@ const QColor kLcdOffPrint(58, 68, 55);
 const QColor kLcdHalf(104, 124, 66);
 const QColor kLcdLit(172, 204, 96);
 const QColor kLcdInk(28, 44, 20);
-const QColor kLcdGhost(150, 180, 84);  // unlit segments show faintly through the backlight
+const QColor kLcdGhost(156, 188, 88);  // unlit segments show faintly through the backlight
 const QColor kLampOff(0, 0, 0);
 const QColor kLampOn(128, 255, 128);
 
@@ -172,11 +171,10 @@ void PanelPrinting(QPainter& p, const QColor& ink, bool cells) {
   }
 }
 
+// Evenly lit, so that a glyph cell copied anywhere onto the panel matches what is around it.
 void LcdGlass(QPainter& p, const QColor& base) {
-  QLinearGradient glass(0, 0, 0, kPanelHeight);
-  glass.setColorAt(0, base.lighter(108));
-  glass.setColorAt(1, base.darker(106));
-  p.fillRect(QRectF(0, 0, 164, kPanelHeight), glass);
+  p.fillRect(QRectF(0, 0, 164, kPanelHeight), base);
+  p.fillRect(QRectF(0, 0, 164, 1), base.darker(130));  // the glass's upper edge in shadow
 }
 
 QPixmap Keyboard(qreal ratio) {

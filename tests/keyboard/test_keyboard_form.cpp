@@ -63,7 +63,12 @@ class Form : public ::testing::Test {
     QCoreApplication::processEvents();
     rig.Clear();
   }
-  QImage Grab() { return form.grab().toImage().convertToFormat(QImage::Format_RGB32); }
+  // A grab paints the whole window, as the system would; what that sends follows the paint.
+  QImage Grab() {
+    QImage image = form.grab().toImage().convertToFormat(QImage::Format_RGB32);
+    QCoreApplication::processEvents();
+    return image;
+  }
   void Click(PictureBox* picture, QPoint at = {3, 3}) {
     SendMouse(picture, QEvent::MouseButtonPress, Qt::LeftButton, Qt::LeftButton, at);
     SendMouse(picture, QEvent::MouseButtonRelease, Qt::LeftButton, Qt::NoButton, at);
@@ -335,6 +340,7 @@ TEST_F(Form, Screenshots) {
   ASSERT_TRUE(Grab().save(dir + QStringLiteral("/keyboard-held-keys.png")));
   SendMouse(form.PbTwoImage, QEvent::MouseButtonRelease, Qt::LeftButton, Qt::NoButton, {2, 2});
   SendMouse(form.PitchBendPinchImage, QEvent::MouseButtonRelease, Qt::LeftButton, Qt::NoButton, {5, 7});
+  ASSERT_TRUE(WaitFor([this] { return !form.Instrument().SpringingBack(); }));
 
   Click(form.OctShiftUpImage);
   for (int i = 0; i < 3; ++i) Click(form.KeyShiftDownImage);
@@ -348,7 +354,6 @@ TEST_F(Form, Screenshots) {
   form.Instrument().PowerRelease();
   ASSERT_TRUE(WaitFor([this] { return !form.Instrument().Animating(); }));
   ASSERT_TRUE(Grab().save(dir + QStringLiteral("/keyboard-power-off.png")));
-  ASSERT_TRUE(form.grab().toImage().isNull() == false);
 }
 
 }  // namespace
