@@ -44,7 +44,6 @@ TPChangeForm::TPChangeForm(RoutingEngine& engine, QWidget* mainWindow)
     ListBox1->addItem(QString::fromLatin1(entry.data(), static_cast<qsizetype>(entry.size())));
   }
   Button1->setDefault(true);
-  Button2->setAutoDefault(false);
 
   resize(kClientSize);
   setMinimumSize(kMinimumWidth, kClientSize.height());
