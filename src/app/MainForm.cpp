@@ -26,8 +26,12 @@
 #include "app/Prompter.h"
 #include "app/StatusPanels.h"
 #include "app/ToneFile.h"
+#include "controls/Ekisyou.h"
+#include "controls/LevelMeter.h"
+#include "controls/MyTrackBar.h"
+#include "controls/MyTrackBarV.h"
+#include "controls/UpDownButton.h"
 #include "app/UiFonts.h"
-#include "platform/ShiftJis.h"
 
 namespace {
 
@@ -203,7 +207,10 @@ TMainForm::TMainForm(Prompter& prompter, QWidget* parent) : QMainWindow(parent),
   // The overwrite question is asked by the handler, with the program's own text.
   SaveDialog1->setOption(QFileDialog::DontConfirmOverwrite);
 
-  for (int i = 1; i <= kDestinations; ++i) SetDestinationName(i, DefaultDestinationName(i));
+  for (int i = 1; i <= kDestinations; ++i) {
+    SetDestinationHint(i, DefaultDestinationName(i) + QStringLiteral("|") + DefaultDestinationName(i) +
+                              QStringLiteral(" に接続します"));
+  }
   // The menu keeps full-width digits until the settings name the destinations.
   for (int i = 0; i < kDestinations; ++i) {
     destinationItems[static_cast<std::size_t>(i)]->setText(QStringLiteral("接続先") + QChar(0xFF11 + i));
@@ -291,28 +298,43 @@ QFrame* TMainForm::BuildPanel(QWidget* client, int left, Side side) {
   label("Vol", kVolumeTop, 28, 13);
 
   PartControls& part = Part(side);
-  part.channelDisplay = new StandIn::Ekisyou(2, panel);
+  part.channelDisplay = new TEkisyou(panel);
+  part.channelDisplay->SetFigureNum(2);
   part.channelDisplay->setGeometry(kChannelDisplay);
-  part.channelSpin = new StandIn::UpDownButton(panel);
+  part.channelSpin = new TUpDownButton(panel);
   part.channelSpin->setGeometry(kChannelSpin);
-  part.channelSpin->SetRange(0, kMidiChannels - 1);
-  part.programDisplay = new StandIn::Ekisyou(3, panel);
+  part.channelSpin->SetMin(0);
+  part.channelSpin->SetMax(kMidiChannels - 1);
+  part.programDisplay = new TEkisyou(panel);
+  part.programDisplay->SetFigureNum(3);
   part.programDisplay->setGeometry(kProgramDisplay);
-  part.programSpin = new StandIn::UpDownButton(panel);
+  part.programSpin = new TUpDownButton(panel);
   part.programSpin->setGeometry(kProgramSpin);
-  part.programSpin->SetRange(0, 127);
+  part.programSpin->SetMin(0);
+  part.programSpin->SetMax(127);
   auto slider = [panel](int top) {
-    auto* s = new StandIn::TrackBar(Qt::Horizontal, panel);
+    auto* s = new TMyTrackBar(panel);
     s->setGeometry(QRect(QPoint(kSliderLeft, top), kSliderSize));
+    s->SetCWidth(1);
+    s->SetSWidth(10);
+    s->SetMin(0);
+    s->SetMax(127);
     return s;
   };
   part.pan = slider(kPanTop);
   part.reverb = slider(kReverbTop);
   part.chorus = slider(kChorusTop);
-  part.volume = new StandIn::TrackBar(Qt::Vertical, panel);
+  part.volume = new TMyTrackBarV(panel);
   part.volume->setGeometry(kVolumeSlider);
-  part.meter = new StandIn::LevelMeter(panel);
+  part.volume->SetCWidth(1);
+  part.volume->SetSWidth(14);
+  part.volume->SetMin(0);
+  part.volume->SetMax(127);
+  part.meter = new TLevelMeter(panel);
   part.meter->setGeometry(kMeter);
+  part.meter->SetMin(0);
+  part.meter->SetMax(127);
+  part.meter->SetDownWait(kMeterDownWait);
 
   part.channelSpin->SetValue(local ? 0 : 1);
   part.channelDisplay->SetValue(local ? 1 : 2);
@@ -467,7 +489,7 @@ void TMainForm::WireHandlers() {
   connect(SpeedButton6, &QToolButton::clicked, this, [this] {
     if (commands_.comButton) commands_.comButton(SpeedButton6->isChecked());
   });
-  connect(SpeedButton5, &QToolButton::clicked, this, [this] { ClearChat(); });
+  connect(SpeedButton5, &QToolButton::clicked, this, [this] { Run(commands_.clearChat); });
 
   // Menus.
   connect(KO1, &QAction::triggered, this, [this] { KO1Click(); });
@@ -488,23 +510,23 @@ void TMainForm::WireHandlers() {
   // Part panels: user changes only.
   for (Side side : {Side::Local, Side::Remote}) {
     PartControls& part = Part(side);
-    connect(part.channelSpin, &StandIn::UpDownButton::OnChange, this, engine([&part, side](RoutingEngine& e) {
+    connect(part.channelSpin, &TUpDownButton::OnChange, this, engine([&part, side](RoutingEngine& e) {
               e.ChannelChanged(side, part.channelSpin->Value());
             }));
-    connect(part.programSpin, &StandIn::UpDownButton::OnChange, this, engine([&part, side](RoutingEngine& e) {
+    connect(part.programSpin, &TUpDownButton::OnChange, this, engine([&part, side](RoutingEngine& e) {
               e.ProgramChanged(side, part.programSpin->Value());
             }));
-    const std::pair<StandIn::TrackBar*, Setting> sliders[] = {{part.pan, Setting::Pan},
+    const std::pair<TrackBarBase*, Setting> sliders[] = {{part.pan, Setting::Pan},
                                                               {part.reverb, Setting::Reverb},
                                                               {part.chorus, Setting::Chorus},
                                                               {part.volume, Setting::Volume}};
     for (const auto& [slider, setting] : sliders) {
-      connect(slider, &StandIn::TrackBar::OnChange, this,
+      connect(slider, &TrackBarBase::OnChange, this,
               engine([slider = slider, setting = setting, side](RoutingEngine& e) {
                 e.SettingChanged(side, setting, slider->Value());
               }));
     }
-    connect(part.programDisplay, &StandIn::Ekisyou::OnClick, this, [this, side] {
+    connect(part.programDisplay, &TEkisyou::OnClick, this, [this, side] {
       if (commands_.programDisplayClick) commands_.programDisplayClick(side);
     });
   }
@@ -532,7 +554,7 @@ bool TMainForm::event(QEvent* event) {
 
 bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
   // Memo1Click: a click into the read-only chat window sends the typing to the input line.
-  if (watched == Memo1->viewport() && event->type() == QEvent::MouseButtonRelease) FocusInput();
+  if (watched == Memo1->viewport() && event->type() == QEvent::MouseButtonRelease) Run(commands_.memo1Click);
   if (watched == ComboBox1->lineEdit() && event->type() == QEvent::KeyPress) {
     const int key = static_cast<QKeyEvent*>(event)->key();
     if (key == Qt::Key_Return || key == Qt::Key_Enter) {
@@ -615,23 +637,26 @@ void TMainForm::RefreshDisplays() {
   }
 }
 
-// ---------------------------------------------------------------------- settings, link
+// ---------------------------------------------------------------------- settings, chat
 
-void TMainForm::SetDestinationName(int i, const QString& name) {
+void TMainForm::SetDestinationHint(int i, const QString& hint) {
   if (i < 1 || i > kDestinations) return;
-  SetHint(speedButtons[static_cast<std::size_t>(7 + i)], name + QStringLiteral("|") + name + QStringLiteral(" に接続します"));
-  destinationItems[static_cast<std::size_t>(i - 1)]->setText(name);
+  SetHint(speedButtons[static_cast<std::size_t>(7 + i)], hint);
 }
 
-void TMainForm::SetChatScrollBars(bool both) {
+void TMainForm::SetDestinationMenuCaption(int i, const QString& caption) {
+  if (i < 1 || i > kDestinations) return;
+  destinationItems[static_cast<std::size_t>(i - 1)]->setText(caption);
+}
+
+void TMainForm::SetChatScrollBars(bool horizontalToo) {
   // With a horizontal scroll bar long lines run on; with the vertical one alone they wrap.
   Memo1->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
-  Memo1->setHorizontalScrollBarPolicy(both ? Qt::ScrollBarAlwaysOn : Qt::ScrollBarAlwaysOff);
-  Memo1->setLineWrapMode(both ? QPlainTextEdit::NoWrap : QPlainTextEdit::WidgetWidth);
+  Memo1->setHorizontalScrollBarPolicy(horizontalToo ? Qt::ScrollBarAlwaysOn : Qt::ScrollBarAlwaysOff);
+  Memo1->setLineWrapMode(horizontalToo ? QPlainTextEdit::NoWrap : QPlainTextEdit::WidgetWidth);
 }
 
-void TMainForm::memoprint(const QString& text) {
-  if (ShiftJis::Encode(text).size() > kChatLineWrapBytes) SetChatScrollBars(true);
+void TMainForm::AppendChatLine(const QString& text) {
   // appendPlainText takes the text as it stands: nothing in it is read as markup. The window
   // starts with one empty line, which an append into an empty document would fill.
   Memo1->appendPlainText(chatEmptyFirstLine_ ? QStringLiteral("\n") + text : text);
@@ -641,15 +666,15 @@ void TMainForm::memoprint(const QString& text) {
 void TMainForm::ClearChat() {
   Memo1->clear();
   chatEmptyFirstLine_ = false;
-  SetChatScrollBars(false);
 }
 
 bool TMainForm::ComButtonPressed() const { return SpeedButton6->isChecked(); }
-void TMainForm::SetStatusText(int panel, const QString& text) { StatusBar1->SetPanelText(panel, text); }
+void TMainForm::SetComButton(bool pressed) { SetChecked(SpeedButton6, pressed); }
+void TMainForm::SetStatusPanel(int panel, const QString& text) { StatusBar1->SetPanelText(panel, text); }
 QString TMainForm::StatusText(int panel) const { return StatusBar1->PanelText(panel); }
 
-void TMainForm::SetClockRunning(bool running) {
-  if (running) {
+void TMainForm::SetClockTimer(bool on) {
+  if (on) {
     Timer1->start();
   } else {
     Timer1->stop();
@@ -666,20 +691,17 @@ QStringList TMainForm::History() const {
   return lines;
 }
 
-void TMainForm::InsertHistory(int index, const QString& line) {
-  // Inserting into an editable combo box may replace its edit text; keep what was typed.
+void TMainForm::ShowHistory(const QStringList& newestFirst) {
+  // Refilling an editable combo box may replace its edit text; keep what is typed.
   const QString typed = ComboBox1->currentText();
-  ComboBox1->insertItem(index, line);
-  ComboBox1->setEditText(typed);
-}
-
-void TMainForm::RemoveHistory(int index) {
-  const QString typed = ComboBox1->currentText();
-  ComboBox1->removeItem(index);
+  ComboBox1->clear();
+  ComboBox1->addItems(newestFirst);
   ComboBox1->setEditText(typed);
 }
 
 void TMainForm::FocusInput() { ComboBox1->setFocus(Qt::OtherFocusReason); }
+
+void TMainForm::KeyboardClosedByUser() { SetChecked(SpeedButton2, false); }
 
 // ---------------------------------------------------------------------------- handlers
 

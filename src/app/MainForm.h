@@ -6,7 +6,7 @@
 #include <functional>
 
 #include "app/RoutingEngine.h"
-#include "app/StandInControls.h"
+#include "link/LinkViews.h"
 
 class QAction;
 class QComboBox;
@@ -19,7 +19,13 @@ class QPushButton;
 class QTimer;
 class QToolButton;
 class Prompter;
+class TEkisyou;
+class TLevelMeter;
+class TMyTrackBar;
+class TMyTrackBarV;
 class TStatusPanels;
+class TUpDownButton;
+class TrackBarBase;
 
 // The keyboard window's key display, as the main window passes it on.
 class KeyMarks {
@@ -43,6 +49,8 @@ struct MainFormCommands {
   std::function<void()> comMenu;              // KCOM1Click
   std::function<void()> sendChatLine;         // Enter in the input line, Button5Click
   std::function<void()> clockTick;            // Timer1Timer
+  std::function<void()> clearChat;            // SpeedButton5Click
+  std::function<void()> memo1Click;           // Memo1Click
   std::function<void()> showSettings;         // Button8Click
   std::function<void(Side)> programDisplayClick;  // Ekisyou2Click / Ekisyou1Click
   std::function<void()> showAbout;            // Help1Click
@@ -51,15 +59,14 @@ struct MainFormCommands {
 // The main window: toolbar, menus, the two part panels, the chat area and the status bar.
 // Its handlers call the routing engine and the commands the owner hands it; it shows what
 // the engine tells it through RoutingView.
-class TMainForm final : public QMainWindow, public RoutingView {
+class TMainForm final : public QMainWindow, public RoutingView, public ChatView {
   Q_OBJECT
  public:
   static constexpr int kClientWidth = 532;
   static constexpr int kClientHeight = 335;
   static constexpr int kDestinations = 5;
   static constexpr int kHintDelayMs = 200;
-  // Lines longer than this many bytes (as sent) get the chat window a horizontal scroll bar.
-  static constexpr int kChatLineWrapBytes = 52;
+  static constexpr int kMeterDownWait = 25;
 
   explicit TMainForm(Prompter& prompter, QWidget* parent = nullptr);
   ~TMainForm() override;
@@ -83,24 +90,27 @@ class TMainForm final : public QMainWindow, public RoutingView {
   void ShowSetting(Side part, Setting setting, int value) override;
   void RefreshDisplays() override;
 
-  // --- what the settings and the link show here
-  // Destination i (1..5): its button's hint and its menu item's caption.
-  void SetDestinationName(int i, const QString& name);
-  void memoprint(const QString& text);
-  void ClearChat();  // SpeedButton5Click
-  void SetComButton(bool pressed) { SetChecked(SpeedButton6, pressed); }
-  bool ComButtonPressed() const;
-  void SetStatusText(int panel, const QString& text);
+  // --- ChatView: the chat window, the input line, the status bar and the COM button
+  void AppendChatLine(const QString& text) override;
+  void ClearChat() override;
+  void SetChatScrollBars(bool horizontalToo) override;
+  QString InputText() const override;
+  void SetInputText(const QString& text) override;
+  void ShowHistory(const QStringList& newestFirst) override;
+  void FocusInput() override;
+  void SetStatusPanel(int panel, const QString& text) override;
+  void SetClockTimer(bool on) override;
+  bool ComButtonPressed() const override;
+  void SetComButton(bool pressed) override;
+
+  // --- what the settings show here: destination i (1..5) is SpeedButton(7 + i) and K(2 + i)
+  void SetDestinationHint(int i, const QString& hint);
+  void SetDestinationMenuCaption(int i, const QString& caption);
   QString StatusText(int panel) const;
-  void SetClockRunning(bool running);
   bool ClockRunning() const;
-  // The input line: its text, the history of sent lines (most recent first) and the focus.
-  QString InputText() const;
-  void SetInputText(const QString& text);
   QStringList History() const;
-  void InsertHistory(int index, const QString& line);
-  void RemoveHistory(int index);
-  void FocusInput();
+  // The keyboard window closed itself: its button comes up.
+  void KeyboardClosedByUser();
 
   // --- handlers
   void Button11Click();  // keyboard window show or hide
@@ -132,24 +142,24 @@ class TMainForm final : public QMainWindow, public RoutingView {
   QLabel* Image14 = nullptr;
   QLabel* Image15 = nullptr;  // part names
   QLabel* Image16 = nullptr;
-  StandIn::Ekisyou* Ekisyou1 = nullptr;  // remote program
-  StandIn::Ekisyou* Ekisyou2 = nullptr;  // local program
-  StandIn::Ekisyou* Ekisyou3 = nullptr;  // local channel
-  StandIn::Ekisyou* Ekisyou4 = nullptr;  // remote channel
-  StandIn::UpDownButton* UpDownButton1 = nullptr;  // local channel
-  StandIn::UpDownButton* UpDownButton2 = nullptr;  // local program
-  StandIn::UpDownButton* UpDownButton3 = nullptr;  // remote program
-  StandIn::UpDownButton* UpDownButton4 = nullptr;  // remote channel
-  StandIn::TrackBar* MyTrackBar1 = nullptr;  // local pan, reverb, chorus
-  StandIn::TrackBar* MyTrackBar2 = nullptr;
-  StandIn::TrackBar* MyTrackBar3 = nullptr;
-  StandIn::TrackBar* MyTrackBar4 = nullptr;  // remote chorus, reverb, pan
-  StandIn::TrackBar* MyTrackBar5 = nullptr;
-  StandIn::TrackBar* MyTrackBar6 = nullptr;
-  StandIn::TrackBar* MyTrackBarV1 = nullptr;
-  StandIn::TrackBar* MyTrackBarV2 = nullptr;
-  StandIn::LevelMeter* LevelMeter1 = nullptr;
-  StandIn::LevelMeter* LevelMeter2 = nullptr;
+  TEkisyou* Ekisyou1 = nullptr;  // remote program
+  TEkisyou* Ekisyou2 = nullptr;  // local program
+  TEkisyou* Ekisyou3 = nullptr;  // local channel
+  TEkisyou* Ekisyou4 = nullptr;  // remote channel
+  TUpDownButton* UpDownButton1 = nullptr;  // local channel
+  TUpDownButton* UpDownButton2 = nullptr;  // local program
+  TUpDownButton* UpDownButton3 = nullptr;  // remote program
+  TUpDownButton* UpDownButton4 = nullptr;  // remote channel
+  TMyTrackBar* MyTrackBar1 = nullptr;  // local pan, reverb, chorus
+  TMyTrackBar* MyTrackBar2 = nullptr;
+  TMyTrackBar* MyTrackBar3 = nullptr;
+  TMyTrackBar* MyTrackBar4 = nullptr;  // remote chorus, reverb, pan
+  TMyTrackBar* MyTrackBar5 = nullptr;
+  TMyTrackBar* MyTrackBar6 = nullptr;
+  TMyTrackBarV* MyTrackBarV1 = nullptr;
+  TMyTrackBarV* MyTrackBarV2 = nullptr;
+  TLevelMeter* LevelMeter1 = nullptr;
+  TLevelMeter* LevelMeter2 = nullptr;
 
   QPlainTextEdit* Memo1 = nullptr;
   QComboBox* ComboBox1 = nullptr;
@@ -189,15 +199,15 @@ class TMainForm final : public QMainWindow, public RoutingView {
 
  private:
   struct PartControls {
-    StandIn::Ekisyou* channelDisplay;
-    StandIn::UpDownButton* channelSpin;
-    StandIn::Ekisyou* programDisplay;
-    StandIn::UpDownButton* programSpin;
-    StandIn::TrackBar* pan;
-    StandIn::TrackBar* reverb;
-    StandIn::TrackBar* chorus;
-    StandIn::TrackBar* volume;
-    StandIn::LevelMeter* meter;
+    TEkisyou* channelDisplay;
+    TUpDownButton* channelSpin;
+    TEkisyou* programDisplay;
+    TUpDownButton* programSpin;
+    TMyTrackBar* pan;
+    TMyTrackBar* reverb;
+    TMyTrackBar* chorus;
+    TMyTrackBarV* volume;
+    TLevelMeter* meter;
   };
 
   void BuildToolbar(QWidget* client);
@@ -208,7 +218,6 @@ class TMainForm final : public QMainWindow, public RoutingView {
   void WireHandlers();
   PartControls& Part(Side side) { return parts_[static_cast<std::size_t>(side)]; }
   static void SetChecked(QToolButton* button, bool checked);
-  void SetChatScrollBars(bool both);
   void Run(const std::function<void()>& command) const;
   void LoadToneFile(const QString& path);
 

@@ -3,6 +3,8 @@
 #include <QApplication>
 #include <QMessageBox>
 
+#include "app/Application.h"
+
 namespace {
 
 // Texts in these boxes may carry a file name or what the peer sent: never rich text.
@@ -26,5 +28,7 @@ void BoxPrompter::Warning(const QString& text) {
 bool BoxPrompter::Confirm(const QString& text) {
   return Show(parent_, QMessageBox::Question, text, QMessageBox::Ok | QMessageBox::Cancel) == QMessageBox::Ok;
 }
+
+void BoxPrompter::Error(const QString& text) { SonavelApplication::ReportError(text); }
 
 void BoxPrompter::Beep() { QApplication::beep(); }

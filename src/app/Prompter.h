@@ -12,6 +12,9 @@ class Prompter {
   virtual void Message(const QString& text) = 0;  // a simple box: text and OK
   virtual void Warning(const QString& text) = 0;  // a warning box with OK
   virtual bool Confirm(const QString& text) = 0;  // OK and Cancel; true for OK
+  // The application's error report, for errors that did not leave a handler as an exception
+  // (those raised on the serial watcher thread arrive this way).
+  virtual void Error(const QString& text) = 0;
   virtual void Beep() = 0;
 };
 
@@ -23,6 +26,7 @@ class BoxPrompter final : public Prompter {
   void Message(const QString& text) override;
   void Warning(const QString& text) override;
   bool Confirm(const QString& text) override;
+  void Error(const QString& text) override;
   void Beep() override;
 
  private:

@@ -1,12 +1,14 @@
 #include <QCoreApplication>
+#include <QDir>
 #include <QTextStream>
 #include <cstring>
-#include <map>
 
 #include "app/Application.h"
 #include "app/Program.h"
 #include "app/Prompter.h"
+#include "platform/Profile.h"
 #include "platform/midi/SystemMidi.h"
+#include "settings/SettingsStore.h"
 
 namespace {
 
@@ -24,21 +26,6 @@ int ListMidiDevices() {
   return 0;
 }
 
-// Window positions for this run only, until the settings file is wired in.
-class RunPositions final : public PositionFile {
- public:
-  int ReadInt(const QString& section, const QString& key, int fallback) override {
-    const auto it = values_.find(section + QLatin1Char('/') + key);
-    return it == values_.end() ? fallback : it->second;
-  }
-  void WriteInt(const QString& section, const QString& key, int value) override {
-    values_[section + QLatin1Char('/') + key] = value;
-  }
-
- private:
-  std::map<QString, int> values_;
-};
-
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -51,8 +38,14 @@ int main(int argc, char** argv) {
   SonavelApplication app(argc, argv);
   SystemMidi midi;
   BoxPrompter prompter;
-  RunPositions positions;
-  Program program(midi, prompter, positions);
+  // The settings file and the day's log live in the current directory.
+  Profile settingsFile(QString::fromLatin1(SettingsStore::kFileName));
+  Program program(midi, prompter, settingsFile, QDir::currentPath());
+  program.onSynthAudioDriver = [&midi](const QString& driver) {
+    GmSynth::Options options;
+    options.audioDriver = driver;
+    midi.SetSynthOptions(options);
+  };
   program.onEnded = [] { QCoreApplication::quit(); };
   program.Start();
   return app.exec();

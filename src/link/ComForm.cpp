@@ -5,6 +5,7 @@
 #include <QPushButton>
 #include <QTimer>
 
+#include "app/Prompter.h"
 #include "app/UiFonts.h"
 
 namespace {
@@ -25,7 +26,7 @@ QLabel* TextLabel(QWidget* parent, const char* name, QPoint at, int width) {
 }
 }  // namespace
 
-TComForm::TComForm(QWidget* parent) : QDialog(parent) {
+TComForm::TComForm(Prompter& prompter, QWidget* parent) : QDialog(parent), prompter_(prompter) {
   setWindowTitle(QStringLiteral("接続中"));
   setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
                  Qt::WindowStaysOnTopHint);
@@ -79,3 +80,19 @@ void TComForm::closeEvent(QCloseEvent* event) {
 
 // Escape is the close box's twin here, not a silent hide.
 void TComForm::reject() { close(); }
+
+void TComForm::SetLabel1(const QString& text) { Label1->setText(text); }
+void TComForm::SetLabel2(const QString& text) { Label2->setText(text); }
+void TComForm::SetLabel3(const QString& text) { Label3->setText(text); }
+
+void TComForm::SetWaitTimer(bool on) {
+  if (on) {
+    Timer1->start();
+  } else {
+    Timer1->stop();
+  }
+}
+
+void TComForm::ShowMessage(const QString& text) { prompter_.Message(text); }
+void TComForm::ShowWarning(const QString& text) { prompter_.Warning(text); }
+void TComForm::ShowError(const QString& text) { prompter_.Error(text); }

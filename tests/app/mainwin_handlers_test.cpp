@@ -17,6 +17,11 @@
 
 #include "app/MainForm.h"
 #include "app/ToneFile.h"
+#include "controls/Ekisyou.h"
+#include "controls/LevelMeter.h"
+#include "controls/MyTrackBar.h"
+#include "controls/MyTrackBarV.h"
+#include "controls/UpDownButton.h"
 #include "mainwin_support.h"
 #include "support/RecordingMidi.h"
 
@@ -66,6 +71,8 @@ class MainFormWiring : public ::testing::Test {
     c.comMenu = [this] { calls << QStringLiteral("comMenu"); };
     c.sendChatLine = [this] { calls << QStringLiteral("send"); };
     c.clockTick = [this] { calls << QStringLiteral("tick"); };
+    c.clearChat = [this] { calls << QStringLiteral("clear"); };
+    c.memo1Click = [this] { calls << QStringLiteral("memo1Click"); };
     c.showSettings = [this] { calls << QStringLiteral("settings"); };
     c.showAbout = [this] { calls << QStringLiteral("about"); };
     c.programDisplayClick = [this](Side s) {
@@ -86,8 +93,6 @@ class MainFormWiring : public ::testing::Test {
     return v;
   }
   static void Click(QToolButton* button) { QTest::mouseClick(button, Qt::LeftButton); }
-  // The spin buttons step up by their upper half.
-  static void StepUp(QWidget* spin) { QTest::mouseClick(spin->findChildren<QToolButton*>().at(0), Qt::LeftButton); }
 
   FakeMidiSystem midi;
   RecordingPrompter prompter;
@@ -110,9 +115,8 @@ TEST_F(MainFormWiring, AllNotesOffFromButtonAndMenu) {
 }
 
 TEST_F(MainFormWiring, GmResetFromButtonAndMenuResetsEveryControl) {
-  form.MyTrackBar1->setFocus();
-  QTest::keyClick(form.MyTrackBar1, Qt::Key_Right);
-  ASSERT_EQ(form.MyTrackBar1->Value(), 65);
+  DragThumb(form.MyTrackBar1, 200);
+  ASSERT_EQ(form.MyTrackBar1->Value(), 127);
   for (QAction* trigger : {static_cast<QAction*>(nullptr), form.GM1}) {
     midi.out->Clear();
     if (trigger == nullptr) {
@@ -176,6 +180,8 @@ TEST_F(MainFormWiring, LinkCommandsFromToolbarAndMenus) {
       {[this] { QTest::mouseClick(form.Ekisyou2, Qt::LeftButton); }, "toneListLocal"},
       {[this] { QTest::mouseClick(form.Ekisyou1, Qt::LeftButton); }, "toneListRemote"},
       {[this] { form.Timer1->start(1); }, "tick"},
+      {[this] { Click(form.SpeedButton5); }, "clear"},
+      {[this] { QTest::mouseClick(form.Memo1->viewport(), Qt::LeftButton, {}, QPoint(20, 20)); }, "memo1Click"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.expected);
@@ -205,12 +211,11 @@ TEST_F(MainFormWiring, SlidersSendOnTheirPartsChannelAndNothingToThePeer) {
   EXPECT_EQ(form.Ekisyou3->Value(), 4);
   EXPECT_EQ(engine.LocalChannel(), 3);
   Sent().clear();
-  form.MyTrackBarV1->setFocus();
-  QTest::keyClick(form.MyTrackBarV1, Qt::Key_Down);  // the user turns the volume down one step
-  EXPECT_EQ(Sent(), (std::vector<ShortMessage>{Cc(3, 7, 99)}));
-  EXPECT_EQ(engine.Channels().volume[3], 99);
+  DragThumb(form.MyTrackBarV1, 200);  // the user pulls the volume all the way down
+  EXPECT_EQ(Sent(), (std::vector<ShortMessage>{Cc(3, 7, 0)}));
+  EXPECT_EQ(engine.Channels().volume[3], 0);
   struct Slider {
-    StandIn::TrackBar* bar;
+    TrackBarBase* bar;
     int channel;
     int controller;
   };
@@ -220,8 +225,7 @@ TEST_F(MainFormWiring, SlidersSendOnTheirPartsChannelAndNothingToThePeer) {
   for (const Slider& s : sliders) {
     SCOPED_TRACE(s.bar->objectName().toStdString());
     Sent().clear();
-    s.bar->setFocus();
-    QTest::keyClick(s.bar, Qt::Key_End);
+    DragThumb(s.bar, s.bar->width() > s.bar->height() ? 200 : -200);  // to the top end
     EXPECT_EQ(Sent(), (std::vector<ShortMessage>{Cc(s.channel, s.controller, 127)}));
   }
   EXPECT_TRUE(link.frames.empty());
@@ -234,8 +238,7 @@ TEST_F(MainFormWiring, ChannelSpinResendsEverythingAndLoadsTheChannelsValues) {
   EXPECT_EQ(form.Ekisyou3->Value(), 2);
   EXPECT_EQ(form.MyTrackBar1->Value(), 20);
   Sent().clear();
-  form.MyTrackBar6->setFocus();
-  QTest::keyClick(form.MyTrackBar6, Qt::Key_Home);
+  DragThumb(form.MyTrackBar6, -200);
   EXPECT_EQ(form.MyTrackBar1->Value(), 0) << "both parts on one channel move together";
   EXPECT_EQ(Sent(), (std::vector<ShortMessage>{Cc(1, 10, 0)})) << "and only one message is sent";
 }
@@ -311,58 +314,50 @@ TEST_F(MainFormWiring, ShowingTheKeyboardPullsItBackOntoTheScreen) {
 
 TEST_F(MainFormWiring, ChatShowsTextAsItStandsNeverMarkup) {
   const QString hostile = QStringLiteral("<b>bold</b> <a href=\"http://x\">link</a> &amp; http://example.com");
-  form.memoprint(hostile);
-  form.memoprint(QStringLiteral("こんにちは"));
+  form.AppendChatLine(hostile);
+  form.AppendChatLine(QStringLiteral("こんにちは"));
   EXPECT_EQ(form.Memo1->toPlainText(), QStringLiteral("\n") + hostile + QStringLiteral("\nこんにちは"))
       << "the window starts with one empty line";
-  EXPECT_EQ(form.Memo1->document()->toRawText().count(QStringLiteral("<b>")), 1);
   EXPECT_FALSE(form.Memo1->textInteractionFlags() & Qt::LinksAccessibleByMouse);
-}
-
-TEST_F(MainFormWiring, LongLinesGetAHorizontalScrollBarUntilCleared) {
-  form.memoprint(QString(52, QLatin1Char('a')));
-  EXPECT_EQ(form.Memo1->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
-  // 27 kanji are 54 bytes on the wire: longer than the line though only 27 characters.
-  form.memoprint(QString(27, QChar(0x6F22)));
-  EXPECT_EQ(form.Memo1->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
-  EXPECT_EQ(form.Memo1->lineWrapMode(), QPlainTextEdit::NoWrap);
-  form.memoprint(QStringLiteral("short"));
-  EXPECT_EQ(form.Memo1->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOn) << "kept until cleared";
-  Click(form.SpeedButton5);
-  EXPECT_TRUE(form.Memo1->toPlainText().isEmpty());
-  EXPECT_EQ(form.Memo1->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
-  EXPECT_EQ(form.Memo1->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
-  form.memoprint(QStringLiteral("after"));
+  form.ClearChat();
+  form.AppendChatLine(QStringLiteral("after"));
   EXPECT_EQ(form.Memo1->toPlainText(), QStringLiteral("after"));
 }
 
-TEST_F(MainFormWiring, ClickIntoTheChatWindowFocusesTheInputLine) {
+TEST_F(MainFormWiring, BothScrollBarsLetLongLinesRunOnAndVerticalAloneWrapsThem) {
+  form.SetChatScrollBars(true);
+  EXPECT_EQ(form.Memo1->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+  EXPECT_EQ(form.Memo1->lineWrapMode(), QPlainTextEdit::NoWrap);
+  form.SetChatScrollBars(false);
+  EXPECT_EQ(form.Memo1->horizontalScrollBarPolicy(), Qt::ScrollBarAlwaysOff);
+  EXPECT_EQ(form.Memo1->verticalScrollBarPolicy(), Qt::ScrollBarAlwaysOn);
+  EXPECT_EQ(form.Memo1->lineWrapMode(), QPlainTextEdit::WidgetWidth);
+}
+
+TEST_F(MainFormWiring, FocusInputMovesTheFocusToTheInputLine) {
   form.Button5->setFocus();
-  QTest::mouseClick(form.Memo1->viewport(), Qt::LeftButton, {}, QPoint(20, 20));
+  form.FocusInput();
   QWidget* focus = form.focusWidget();
   EXPECT_TRUE(focus == form.ComboBox1 || focus == form.ComboBox1->lineEdit());
 }
 
-TEST_F(MainFormWiring, HistoryKeepsTheTypedTextWhileLinesAreInserted) {
+TEST_F(MainFormWiring, HistoryIsShownNewestFirstKeepingTheTypedText) {
   form.SetInputText(QStringLiteral("typing"));
-  form.InsertHistory(0, QStringLiteral("older"));
-  form.InsertHistory(0, QStringLiteral("newer"));
+  form.ShowHistory({QStringLiteral("newer"), QStringLiteral("older")});
   EXPECT_EQ(form.History(), (QStringList{QStringLiteral("newer"), QStringLiteral("older")}));
   EXPECT_EQ(form.InputText(), QStringLiteral("typing"));
-  form.RemoveHistory(1);
-  EXPECT_EQ(form.History(), QStringList{QStringLiteral("newer")});
 }
 
 TEST_F(MainFormWiring, StatusPanelsAndClock) {
-  form.SetStatusText(2, QStringLiteral("接続中"));
-  form.SetStatusText(3, QStringLiteral("00:00:01"));
+  form.SetStatusPanel(2, QStringLiteral("接続中"));
+  form.SetStatusPanel(3, QStringLiteral("00:00:01"));
   EXPECT_EQ(form.StatusText(2), QStringLiteral("接続中"));
   EXPECT_EQ(form.StatusText(3), QStringLiteral("00:00:01"));
   EXPECT_FALSE(form.ClockRunning());
-  form.SetClockRunning(true);
+  form.SetClockTimer(true);
   EXPECT_TRUE(form.ClockRunning());
   EXPECT_EQ(form.Timer1->interval(), 1000);
-  form.SetClockRunning(false);
+  form.SetClockTimer(false);
   EXPECT_FALSE(form.ClockRunning());
 }
 
@@ -399,8 +394,7 @@ TEST_F(ToneFileCommands, DialogsOfferTheToneFileFilter) {
 
 TEST_F(ToneFileCommands, SavedAndLoadedThroughTheDialogsRestoresEverything) {
   for (int i = 0; i < 2; ++i) StepUp(form.UpDownButton1);  // local part on channel 2
-  form.MyTrackBarV1->setFocus();
-  QTest::keyClick(form.MyTrackBarV1, Qt::Key_Home);
+  DragThumb(form.MyTrackBarV1, 200);
   const ToneSetup saved = engine.CurrentToneSetup();
 
   TypeIntoDialog(QStringLiteral("mine"));  // no extension typed

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
+#include <QLabel>
 #include <QComboBox>
 #include <QDir>
 #include <QFrame>
@@ -18,6 +19,11 @@
 #include "app/MainForm.h"
 #include "app/StatusPanels.h"
 #include "link/ComForm.h"
+#include "controls/Ekisyou.h"
+#include "controls/LevelMeter.h"
+#include "controls/MyTrackBar.h"
+#include "controls/MyTrackBarV.h"
+#include "controls/UpDownButton.h"
 #include "mainwin_support.h"
 
 namespace {
@@ -136,6 +142,13 @@ TEST_F(MainFormLayout, PartControlsStartAtTheirDefaults) {
   EXPECT_EQ(form.MyTrackBar2->Value(), 0);
   EXPECT_EQ(form.MyTrackBarV1->Value(), 100);
   EXPECT_EQ(form.MyTrackBarV2->Value(), 100);
+  EXPECT_EQ(form.Ekisyou3->FigureNum(), 2);
+  EXPECT_EQ(form.Ekisyou2->FigureNum(), 3);
+  EXPECT_EQ(form.MyTrackBar1->SWidth(), 10);
+  EXPECT_EQ(form.MyTrackBarV1->SWidth(), 14);
+  EXPECT_EQ(form.MyTrackBar3->CWidth(), 1);
+  EXPECT_EQ(form.LevelMeter1->DownWait(), 25);
+  EXPECT_EQ(form.LevelMeter2->Max(), 127);
 }
 
 TEST_F(MainFormLayout, ChatAreaAndStatusBarSitAtTheirPlaces) {
@@ -206,7 +219,8 @@ TEST_F(MainFormLayout, MenusCarryEveryCaptionAndHint) {
 }
 
 TEST_F(MainFormLayout, DestinationNamesBecomeHintsAndMenuCaptions) {
-  form.SetDestinationName(3, QStringLiteral("山田"));
+  form.SetDestinationHint(3, QStringLiteral("山田|山田 に接続します"));
+  form.SetDestinationMenuCaption(3, QStringLiteral("山田"));
   EXPECT_EQ(form.SpeedButton10->toolTip(), QStringLiteral("山田"));
   EXPECT_EQ(form.SpeedButton10->statusTip(), QStringLiteral("山田 に接続します"));
   EXPECT_EQ(form.destinationItems[2]->text(), QStringLiteral("山田"));
@@ -289,7 +303,7 @@ TEST(ComForm, HasItsLabelsCancelAndPlacesItselfBesideTheMainWindow) {
   TMainForm main(prompter);
   main.move(300, 200);
   main.show();
-  TComForm com;
+  TComForm com(prompter);
   com.SetAnchor(&main);
   EXPECT_EQ(com.windowTitle(), QStringLiteral("接続中"));
   EXPECT_EQ(com.size(), QSize(272, 68));
@@ -301,6 +315,15 @@ TEST(ComForm, HasItsLabelsCancelAndPlacesItselfBesideTheMainWindow) {
   EXPECT_EQ(com.Button1->geometry(), QRect(186, 34, 71, 23));
   EXPECT_EQ(com.Button1->text(), QStringLiteral("ｷｬﾝｾﾙ"));
   EXPECT_EQ(com.Timer1->interval(), 1000);
+  com.SetLabel1(QStringLiteral("\"山田\"に接続中"));
+  EXPECT_EQ(com.Label1->text(), QStringLiteral("\"山田\"に接続中"));
+  com.ShowWarning(QStringLiteral("モデムの準備ができていません。"));
+  com.ShowError(QStringLiteral("オープンエラー"));
+  EXPECT_EQ(prompter.warnings, QStringList{QStringLiteral("モデムの準備ができていません。")});
+  EXPECT_EQ(prompter.errors, QStringList{QStringLiteral("オープンエラー")});
+  com.SetWaitTimer(true);
+  EXPECT_TRUE(com.Timer1->isActive());
+  com.SetWaitTimer(false);
 
   com.Timer1->start();
   com.show();
@@ -337,8 +360,8 @@ TEST_F(MainFormLayout, ScreenshotAtStartUp) {
   ASSERT_TRUE(QDir().mkpath(dir));
   form.show();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
-  form.memoprint(QStringLiteral("ATZ"));
-  form.memoprint(QStringLiteral("OK"));
+  form.AppendChatLine(QStringLiteral("ATZ"));
+  form.AppendChatLine(QStringLiteral("OK"));
   const QPixmap shot = form.grab();
   EXPECT_EQ(shot.deviceIndependentSize().toSize().width(), 532);
   EXPECT_TRUE(shot.save(dir + QStringLiteral("/main-window.png")));

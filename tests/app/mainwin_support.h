@@ -1,15 +1,16 @@
 #pragma once
 
 #include <QApplication>
+#include <QMouseEvent>
+#include <QTest>
 #include <QString>
 #include <QStringList>
 #include <QTimer>
 #include <QWidget>
 #include <functional>
-#include <map>
 
-#include "app/Program.h"
 #include "app/Prompter.h"
+#include "controls/TrackBarBase.h"
 
 // Records every box and beep instead of showing it; questions get the answer set beforehand.
 class RecordingPrompter final : public Prompter {
@@ -17,6 +18,7 @@ class RecordingPrompter final : public Prompter {
   QStringList messages;
   QStringList warnings;
   QStringList questions;
+  QStringList errors;
   int beeps = 0;
   bool answer = true;
 
@@ -26,26 +28,31 @@ class RecordingPrompter final : public Prompter {
     questions << text;
     return answer;
   }
+  void Error(const QString& text) override { errors << text; }
   void Beep() override { ++beeps; }
 };
 
-// The settings file's position keys, in memory, with the order of the writes.
-class MemoryPositions final : public PositionFile {
- public:
-  std::map<QString, int> values;
-  QStringList reads;
-  QStringList writes;
+// Drags a slider's thumb by `delta` pixels along its travel, as a user's mouse would.
+inline void DragThumb(TrackBarBase* bar, int delta) {
+  const bool horizontal = bar->width() > bar->height();
+  const int along = bar->ThumbPos() + bar->SWidth() / 2;
+  const int across = (horizontal ? bar->height() : bar->width()) / 2;
+  const QPoint from = horizontal ? QPoint(along, across) : QPoint(across, along);
+  const QPoint to = horizontal ? from + QPoint(delta, 0) : from + QPoint(0, delta);
+  auto send = [bar](QEvent::Type type, QPoint at, Qt::MouseButton button, Qt::MouseButtons buttons) {
+    QMouseEvent e(type, QPointF(at), bar->mapToGlobal(QPointF(at)), button, buttons, Qt::NoModifier);
+    QApplication::sendEvent(bar, &e);
+  };
+  send(QEvent::MouseButtonPress, from, Qt::LeftButton, Qt::LeftButton);
+  send(QEvent::MouseMove, to, Qt::NoButton, Qt::LeftButton);
+  send(QEvent::MouseButtonRelease, to, Qt::LeftButton, Qt::NoButton);
+}
 
-  int ReadInt(const QString& section, const QString& key, int fallback) override {
-    reads << section + QLatin1Char('/') + key;
-    const auto it = values.find(section + QLatin1Char('/') + key);
-    return it == values.end() ? fallback : it->second;
-  }
-  void WriteInt(const QString& section, const QString& key, int value) override {
-    writes << section + QLatin1Char('/') + key;
-    values[section + QLatin1Char('/') + key] = value;
-  }
-};
+// A click on the upper or lower half of a spin button.
+inline void StepUp(QWidget* spin) { QTest::mouseClick(spin, Qt::LeftButton, {}, QPoint(spin->width() / 2, 5)); }
+inline void StepDown(QWidget* spin) {
+  QTest::mouseClick(spin, Qt::LeftButton, {}, QPoint(spin->width() / 2, spin->height() - 5));
+}
 
 // Runs `act` on the next modal window that comes up (a file dialog, a message box) while the
 // caller sits in that window's exec(). Gives up after a few seconds so a broken test fails
