@@ -43,7 +43,21 @@ void TStatusPanels::paintEvent(QPaintEvent*) {
       p.drawLine(r.topRight(), r.bottomRight());
     }
     p.setPen(palette().color(QPalette::WindowText));
-    p.drawText(r.adjusted(kTextIndent, 0, -1, 0), Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine,
-               texts_.at(static_cast<std::size_t>(i)));
+    const QString& text = texts_.at(static_cast<std::size_t>(i));
+    const QRect inside = r.adjusted(kTextIndent, 0, -1, 0);
+    // The panels were measured for a narrower face; a text that would not fit (the clock in
+    // its 50 pixels) is drawn a little narrower rather than cut off.
+    const int needed = p.fontMetrics().horizontalAdvance(text);
+    p.save();
+    p.setClipRect(r);
+    if (needed > inside.width() && needed > 0) {
+      const qreal squeeze = static_cast<qreal>(inside.width()) / needed;
+      p.translate(inside.left(), 0);
+      p.scale(squeeze, 1.0);
+      p.drawText(QRect(0, inside.top(), needed, inside.height()), Qt::AlignLeft | Qt::AlignVCenter, text);
+    } else {
+      p.drawText(inside, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, text);
+    }
+    p.restore();
   }
 }

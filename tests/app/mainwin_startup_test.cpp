@@ -318,6 +318,11 @@ TEST_F(StartUp, ChatAndFramesTravelOverThePortAndTheConnectionShowsInTheStatusBa
   far.Send("peer>\x82\xB1\x82\xF1<b>x</b>\r");
   ASSERT_TRUE(QTest::qWaitFor([&] { return form.Memo1->toPlainText().endsWith(QStringLiteral("peer>こん<b>x</b>")); }));
 
+  // A picture of the connected window with its chat, for a person to look at.
+  const QString shots = qEnvironmentVariable("SONAVEL_TEST_OUTPUT") + QStringLiteral("/mainwin");
+  ASSERT_TRUE(QDir().mkpath(shots));
+  EXPECT_TRUE(form.grab().save(shots + QStringLiteral("/connected.png")));
+
   // Hang-up: "Bye", the port closes, the panels empty.
   far.Clear();
   QTest::mouseClick(form.SpeedButton3, Qt::LeftButton);
