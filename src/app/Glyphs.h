@@ -21,11 +21,11 @@ enum class Toolbar {
   Digit2,
   Digit3,
   Digit4,
-  Digit5,       // destinations 1..5, yellow
-  LetterW,      // wait for a call
-  Cross,        // hang up
-  BlackDot,     // COM port
-  LetterC,      // clear the chat window
+  Digit5,    // destinations 1..5, yellow
+  LetterW,   // wait for a call
+  Cross,     // hang up
+  BlackDot,  // COM port
+  LetterC,   // clear the chat window
 };
 
 constexpr QSize kToolbarGlyph{16, 16};

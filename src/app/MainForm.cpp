@@ -26,12 +26,12 @@
 #include "app/Prompter.h"
 #include "app/StatusPanels.h"
 #include "app/ToneFile.h"
+#include "app/UiFonts.h"
 #include "controls/Ekisyou.h"
 #include "controls/LevelMeter.h"
 #include "controls/MyTrackBar.h"
 #include "controls/MyTrackBarV.h"
 #include "controls/UpDownButton.h"
-#include "app/UiFonts.h"
 
 namespace {
 
@@ -149,7 +149,9 @@ const QString kToneFilter = QStringLiteral("音色ファイル(*.SNV)");
 const QString kToneSuffix = QStringLiteral("SNV");
 const QString kOverwrite = QStringLiteral("を上書きしますか？");
 
-QString DefaultDestinationName(int i) { return QStringLiteral("接続先%1").arg(i); }
+QString DefaultDestinationName(int i) {
+  return QStringLiteral("接続先%1").arg(i);
+}
 
 }  // namespace
 
@@ -232,7 +234,8 @@ void TMainForm::BuildToolbar(QWidget* client) {
   for (const ToolbarButton& b : kToolbar) {
     auto* button = new QToolButton(client);
     button->setObjectName(QStringLiteral("SpeedButton%1").arg(b.number));
-    button->setGeometry(b.left, kToolbarTop, b.number == kWideButton ? kButtonSize + 1 : kButtonSize, kButtonSize);
+    button->setGeometry(b.left, kToolbarTop, b.number == kWideButton ? kButtonSize + 1 : kButtonSize,
+                        kButtonSize);
     button->setIcon(Glyphs::ToolbarIcon(b.glyph));
     button->setIconSize(Glyphs::kToolbarGlyph);
     button->setFocusPolicy(Qt::NoFocus);
@@ -272,10 +275,12 @@ QFrame* TMainForm::BuildPanel(QWidget* client, int left, Side side) {
   panel->setGeometry(left, kPanelTop, kPanelWidth, kPanelHeight);
 
   const qreal ratio = devicePixelRatioF() > 1 ? devicePixelRatioF() : 2.0;
-  QLabel* bar = Picture(panel, QRect(kLabelLeft, kHeaderTop, 12, 15),
-                        Glyphs::ColourBar(local ? Glyphs::kLocalColour : Glyphs::kRemoteColour, QSize(12, 15), ratio));
-  QLabel* name = Picture(panel, QRect(kLabelLeft + 17, kHeaderTop, 60, 15),
-                         Glyphs::PartName(local ? QStringLiteral("自分") : QStringLiteral("相手"), QSize(60, 15), ratio));
+  QLabel* bar =
+      Picture(panel, QRect(kLabelLeft, kHeaderTop, 12, 15),
+              Glyphs::ColourBar(local ? Glyphs::kLocalColour : Glyphs::kRemoteColour, QSize(12, 15), ratio));
+  QLabel* name = Picture(
+      panel, QRect(kLabelLeft + 17, kHeaderTop, 60, 15),
+      Glyphs::PartName(local ? QStringLiteral("自分") : QStringLiteral("相手"), QSize(60, 15), ratio));
   bar->setObjectName(local ? QStringLiteral("Image13") : QStringLiteral("Image14"));
   name->setObjectName(local ? QStringLiteral("Image15") : QStringLiteral("Image16"));
   (local ? Image13 : Image14) = bar;
@@ -369,12 +374,12 @@ void TMainForm::BuildPanels(QWidget* client) {
   MyTrackBarV2 = remote.volume;
   LevelMeter2 = remote.meter;
   const std::pair<QObject*, const char*> names[] = {
-      {Ekisyou1, "Ekisyou1"},         {Ekisyou2, "Ekisyou2"},         {Ekisyou3, "Ekisyou3"},
-      {Ekisyou4, "Ekisyou4"},         {UpDownButton1, "UpDownButton1"}, {UpDownButton2, "UpDownButton2"},
+      {Ekisyou1, "Ekisyou1"},           {Ekisyou2, "Ekisyou2"},           {Ekisyou3, "Ekisyou3"},
+      {Ekisyou4, "Ekisyou4"},           {UpDownButton1, "UpDownButton1"}, {UpDownButton2, "UpDownButton2"},
       {UpDownButton3, "UpDownButton3"}, {UpDownButton4, "UpDownButton4"}, {MyTrackBar1, "MyTrackBar1"},
-      {MyTrackBar2, "MyTrackBar2"},   {MyTrackBar3, "MyTrackBar3"},   {MyTrackBar4, "MyTrackBar4"},
-      {MyTrackBar5, "MyTrackBar5"},   {MyTrackBar6, "MyTrackBar6"},   {MyTrackBarV1, "MyTrackBarV1"},
-      {MyTrackBarV2, "MyTrackBarV2"}, {LevelMeter1, "LevelMeter1"},   {LevelMeter2, "LevelMeter2"}};
+      {MyTrackBar2, "MyTrackBar2"},     {MyTrackBar3, "MyTrackBar3"},     {MyTrackBar4, "MyTrackBar4"},
+      {MyTrackBar5, "MyTrackBar5"},     {MyTrackBar6, "MyTrackBar6"},     {MyTrackBarV1, "MyTrackBarV1"},
+      {MyTrackBarV2, "MyTrackBarV2"},   {LevelMeter1, "LevelMeter1"},     {LevelMeter2, "LevelMeter2"}};
   for (const auto& [object, name] : names) object->setObjectName(QString::fromLatin1(name));
 }
 
@@ -432,9 +437,12 @@ void TMainForm::BuildMenus() {
   Edit1->setObjectName(QStringLiteral("Edit1"));
   KMIDI1 = item(Edit1, "KMIDI1", QStringLiteral("MIDIﾃﾞﾊﾞｲｽを開く・閉じる(&M)"),
                 QStringLiteral("MIDI IN/OUT ﾃﾞﾊﾞｲｽ - MIDI ﾃﾞﾊﾞｲｽを開いたり閉じたりします。"));
-  K11 = item(Edit1, "K11", QStringLiteral("ｷｰﾎﾞｰﾄﾞの表示・非表示(&K)"), QStringLiteral("ｷｰﾎﾞｰﾄﾞ を表示します。"));
-  N2 = item(Edit1, "N2", QStringLiteral("ｵｰﾙﾉｰﾄｵﾌ(&A)"), QStringLiteral("ｵｰﾙﾉｰﾄｵﾌ - 音が鳴り止まないときに使います。"));
-  GM1 = item(Edit1, "GM1", QStringLiteral("GMﾘｾｯﾄ(&R)"), QStringLiteral("GMﾘｾｯﾄ - 音源にGMﾘｾｯﾄ信号を送ります。"));
+  K11 = item(Edit1, "K11", QStringLiteral("ｷｰﾎﾞｰﾄﾞの表示・非表示(&K)"),
+             QStringLiteral("ｷｰﾎﾞｰﾄﾞ を表示します。"));
+  N2 = item(Edit1, "N2", QStringLiteral("ｵｰﾙﾉｰﾄｵﾌ(&A)"),
+            QStringLiteral("ｵｰﾙﾉｰﾄｵﾌ - 音が鳴り止まないときに使います。"));
+  GM1 = item(Edit1, "GM1", QStringLiteral("GMﾘｾｯﾄ(&R)"),
+             QStringLiteral("GMﾘｾｯﾄ - 音源にGMﾘｾｯﾄ信号を送ります。"));
   KD1 = item(Edit1, "KD1", QStringLiteral("ﾃﾞｭｱﾙ演奏(&D)"),
              QStringLiteral("デュアル演奏 - 二つの楽器を組み合せて同時に演奏します。"));
 
@@ -466,7 +474,8 @@ void TMainForm::WireHandlers() {
       if (engine_ != nullptr) call(*engine_);
     };
   };
-  auto speedButton1Click = engine([this](RoutingEngine& e) { e.SpeedButton1Click(SpeedButton1->isChecked()); });
+  auto speedButton1Click =
+      engine([this](RoutingEngine& e) { e.SpeedButton1Click(SpeedButton1->isChecked()); });
   auto button4Click = engine([](RoutingEngine& e) { e.AllNotesOffButton(); });
   auto speedButton7Click = engine([](RoutingEngine& e) { e.GmResetButton(); });
   auto speedButton14Click = engine([](RoutingEngine& e) { e.ToggleDualPlay(); });
@@ -510,16 +519,14 @@ void TMainForm::WireHandlers() {
   // Part panels: user changes only.
   for (Side side : {Side::Local, Side::Remote}) {
     PartControls& part = Part(side);
-    connect(part.channelSpin, &TUpDownButton::OnChange, this, engine([&part, side](RoutingEngine& e) {
-              e.ChannelChanged(side, part.channelSpin->Value());
-            }));
-    connect(part.programSpin, &TUpDownButton::OnChange, this, engine([&part, side](RoutingEngine& e) {
-              e.ProgramChanged(side, part.programSpin->Value());
-            }));
+    connect(part.channelSpin, &TUpDownButton::OnChange, this,
+            engine([&part, side](RoutingEngine& e) { e.ChannelChanged(side, part.channelSpin->Value()); }));
+    connect(part.programSpin, &TUpDownButton::OnChange, this,
+            engine([&part, side](RoutingEngine& e) { e.ProgramChanged(side, part.programSpin->Value()); }));
     const std::pair<TrackBarBase*, Setting> sliders[] = {{part.pan, Setting::Pan},
-                                                              {part.reverb, Setting::Reverb},
-                                                              {part.chorus, Setting::Chorus},
-                                                              {part.volume, Setting::Volume}};
+                                                         {part.reverb, Setting::Reverb},
+                                                         {part.chorus, Setting::Chorus},
+                                                         {part.volume, Setting::Volume}};
     for (const auto& [slider, setting] : sliders) {
       connect(slider, &TrackBarBase::OnChange, this,
               engine([slider = slider, setting = setting, side](RoutingEngine& e) {
@@ -565,7 +572,9 @@ bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
   return QMainWindow::eventFilter(watched, event);
 }
 
-void TMainForm::ShowHint(const QString& longHint) { StatusBar1->SetPanelText(0, longHint); }
+void TMainForm::ShowHint(const QString& longHint) {
+  StatusBar1->SetPanelText(0, longHint);
+}
 
 void TMainForm::showEvent(QShowEvent* event) {
   QMainWindow::showEvent(event);
@@ -590,15 +599,29 @@ void TMainForm::changeEvent(QEvent* event) {
 
 // ------------------------------------------------------------------------- RoutingView
 
-void TMainForm::SetChecked(QToolButton* button, bool checked) { button->setChecked(checked); }
+void TMainForm::SetChecked(QToolButton* button, bool checked) {
+  button->setChecked(checked);
+}
 
-bool TMainForm::MidiButtonPressed() const { return SpeedButton1->isChecked(); }
-void TMainForm::SetMidiButton(bool pressed) { SetChecked(SpeedButton1, pressed); }
-bool TMainForm::KeyboardShown() const { return SpeedButton2->isChecked(); }
-void TMainForm::SetDualButton(bool pressed) { SetChecked(SpeedButton14, pressed); }
-void TMainForm::ShowMessage(const QString& text) { prompter_.Message(text); }
+bool TMainForm::MidiButtonPressed() const {
+  return SpeedButton1->isChecked();
+}
+void TMainForm::SetMidiButton(bool pressed) {
+  SetChecked(SpeedButton1, pressed);
+}
+bool TMainForm::KeyboardShown() const {
+  return SpeedButton2->isChecked();
+}
+void TMainForm::SetDualButton(bool pressed) {
+  SetChecked(SpeedButton14, pressed);
+}
+void TMainForm::ShowMessage(const QString& text) {
+  prompter_.Message(text);
+}
 
-void TMainForm::SetLevel(Side part, int value) { Part(part).meter->SetValue(value); }
+void TMainForm::SetLevel(Side part, int value) {
+  Part(part).meter->SetValue(value);
+}
 
 void TMainForm::ShowKeyDown(int note, Side player) {
   if (keyMarks_ != nullptr) keyMarks_->ShowKeyDown(note, player);
@@ -632,7 +655,8 @@ void TMainForm::ShowSetting(Side part, Setting setting, int value) {
 }
 
 void TMainForm::RefreshDisplays() {
-  for (QWidget* w : std::initializer_list<QWidget*>{Ekisyou1, Ekisyou2, Ekisyou3, Ekisyou4, LevelMeter1, LevelMeter2}) {
+  for (QWidget* w :
+       std::initializer_list<QWidget*>{Ekisyou1, Ekisyou2, Ekisyou3, Ekisyou4, LevelMeter1, LevelMeter2}) {
     if (w != nullptr) w->update();
   }
 }
@@ -668,10 +692,18 @@ void TMainForm::ClearChat() {
   chatEmptyFirstLine_ = false;
 }
 
-bool TMainForm::ComButtonPressed() const { return SpeedButton6->isChecked(); }
-void TMainForm::SetComButton(bool pressed) { SetChecked(SpeedButton6, pressed); }
-void TMainForm::SetStatusPanel(int panel, const QString& text) { StatusBar1->SetPanelText(panel, text); }
-QString TMainForm::StatusText(int panel) const { return StatusBar1->PanelText(panel); }
+bool TMainForm::ComButtonPressed() const {
+  return SpeedButton6->isChecked();
+}
+void TMainForm::SetComButton(bool pressed) {
+  SetChecked(SpeedButton6, pressed);
+}
+void TMainForm::SetStatusPanel(int panel, const QString& text) {
+  StatusBar1->SetPanelText(panel, text);
+}
+QString TMainForm::StatusText(int panel) const {
+  return StatusBar1->PanelText(panel);
+}
 
 void TMainForm::SetClockTimer(bool on) {
   if (on) {
@@ -681,9 +713,15 @@ void TMainForm::SetClockTimer(bool on) {
   }
 }
 
-bool TMainForm::ClockRunning() const { return Timer1->isActive(); }
-QString TMainForm::InputText() const { return ComboBox1->currentText(); }
-void TMainForm::SetInputText(const QString& text) { ComboBox1->setEditText(text); }
+bool TMainForm::ClockRunning() const {
+  return Timer1->isActive();
+}
+QString TMainForm::InputText() const {
+  return ComboBox1->currentText();
+}
+void TMainForm::SetInputText(const QString& text) {
+  ComboBox1->setEditText(text);
+}
 
 QStringList TMainForm::History() const {
   QStringList lines;
@@ -699,9 +737,13 @@ void TMainForm::ShowHistory(const QStringList& newestFirst) {
   ComboBox1->setEditText(typed);
 }
 
-void TMainForm::FocusInput() { ComboBox1->setFocus(Qt::OtherFocusReason); }
+void TMainForm::FocusInput() {
+  ComboBox1->setFocus(Qt::OtherFocusReason);
+}
 
-void TMainForm::KeyboardClosedByUser() { SetChecked(SpeedButton2, false); }
+void TMainForm::KeyboardClosedByUser() {
+  SetChecked(SpeedButton2, false);
+}
 
 // ---------------------------------------------------------------------------- handlers
 
@@ -715,7 +757,8 @@ void TMainForm::Button11Click() {
   SetChecked(SpeedButton2, true);
   keyboard_->show();
   // Brought back onto the screen, the tests in this order.
-  const QScreen* screen = keyboard_->screen() != nullptr ? keyboard_->screen() : QApplication::primaryScreen();
+  const QScreen* screen =
+      keyboard_->screen() != nullptr ? keyboard_->screen() : QApplication::primaryScreen();
   const QSize screenSize = screen->geometry().size();
   const QRect frame = keyboard_->frameGeometry();
   int left = frame.left();

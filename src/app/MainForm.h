@@ -40,20 +40,20 @@ class KeyMarks {
 // windows and the owner's start-up and shutdown steps. The owner fills these in; a command whose
 // partner is missing does nothing.
 struct MainFormCommands {
-  std::function<void()> formShow;             // start-up steps that follow the first showing
-  std::function<void()> formClose;            // shutdown steps
-  std::function<void(int)> dialDestination;   // 1..5
-  std::function<void()> waitForCall;          // Button10Click
-  std::function<void()> hangUp;               // Button3Click
-  std::function<void(bool)> comButton;        // Button1Click, after the click toggled the button
-  std::function<void()> comMenu;              // KCOM1Click
-  std::function<void()> sendChatLine;         // Enter in the input line, Button5Click
-  std::function<void()> clockTick;            // Timer1Timer
-  std::function<void()> clearChat;            // SpeedButton5Click
-  std::function<void()> memo1Click;           // Memo1Click
-  std::function<void()> showSettings;         // Button8Click
+  std::function<void()> formShow;                 // start-up steps that follow the first showing
+  std::function<void()> formClose;                // shutdown steps
+  std::function<void(int)> dialDestination;       // 1..5
+  std::function<void()> waitForCall;              // Button10Click
+  std::function<void()> hangUp;                   // Button3Click
+  std::function<void(bool)> comButton;            // Button1Click, after the click toggled the button
+  std::function<void()> comMenu;                  // KCOM1Click
+  std::function<void()> sendChatLine;             // Enter in the input line, Button5Click
+  std::function<void()> clockTick;                // Timer1Timer
+  std::function<void()> clearChat;                // SpeedButton5Click
+  std::function<void()> memo1Click;               // Memo1Click
+  std::function<void()> showSettings;             // Button8Click
   std::function<void(Side)> programDisplayClick;  // Ekisyou2Click / Ekisyou1Click
-  std::function<void()> showAbout;            // Help1Click
+  std::function<void()> showAbout;                // Help1Click
 };
 
 // The main window: toolbar, menus, the two part panels, the chat area and the status bar.
@@ -142,15 +142,15 @@ class TMainForm final : public QMainWindow, public RoutingView, public ChatView 
   QLabel* Image14 = nullptr;
   QLabel* Image15 = nullptr;  // part names
   QLabel* Image16 = nullptr;
-  TEkisyou* Ekisyou1 = nullptr;  // remote program
-  TEkisyou* Ekisyou2 = nullptr;  // local program
-  TEkisyou* Ekisyou3 = nullptr;  // local channel
-  TEkisyou* Ekisyou4 = nullptr;  // remote channel
+  TEkisyou* Ekisyou1 = nullptr;            // remote program
+  TEkisyou* Ekisyou2 = nullptr;            // local program
+  TEkisyou* Ekisyou3 = nullptr;            // local channel
+  TEkisyou* Ekisyou4 = nullptr;            // remote channel
   TUpDownButton* UpDownButton1 = nullptr;  // local channel
   TUpDownButton* UpDownButton2 = nullptr;  // local program
   TUpDownButton* UpDownButton3 = nullptr;  // remote program
   TUpDownButton* UpDownButton4 = nullptr;  // remote channel
-  TMyTrackBar* MyTrackBar1 = nullptr;  // local pan, reverb, chorus
+  TMyTrackBar* MyTrackBar1 = nullptr;      // local pan, reverb, chorus
   TMyTrackBar* MyTrackBar2 = nullptr;
   TMyTrackBar* MyTrackBar3 = nullptr;
   TMyTrackBar* MyTrackBar4 = nullptr;  // remote chorus, reverb, pan

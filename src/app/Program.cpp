@@ -47,8 +47,12 @@ class Program::Applier final : public SettingsTarget {
   void SetBaudRate(int rate) override { Comm().SetBaudRate(rate); }
   void SetByteSize(ByteSize size) override { Comm().SetByteSize(static_cast<TCommByteSize>(size)); }
   void SetStopBits(StopBits bits) override { Comm().SetStopBits(static_cast<TCommStopBits>(bits)); }
-  void SetParityBits(ParityBits parity) override { Comm().SetParityBits(static_cast<TCommParityBits>(parity)); }
-  void SetFlowControls(FlowControls flows) override { Comm().SetFlowControls(TCommFlowControls::FromBits(flows)); }
+  void SetParityBits(ParityBits parity) override {
+    Comm().SetParityBits(static_cast<TCommParityBits>(parity));
+  }
+  void SetFlowControls(FlowControls flows) override {
+    Comm().SetFlowControls(TCommFlowControls::FromBits(flows));
+  }
   void SetOutsideLinePrefix(const QString& prefix) override { Dialogue().OutsideLinePrefix = prefix; }
   void SetDestName(int i, const QString& name) override {
     if (InRange(i)) Dialogue().DestNames.at(i - 1) = name;
@@ -154,7 +158,9 @@ Program::~Program() {
   engine_.reset();
 }
 
-void Program::Start() { mainForm_->show(); }
+void Program::Start() {
+  mainForm_->show();
+}
 
 void Program::FormShow() {
   TMainForm& form = *mainForm_;

@@ -29,6 +29,10 @@ bool BoxPrompter::Confirm(const QString& text) {
   return Show(parent_, QMessageBox::Question, text, QMessageBox::Ok | QMessageBox::Cancel) == QMessageBox::Ok;
 }
 
-void BoxPrompter::Error(const QString& text) { SonavelApplication::ReportError(text); }
+void BoxPrompter::Error(const QString& text) {
+  SonavelApplication::ReportError(text);
+}
 
-void BoxPrompter::Beep() { QApplication::beep(); }
+void BoxPrompter::Beep() {
+  QApplication::beep();
+}

@@ -30,8 +30,8 @@ QFont Make(const QString& windowsFace, const QStringList& standIns, int pixels) 
 namespace UiFonts {
 
 QFont PGothic(int pixels) {
-  return Make(QStringLiteral("ＭＳ Ｐゴシック"), {QStringLiteral("MS PGothic"), QStringLiteral("Noto Sans CJK JP")},
-              pixels);
+  return Make(QStringLiteral("ＭＳ Ｐゴシック"),
+              {QStringLiteral("MS PGothic"), QStringLiteral("Noto Sans CJK JP")}, pixels);
 }
 
 QFont Gothic(int pixels) {
@@ -44,9 +44,10 @@ QFont Gothic(int pixels) {
 }
 
 QFont PMincho(int pixels) {
-  return Make(QStringLiteral("ＭＳ Ｐ明朝"),
-              {QStringLiteral("MS PMincho"), QStringLiteral("Noto Serif CJK JP"), QStringLiteral("Noto Sans CJK JP")},
-              pixels);
+  return Make(
+      QStringLiteral("ＭＳ Ｐ明朝"),
+      {QStringLiteral("MS PMincho"), QStringLiteral("Noto Serif CJK JP"), QStringLiteral("Noto Sans CJK JP")},
+      pixels);
 }
 
 }  // namespace UiFonts

@@ -1,13 +1,13 @@
+#include <fcntl.h>
+#include <unistd.h>
 #include <QCoreApplication>
 #include <QDir>
+#include <QSocketNotifier>
 #include <QTextStream>
 #include <QTimer>
 #include <QToolButton>
-#include <QSocketNotifier>
 #include <csignal>
 #include <cstring>
-#include <fcntl.h>
-#include <unistd.h>
 
 #include "app/Application.h"
 #include "app/MainForm.h"

@@ -79,11 +79,19 @@ void TComForm::closeEvent(QCloseEvent* event) {
 }
 
 // Escape is the close box's twin here, not a silent hide.
-void TComForm::reject() { close(); }
+void TComForm::reject() {
+  close();
+}
 
-void TComForm::SetLabel1(const QString& text) { Label1->setText(text); }
-void TComForm::SetLabel2(const QString& text) { Label2->setText(text); }
-void TComForm::SetLabel3(const QString& text) { Label3->setText(text); }
+void TComForm::SetLabel1(const QString& text) {
+  Label1->setText(text);
+}
+void TComForm::SetLabel2(const QString& text) {
+  Label2->setText(text);
+}
+void TComForm::SetLabel3(const QString& text) {
+  Label3->setText(text);
+}
 
 void TComForm::SetWaitTimer(bool on) {
   if (on) {
@@ -93,6 +101,12 @@ void TComForm::SetWaitTimer(bool on) {
   }
 }
 
-void TComForm::ShowMessage(const QString& text) { prompter_.Message(text); }
-void TComForm::ShowWarning(const QString& text) { prompter_.Warning(text); }
-void TComForm::ShowError(const QString& text) { prompter_.Error(text); }
+void TComForm::ShowMessage(const QString& text) {
+  prompter_.Message(text);
+}
+void TComForm::ShowWarning(const QString& text) {
+  prompter_.Warning(text);
+}
+void TComForm::ShowError(const QString& text) {
+  prompter_.Error(text);
+}

@@ -40,7 +40,9 @@ class RecordingLink final : public LinkPort {
   bool connected = false;
   std::vector<std::vector<std::uint8_t>> frames;
   bool Connected() const override { return connected; }
-  void WriteUnit(std::span<const std::uint8_t> bytes) override { frames.emplace_back(bytes.begin(), bytes.end()); }
+  void WriteUnit(std::span<const std::uint8_t> bytes) override {
+    frames.emplace_back(bytes.begin(), bytes.end());
+  }
 };
 
 class KeyRecorder final : public KeyMarks {
@@ -67,7 +69,9 @@ class MainFormWiring : public ::testing::Test {
     c.dialDestination = [this](int n) { calls << QStringLiteral("dial%1").arg(n); };
     c.waitForCall = [this] { calls << QStringLiteral("wait"); };
     c.hangUp = [this] { calls << QStringLiteral("hangUp"); };
-    c.comButton = [this](bool down) { calls << (down ? QStringLiteral("comOpen") : QStringLiteral("comClose")); };
+    c.comButton = [this](bool down) {
+      calls << (down ? QStringLiteral("comOpen") : QStringLiteral("comClose"));
+    };
     c.comMenu = [this] { calls << QStringLiteral("comMenu"); };
     c.sendChatLine = [this] { calls << QStringLiteral("send"); };
     c.clockTick = [this] { calls << QStringLiteral("tick"); };
@@ -166,22 +170,33 @@ TEST_F(MainFormWiring, LinkCommandsFromToolbarAndMenus) {
     const char* expected;
   };
   const std::vector<Case> cases = {
-      {[this] { Click(form.SpeedButton8); }, "dial1"},   {[this] { Click(form.SpeedButton9); }, "dial2"},
-      {[this] { Click(form.SpeedButton10); }, "dial3"},  {[this] { Click(form.SpeedButton11); }, "dial4"},
-      {[this] { Click(form.SpeedButton12); }, "dial5"},  {[this] { form.destinationItems[0]->trigger(); }, "dial1"},
-      {[this] { form.destinationItems[1]->trigger(); }, "dial2"}, {[this] { form.destinationItems[2]->trigger(); }, "dial3"},
-      {[this] { form.destinationItems[3]->trigger(); }, "dial4"}, {[this] { form.destinationItems[4]->trigger(); }, "dial5"},
-      {[this] { Click(form.SpeedButton13); }, "wait"},   {[this] { form.K8->trigger(); }, "wait"},
-      {[this] { Click(form.SpeedButton3); }, "hangUp"},  {[this] { form.K9->trigger(); }, "hangUp"},
-      {[this] { Click(form.SpeedButton6); }, "comOpen"}, {[this] { Click(form.SpeedButton6); }, "comClose"},
-      {[this] { form.KCOM1->trigger(); }, "comMenu"},    {[this] { form.K10->trigger(); }, "settings"},
-      {[this] { form.Help1->trigger(); }, "about"},      {[this] { QTest::mouseClick(form.Button5, Qt::LeftButton); }, "send"},
+      {[this] { Click(form.SpeedButton8); }, "dial1"},
+      {[this] { Click(form.SpeedButton9); }, "dial2"},
+      {[this] { Click(form.SpeedButton10); }, "dial3"},
+      {[this] { Click(form.SpeedButton11); }, "dial4"},
+      {[this] { Click(form.SpeedButton12); }, "dial5"},
+      {[this] { form.destinationItems[0]->trigger(); }, "dial1"},
+      {[this] { form.destinationItems[1]->trigger(); }, "dial2"},
+      {[this] { form.destinationItems[2]->trigger(); }, "dial3"},
+      {[this] { form.destinationItems[3]->trigger(); }, "dial4"},
+      {[this] { form.destinationItems[4]->trigger(); }, "dial5"},
+      {[this] { Click(form.SpeedButton13); }, "wait"},
+      {[this] { form.K8->trigger(); }, "wait"},
+      {[this] { Click(form.SpeedButton3); }, "hangUp"},
+      {[this] { form.K9->trigger(); }, "hangUp"},
+      {[this] { Click(form.SpeedButton6); }, "comOpen"},
+      {[this] { Click(form.SpeedButton6); }, "comClose"},
+      {[this] { form.KCOM1->trigger(); }, "comMenu"},
+      {[this] { form.K10->trigger(); }, "settings"},
+      {[this] { form.Help1->trigger(); }, "about"},
+      {[this] { QTest::mouseClick(form.Button5, Qt::LeftButton); }, "send"},
       {[this] { QTest::keyClick(form.ComboBox1->lineEdit(), Qt::Key_Return); }, "send"},
       {[this] { QTest::mouseClick(form.Ekisyou2, Qt::LeftButton); }, "toneListLocal"},
       {[this] { QTest::mouseClick(form.Ekisyou1, Qt::LeftButton); }, "toneListRemote"},
       {[this] { form.Timer1->start(1); }, "tick"},
       {[this] { Click(form.SpeedButton5); }, "clear"},
-      {[this] { QTest::mouseClick(form.Memo1->viewport(), Qt::LeftButton, {}, QPoint(20, 20)); }, "memo1Click"},
+      {[this] { QTest::mouseClick(form.Memo1->viewport(), Qt::LeftButton, {}, QPoint(20, 20)); },
+       "memo1Click"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.expected);
@@ -313,7 +328,8 @@ TEST_F(MainFormWiring, ShowingTheKeyboardPullsItBackOntoTheScreen) {
 // ------------------------------------------------------------------------------ the chat
 
 TEST_F(MainFormWiring, ChatShowsTextAsItStandsNeverMarkup) {
-  const QString hostile = QStringLiteral("<b>bold</b> <a href=\"http://x\">link</a> &amp; http://example.com");
+  const QString hostile =
+      QStringLiteral("<b>bold</b> <a href=\"http://x\">link</a> &amp; http://example.com");
   form.AppendChatLine(hostile);
   form.AppendChatLine(QStringLiteral("こんにちは"));
   EXPECT_EQ(form.Memo1->toPlainText(), QStringLiteral("\n") + hostile + QStringLiteral("\nこんにちは"))

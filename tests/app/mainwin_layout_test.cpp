@@ -1,29 +1,29 @@
 #include <gtest/gtest.h>
 
 #include <QAction>
-#include <QLabel>
 #include <QComboBox>
 #include <QDir>
 #include <QFrame>
+#include <QHelpEvent>
+#include <QLabel>
 #include <QMenu>
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QStyle>
+#include <QTest>
 #include <QToolButton>
 #include <QToolTip>
-#include <QStyle>
-#include <QHelpEvent>
-#include <QTest>
 
 #include "app/AboutBox.h"
 #include "app/MainForm.h"
 #include "app/StatusPanels.h"
-#include "link/ComForm.h"
 #include "controls/Ekisyou.h"
 #include "controls/LevelMeter.h"
 #include "controls/MyTrackBar.h"
 #include "controls/MyTrackBarV.h"
 #include "controls/UpDownButton.h"
+#include "link/ComForm.h"
 #include "mainwin_support.h"
 
 namespace {
@@ -67,9 +67,7 @@ class MainFormLayout : public ::testing::Test {
     return w;
   }
   // A widget's rectangle in the client area (the window below its menu bar).
-  QRect InClient(QWidget* w) {
-    return QRect(w->mapTo(form.centralWidget(), QPoint(0, 0)), w->size());
-  }
+  QRect InClient(QWidget* w) { return QRect(w->mapTo(form.centralWidget(), QPoint(0, 0)), w->size()); }
 };
 
 TEST_F(MainFormLayout, ClientAreaIsFixedAndSilverWithCaption) {
@@ -203,8 +201,9 @@ TEST_F(MainFormLayout, MenusCarryEveryCaptionAndHint) {
   const QList<QAction*> top = form.menuBar()->actions();
   QStringList bar;
   for (QAction* a : top) bar << a->text();
-  EXPECT_EQ(bar, (QStringList{QStringLiteral("ﾌｧｲﾙ(&F)"), QStringLiteral("ＭＩＤＩ(&M)"), QStringLiteral("通信(&T)"),
-                              QStringLiteral("設定(&S)"), QStringLiteral("ﾍﾙﾌﾟ(&H)")}));
+  EXPECT_EQ(
+      bar, (QStringList{QStringLiteral("ﾌｧｲﾙ(&F)"), QStringLiteral("ＭＩＤＩ(&M)"),
+                        QStringLiteral("通信(&T)"), QStringLiteral("設定(&S)"), QStringLiteral("ﾍﾙﾌﾟ(&H)")}));
   EXPECT_EQ(form.K2->title(), QStringLiteral("電話をかける"));
   for (const MenuItem& m : kMenuItems) {
     SCOPED_TRACE(m.name);
@@ -229,7 +228,8 @@ TEST_F(MainFormLayout, DestinationNamesBecomeHintsAndMenuCaptions) {
 // ------------------------------------------------------------------------------- hints
 
 TEST_F(MainFormLayout, TooltipsComeAfter200Ms) {
-  EXPECT_EQ(form.SpeedButton4->style()->styleHint(QStyle::SH_ToolTip_WakeUpDelay, nullptr, form.SpeedButton4), 200);
+  EXPECT_EQ(form.SpeedButton4->style()->styleHint(QStyle::SH_ToolTip_WakeUpDelay, nullptr, form.SpeedButton4),
+            200);
 }
 
 TEST_F(MainFormLayout, HoveringAButtonShowsItsShortHintAsTooltipAndItsLongHintInPanel0) {

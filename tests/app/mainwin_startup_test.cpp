@@ -1,9 +1,13 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
 #include <QAction>
-#include <QLabel>
 #include <QComboBox>
 #include <QDir>
+#include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -13,10 +17,6 @@
 #include <QTest>
 #include <QToolButton>
 #include <algorithm>
-#include <fcntl.h>
-#include <pty.h>
-#include <termios.h>
-#include <unistd.h>
 
 #include "app/AboutBox.h"
 #include "app/MainForm.h"
@@ -78,9 +78,9 @@ TEST_F(StartUp, CreatesEveryWindowWithItsCaptionAndOnlyTheMainWindowShows) {
   EXPECT_EQ(program->PChangeForm().windowTitle(), QStringLiteral("音色ﾘｽﾄ"));
   EXPECT_EQ(program->AboutBox().windowTitle(), QStringLiteral("ﾊﾞｰｼﾞｮﾝ情報"));
   EXPECT_EQ(QApplication::applicationName(), QStringLiteral("Sonavel"));
-  for (QWidget* w : std::initializer_list<QWidget*>{&program->MainForm(), &program->PagesDlg(), &program->ComForm(),
-                                                    &program->KeyboardForm(), &program->PChangeForm(),
-                                                    &program->AboutBox()}) {
+  for (QWidget* w : std::initializer_list<QWidget*>{&program->MainForm(), &program->PagesDlg(),
+                                                    &program->ComForm(), &program->KeyboardForm(),
+                                                    &program->PChangeForm(), &program->AboutBox()}) {
     EXPECT_FALSE(w->isVisible()) << w->windowTitle().toStdString();
   }
   EXPECT_FALSE(QFile::exists(file.Path())) << "nothing is written before the program ends";
@@ -316,7 +316,8 @@ TEST_F(StartUp, ChatAndFramesTravelOverThePortAndTheConnectionShowsInTheStatusBa
   }));
   EXPECT_EQ(form.LevelMeter2->Value(), 0x50);
   far.Send("peer>\x82\xB1\x82\xF1<b>x</b>\r");
-  ASSERT_TRUE(QTest::qWaitFor([&] { return form.Memo1->toPlainText().endsWith(QStringLiteral("peer>こん<b>x</b>")); }));
+  ASSERT_TRUE(QTest::qWaitFor(
+      [&] { return form.Memo1->toPlainText().endsWith(QStringLiteral("peer>こん<b>x</b>")); }));
 
   // A picture of the connected window with its chat, for a person to look at.
   const QString shots = qEnvironmentVariable("SONAVEL_TEST_OUTPUT") + QStringLiteral("/mainwin");

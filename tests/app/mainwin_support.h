@@ -2,9 +2,9 @@
 
 #include <QApplication>
 #include <QMouseEvent>
-#include <QTest>
 #include <QString>
 #include <QStringList>
+#include <QTest>
 #include <QTimer>
 #include <QWidget>
 #include <functional>
@@ -49,7 +49,9 @@ inline void DragThumb(TrackBarBase* bar, int delta) {
 }
 
 // A click on the upper or lower half of a spin button.
-inline void StepUp(QWidget* spin) { QTest::mouseClick(spin, Qt::LeftButton, {}, QPoint(spin->width() / 2, 5)); }
+inline void StepUp(QWidget* spin) {
+  QTest::mouseClick(spin, Qt::LeftButton, {}, QPoint(spin->width() / 2, 5));
+}
 inline void StepDown(QWidget* spin) {
   QTest::mouseClick(spin, Qt::LeftButton, {}, QPoint(spin->width() / 2, spin->height() - 5));
 }

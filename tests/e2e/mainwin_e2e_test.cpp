@@ -4,6 +4,10 @@
 #include <jack/midiport.h>
 #include <jack/ringbuffer.h>
 
+#include <fcntl.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
@@ -11,11 +15,7 @@
 #include <QTemporaryDir>
 #include <algorithm>
 #include <chrono>
-#include <fcntl.h>
 #include <functional>
-#include <pty.h>
-#include <termios.h>
-#include <unistd.h>
 #include <vector>
 
 #include "platform/Profile.h"
@@ -187,8 +187,10 @@ class EndToEnd : public ::testing::Test {
 
 TEST_F(EndToEnd, NotesSoundLocallyGoToThePeerOnceConnectedAndThePeersFramesSoundRemote) {
   Profile settings(home.filePath(QStringLiteral("Sonavel.ini")));
-  settings.WriteString(QStringLiteral("midi"), QStringLiteral("MidiInDeviceName"), QStringLiteral("JACK: e2e:keys"));
-  settings.WriteString(QStringLiteral("midi"), QStringLiteral("MidiOutDeviceName"), QStringLiteral("JACK: e2e:module"));
+  settings.WriteString(QStringLiteral("midi"), QStringLiteral("MidiInDeviceName"),
+                       QStringLiteral("JACK: e2e:keys"));
+  settings.WriteString(QStringLiteral("midi"), QStringLiteral("MidiOutDeviceName"),
+                       QStringLiteral("JACK: e2e:module"));
   settings.WriteString(QStringLiteral("modem"), QStringLiteral("device"), modem.Device());
 
   program.setWorkingDirectory(home.path());
