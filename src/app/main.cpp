@@ -1,11 +1,21 @@
+#include <fcntl.h>
+#include <unistd.h>
 #include <QCoreApplication>
+#include <QDir>
+#include <QSocketNotifier>
 #include <QTextStream>
-#include <QWidget>
-#include <cstdio>
+#include <QTimer>
+#include <QToolButton>
+#include <csignal>
 #include <cstring>
 
 #include "app/Application.h"
+#include "app/MainForm.h"
+#include "app/Program.h"
+#include "app/Prompter.h"
+#include "platform/Profile.h"
 #include "platform/midi/SystemMidi.h"
+#include "settings/SettingsStore.h"
 
 namespace {
 
@@ -23,19 +33,61 @@ int ListMidiDevices() {
   return 0;
 }
 
+// SIGTERM and SIGINT (a session ending, Ctrl+C) close the main window as its close box would,
+// so the positions are kept and the MIDI and serial devices are let go properly. The handler
+// only writes a byte; the event loop does the rest.
+int signalPipe[2] = {-1, -1};
+
+void OnSignal(int) {
+  const char byte = 1;
+  [[maybe_unused]] const auto n = write(signalPipe[1], &byte, 1);
+}
+
+void CloseOnSignals(QWidget& mainWindow) {
+  if (pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
+  auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &mainWindow);
+  QObject::connect(notifier, &QSocketNotifier::activated, &mainWindow, [&mainWindow] {
+    char byte;
+    while (read(signalPipe[0], &byte, 1) > 0) {
+    }
+    mainWindow.close();
+  });
+  struct sigaction action {};
+  action.sa_handler = OnSignal;
+  sigemptyset(&action.sa_mask);
+  sigaction(SIGTERM, &action, nullptr);
+  sigaction(SIGINT, &action, nullptr);
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  bool answer = false;
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--list-midi-devices") == 0) {
       QCoreApplication core(argc, argv);
       return ListMidiDevices();
     }
+    // An answering station: waits for a call from the start, as the wait button does.
+    if (std::strcmp(argv[i], "--answer") == 0) answer = true;
   }
   SonavelApplication app(argc, argv);
-  // Until the main window exists, an empty window stands in for it.
-  QWidget window;
-  window.setWindowTitle(QStringLiteral("Sonavel"));
-  window.show();
+  SystemMidi midi;
+  BoxPrompter prompter;
+  // The settings file and the day's log live in the current directory.
+  Profile settingsFile(QString::fromLatin1(SettingsStore::kFileName));
+  Program program(midi, prompter, settingsFile, QDir::currentPath());
+  program.onSynthAudioDriver = [&midi](const QString& driver) {
+    GmSynth::Options options;
+    options.audioDriver = driver;
+    midi.SetSynthOptions(options);
+  };
+  program.onEnded = [] { QCoreApplication::quit(); };
+  CloseOnSignals(program.MainForm());
+  program.Start();
+  if (answer) {
+    // Through the button, once the event loop runs, so a failure is reported as a click's is.
+    QTimer::singleShot(0, &program.MainForm(), [&program] { program.MainForm().SpeedButton13->click(); });
+  }
   return app.exec();
 }

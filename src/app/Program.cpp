@@ -1,0 +1,216 @@
+#include "app/Program.h"
+
+#include <QApplication>
+#include <QDate>
+#include <QScreen>
+#include <exception>
+
+#include "app/AboutBox.h"
+#include "app/MainForm.h"
+#include "app/Prompter.h"
+#include "app/RoutingEngine.h"
+#include "keyboard/KeyboardForm.h"
+#include "link/ChatLog.h"
+#include "link/ComForm.h"
+#include "link/ModemDialogue.h"
+#include "platform/Profile.h"
+#include "settings/PagesDlg.h"
+#include "settings/SettingsStore.h"
+#include "settings/SettingsTarget.h"
+#include "tonelist/PChangeForm.h"
+
+namespace {
+
+const QString kTop = QStringLiteral("top");
+const QString kLeft = QStringLiteral("left");
+
+QPoint Centred(const QSize& screen, const QSize& window) {
+  // Integer division rounds toward zero, also for a window larger than the screen.
+  return {(screen.width() - window.width()) / 2, (screen.height() - window.height()) / 2};
+}
+
+}  // namespace
+
+// Where the settings dialog's values go: the serial port and the modem dialogue's fields, the
+// main window's destination hints and captions.
+class Program::Applier final : public SettingsTarget {
+ public:
+  explicit Applier(Program& p) : p_(p) {}
+
+  void SetPort(int port) override { Comm().SetPort(static_cast<std::uint8_t>(port)); }
+  void SetDevicePath(const QString& path) override { Comm().SetDevicePath(path); }
+  void SetLineType(int lineType) override { Dialogue().LineType = lineType; }
+  void SetInitCommand(int line, const QString& command) override {
+    if (line >= 1 && line <= ModemDialogue::kInitCommands) Dialogue().InitCommands.at(line - 1) = command;
+  }
+  void SetBaudRateUserDefined(int rate) override { Comm().SetBaudRateUserDefined(rate); }
+  void SetBaudRate(int rate) override { Comm().SetBaudRate(rate); }
+  void SetByteSize(ByteSize size) override { Comm().SetByteSize(static_cast<TCommByteSize>(size)); }
+  void SetStopBits(StopBits bits) override { Comm().SetStopBits(static_cast<TCommStopBits>(bits)); }
+  void SetParityBits(ParityBits parity) override {
+    Comm().SetParityBits(static_cast<TCommParityBits>(parity));
+  }
+  void SetFlowControls(FlowControls flows) override {
+    Comm().SetFlowControls(TCommFlowControls::FromBits(flows));
+  }
+  void SetOutsideLinePrefix(const QString& prefix) override { Dialogue().OutsideLinePrefix = prefix; }
+  void SetDestName(int i, const QString& name) override {
+    if (InRange(i)) Dialogue().DestNames.at(i - 1) = name;
+  }
+  void SetDestNumber(int i, const QString& number) override {
+    if (InRange(i)) Dialogue().DestNumbers.at(i - 1) = number;
+  }
+  void SetDestinationHint(int i, const QString& hint) override { p_.mainForm_->SetDestinationHint(i, hint); }
+  void SetDestinationMenuCaption(int i, const QString& caption) override {
+    p_.mainForm_->SetDestinationMenuCaption(i, caption);
+  }
+  void SetUserName(const QString& name) override { Dialogue().UserName = name; }
+  void SetPrintName(bool on) override { Dialogue().PrintName = on; }
+  void SetSynthAudioDriver(const QString& driver) override {
+    if (p_.onSynthAudioDriver) p_.onSynthAudioDriver(driver);
+  }
+
+ private:
+  static bool InRange(int i) { return i >= 1 && i <= ModemDialogue::kDestinations; }
+  ModemDialogue& Dialogue() { return *p_.dialogue_; }
+  TComm& Comm() { return p_.dialogue_->Comm1; }
+  Program& p_;
+};
+
+// The routing engine's key marks, drawn by the keyboard window.
+class Program::KeyboardMarks final : public KeyMarks {
+ public:
+  explicit KeyboardMarks(TKeyboardForm& keyboard) : keyboard_(keyboard) {}
+  void ShowKeyDown(int note, Side player) override { keyboard_.ShowKeyDown(note, player); }
+  void ShowKeyUp(int note, Side player) override { keyboard_.ShowKeyUp(note, player); }
+  void ClearKeyMarks() override { keyboard_.ClearKeyMarks(); }
+
+ private:
+  TKeyboardForm& keyboard_;
+};
+
+Program::Program(MidiSystem& midi, Prompter& prompter, Profile& settingsFile, QString logFolder)
+    : midi_(midi), prompter_(prompter), settingsFile_(settingsFile) {
+  QApplication::setApplicationName(QStringLiteral("Sonavel"));
+  QApplication::setApplicationDisplayName(QStringLiteral("Sonavel"));
+
+  mainForm_ = std::make_unique<TMainForm>(prompter_);
+
+  store_ = std::make_unique<SettingsStore>(settingsFile_);
+  applier_ = std::make_unique<Applier>(*this);
+  pagesDlg_ = std::make_unique<TPagesDlg>(midi_, *store_, *applier_);
+  pagesDlg_->SetMessageSink([this](const QString& text) { prompter_.Message(text); });
+
+  comForm_ = std::make_unique<TComForm>(prompter_);
+  dialogue_ = std::make_unique<ModemDialogue>(*comForm_);
+  // The log setting is read once, when the connection window is created.
+  dialogue_->FormCreate(store_->ReadMakeLog(), logFolder, QDate::currentDate());
+
+  // The keyboard window and the tone list play through the engine, which reads the settings
+  // dialog's device lists and writes to the link.
+  engine_ = std::make_unique<RoutingEngine>(midi_, *mainForm_, *pagesDlg_, *dialogue_);
+  keyboardForm_ = std::make_unique<TKeyboardForm>(*engine_);
+  keyboardMarks_ = std::make_unique<KeyboardMarks>(*keyboardForm_);
+  pChangeForm_ = std::make_unique<TPChangeForm>(*engine_, mainForm_.get());
+  aboutBox_ = std::make_unique<TAboutBox>();
+  chat_ = std::make_unique<ChatLog>(*dialogue_, *mainForm_);
+
+  // Wiring.
+  pagesDlg_->AttachRoutingEngine(*engine_);
+  dialogue_->SetRoutingEngine(engine_.get());
+  dialogue_->SetMainWindow(chat_.get());
+  comForm_->SetAnchor(mainForm_.get());
+  comForm_->onCancel = [this] { dialogue_->Button1Click(); };
+  comForm_->onCloseBox = [this] { dialogue_->FormClose(); };
+  comForm_->onTimerTick = [this] { dialogue_->Timer1Timer(); };
+  QObject::connect(keyboardForm_.get(), &TKeyboardForm::closedByUser, mainForm_.get(),
+                   [this] { mainForm_->KeyboardClosedByUser(); });
+
+  TMainForm& form = *mainForm_;
+  form.AttachEngine(*engine_);
+  form.AttachKeyboard(*keyboardForm_, keyboardMarks_.get());
+  MainFormCommands& c = form.Commands();
+  c.formShow = [this] { FormShow(); };
+  c.formClose = [this] { FormClose(); };
+  c.dialDestination = [this](int n) { chat_->DialDestination(n); };
+  c.waitForCall = [this] { chat_->Button10Click(); };
+  c.hangUp = [this] { chat_->Button3Click(); };
+  c.comButton = [this](bool pressed) { chat_->Button1Click(pressed); };
+  c.comMenu = [this] { chat_->KCOM1Click(); };
+  c.sendChatLine = [this] { chat_->SendChatLine(); };
+  c.clockTick = [this] { chat_->Timer1Timer(); };
+  c.clearChat = [this] { chat_->SpeedButton5Click(); };
+  c.memo1Click = [this] { chat_->Memo1Click(); };
+  c.showSettings = [this] { pagesDlg_->exec(); };
+  c.programDisplayClick = [this](Side side) { pChangeForm_->ToggleFor(engine_->ChannelOf(side)); };
+  c.showAbout = [this] { aboutBox_->ShowCentred(); };
+}
+
+Program::~Program() {
+  // Windows that play through the engine go before it; the port (and its watcher) closes
+  // before the windows it reports to; the engine closes its devices last of all.
+  chat_.reset();
+  aboutBox_.reset();
+  pChangeForm_.reset();
+  keyboardForm_.reset();
+  dialogue_->FormDestroy();
+  dialogue_.reset();
+  engine_.reset();
+}
+
+void Program::Start() {
+  mainForm_->show();
+}
+
+void Program::FormShow() {
+  TMainForm& form = *mainForm_;
+  QWidget& keyboard = *keyboardForm_;
+  const QSize screen = QApplication::primaryScreen()->geometry().size();
+  const QPoint mainDefault = Centred(screen, form.frameGeometry().size());
+  // A window that has never been shown has no frame yet; the main window's frame, known by
+  // now, stands in for the keyboard window's.
+  QSize keyboardOuter = keyboard.frameGeometry().size();
+  if (keyboardOuter == keyboard.size()) keyboardOuter += form.frameGeometry().size() - form.size();
+  const QPoint keyboardDefault = Centred(screen, keyboardOuter);
+
+  const QString main = QString::fromLatin1(kMainSection);
+  const QString kbd = QString::fromLatin1(kKeyboardSection);
+  const int mainTop = settingsFile_.ReadInt(main, kTop, mainDefault.y());
+  const int mainLeft = settingsFile_.ReadInt(main, kLeft, mainDefault.x());
+  const int keyboardTop = settingsFile_.ReadInt(kbd, kTop, keyboardDefault.y());
+  const int keyboardLeft = settingsFile_.ReadInt(kbd, kLeft, keyboardDefault.x());
+  form.move(mainLeft, mainTop);
+  keyboard.move(keyboardLeft, keyboardTop);
+
+  pagesDlg_->LoadSettings();
+  pagesDlg_->ApplySettings();
+
+  keyboard.show();
+  engine_->OpenMidiDevices();
+}
+
+void Program::FormClose() {
+  std::exception_ptr failure;
+  try {
+    const QString main = QString::fromLatin1(kMainSection);
+    const QString kbd = QString::fromLatin1(kKeyboardSection);
+    const QRect form = mainForm_->frameGeometry();
+    // The keyboard window's place is kept even while it is hidden.
+    const QRect keyboard = keyboardForm_->frameGeometry();
+    settingsFile_.WriteInt(main, kTop, form.top());
+    settingsFile_.WriteInt(main, kLeft, form.left());
+    settingsFile_.WriteInt(kbd, kTop, keyboard.top());
+    settingsFile_.WriteInt(kbd, kLeft, keyboard.left());
+  } catch (...) {
+    // A settings file that cannot be written must not keep the devices open: the rest of
+    // the shutdown runs, then the failure is reported.
+    failure = std::current_exception();
+  }
+  engine_->CloseMidiDevices();
+  keyboardForm_->close();
+  comForm_->hide();
+  pChangeForm_->hide();
+  aboutBox_->hide();
+  if (onEnded) onEnded();
+  if (failure) std::rethrow_exception(failure);
+}

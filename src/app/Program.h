@@ -1,0 +1,77 @@
+#pragma once
+
+#include <QString>
+#include <functional>
+#include <memory>
+
+class ChatLog;
+class MidiSystem;
+class ModemDialogue;
+class Profile;
+class Prompter;
+class RoutingEngine;
+class SettingsStore;
+class TAboutBox;
+class TComForm;
+class TKeyboardForm;
+class TMainForm;
+class TPChangeForm;
+class TPagesDlg;
+
+// The program: the one owner of every window and core object for the whole run. It creates
+// the windows in their fixed order, hands each the references it needs, and runs the start-up
+// steps that follow the main window's first showing and the shutdown steps of its closing.
+class Program {
+ public:
+  // `settingsFile` is the settings file of this run; `logFolder` is where the day's log goes.
+  Program(MidiSystem& midi, Prompter& prompter, Profile& settingsFile, QString logFolder);
+  ~Program();
+  Program(const Program&) = delete;
+  Program& operator=(const Program&) = delete;
+
+  // Shows the main window; the rest of the start-up follows from its first showing.
+  void Start();
+  // Called once the main window has closed and its shutdown steps have run.
+  std::function<void()> onEnded;
+  // The built-in synth's audio driver from the settings, for its next opening.
+  std::function<void(const QString&)> onSynthAudioDriver;
+
+  TMainForm& MainForm() { return *mainForm_; }
+  TPagesDlg& PagesDlg() { return *pagesDlg_; }
+  TComForm& ComForm() { return *comForm_; }
+  TKeyboardForm& KeyboardForm() { return *keyboardForm_; }
+  TPChangeForm& PChangeForm() { return *pChangeForm_; }
+  TAboutBox& AboutBox() { return *aboutBox_; }
+  RoutingEngine& Engine() { return *engine_; }
+  ModemDialogue& Dialogue() { return *dialogue_; }
+  ChatLog& Chat() { return *chat_; }
+
+  static constexpr const char* kMainSection = "MainFormPosition";
+  static constexpr const char* kKeyboardSection = "KeyBoardPosition";
+
+ private:
+  class Applier;
+  class KeyboardMarks;
+
+  void FormShow();
+  void FormClose();
+
+  MidiSystem& midi_;
+  Prompter& prompter_;
+  Profile& settingsFile_;
+
+  // Members in creation order: the windows in their fixed order, with the core objects each
+  // needs made just before it. The destructor takes them down in reverse.
+  std::unique_ptr<TMainForm> mainForm_;
+  std::unique_ptr<SettingsStore> store_;
+  std::unique_ptr<Applier> applier_;
+  std::unique_ptr<TPagesDlg> pagesDlg_;
+  std::unique_ptr<TComForm> comForm_;
+  std::unique_ptr<ModemDialogue> dialogue_;
+  std::unique_ptr<RoutingEngine> engine_;
+  std::unique_ptr<TKeyboardForm> keyboardForm_;
+  std::unique_ptr<KeyboardMarks> keyboardMarks_;
+  std::unique_ptr<TPChangeForm> pChangeForm_;
+  std::unique_ptr<TAboutBox> aboutBox_;
+  std::unique_ptr<ChatLog> chat_;
+};

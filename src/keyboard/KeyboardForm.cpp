@@ -1,0 +1,407 @@
+#include "keyboard/KeyboardForm.h"
+
+#include <QCloseEvent>
+#include <QGuiApplication>
+#include <QInputMethod>
+#include <QKeyEvent>
+#include <QLocale>
+#include <QMouseEvent>
+#include <QPaintEvent>
+#include <QPainter>
+
+#ifdef SONAVEL_HAVE_XCB
+#include <xcb/xcb.h>
+
+#include <QtGui/qguiapplication_platform.h>
+#endif
+
+using keyboard::KeyboardInstrument;
+using keyboard::PanelButton;
+using keyboard::PanelLook;
+using keyboard::PictureBox;
+
+namespace {
+
+const QString kCaption = QStringLiteral("Virtual Keyboard");
+const QColor kSilver(192, 192, 192);
+const QColor kLineGrey(128, 128, 128);
+const QColor kLocalMark(255, 0, 0);
+const QColor kRemoteMark(0, 255, 0);
+constexpr int kMarkerTop = 57;
+
+#ifdef SONAVEL_HAVE_XCB
+// The layout list ("us,jp") the X server's keyboard was set up with, empty when unknown.
+QString XkbLayouts(xcb_connection_t* connection) {
+  static constexpr char kRulesNames[] = "_XKB_RULES_NAMES";
+  const auto atomCookie = xcb_intern_atom(connection, 1, sizeof kRulesNames - 1, kRulesNames);
+  std::unique_ptr<xcb_intern_atom_reply_t, decltype(&std::free)> atom(
+      xcb_intern_atom_reply(connection, atomCookie, nullptr), &std::free);
+  if (!atom || atom->atom == XCB_ATOM_NONE) return {};
+  const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(connection)).data->root;
+  const auto cookie = xcb_get_property(connection, 0, root, atom->atom, XCB_ATOM_STRING, 0, 1024);
+  std::unique_ptr<xcb_get_property_reply_t, decltype(&std::free)> reply(
+      xcb_get_property_reply(connection, cookie, nullptr), &std::free);
+  if (!reply || reply->format != 8) return {};
+  // Rules, model, layouts, variants, options, each ending in a NUL.
+  const QByteArray value(static_cast<const char*>(xcb_get_property_value(reply.get())),
+                         xcb_get_property_value_length(reply.get()));
+  const QList<QByteArray> fields = value.split('\0');
+  return fields.size() > 2 ? QString::fromLatin1(fields[2]) : QString();
+}
+#endif
+
+}  // namespace
+
+TKeyboardForm::TKeyboardForm(RoutingEngine& engine, QWidget* parent)
+    : QWidget(parent, Qt::Tool | Qt::WindowStaysOnTopHint | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                          Qt::WindowSystemMenuHint | Qt::WindowMinimizeButtonHint |
+                          Qt::WindowCloseButtonHint),
+      instrument_(engine) {
+  setObjectName(QStringLiteral("KeyboardForm"));
+  setWindowTitle(kCaption);
+  setFixedSize(keyboard::kClientSize);
+  setFocusPolicy(Qt::StrongFocus);
+  setAttribute(Qt::WA_OpaquePaintEvent);
+
+  // Created back to front: each knob after its track, so that it lies on top.
+  auto box = [this](const char* name, QRect place) { return new PictureBox(QString::fromLatin1(name), place, this); };
+  PowerImage = box("PowerImage", {2, 4, 27, 18});
+  PitchBendBackImage = box("PitchBendBackImage", {6, 30, 13, 97});
+  PitchBendPinchImage = box("PitchBendPinchImage", {7, 71, 11, 15});
+  ModulationBackImage = box("ModulationBackImage", {26, 30, 13, 97});
+  ModulationPinchImage = box("ModulationPinchImage", {27, 111, 11, 15});
+  OctShiftDownImage = box("OctShiftDownImage", {66, 7, 17, 13});
+  OctShiftZeroImage = box("OctShiftZeroImage", {83, 7, 13, 13});
+  OctShiftUpImage = box("OctShiftUpImage", {96, 7, 17, 13});
+  KeyShiftDownImage = box("KeyShiftDownImage", {66, 30, 17, 13});
+  KeyShiftZeroImage = box("KeyShiftZeroImage", {83, 30, 13, 13});
+  KeyShiftUpImage = box("KeyShiftUpImage", {96, 30, 17, 13});
+  Image3 = box("Image3", {116, 6, 19, 50});
+  Bevel1 = box("Bevel1", {136, 5, 166, 49});
+  Image4 = box("Image4", {304, 6, 20, 50});
+  PbDownImage = box("PbDownImage", {327, 7, 17, 13});
+  PbTwoImage = box("PbTwoImage", {344, 7, 13, 13});
+  pbtwelveImage = box("pbtwelveImage", {357, 7, 17, 13});
+  PbUpImage = box("PbUpImage", {374, 7, 17, 13});
+  PortaDownImage = box("PortaDownImage", {327, 38, 17, 13});
+  PortaBackImage = box("PortaBackImage", {345, 38, 43, 13});
+  PortaPinchImage = box("PortaPinchImage", {346, 39, 9, 11});
+  PortaUpImage = box("PortaUpImage", {389, 38, 17, 13});
+  GmMarkImage = box("GmMarkImage", {452, 6, 27, 17});
+  MarkerImage = box("MarkerImage", {keyboard::kMarkerHomeLeft, kMarkerTop, 5, 3});
+
+  connect(PowerImage, &PictureBox::mouseDown, this, &TKeyboardForm::PowerImageMouseDown);
+  connect(PowerImage, &PictureBox::mouseUp, this, &TKeyboardForm::PowerImageMouseUp);
+  const std::pair<PictureBox*, std::pair<void (TKeyboardForm::*)(Qt::MouseButton, QPoint),
+                                         void (TKeyboardForm::*)(Qt::MouseButton, QPoint)>>
+      buttons[] = {
+          {OctShiftDownImage, {&TKeyboardForm::OctShiftDownImageMouseDown, &TKeyboardForm::OctShiftDownImageMouseUp}},
+          {OctShiftZeroImage, {&TKeyboardForm::OctShiftZeroImageMouseDown, &TKeyboardForm::OctShiftZeroImageMouseUp}},
+          {OctShiftUpImage, {&TKeyboardForm::OctShiftUpImageMouseDown, &TKeyboardForm::OctShiftUpImageMouseUp}},
+          {KeyShiftDownImage, {&TKeyboardForm::KeyShiftDownImageMouseDown, &TKeyboardForm::KeyShiftDownImageMouseUp}},
+          {KeyShiftZeroImage, {&TKeyboardForm::KeyShiftZeroImageMouseDown, &TKeyboardForm::KeyShiftZeroImageMouseUp}},
+          {KeyShiftUpImage, {&TKeyboardForm::KeyShiftUpImageMouseDown, &TKeyboardForm::KeyShiftUpImageMouseUp}},
+          {PbDownImage, {&TKeyboardForm::PbDownImageMouseDown, &TKeyboardForm::PbDownImageMouseUp}},
+          {PbTwoImage, {&TKeyboardForm::PbTwoImageMouseDown, &TKeyboardForm::PbTwoImageMouseUp}},
+          {pbtwelveImage, {&TKeyboardForm::pbtwelveImageMouseDown, &TKeyboardForm::pbtwelveImageMouseUp}},
+          {PbUpImage, {&TKeyboardForm::PbUpImageMouseDown, &TKeyboardForm::PbUpImageMouseUp}},
+          {PortaDownImage, {&TKeyboardForm::PortaDownImageMouseDown, &TKeyboardForm::PortaDownImageMouseUp}},
+          {PortaUpImage, {&TKeyboardForm::PortaUpImageMouseDown, &TKeyboardForm::PortaUpImageMouseUp}},
+      };
+  for (const auto& [picture, handlers] : buttons) {
+    connect(picture, &PictureBox::mouseDown, this, handlers.first);
+    connect(picture, &PictureBox::mouseUp, this, handlers.second);
+  }
+  connect(PitchBendPinchImage, &PictureBox::mouseDown, this, &TKeyboardForm::PitchBendPinchImageMouseDown);
+  connect(PitchBendPinchImage, &PictureBox::mouseMove, this, &TKeyboardForm::PitchBendPinchImageMouseMove);
+  connect(PitchBendPinchImage, &PictureBox::mouseUp, this, &TKeyboardForm::PitchBendPinchImageMouseUp);
+  connect(ModulationPinchImage, &PictureBox::mouseDown, this, &TKeyboardForm::ModulationPinchImageMouseDown);
+  connect(ModulationPinchImage, &PictureBox::mouseMove, this, &TKeyboardForm::ModulationPinchImageMouseMove);
+  connect(ModulationPinchImage, &PictureBox::mouseUp, this, &TKeyboardForm::ModulationPinchImageMouseUp);
+  connect(PortaPinchImage, &PictureBox::mouseDown, this, &TKeyboardForm::PortaPinchImageMouseDown);
+  connect(PortaPinchImage, &PictureBox::mouseMove, this, &TKeyboardForm::PortaPinchImageMouseMove);
+  connect(PortaPinchImage, &PictureBox::mouseUp, this, &TKeyboardForm::PortaPinchImageMouseUp);
+  connect(PitchBendBackImage, &PictureBox::mouseDown, this, &TKeyboardForm::PitchBendBackImageMouseDown);
+  connect(PitchBendBackImage, &PictureBox::mouseMove, this, &TKeyboardForm::PitchBendBackImageMouseMove);
+  connect(PitchBendBackImage, &PictureBox::mouseUp, this, &TKeyboardForm::PitchBendBackImageMouseUp);
+
+  connect(&instrument_, &KeyboardInstrument::panelChanged, this,
+          [this] { OwnUpdate(keyboard::kPanelRect); });
+  connect(&instrument_, &KeyboardInstrument::keyMarkChanged, this,
+          [this](int key, Side player) { OwnUpdate(keyboard::MarkRect(key, player)); });
+  connect(&instrument_, &KeyboardInstrument::keyMarksCleared, this,
+          [this] { OwnUpdate(keyboard::KeyboardRect()); });
+  connect(&instrument_, &KeyboardInstrument::controlsChanged, this, &TKeyboardForm::RefreshControls);
+
+  RefreshControls();
+}
+
+TKeyboardForm::~TKeyboardForm() = default;
+
+const keyboard::KeyboardPictures& TKeyboardForm::Pictures() {
+  const qreal ratio = devicePixelRatioF();
+  if (!pictures_ || pictures_->DevicePixelRatio() != ratio) {
+    pictures_ = std::make_unique<keyboard::KeyboardPictures>(ratio);
+  }
+  return *pictures_;
+}
+
+void TKeyboardForm::RefreshControls() {
+  const auto& pics = Pictures();
+  const int lit = instrument_.PowerLampLit() ? 1 : 0;
+  PowerImage->SetPicture(instrument_.PowerSwitchPressed() ? pics.powerPressed[lit] : pics.powerReleased[lit]);
+  auto look = [this](PanelButton b, const QPixmap& high, const QPixmap& low) -> const QPixmap& {
+    return instrument_.ButtonPressed(b) ? low : high;
+  };
+  OctShiftDownImage->SetPicture(look(PanelButton::OctShiftDown, pics.downHigh, pics.downLow));
+  OctShiftZeroImage->SetPicture(look(PanelButton::OctShiftZero, pics.zeroHigh, pics.zeroLow));
+  OctShiftUpImage->SetPicture(look(PanelButton::OctShiftUp, pics.upHigh, pics.upLow));
+  KeyShiftDownImage->SetPicture(look(PanelButton::KeyShiftDown, pics.downHigh, pics.downLow));
+  KeyShiftZeroImage->SetPicture(look(PanelButton::KeyShiftZero, pics.zeroHigh, pics.zeroLow));
+  KeyShiftUpImage->SetPicture(look(PanelButton::KeyShiftUp, pics.upHigh, pics.upLow));
+  PbDownImage->SetPicture(look(PanelButton::PbDown, pics.downHigh, pics.downLow));
+  PbTwoImage->SetPicture(look(PanelButton::PbTwo, pics.twoHigh, pics.twoLow));
+  pbtwelveImage->SetPicture(look(PanelButton::PbTwelve, pics.twelveHigh, pics.twelveLow));
+  PbUpImage->SetPicture(look(PanelButton::PbUp, pics.upHigh, pics.upLow));
+  PortaDownImage->SetPicture(look(PanelButton::PortaDown, pics.downHigh, pics.downLow));
+  PortaUpImage->SetPicture(look(PanelButton::PortaUp, pics.upHigh, pics.upLow));
+  PitchBendBackImage->SetPicture(pics.wheelBack);
+  ModulationBackImage->SetPicture(pics.wheelBack);
+  PitchBendPinchImage->SetPicture(pics.wheelKnob);
+  ModulationPinchImage->SetPicture(pics.wheelKnob);
+  PortaBackImage->SetPicture(pics.portaBack);
+  PortaPinchImage->SetPicture(pics.portaKnob);
+  Image3->SetPicture(pics.shiftLines);
+  Image4->SetPicture(pics.rightLines);
+  Bevel1->SetPicture(pics.bevel);
+  GmMarkImage->SetPicture(pics.logo);
+  MarkerImage->SetPicture(pics.marker);
+
+  PitchBendPinchImage->move(PitchBendPinchImage->x(), instrument_.PitchBendKnobTop());
+  ModulationPinchImage->move(ModulationPinchImage->x(), instrument_.ModulationKnobTop());
+  PortaPinchImage->move(instrument_.PortaKnobLeft(), PortaPinchImage->y());
+  MarkerImage->move(instrument_.MarkerLeft(), kMarkerTop);
+  MarkerImage->setVisible(instrument_.MarkerVisible());
+}
+
+void TKeyboardForm::OwnUpdate(const QRect& rect) {
+  ownUpdates_ += rect;
+  update(rect);
+}
+
+// ------------------------------------------------------------------------------ key display
+
+void TKeyboardForm::ShowKeyDown(int note, Side player) { instrument_.ShowKeyDown(note, player); }
+void TKeyboardForm::ShowKeyUp(int note, Side player) { instrument_.ShowKeyUp(note, player); }
+void TKeyboardForm::ClearKeyMarks() { instrument_.ClearKeyMarks(); }
+
+// ---------------------------------------------------------------------------------- painting
+
+void TKeyboardForm::paintEvent(QPaintEvent* event) {
+  const bool askedBySystem = !(event->region() - ownUpdates_).isEmpty();
+  ownUpdates_ = QRegion();
+  const auto& pics = Pictures();
+  const qreal r = pics.DevicePixelRatio();
+  {
+    QPainter p(this);
+    p.fillRect(rect(), kSilver);
+    const QPoint panelAt = keyboard::kPanelRect.topLeft();
+    switch (instrument_.Look()) {
+      case PanelLook::Dark: p.drawPixmap(panelAt, pics.panel1); break;
+      case PanelLook::HalfLit: p.drawPixmap(panelAt, pics.panel2); break;
+      case PanelLook::Lit:
+        p.drawPixmap(QRectF(panelAt, QSizeF(164, keyboard::kPanelHeight)), pics.panel3,
+                     QRectF(0, 0, 164 * r, keyboard::kPanelHeight * r));
+        for (const auto& g : instrument_.PanelGlyphs()) {
+          const QRectF cell(10.0 * g.glyph * r, keyboard::kGlyphStripTop * r, keyboard::kGlyphSize.width() * r,
+                            keyboard::kGlyphSize.height() * r);
+          p.drawPixmap(QRectF(panelAt + g.at, QSizeF(keyboard::kGlyphSize)), pics.panel3, cell);
+        }
+        break;
+    }
+    p.drawPixmap(keyboard::kKeyboardOrigin, pics.keyboard);
+    const auto& marks = instrument_.Marks();
+    for (int key = 0; key < keyboard::kKeyCount; ++key) {
+      for (Side player : {Side::Local, Side::Remote}) {
+        if (marks.Has(key, player)) {
+          p.fillRect(keyboard::MarkRect(key, player), player == Side::Local ? kLocalMark : kRemoteMark);
+        }
+      }
+    }
+    p.setPen(Qt::white);
+    p.drawRect(0, 1, 482, 129);
+    p.setPen(kLineGrey);
+    p.drawLine(0, 130, 481, 130);
+    p.drawLine(482, 130, 482, 1);
+    p.drawLine(44, 130, 44, 62);
+    p.drawLine(44, 61, 481, 61);
+  }
+  // Showing the range and portamento time sends them; the panel shown afresh shows them. The
+  // sending waits until painting is over: a failing send reports itself in a message box,
+  // which must not open in the middle of a paint.
+  if (askedBySystem && event->region().intersects(keyboard::kPanelRect)) {
+    QMetaObject::invokeMethod(&instrument_, &KeyboardInstrument::PanelRepainted, Qt::QueuedConnection);
+  }
+}
+
+// ------------------------------------------------------------------------------ window events
+
+void TKeyboardForm::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  if (!event->spontaneous()) FormShow();
+}
+
+void TKeyboardForm::FormShow() { instrument_.WindowShown(); }
+
+void TKeyboardForm::closeEvent(QCloseEvent* event) {
+  event->accept();  // hidden, not destroyed
+  FormClose();
+}
+
+void TKeyboardForm::FormClose() { emit closedByUser(); }
+
+void TKeyboardForm::changeEvent(QEvent* event) {
+  if (event->type() == QEvent::ActivationChange) {
+    if (isActiveWindow()) {
+      FormActivate();
+    } else {
+      FormDeactivate();
+    }
+  }
+  QWidget::changeEvent(event);
+}
+
+void TKeyboardForm::FormActivate() {
+  instrument_.Activated();
+  update();  // the whole window, as the system would
+}
+
+void TKeyboardForm::FormDeactivate() { instrument_.Deactivated(); }
+
+// ------------------------------------------------------------------------------ mouse and keys
+
+void TKeyboardForm::mousePressEvent(QMouseEvent* event) {
+  FormMouseDown(event->button(), event->position().toPoint());
+}
+
+void TKeyboardForm::mouseDoubleClickEvent(QMouseEvent* event) { mousePressEvent(event); }
+
+void TKeyboardForm::mouseMoveEvent(QMouseEvent* event) {
+  FormMouseMove(event->buttons(), event->position().toPoint());
+}
+
+void TKeyboardForm::mouseReleaseEvent(QMouseEvent* event) {
+  FormMouseUp(event->button(), event->position().toPoint());
+}
+
+void TKeyboardForm::FormMouseDown(Qt::MouseButton button, QPoint pos) {
+  if (button != Qt::LeftButton) {
+    close();
+    return;
+  }
+  instrument_.MousePress(pos.x(), pos.y());
+}
+
+void TKeyboardForm::FormMouseMove(Qt::MouseButtons buttons, QPoint pos) {
+  instrument_.MouseMove(buttons.testFlag(Qt::LeftButton), pos.x(), pos.y());
+}
+
+void TKeyboardForm::FormMouseUp(Qt::MouseButton button, QPoint) {
+  if (button == Qt::LeftButton) instrument_.MouseRelease();
+}
+
+keyboard::PcLayout TKeyboardForm::CurrentLayout(const QKeyEvent& event) const {
+  if (fixedLayout_) return *fixedLayout_;
+#ifdef SONAVEL_HAVE_XCB
+  if (auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>()) {
+    const QString layouts = XkbLayouts(x11->connection());
+    // The XKB group sits in bits 13 and 14 of the X key event's state.
+    if (!layouts.isEmpty()) {
+      return keyboard::LayoutFromXkbList(layouts, static_cast<int>((event.nativeModifiers() >> 13) & 3));
+    }
+  }
+#else
+  Q_UNUSED(event);
+#endif
+  const QLocale locale = QGuiApplication::inputMethod()->locale();
+  if (locale.language() == QLocale::Japanese) return keyboard::PcLayout::Japanese;
+  if (locale.territory() == QLocale::UnitedKingdom) return keyboard::PcLayout::Uk;
+  return keyboard::PcLayout::Us;
+}
+
+void TKeyboardForm::keyPressEvent(QKeyEvent* event) {
+  event->accept();
+  if (event->isAutoRepeat()) return;  // a held key plays once
+  FormKeyDown(translator_.Press(CurrentLayout(*event), event->key(), event->nativeScanCode()));
+}
+
+void TKeyboardForm::keyReleaseEvent(QKeyEvent* event) {
+  event->accept();
+  if (event->isAutoRepeat()) return;
+  FormKeyUp(translator_.Release(CurrentLayout(*event), event->key(), event->nativeScanCode()));
+}
+
+void TKeyboardForm::FormKeyDown(int virtualKey) { instrument_.KeyPress(virtualKey); }
+void TKeyboardForm::FormKeyUp(int virtualKey) { instrument_.KeyRelease(virtualKey); }
+
+// ------------------------------------------------------------------------------ picture events
+
+void TKeyboardForm::PowerImageMouseDown(Qt::MouseButton button, QPoint) {
+  if (button == Qt::LeftButton) instrument_.PowerPress();
+}
+
+void TKeyboardForm::PowerImageMouseUp(Qt::MouseButton button, QPoint) {
+  if (button == Qt::LeftButton) instrument_.PowerRelease();
+}
+
+void TKeyboardForm::ButtonDown(PanelButton button, Qt::MouseButton mouse) {
+  if (mouse == Qt::LeftButton) instrument_.ButtonPress(button);
+}
+
+void TKeyboardForm::ButtonUp(PanelButton button, Qt::MouseButton mouse) {
+  if (mouse == Qt::LeftButton) instrument_.ButtonRelease(button);
+}
+
+#define SONAVEL_BUTTON_HANDLERS(Picture, Button)                                                     \
+  void TKeyboardForm::Picture##MouseDown(Qt::MouseButton b, QPoint) { ButtonDown(PanelButton::Button, b); } \
+  void TKeyboardForm::Picture##MouseUp(Qt::MouseButton b, QPoint) { ButtonUp(PanelButton::Button, b); }
+
+SONAVEL_BUTTON_HANDLERS(OctShiftDownImage, OctShiftDown)
+SONAVEL_BUTTON_HANDLERS(OctShiftZeroImage, OctShiftZero)
+SONAVEL_BUTTON_HANDLERS(OctShiftUpImage, OctShiftUp)
+SONAVEL_BUTTON_HANDLERS(KeyShiftDownImage, KeyShiftDown)
+SONAVEL_BUTTON_HANDLERS(KeyShiftZeroImage, KeyShiftZero)
+SONAVEL_BUTTON_HANDLERS(KeyShiftUpImage, KeyShiftUp)
+SONAVEL_BUTTON_HANDLERS(PbDownImage, PbDown)
+SONAVEL_BUTTON_HANDLERS(PbTwoImage, PbTwo)
+SONAVEL_BUTTON_HANDLERS(pbtwelveImage, PbTwelve)
+SONAVEL_BUTTON_HANDLERS(PbUpImage, PbUp)
+SONAVEL_BUTTON_HANDLERS(PortaDownImage, PortaDown)
+SONAVEL_BUTTON_HANDLERS(PortaUpImage, PortaUp)
+#undef SONAVEL_BUTTON_HANDLERS
+
+void TKeyboardForm::PitchBendPinchImageMouseDown(Qt::MouseButton button, QPoint) {
+  if (button == Qt::LeftButton) instrument_.PitchBendGrab();
+}
+void TKeyboardForm::PitchBendPinchImageMouseMove(Qt::MouseButtons, QPoint pos) { instrument_.PitchBendDrag(pos.y()); }
+void TKeyboardForm::PitchBendPinchImageMouseUp(Qt::MouseButton button, QPoint) {
+  if (button == Qt::LeftButton) instrument_.PitchBendLetGo();
+}
+
+void TKeyboardForm::ModulationPinchImageMouseDown(Qt::MouseButton button, QPoint) {
+  if (button == Qt::LeftButton) instrument_.ModulationGrab();
+}
+void TKeyboardForm::ModulationPinchImageMouseMove(Qt::MouseButtons, QPoint pos) {
+  instrument_.ModulationDrag(pos.y());
+}
+void TKeyboardForm::ModulationPinchImageMouseUp(Qt::MouseButton button, QPoint) {
+  if (button == Qt::LeftButton) instrument_.ModulationLetGo();
+}
+
+void TKeyboardForm::PortaPinchImageMouseDown(Qt::MouseButton button, QPoint) {
+  if (button == Qt::LeftButton) instrument_.PortaGrab();
+}
+void TKeyboardForm::PortaPinchImageMouseMove(Qt::MouseButtons, QPoint pos) { instrument_.PortaDrag(pos.x()); }
+void TKeyboardForm::PortaPinchImageMouseUp(Qt::MouseButton button, QPoint) {
+  if (button == Qt::LeftButton) instrument_.PortaLetGo();
+}

@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QString>
+#include <QStringView>
+#include <cstdint>
+#include <map>
+
+// Turns the keys Qt reports into the Windows virtual-key codes the keyboard window's key map
+// is written in: the code a Windows machine gives for the same key on the same layout.
+namespace keyboard {
+
+enum class PcLayout { Us, Japanese, Uk };
+
+// The layout an XKB layout name stands for ("us", "jp", "gb", "us(intl)", ...); layouts
+// without a table of their own are read as US.
+PcLayout LayoutFromXkbName(QStringView name);
+
+// The layout of a group in an XKB layout list ("us,jp") as the X root window's rules names
+// carry it; group beyond the list falls back to the first.
+PcLayout LayoutFromXkbList(QStringView layouts, int group);
+
+// nativeScanCode is the XKB keycode (evdev code + 8) as xcb and Wayland deliver it, or 0 when
+// the event carries none; the key is then told by its Qt key code alone, which also covers
+// the shifted characters of the layout. Returns 0 for a key that has no code.
+int VirtualKeyOf(PcLayout layout, int qtKey, std::uint32_t nativeScanCode);
+
+// Keeps the code each held key went down with, so that its release gives the same code even
+// when Shift or the layout's character changed in between.
+class VirtualKeyTranslator {
+ public:
+  int Press(PcLayout layout, int qtKey, std::uint32_t nativeScanCode);
+  int Release(PcLayout layout, int qtKey, std::uint32_t nativeScanCode);
+
+ private:
+  std::map<std::uint32_t, int> downByScanCode_;
+  std::map<int, int> downByQtKey_;
+};
+
+}  // namespace keyboard

@@ -1,0 +1,313 @@
+#include "link/Comm.h"
+
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+
+namespace {
+
+const QString kNotOpen = QStringLiteral("通信が開始されていない。");
+const QString kTooLong = QStringLiteral("送信データ長が長すぎる。");
+const QString kNoFourBitBytes = QStringLiteral("このポートは 4 ビットのデータ長を扱えません。");
+const QString kStillFull = QStringLiteral("送信できません（相手側が受け取りません）");
+constexpr int kOpenFailed = -1;  // the code a failed open reports, as the user has always seen it
+
+// The system's reason in words a user can act on; other errors keep the system's own text.
+QString ReasonText(const serial::SerialError& e) {
+  switch (e.code) {
+    case EACCES:
+    case EPERM: return QStringLiteral("このデバイスを使う権限がありません");
+    case ENOENT:
+    case ENODEV:
+    case ENXIO: return QStringLiteral("デバイスが見つかりません");
+    case EBUSY:
+    case EWOULDBLOCK: return QStringLiteral("ほかのプログラムが使用中です");
+    case ENOTTY: return QStringLiteral("シリアルデバイスではありません");
+    default: return QString::fromLocal8Bit(e.reason.c_str());
+  }
+}
+
+QString WithDevice(const QString& head, const QString& device, const QString& reason) {
+  if (device.isEmpty() && reason.isEmpty()) return head;
+  return head + QStringLiteral("\n") + device + QStringLiteral(": ") + reason;
+}
+
+}  // namespace
+
+ECommOpenError::ECommOpenError(int errorCode, const QString& device, const QString& reason)
+    : ECommError(WithDevice(QStringLiteral("オープンエラー ErrorCode = %1").arg(errorCode), device, reason)),
+      errorCode_(errorCode) {}
+
+ECommReadWriteError::ECommReadWriteError(int errorCode, const QString& device, const QString& reason)
+    : ECommError(WithDevice(QStringLiteral("入出力エラー ErrorCode = %1").arg(errorCode), device, reason)),
+      errorCode_(errorCode) {}
+
+// ---------------------------------------------------------------- TCommWatch
+
+TCommWatch::TCommWatch(TComm& comm, int commHandle) : Comm(comm), CommHandle(commHandle) {
+  stopFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (stopFd_ < 0) {
+    const auto e = serial::LastError();
+    throw ECommOpenError(kOpenFailed, comm.DeviceName(), ReasonText(e));
+  }
+  thread_ = std::thread([this] { Execute(); });
+}
+
+TCommWatch::~TCommWatch() {
+  Stop();
+  Join();
+  if (stopFd_ >= 0) ::close(stopFd_);
+}
+
+void TCommWatch::Stop() {
+  const std::uint64_t one = 1;
+  [[maybe_unused]] const ssize_t n = ::write(stopFd_, &one, sizeof one);
+}
+
+void TCommWatch::Join() {
+  if (thread_.joinable() && !IsWatcherThread()) thread_.join();
+}
+
+// Only received bytes and the device's loss are watched: termios offers no transmit-empty event,
+// and the modem-line events (DSR, CTS, carrier, ring) would need a second, blocking TIOCMIWAIT
+// thread. Nothing in the program asks for them, so EventMask is kept but not acted on.
+void TCommWatch::Execute() {
+  pollfd fds[2] = {{CommHandle, POLLIN, 0}, {stopFd_, POLLIN, 0}};
+  for (;;) {
+    fds[0].revents = fds[1].revents = 0;
+    const int ready = ::poll(fds, 2, -1);
+    if (ready < 0) {
+      if (errno == EINTR) continue;
+      break;
+    }
+    if (fds[1].revents) break;  // Close
+
+    const short ev = fds[0].revents;
+    std::size_t queued = 0;
+    bool lost = (ev & POLLNVAL) != 0;
+    if (!lost) {
+      try {
+        queued = Comm.InQueueCount();
+      } catch (const std::exception&) {
+        lost = true;
+      }
+    }
+    if (!lost && queued > 0) {
+      try {
+        Comm.DoCommReceive();
+      } catch (...) {
+        if (Comm.OnCommException) Comm.OnCommException(Comm, std::current_exception());
+      }
+      continue;
+    }
+    // Hang-up or error with nothing left to read: the device has gone (a pty's far end closed,
+    // an adapter pulled out). It would report the same on every poll, so watching ends here.
+    if (lost || (ev & (POLLHUP | POLLERR)) || (ev & POLLIN)) {
+      if (Comm.OnCommLost) {
+        Comm.OnCommLost(Comm, QStringLiteral("%1: %2").arg(Comm.openPath_,
+                                                            QStringLiteral("デバイスが切断されました")));
+      }
+      break;
+    }
+  }
+}
+
+// ---------------------------------------------------------------- TComm
+
+TComm::~TComm() { Close(); }
+
+QString TComm::DeviceName() const {
+  if (!devicePath_.isEmpty()) return devicePath_;
+  // COM1 is the first serial device, /dev/ttyS0.
+  return QStringLiteral("/dev/ttyS%1").arg(static_cast<int>(port_) - 1);
+}
+
+serial::LineSettings TComm::Settings() const {
+  if (byteSize_ == TCommByteSize::cbs4) throw ECommError(kNoFourBitBytes);
+  serial::LineSettings s;
+  s.baudRate = baudRate_ == -1 ? baudRateUserDefined_ : baudRate_;
+  s.dataBits = 4 + static_cast<int>(byteSize_);
+  switch (parityBits_) {
+    case TCommParityBits::cpbNone: s.parity = serial::Parity::None; break;
+    case TCommParityBits::cpbOdd: s.parity = serial::Parity::Odd; break;
+    case TCommParityBits::cpbEven: s.parity = serial::Parity::Even; break;
+    case TCommParityBits::cpbMark: s.parity = serial::Parity::Mark; break;
+    case TCommParityBits::cpbSpace: s.parity = serial::Parity::Space; break;
+  }
+  // termios has one "more than one stop bit" flag; a UART sends 1.5 stop bits with it at five
+  // data bits and two otherwise, so csb15 and csb2 both set it.
+  s.twoStopBits = stopBits_ != TCommStopBits::csb1;
+  s.rtsCts = flowControls_.Contains(TCommFlowControl::cfcRtsCts);
+  s.xonXoff = flowControls_.Contains(TCommFlowControl::cfcXonXoff);
+  // Linux has no DTR/DSR handshake: cfcDtrDsr leaves DTR raised while open (the modem needs it
+  // to keep the call) and nothing waits on DSR.
+  return s;
+}
+
+void TComm::ApplyIfOpen() {
+  if (!IsOpen()) return;
+  try {
+    device_.Apply(Settings());
+  } catch (const serial::SerialFailure& f) {
+    throw ECommReadWriteError(f.Error().code, openPath_, ReasonText(f.Error()));
+  }
+}
+
+void TComm::SetBaudRate(std::int32_t rate) {
+  baudRate_ = rate;
+  ApplyIfOpen();
+}
+void TComm::SetParityBits(TCommParityBits parity) {
+  parityBits_ = parity;
+  ApplyIfOpen();
+}
+void TComm::SetByteSize(TCommByteSize size) {
+  byteSize_ = size;
+  ApplyIfOpen();
+}
+void TComm::SetStopBits(TCommStopBits bits) {
+  stopBits_ = bits;
+  ApplyIfOpen();
+}
+void TComm::SetFlowControls(TCommFlowControls flow) {
+  flowControls_ = flow;
+  ApplyIfOpen();
+}
+
+bool TComm::DsrState() const { return IsOpen() && device_.Dsr(); }
+
+std::size_t TComm::InQueueCount() const { return IsOpen() ? device_.InQueue() : 0; }
+std::size_t TComm::OutQueueCount() const { return IsOpen() ? device_.OutQueue() : 0; }
+
+serial::LineSettings TComm::DeviceSettings() const {
+  if (!IsOpen()) throw ECommError(kNotOpen);
+  return device_.Read();
+}
+
+void TComm::Open() {
+  if (IsOpen()) return;
+  // A watcher that ended on its own (device lost, or Close from inside a handler) is reaped here.
+  Watcher.reset();
+  const QString path = DeviceName();
+  try {
+    device_.Open(path.toStdString());
+  } catch (const serial::SerialFailure& f) {
+    throw ECommOpenError(kOpenFailed, path, ReasonText(f.Error()));
+  }
+  try {
+    device_.Purge();
+    device_.Apply(Settings());
+  } catch (const serial::SerialFailure& f) {
+    device_.Close();
+    throw ECommOpenError(kOpenFailed, path, ReasonText(f.Error()));
+  } catch (const ECommError& e) {
+    device_.Close();
+    throw ECommOpenError(kOpenFailed, path, e.Message());
+  }
+  openPath_ = path;
+  ++generation_;
+  handle_ = device_.Fd();
+  try {
+    Watcher = std::make_unique<TCommWatch>(*this, device_.Fd());
+  } catch (...) {
+    handle_ = -1;
+    device_.Close();
+    throw;
+  }
+  device_.SetDtr(true);
+}
+
+void TComm::Close() {
+  if (!IsOpen()) return;
+  if (Watcher) {
+    Watcher->Stop();
+    // From inside a handler the watcher cannot wait for itself; it sees the stop signal as
+    // soon as the handler returns, and the next Open or the destructor reaps it.
+    if (!Watcher->IsWatcherThread()) Watcher.reset();
+  }
+  std::lock_guard lock(writeLock_);
+  device_.SetDtr(false);  // the modem hangs up
+  device_.Purge();
+  handle_ = -1;
+  device_.Close();
+}
+
+void TComm::Purge() {
+  if (IsOpen()) device_.Purge();
+}
+
+void TComm::Write(std::span<const std::uint8_t> buffer) {
+  std::lock_guard lock(writeLock_);
+  if (!IsOpen()) throw ECommError(kNotOpen);
+  if (buffer.size() > OutQueueSize()) throw ECommError(kTooLong);
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(kIoTimeoutMs);
+  while (!buffer.empty()) {
+    std::size_t sent = 0;
+    try {
+      sent = device_.WriteSome(buffer);
+    } catch (const serial::SerialFailure& f) {
+      throw ECommReadWriteError(f.Error().code, openPath_, ReasonText(f.Error()));
+    }
+    buffer = buffer.subspan(sent);
+    if (buffer.empty()) break;
+    // Wait for room on the descriptor, not in a loop; a line held by flow control for a whole
+    // second is reported rather than leaving half a unit on the wire unnoticed.
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+    if (left.count() <= 0) throw ECommReadWriteError(ETIMEDOUT, openPath_, kStillFull);
+    pollfd fd{device_.Fd(), POLLOUT, 0};
+    const int ready = ::poll(&fd, 1, static_cast<int>(left.count()));
+    if (ready < 0 && errno != EINTR) {
+      const auto e = serial::LastError();
+      throw ECommReadWriteError(e.code, openPath_, ReasonText(e));
+    }
+    if (fd.revents & (POLLERR | POLLHUP | POLLNVAL)) {
+      throw ECommReadWriteError(EIO, openPath_, QStringLiteral("デバイスが切断されました"));
+    }
+  }
+}
+
+void TComm::WriteString(QByteArrayView text) {
+  Write(std::span(reinterpret_cast<const std::uint8_t*>(text.data()), static_cast<std::size_t>(text.size())));
+}
+
+std::size_t TComm::Read(std::span<std::uint8_t> buffer) {
+  if (!IsOpen()) throw ECommError(kNotOpen);
+  std::size_t total = 0;
+  while (total < buffer.size()) {
+    std::size_t got = 0;
+    try {
+      got = device_.ReadSome(buffer.subspan(total));
+    } catch (const serial::SerialFailure& f) {
+      throw ECommReadWriteError(f.Error().code, openPath_, ReasonText(f.Error()));
+    }
+    if (got == 0) break;  // the queue held less than asked: hand over what came
+    total += got;
+  }
+  return total;
+}
+
+void TComm::DoCommEvent(TCommEventMask events) {
+  if (IsOpen() && OnCommEvent) OnCommEvent(*this, events);
+}
+
+void TComm::DoCommReceive() {
+  if (!IsOpen()) return;
+  if (!OnCommReceive) {
+    // Nobody takes the bytes; left queued they would wake the watcher again at once.
+    device_.PurgeInput();
+    return;
+  }
+  const std::size_t queued = InQueueCount();
+  if (queued == 0) return;
+  OnCommReceive(*this, static_cast<std::uint16_t>(std::min<std::size_t>(queued, 0xFFFF)));
+}
+
+void TComm::DoCommTransmit() {
+  if (IsOpen() && OnCommTransmit) OnCommTransmit(*this, static_cast<std::uint16_t>(OutQueueCount()));
+}

@@ -1,0 +1,30 @@
+#include "link/LogFile.h"
+
+#include <QDir>
+
+#include "platform/UserError.h"
+
+QString LogFile::FileName(QDate day) { return day.toString(QStringLiteral("yyMMdd")) + QStringLiteral(".log"); }
+
+void LogFile::Open(const QString& folder, QDate day) {
+  Close();
+  file_.setFileName(QDir(folder).filePath(FileName(day)));
+  if (!file_.open(QIODevice::WriteOnly | QIODevice::Append | QIODevice::Unbuffered)) {
+    const QString reason = file_.errorString();
+    throw UserError(QStringLiteral("ログファイル %1 を開けません: %2").arg(file_.fileName(), reason));
+  }
+}
+
+void LogFile::Close() {
+  if (file_.isOpen()) file_.close();
+}
+
+void LogFile::WriteLine(QByteArrayView line) {
+  if (!file_.isOpen()) return;
+  QByteArray unit;
+  unit.reserve(line.size() + 2);
+  unit.append(line.data(), line.size());
+  unit.append("\r\n", 2);
+  // Unbuffered: one write() per line, so lines never interleave and none waits in a buffer.
+  file_.write(unit);
+}

@@ -1,0 +1,24 @@
+#pragma once
+
+#include <QByteArrayView>
+#include <QDate>
+#include <QFile>
+#include <QString>
+
+// The log of the text that passed over the line: one file per start day ("yyMMdd.log"),
+// appended, a whole line (bytes + CR LF) per write, each line handed to the system at once so
+// that a crash loses nothing already logged.
+class LogFile {
+ public:
+  static QString FileName(QDate day);
+
+  // Throws UserError with the file's name and the reason when it cannot be opened.
+  void Open(const QString& folder, QDate day);
+  void Close();
+  bool IsOpen() const { return file_.isOpen(); }
+  QString Path() const { return file_.fileName(); }
+  void WriteLine(QByteArrayView line);
+
+ private:
+  QFile file_;
+};

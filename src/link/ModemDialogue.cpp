@@ -1,0 +1,253 @@
+#include "link/ModemDialogue.h"
+
+#include <exception>
+
+#include "platform/ShiftJis.h"
+
+namespace {
+
+const QString kModemNotReady = QStringLiteral("モデムの準備ができていません。");
+const QString kBusy = QStringLiteral("話中です。しばらくしてからかけ直してください。");
+constexpr QByteArrayView kOk = "OK";
+constexpr QByteArrayView kConnect = "CONNECT";
+constexpr QByteArrayView kError = "ERROR";
+constexpr QByteArrayView kNoCarrier = "NO CARRIER";
+constexpr QByteArrayView kBusyWord = "BUSY";
+constexpr int kDialCommand = 4;
+
+QString MessageOf(std::exception_ptr error) {
+  try {
+    std::rethrow_exception(error);
+  } catch (const UserError& e) {
+    return e.Message();
+  } catch (const std::exception& e) {
+    return QString::fromUtf8(e.what());
+  } catch (...) {
+    return QStringLiteral("不明なエラー");
+  }
+}
+
+}  // namespace
+
+// Each unit is handled on its own: an error in one (a failed write of the next command, a
+// device error while playing) is reported and the next unit still comes.
+class ModemDialogue::Sink final : public WireSink {
+ public:
+  explicit Sink(ModemDialogue& d) : d_(d) {}
+  void Frame(ShortMessage message) override {
+    try {
+      if (d_.engine_) {
+        d_.remoteSounding_ = true;
+        d_.engine_->PlayRemote(message);
+      }
+    } catch (...) {
+      d_.form_.ShowError(MessageOf(std::current_exception()));
+    }
+  }
+  void Line(QByteArrayView line) override {
+    try {
+      d_.HandleLine(line);
+    } catch (...) {
+      d_.form_.ShowError(MessageOf(std::current_exception()));
+    }
+  }
+
+ private:
+  ModemDialogue& d_;
+};
+
+ModemDialogue::ModemDialogue(ComFormView& form) : form_(form) {
+  Comm1.SetPort(2);
+  Comm1.SetBaudRate(56000);
+  Comm1.SetFlowControls({TCommFlowControl::cfcDtrDsr, TCommFlowControl::cfcRtsCts});
+  Comm1.SetReceiveNotifySize(1024);
+  Comm1.OnCommReceive = [this](TComm& sender, std::uint16_t size) { Comm1CommReceive(sender, size); };
+  Comm1.OnCommException = [this](TComm&, std::exception_ptr error) {
+    const QString text = MessageOf(error);
+    QMetaObject::invokeMethod(&context_, [this, text] { form_.ShowError(text); }, Qt::QueuedConnection);
+  };
+  Comm1.OnCommLost = [this](TComm& sender, const QString& reason) {
+    const std::uint64_t opening = sender.Generation();
+    QMetaObject::invokeMethod(
+        &context_, [this, reason, opening] { PortLost(reason, opening); }, Qt::QueuedConnection);
+  };
+}
+
+ModemDialogue::~ModemDialogue() {
+  // The watcher must be gone before the hand-over target goes.
+  Comm1.Close();
+  LogStream.Close();
+}
+
+void ModemDialogue::FormCreate(bool makeLog, const QString& folder, QDate startDay) {
+  makeLog_ = makeLog;
+  if (!makeLog_) return;
+  try {
+    LogStream.Open(folder, startDay);
+  } catch (const UserError& e) {
+    form_.ShowError(e.Message());
+  }
+}
+
+void ModemDialogue::FormDestroy() {
+  Comm1.Close();
+  LogStream.Close();
+}
+
+void ModemDialogue::WriteLog(QByteArrayView line) {
+  if (makeLog_) LogStream.WriteLine(line);
+}
+
+void ModemDialogue::SetConnectedFlag(bool on) {
+  connected_ = on;
+  if (!on) ReleaseRemote();
+}
+
+void ModemDialogue::ReleaseRemote() {
+  if (!remoteSounding_ || !engine_) return;
+  remoteSounding_ = false;
+  engine_->ReleaseRemoteNotes();
+}
+
+void ModemDialogue::ClosePort() {
+  Comm1.Close();
+  ReleaseRemote();
+}
+
+void ModemDialogue::HideDialogue() {
+  form_.HideForm();
+  form_.SetWaitTimer(false);  // FormHide
+}
+
+void ModemDialogue::FormClose() {
+  ClosePort();
+  HideDialogue();
+  EndSequence();
+}
+
+void ModemDialogue::Button1Click() {
+  ClosePort();
+  if (main_) main_->SetComButton(false);
+  HideDialogue();
+  // A later "OK" (say, to "ats0=1") must not dial the rest of an abandoned sequence.
+  EndSequence();
+}
+
+void ModemDialogue::Timer1Timer() {
+  form_.SetLabel3(QStringLiteral("待ち時間 %1秒").arg(WaitSeconds));
+  ++WaitSeconds;
+}
+
+void ModemDialogue::Dial(int i) {
+  if (i < 1 || i > kDestinations) return;
+  if (!Comm1.IsOpen()) Comm1.Open();
+  if (!Comm1.IsOpen()) {
+    form_.ShowMessage(kModemNotReady);
+    return;
+  }
+  if (main_) main_->SetComButton(true);
+  const QString& name = DestNames[i - 1];
+  const QString& number = DestNumbers[i - 1];
+  form_.SetLabel1(QStringLiteral("\"%1\"に接続中").arg(name));
+  form_.SetLabel2(OutsideLinePrefix.isEmpty() ? number : OutsideLinePrefix + QStringLiteral(" ") + number);
+  WaitSeconds = 0;
+  form_.SetWaitTimer(true);
+  form_.ShowForm();
+  if (!Comm1.IsOpen()) {
+    form_.ShowWarning(kModemNotReady);
+    HideDialogue();
+    return;
+  }
+  // Only pulse dialling is ever asked for besides tone; anything else dials by tone.
+  const QString prefix = LineType == 1 ? QStringLiteral("atdp") : QStringLiteral("atdt");
+  for (int k = 0; k < kInitCommands; ++k) Commands[k] = InitCommands[k];
+  Commands[kDialCommand - 1] = prefix + OutsideLinePrefix + number;
+  CommandIndex = 1;
+  SendNextCommand();
+}
+
+void ModemDialogue::SendNextCommand() {
+  if (CommandIndex > kDialCommand || CommandIndex < 1) {
+    CommandIndex = 0;
+    return;
+  }
+  for (int k = CommandIndex; k <= kDialCommand; ++k) {
+    if (Commands[k - 1].isEmpty()) continue;
+    CommandIndex = k + 1;
+    Comm1.WriteString(ShiftJis::Encode(Commands[k - 1]) + '\r');
+    return;
+  }
+  CommandIndex = 0;
+}
+
+void ModemDialogue::HandleLine(QByteArrayView received) {
+  QByteArray line = received.toByteArray();
+  // A failed write of the next command is reported after the line has been shown and logged.
+  std::exception_ptr sendError;
+  if (CommandIndex > 0 && line == kOk) {
+    try {
+      SendNextCommand();
+    } catch (...) {
+      sendError = std::current_exception();
+    }
+  }
+  if (line.startsWith(kConnect)) {
+    HideDialogue();
+    if (main_) main_->SetConnected(true);
+    line = QByteArray("\r\n") + line + ' ' + now_().toString(QStringLiteral("hh:mm:ss")).toLatin1();
+  }
+  if (main_) main_->memoprint(line);
+  WriteLog(line);
+  if (line == kError) {
+    if (main_) main_->SetConnected(false);
+    HideDialogue();
+    EndSequence();
+  } else if (line == kNoCarrier) {
+    if (main_) main_->SetConnected(false);
+    HideDialogue();
+  } else if (line == kBusyWord) {
+    if (main_) main_->SetConnected(false);
+    HideDialogue();
+    form_.ShowWarning(kBusy);
+  }
+  if (sendError) std::rethrow_exception(sendError);
+}
+
+void ModemDialogue::Comm1CommReceive(TComm& Sender, std::uint16_t Size) {
+  QByteArray block(Size, Qt::Uninitialized);
+  const std::size_t got =
+      Sender.Read(std::span(reinterpret_cast<std::uint8_t*>(block.data()), static_cast<std::size_t>(Size)));
+  block.truncate(static_cast<qsizetype>(got));
+  if (block.isEmpty()) return;
+  // Watcher thread -> UI thread. Queued events to one receiver keep their order.
+  QMetaObject::invokeMethod(
+      &context_, [this, b = std::move(block)]() mutable { ReceiveBlock(std::move(b)); }, Qt::QueuedConnection);
+}
+
+void ModemDialogue::ReceiveBlock(QByteArray block) {
+  pending_.push_back(std::move(block));
+  if (draining_) return;
+  draining_ = true;
+  Sink sink(*this);
+  while (!pending_.empty()) {
+    const QByteArray next = std::move(pending_.front());
+    pending_.pop_front();
+    parser_.Feed(std::span(reinterpret_cast<const std::uint8_t*>(next.constData()),
+                           static_cast<std::size_t>(next.size())),
+                 sink);
+  }
+  draining_ = false;
+}
+
+void ModemDialogue::PortLost(const QString& reason, std::uint64_t opening) {
+  // Closed (and perhaps reopened) since: that opening is not the one that was lost.
+  if (!Comm1.IsOpen() || Comm1.Generation() != opening) return;
+  ClosePort();
+  if (main_) {
+    main_->SetComButton(false);
+    if (connected_) main_->SetConnected(false);
+  }
+  HideDialogue();
+  EndSequence();
+  form_.ShowError(reason);
+}

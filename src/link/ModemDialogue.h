@@ -1,0 +1,115 @@
+#pragma once
+
+#include <QByteArray>
+#include <QByteArrayView>
+#include <QDate>
+#include <QObject>
+#include <QString>
+#include <QTime>
+#include <array>
+#include <deque>
+#include <functional>
+
+#include "app/RoutingEngine.h"
+#include "link/Comm.h"
+#include "link/LinkViews.h"
+#include "link/LogFile.h"
+#include "link/WireParser.h"
+
+// What the dialogue asks of the main window's side (ChatLog implements it).
+class MainWindowLink {
+ public:
+  virtual ~MainWindowLink() = default;
+  virtual void memoprint(QByteArrayView text) = 0;
+  virtual void SetConnected(bool on) = 0;
+  virtual void SetComButton(bool pressed) = 0;  // SpeedButton6
+};
+
+// The logic behind the connection window: the port Comm1, the receive parser, the Connected
+// flag, the connection settings, the command sequence of a dial and the log file. Everything
+// here runs on the UI thread except Comm1CommReceive, which reads on the watcher thread and
+// hands the block over.
+class ModemDialogue final : public LinkPort {
+ public:
+  static constexpr int kDestinations = 5;
+  static constexpr int kInitCommands = 3;
+
+  explicit ModemDialogue(ComFormView& form);
+  ~ModemDialogue() override;
+  ModemDialogue(const ModemDialogue&) = delete;
+  ModemDialogue& operator=(const ModemDialogue&) = delete;
+
+  // Wiring by the owner: the routing engine needs this object as its LinkPort first.
+  void SetRoutingEngine(RoutingEngine* engine) { engine_ = engine; }
+  void SetMainWindow(MainWindowLink* main) { main_ = main; }
+  // Where the clock for the CONNECT line's time stamp comes from (tests fix it).
+  void SetClock(std::function<QTime()> now) { now_ = std::move(now); }
+
+  TComm Comm1;
+
+  // --- settings, filled by the settings code; destination i (1..5) is entry i-1
+  std::array<QString, kDestinations> DestNames;
+  std::array<QString, kDestinations> DestNumbers;
+  int LineType = 0;  // 0 tone, 1 pulse
+  std::array<QString, kInitCommands> InitCommands;
+  QString OutsideLinePrefix;
+  QString UserName;
+  bool PrintName = false;
+  bool MakeLog() const { return makeLog_; }
+
+  // --- LinkPort
+  bool Connected() const override { return connected_; }
+  void WriteUnit(std::span<const std::uint8_t> bytes) override { Comm1.Write(bytes); }
+  void SetConnectedFlag(bool on);  // only SetConnected calls this
+
+  // --- the window's events
+  // Opens the log for this run (MakeLog is read once, at creation); a failure is reported and
+  // the run goes on without a log.
+  void FormCreate(bool makeLog, const QString& folder, QDate startDay);
+  void FormDestroy();
+  void FormClose();
+  void Button1Click();  // "ｷｬﾝｾﾙ"
+  void Timer1Timer();
+
+  // --- the dialogue
+  void Dial(int i);
+  void SendNextCommand();
+  void HandleLine(QByteArrayView line);
+  void HideDialogue();
+  void EndSequence() { CommandIndex = 0; }
+  // Closes the port for any command that ends the line, and ends what the peer left sounding.
+  void ClosePort();
+  void WriteLog(QByteArrayView line);
+  int CommandIndexValue() const { return CommandIndex; }
+  int WaitSecondsValue() const { return WaitSeconds; }
+  const WireParser& Parser() const { return parser_; }
+
+  // Watcher thread: reads Size bytes and hands them to the UI thread in stream order.
+  void Comm1CommReceive(TComm& Sender, std::uint16_t Size);
+  // UI thread: queues a block and parses every queued block in order, unless a parse is already
+  // running further down the stack (a message box's event loop), which then takes it.
+  void ReceiveBlock(QByteArray block);
+
+ private:
+  class Sink;
+  void PortLost(const QString& reason, std::uint64_t opening);
+  void ReleaseRemote();
+
+  ComFormView& form_;
+  RoutingEngine* engine_ = nullptr;
+  MainWindowLink* main_ = nullptr;
+  std::function<QTime()> now_ = [] { return QTime::currentTime(); };
+
+  bool connected_ = false;
+  bool remoteSounding_ = false;  // frames played since the remote part was last released
+  std::array<QString, 4> Commands;
+  int CommandIndex = 0;
+  int WaitSeconds = 0;
+  bool makeLog_ = false;
+  LogFile LogStream;
+
+  WireParser parser_;
+  std::deque<QByteArray> pending_;
+  bool draining_ = false;
+  QObject context_;  // lives on the UI thread: the receiver of the watcher's hand-overs
+};

@@ -1,0 +1,181 @@
+#include "platform/serial/SerialDevice.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "platform/serial/CustomSpeed.h"
+
+namespace serial {
+
+namespace {
+
+constexpr cc_t kXon = 0x11;
+constexpr cc_t kXoff = 0x13;
+
+[[noreturn]] void Fail() { throw SerialFailure(LastError()); }
+
+tcflag_t SizeFlag(int dataBits) {
+  switch (dataBits) {
+    case 5: return CS5;
+    case 6: return CS6;
+    case 7: return CS7;
+    default: return CS8;
+  }
+}
+
+int BitsOf(tcflag_t cflag) {
+  switch (cflag & CSIZE) {
+    case CS5: return 5;
+    case CS6: return 6;
+    case CS7: return 7;
+    default: return 8;
+  }
+}
+
+}  // namespace
+
+SerialError LastError() {
+  const int code = errno;
+  return SerialError{code, std::strerror(code)};
+}
+
+void SerialDevice::Open(const std::string& path) {
+  Close();
+  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) Fail();
+  // Two processes sharing a modem would mix their bytes; the second one is refused.
+  if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    SerialError error = LastError();
+    if (error.code == EWOULDBLOCK) error.reason = "the device is already in use";
+    ::close(fd);
+    throw SerialFailure(error);
+  }
+  if (!::isatty(fd)) {
+    ::close(fd);
+    throw SerialFailure(SerialError{ENOTTY, std::strerror(ENOTTY)});
+  }
+  // Best effort: a busy device opened by someone without flock is refused here.
+  ::ioctl(fd, TIOCEXCL);
+  fd_ = fd;
+}
+
+void SerialDevice::Close() {
+  if (fd_ < 0) return;
+  ::ioctl(fd_, TIOCNXCL);
+  ::close(fd_);
+  fd_ = -1;
+}
+
+void SerialDevice::Apply(const LineSettings& s) {
+  termios tio{};
+  if (::tcgetattr(fd_, &tio) != 0) Fail();
+  ::cfmakeraw(&tio);
+  tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
+  tio.c_cflag |= CREAD | CLOCAL | SizeFlag(s.dataBits);
+  switch (s.parity) {
+    case Parity::None: break;
+    case Parity::Odd: tio.c_cflag |= PARENB | PARODD; break;
+    case Parity::Even: tio.c_cflag |= PARENB; break;
+    // CMSPAR turns odd/even into a fixed parity bit: PARODD gives mark (1), without it space (0).
+    case Parity::Mark: tio.c_cflag |= PARENB | CMSPAR | PARODD; break;
+    case Parity::Space: tio.c_cflag |= PARENB | CMSPAR; break;
+  }
+  if (s.twoStopBits) tio.c_cflag |= CSTOPB;
+  if (s.rtsCts) tio.c_cflag |= CRTSCTS;
+  tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
+  if (s.xonXoff) tio.c_iflag |= IXON | IXOFF;
+  tio.c_cc[VSTART] = kXon;
+  tio.c_cc[VSTOP] = kXoff;
+  tio.c_cc[VMIN] = 0;
+  tio.c_cc[VTIME] = 0;
+  if (::tcsetattr(fd_, TCSANOW, &tio) != 0) Fail();
+  if (!SetCustomSpeed(fd_, s.baudRate)) Fail();
+}
+
+LineSettings SerialDevice::Read() const {
+  termios tio{};
+  if (::tcgetattr(fd_, &tio) != 0) Fail();
+  LineSettings s;
+  if (!GetSpeed(fd_, s.baudRate)) Fail();
+  s.dataBits = BitsOf(tio.c_cflag);
+  if (!(tio.c_cflag & PARENB)) {
+    s.parity = Parity::None;
+  } else if (tio.c_cflag & CMSPAR) {
+    s.parity = (tio.c_cflag & PARODD) ? Parity::Mark : Parity::Space;
+  } else {
+    s.parity = (tio.c_cflag & PARODD) ? Parity::Odd : Parity::Even;
+  }
+  s.twoStopBits = (tio.c_cflag & CSTOPB) != 0;
+  s.rtsCts = (tio.c_cflag & CRTSCTS) != 0;
+  s.xonXoff = (tio.c_iflag & IXON) && (tio.c_iflag & IXOFF);
+  return s;
+}
+
+bool SerialDevice::HasModemLines() const {
+  int lines = 0;
+  return fd_ >= 0 && ::ioctl(fd_, TIOCMGET, &lines) == 0;
+}
+
+void SerialDevice::SetDtr(bool on) {
+  int bit = TIOCM_DTR;
+  // A pty answers ENOTTY/EINVAL: it has no DTR, and there is nothing to hang up.
+  ::ioctl(fd_, on ? TIOCMBIS : TIOCMBIC, &bit);
+}
+
+bool SerialDevice::Dsr() const {
+  int lines = 0;
+  if (fd_ < 0 || ::ioctl(fd_, TIOCMGET, &lines) != 0) return false;
+  return (lines & TIOCM_DSR) != 0;
+}
+
+void SerialDevice::Purge() {
+  if (fd_ >= 0) ::tcflush(fd_, TCIOFLUSH);
+}
+
+void SerialDevice::PurgeInput() {
+  if (fd_ >= 0) ::tcflush(fd_, TCIFLUSH);
+}
+
+std::size_t SerialDevice::InQueue() const {
+  int count = 0;
+  if (::ioctl(fd_, FIONREAD, &count) != 0) Fail();
+  return count > 0 ? static_cast<std::size_t>(count) : 0;
+}
+
+std::size_t SerialDevice::OutQueue() const {
+  int count = 0;
+  if (::ioctl(fd_, TIOCOUTQ, &count) != 0) Fail();
+  return count > 0 ? static_cast<std::size_t>(count) : 0;
+}
+
+std::size_t SerialDevice::WriteSome(std::span<const std::uint8_t> bytes) {
+  for (;;) {
+    const ssize_t n = ::write(fd_, bytes.data(), bytes.size());
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+    Fail();
+  }
+}
+
+std::size_t SerialDevice::ReadSome(std::span<std::uint8_t> bytes) {
+  for (;;) {
+    const ssize_t n = ::read(fd_, bytes.data(), bytes.size());
+    if (n > 0) return static_cast<std::size_t>(n);
+    if (n == 0) {
+      // End of file on a tty: the other side (pty master, unplugged adapter) has gone.
+      throw SerialFailure(SerialError{EIO, "the device has been disconnected"});
+    }
+    if (errno == EINTR) continue;
+    if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
+    Fail();
+  }
+}
+
+}  // namespace serial

@@ -1,0 +1,378 @@
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+#include <QAction>
+#include <QComboBox>
+#include <QDir>
+#include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QScreen>
+#include <QSocketNotifier>
+#include <QTemporaryDir>
+#include <QTest>
+#include <QToolButton>
+#include <algorithm>
+
+#include "app/AboutBox.h"
+#include "app/MainForm.h"
+#include "app/Program.h"
+#include "app/RoutingEngine.h"
+#include "controls/Ekisyou.h"
+#include "controls/LevelMeter.h"
+#include "keyboard/KeyboardForm.h"
+#include "link/ChatLog.h"
+#include "link/ComForm.h"
+#include "link/ModemDialogue.h"
+#include "mainwin_support.h"
+#include "platform/Profile.h"
+#include "settings/PagesDlg.h"
+#include "support/RecordingMidi.h"
+#include "tonelist/PChangeForm.h"
+
+namespace {
+
+QPoint Centred(const QWidget& w) {
+  const QSize screen = QApplication::primaryScreen()->geometry().size();
+  const QSize outer = w.frameGeometry().size();
+  return {(screen.width() - outer.width()) / 2, (screen.height() - outer.height()) / 2};
+}
+
+const QString kMain = QStringLiteral("MainFormPosition");
+const QString kKeyboard = QStringLiteral("KeyBoardPosition");
+const QString kTop = QStringLiteral("top");
+const QString kLeft = QStringLiteral("left");
+
+// A program on fake MIDI devices with its settings file and log in a folder of its own.
+class StartUp : public ::testing::Test {
+ protected:
+  void SetUp() override { ASSERT_TRUE(dir.isValid()); }
+  std::unique_ptr<Program> Make() {
+    auto program = std::make_unique<Program>(midi, prompter, file, dir.path());
+    program->onEnded = [this] { ++ended; };
+    return program;
+  }
+  // Chooses the fake devices in the settings file, as the settings dialog would store them.
+  void ChooseFakeDevices() {
+    file.WriteString(QStringLiteral("midi"), QStringLiteral("MidiInDeviceName"), QStringLiteral("Fake In"));
+    file.WriteString(QStringLiteral("midi"), QStringLiteral("MidiOutDeviceName"), QStringLiteral("Fake Out"));
+  }
+
+  QTemporaryDir dir;
+  FakeMidiSystem midi;
+  RecordingPrompter prompter;
+  Profile file{dir.filePath(QStringLiteral("Sonavel.ini"))};
+  int ended = 0;
+};
+
+TEST_F(StartUp, CreatesEveryWindowWithItsCaptionAndOnlyTheMainWindowShows) {
+  auto program = Make();
+  EXPECT_EQ(program->MainForm().windowTitle(), QStringLiteral("Sonavel"));
+  EXPECT_EQ(program->PagesDlg().windowTitle(), QStringLiteral("各種設定"));
+  EXPECT_EQ(program->ComForm().windowTitle(), QStringLiteral("接続中"));
+  EXPECT_EQ(program->KeyboardForm().windowTitle(), QStringLiteral("Virtual Keyboard"));
+  EXPECT_EQ(program->PChangeForm().windowTitle(), QStringLiteral("音色ﾘｽﾄ"));
+  EXPECT_EQ(program->AboutBox().windowTitle(), QStringLiteral("ﾊﾞｰｼﾞｮﾝ情報"));
+  EXPECT_EQ(QApplication::applicationName(), QStringLiteral("Sonavel"));
+  for (QWidget* w : std::initializer_list<QWidget*>{&program->MainForm(), &program->PagesDlg(),
+                                                    &program->ComForm(), &program->KeyboardForm(),
+                                                    &program->PChangeForm(), &program->AboutBox()}) {
+    EXPECT_FALSE(w->isVisible()) << w->windowTitle().toStdString();
+  }
+  EXPECT_FALSE(QFile::exists(file.Path())) << "nothing is written before the program ends";
+}
+
+TEST_F(StartUp, FirstStartCentresBothWindowsAndClosingWritesTheFourKeys) {
+  auto program = Make();
+  program->Start();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&program->MainForm()));
+  TMainForm& form = program->MainForm();
+  TKeyboardForm& keyboard = program->KeyboardForm();
+  EXPECT_EQ(form.frameGeometry().topLeft(), Centred(form));
+  EXPECT_TRUE(keyboard.isVisible());
+  EXPECT_TRUE(form.SpeedButton2->isChecked());
+  EXPECT_EQ(keyboard.frameGeometry().topLeft(), Centred(keyboard));
+
+  const QPoint mainAt = form.frameGeometry().topLeft();
+  const QPoint keyboardAt = keyboard.frameGeometry().topLeft();
+  form.close();
+  EXPECT_EQ(file.ReadInt(kMain, kTop, -9999), mainAt.y());
+  EXPECT_EQ(file.ReadInt(kMain, kLeft, -9999), mainAt.x());
+  EXPECT_EQ(file.ReadInt(kKeyboard, kTop, -9999), keyboardAt.y());
+  EXPECT_EQ(file.ReadInt(kKeyboard, kLeft, -9999), keyboardAt.x());
+  EXPECT_FALSE(keyboard.isVisible());
+  EXPECT_EQ(ended, 1);
+}
+
+TEST_F(StartUp, StoredPositionsAreAppliedAsTheyStandEvenOffTheScreen) {
+  const int beyond = QApplication::primaryScreen()->geometry().width() + 50;
+  file.WriteInt(kMain, kTop, 40);
+  file.WriteInt(kMain, kLeft, 30);
+  file.WriteInt(kKeyboard, kTop, 500);
+  file.WriteInt(kKeyboard, kLeft, beyond);
+  auto program = Make();
+  program->Start();
+  EXPECT_EQ(program->MainForm().frameGeometry().topLeft(), QPoint(30, 40));
+  EXPECT_EQ(program->KeyboardForm().frameGeometry().topLeft(), QPoint(beyond, 500));
+  // Hiding and showing with the button brings it back.
+  QTest::mouseClick(program->MainForm().SpeedButton2, Qt::LeftButton);
+  QTest::mouseClick(program->MainForm().SpeedButton2, Qt::LeftButton);
+  const int width = program->KeyboardForm().frameGeometry().width();
+  EXPECT_EQ(program->KeyboardForm().frameGeometry().left(), beyond - 50 - width);
+  EXPECT_EQ(program->KeyboardForm().frameGeometry().top(), 500);
+  program->MainForm().close();
+}
+
+TEST_F(StartUp, KeyboardPositionIsWrittenEvenWhileItIsHidden) {
+  auto program = Make();
+  program->Start();
+  program->KeyboardForm().move(123, 45);
+  program->MainForm().Button11Click();
+  ASSERT_FALSE(program->KeyboardForm().isVisible());
+  program->MainForm().close();
+  EXPECT_EQ(file.ReadInt(kKeyboard, kTop, -1), 45);
+  EXPECT_EQ(file.ReadInt(kKeyboard, kLeft, -1), 123);
+}
+
+TEST_F(StartUp, WithoutChosenDevicesBothRefusalsAreShownAndStartUpGoesOn) {
+  auto program = Make();
+  program->Start();
+  EXPECT_EQ(prompter.messages, (QStringList{QStringLiteral("MIDI IN デバイスを選択してください。"),
+                                            QStringLiteral("MIDI OUT デバイスを選択してください。")}));
+  EXPECT_FALSE(program->MainForm().SpeedButton1->isChecked());
+  EXPECT_TRUE(program->KeyboardForm().isVisible());
+  program->MainForm().close();
+}
+
+TEST_F(StartUp, SettingsAreAppliedThenTheChosenDevicesOpenAndGetEveryChannel) {
+  ChooseFakeDevices();
+  file.WriteString(QStringLiteral("names"), QStringLiteral("name2"), QStringLiteral("山田"));
+  auto program = Make();
+  program->Start();
+  EXPECT_TRUE(prompter.messages.isEmpty()) << prompter.messages.join(QLatin1Char('\n')).toStdString();
+  EXPECT_TRUE(midi.out->open);
+  EXPECT_TRUE(program->Engine().InputOpen());
+  EXPECT_TRUE(program->MainForm().SpeedButton1->isChecked());
+  EXPECT_EQ(midi.out->shorts.size(), 80u);
+  EXPECT_EQ(program->MainForm().SpeedButton9->toolTip(), QStringLiteral("山田"));
+  EXPECT_EQ(program->MainForm().SpeedButton9->statusTip(), QStringLiteral("山田 に接続します"));
+  EXPECT_EQ(program->MainForm().destinationItems[1]->text(), QStringLiteral("山田"));
+  EXPECT_EQ(program->MainForm().destinationItems[0]->text(), QStringLiteral("接続先1"));
+
+  // A note from the MIDI input plays on the local part and marks the keyboard.
+  midi.out->Clear();
+  ASSERT_TRUE(midi.Play(PackShort(0x90, 60, 100)));
+  ASSERT_FALSE(midi.out->shorts.empty());
+  EXPECT_EQ(midi.out->shorts[0], PackShort(0x90, 60, 100));
+  EXPECT_EQ(program->MainForm().LevelMeter1->Value(), 100);
+
+  program->MainForm().Exit1->trigger();
+  EXPECT_FALSE(midi.out->open);
+  EXPECT_EQ(midi.out->resets, 1) << "closed once, by the menu; the close finds nothing open";
+  EXPECT_FALSE(program->MainForm().isVisible());
+  EXPECT_EQ(ended, 1);
+}
+
+TEST_F(StartUp, AboutBoxOpensBesideAUsableMainWindowAndOkOnlyHidesIt) {
+  auto program = Make();
+  program->Start();
+  program->MainForm().Help1->trigger();
+  EXPECT_TRUE(program->AboutBox().isVisible());
+  EXPECT_EQ(QApplication::activeModalWidget(), nullptr);
+  EXPECT_TRUE(program->MainForm().isEnabled());
+  QTest::mouseClick(program->AboutBox().OKButton, Qt::LeftButton);
+  EXPECT_FALSE(program->AboutBox().isVisible());
+  program->MainForm().Help1->trigger();
+  EXPECT_TRUE(program->AboutBox().isVisible());
+  program->MainForm().close();
+  EXPECT_FALSE(program->AboutBox().isVisible());
+}
+
+TEST_F(StartUp, ProgramDisplaysOpenTheToneListForTheirPartAndHideIt) {
+  auto program = Make();
+  program->Start();
+  QTest::mouseClick(program->MainForm().Ekisyou1, Qt::LeftButton);
+  EXPECT_TRUE(program->PChangeForm().isVisible());
+  EXPECT_EQ(program->PChangeForm().EditChannel(), 1);
+  QTest::mouseClick(program->MainForm().Ekisyou2, Qt::LeftButton);
+  EXPECT_FALSE(program->PChangeForm().isVisible()) << "a click while it is open hides it";
+  QTest::mouseClick(program->MainForm().Ekisyou2, Qt::LeftButton);
+  EXPECT_EQ(program->PChangeForm().EditChannel(), 0);
+  program->MainForm().close();
+}
+
+TEST_F(StartUp, TheKeyboardClosingItselfReleasesItsButton) {
+  auto program = Make();
+  program->Start();
+  program->KeyboardForm().close();
+  EXPECT_FALSE(program->MainForm().SpeedButton2->isChecked());
+  program->MainForm().close();
+}
+
+TEST_F(StartUp, AFailedPositionWriteIsReportedAfterTheRestOfTheShutdown) {
+  // A settings file inside a plain file reads as missing and can never be written.
+  QFile plain(dir.filePath(QStringLiteral("plain")));
+  ASSERT_TRUE(plain.open(QIODevice::WriteOnly));
+  plain.close();
+  Profile blocked(dir.filePath(QStringLiteral("plain/Sonavel.ini")));
+  Program program(midi, prompter, blocked, dir.path());
+  program.Start();
+  EXPECT_THROW(program.MainForm().Commands().formClose(), UserError);
+  EXPECT_FALSE(program.KeyboardForm().isVisible());
+}
+
+// ------------------------------------------------------------------------ over a serial line
+
+// The far end of a pty: what the program writes arrives here, and what is written here
+// reaches the program as if a modem had sent it.
+class FarEnd {
+ public:
+  FarEnd() {
+    termios raw{};
+    cfmakeraw(&raw);
+    ok_ = openpty(&master_, &slave_, name_, &raw, nullptr) == 0;
+    if (ok_) fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+  }
+  ~FarEnd() {
+    if (ok_) {
+      close(master_);
+      close(slave_);
+    }
+  }
+  bool Ok() const { return ok_; }
+  QString Path() const { return QString::fromLocal8Bit(name_); }
+  void Send(const QByteArray& bytes) { ASSERT_EQ(write(master_, bytes.data(), bytes.size()), bytes.size()); }
+  // Collects what arrived until `want` is among it, letting the program run meanwhile.
+  QByteArray ReadUntil(const QByteArray& want) {
+    (void)QTest::qWaitFor([&] {
+      char buf[512];
+      ssize_t n;
+      while ((n = read(master_, buf, sizeof buf)) > 0) got_.append(buf, static_cast<int>(n));
+      return got_.contains(want);
+    });
+    return got_;
+  }
+  void Clear() { got_.clear(); }
+
+ private:
+  bool ok_ = false;
+  int master_ = -1;
+  int slave_ = -1;
+  char name_[128] = {};
+  QByteArray got_;
+};
+
+TEST_F(StartUp, ChatAndFramesTravelOverThePortAndTheConnectionShowsInTheStatusBar) {
+  FarEnd far;
+  ASSERT_TRUE(far.Ok());
+  ChooseFakeDevices();
+  file.WriteString(QStringLiteral("modem"), QStringLiteral("device"), far.Path());
+  file.WriteString(QStringLiteral("syozai"), QStringLiteral("name"), QStringLiteral("abc"));
+  auto program = Make();
+  program->Start();
+  TMainForm& form = program->MainForm();
+
+  QTest::mouseClick(form.SpeedButton6, Qt::LeftButton);  // the COM port opens
+  ASSERT_TRUE(program->Dialogue().Comm1.IsOpen()) << prompter.errors.join(QLatin1Char('\n')).toStdString();
+
+  // Not connected: the typed line goes to the modem without the name.
+  form.ComboBox1->setEditText(QStringLiteral("hello"));
+  QTest::keyClick(form.ComboBox1->lineEdit(), Qt::Key_Return);
+  EXPECT_EQ(far.ReadUntil("\r"), QByteArray("hello\r"));
+  EXPECT_TRUE(form.Memo1->toPlainText().endsWith(QStringLiteral("hello")));
+  EXPECT_EQ(form.History().value(0), QStringLiteral("hello"));
+  EXPECT_TRUE(form.InputText().isEmpty());
+
+  // The modem reports the connection: status panel, clock, and the line in the chat.
+  far.Send("CONNECT 9600\r");
+  ASSERT_TRUE(QTest::qWaitFor([&] { return form.StatusText(2) == QStringLiteral("接続中"); }));
+  EXPECT_TRUE(form.ClockRunning());
+  EXPECT_TRUE(form.Memo1->toPlainText().contains(QStringLiteral("CONNECT 9600 ")));
+  form.Timer1->setInterval(1);  // the clock's time source, sped up
+  ASSERT_TRUE(QTest::qWaitFor([&] { return form.StatusText(3) == QStringLiteral("00:00:03"); }));
+  form.Timer1->stop();
+
+  // Connected: a local note goes out as a frame, a chat line with the name.
+  far.Clear();
+  midi.out->Clear();
+  ASSERT_TRUE(midi.Play(PackShort(0x90, 60, 100)));
+  // (The keyboard window's panel sends its own controller frames as it repaints.)
+  EXPECT_TRUE(far.ReadUntil(QByteArray("\xFF\x90\x3C\x64", 4)).contains(QByteArray("\xFF\x90\x3C\x64", 4)));
+  far.Clear();
+  form.ComboBox1->setEditText(QStringLiteral("やあ"));
+  QTest::mouseClick(form.Button5, Qt::LeftButton);
+  EXPECT_TRUE(far.ReadUntil("\r").contains("abc     >\x82\xE2\x82\xA0\r"));
+
+  // From the peer: a frame sounds on the remote part, a Shift-JIS line shows as text.
+  midi.out->Clear();
+  far.Send(QByteArray("\xFF\x90\x40\x50", 4));
+  ASSERT_TRUE(QTest::qWaitFor([&] {
+    return std::find(midi.out->shorts.begin(), midi.out->shorts.end(), PackShort(0x91, 0x40, 0x50)) !=
+           midi.out->shorts.end();
+  }));
+  EXPECT_EQ(form.LevelMeter2->Value(), 0x50);
+  far.Send("peer>\x82\xB1\x82\xF1<b>x</b>\r");
+  ASSERT_TRUE(QTest::qWaitFor(
+      [&] { return form.Memo1->toPlainText().endsWith(QStringLiteral("peer>こん<b>x</b>")); }));
+
+  // A picture of the connected window with its chat, for a person to look at.
+  const QString shots = qEnvironmentVariable("SONAVEL_TEST_OUTPUT") + QStringLiteral("/mainwin");
+  ASSERT_TRUE(QDir().mkpath(shots));
+  EXPECT_TRUE(form.grab().save(shots + QStringLiteral("/connected.png")));
+
+  // Hang-up: "Bye", the port closes, the panels empty.
+  far.Clear();
+  QTest::mouseClick(form.SpeedButton3, Qt::LeftButton);
+  EXPECT_TRUE(far.ReadUntil("Bye\r").contains("Bye\r"));
+  EXPECT_FALSE(program->Dialogue().Comm1.IsOpen());
+  EXPECT_TRUE(form.StatusText(2).isEmpty());
+  EXPECT_TRUE(form.StatusText(3).isEmpty());
+  EXPECT_FALSE(form.SpeedButton6->isChecked());
+  EXPECT_TRUE(form.Memo1->toPlainText().endsWith(QStringLiteral("切断しました")));
+  program->MainForm().close();
+
+  // The log holds the lines that passed, named after the day.
+  const QStringList logs = QDir(dir.path()).entryList({QStringLiteral("*.log")}, QDir::Files);
+  ASSERT_EQ(logs.size(), 1);
+  QFile log(dir.filePath(logs[0]));
+  ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+  const QByteArray text = log.readAll();
+  EXPECT_TRUE(text.contains("hello\r\n"));
+  EXPECT_TRUE(text.contains("peer>\x82\xB1\x82\xF1<b>x</b>\r\n"));
+}
+
+TEST_F(StartUp, DialingShowsTheConnectionWindowBesideTheMainWindow) {
+  FarEnd far;
+  ASSERT_TRUE(far.Ok());
+  file.WriteString(QStringLiteral("modem"), QStringLiteral("device"), far.Path());
+  file.WriteString(QStringLiteral("names"), QStringLiteral("telnumber1"), QStringLiteral("123"));
+  file.WriteString(QStringLiteral("modem"), QStringLiteral("text2"), QString());
+  auto program = Make();
+  program->Start();
+  TMainForm& form = program->MainForm();
+  QTest::mouseClick(form.SpeedButton8, Qt::LeftButton);
+  EXPECT_EQ(far.ReadUntil("ATZ\r"), QByteArray("ATZ\r"));
+  TComForm& com = program->ComForm();
+  EXPECT_TRUE(com.isVisible());
+  EXPECT_EQ(com.frameGeometry().topLeft(), form.frameGeometry().topLeft() + QPoint(20, 20));
+  EXPECT_EQ(com.Label1->text(), QStringLiteral("\"接続先1\"に接続中"));
+  EXPECT_EQ(com.Label2->text(), QStringLiteral("123"));
+  EXPECT_TRUE(form.SpeedButton6->isChecked());
+  far.Clear();
+  far.Send("OK\r");
+  EXPECT_EQ(far.ReadUntil("atdt123\r"), QByteArray("atdt123\r"));
+  QTest::mouseClick(com.Button1, Qt::LeftButton);  // cancel
+  EXPECT_FALSE(com.isVisible());
+  EXPECT_FALSE(program->Dialogue().Comm1.IsOpen());
+  EXPECT_FALSE(form.SpeedButton6->isChecked());
+  // Dialling a destination without a number only says so.
+  QTest::mouseClick(form.SpeedButton9, Qt::LeftButton);
+  EXPECT_EQ(prompter.messages.back(), QStringLiteral("電話番号を設定してください。"));
+  form.close();
+}
+
+}  // namespace

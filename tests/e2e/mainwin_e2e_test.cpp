@@ -1,0 +1,248 @@
+#include <gtest/gtest.h>
+
+#include <jack/jack.h>
+#include <jack/midiport.h>
+#include <jack/ringbuffer.h>
+
+#include <fcntl.h>
+#include <pty.h>
+#include <termios.h>
+#include <unistd.h>
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QTemporaryDir>
+#include <algorithm>
+#include <chrono>
+#include <functional>
+#include <vector>
+
+#include "platform/Profile.h"
+#include "support/JackServer.h"
+
+namespace {
+
+using Bytes = std::vector<std::uint8_t>;
+
+// A JACK client standing in for the player's MIDI keyboard (port "keys") and sound module
+// (port "module"). Its process callback never blocks: it talks to the test through lock-free
+// ring buffers, one message = length byte + bytes.
+class JackMidiPeer {
+ public:
+  explicit JackMidiPeer(const char* name)
+      : toKeys_(jack_ringbuffer_create(kRing)), fromModule_(jack_ringbuffer_create(kRing)) {
+    jack_status_t status{};
+    client_ = jack_client_open(name, JackNoStartServer, &status);
+    if (client_ == nullptr) return;
+    keys_ = jack_port_register(client_, "keys", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+    module_ = jack_port_register(client_, "module", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
+    jack_set_process_callback(client_, &JackMidiPeer::Process, this);
+    jack_activate(client_);
+  }
+  ~JackMidiPeer() {
+    if (client_ != nullptr) {
+      jack_deactivate(client_);
+      jack_client_close(client_);
+    }
+    jack_ringbuffer_free(toKeys_);
+    jack_ringbuffer_free(fromModule_);
+  }
+  bool Ok() const { return client_ != nullptr && keys_ != nullptr && module_ != nullptr; }
+  bool KeysConnected() const { return jack_port_connected(keys_) > 0; }
+
+  void Play(const Bytes& message) {
+    const auto size = static_cast<char>(message.size());
+    jack_ringbuffer_write(toKeys_, &size, 1);
+    jack_ringbuffer_write(toKeys_, reinterpret_cast<const char*>(message.data()), message.size());
+  }
+  const std::vector<Bytes>& Heard() {
+    while (jack_ringbuffer_read_space(fromModule_) > 0) {
+      char size = 0;
+      jack_ringbuffer_read(fromModule_, &size, 1);
+      Bytes m(static_cast<std::size_t>(size));
+      jack_ringbuffer_read(fromModule_, reinterpret_cast<char*>(m.data()), m.size());
+      heard_.push_back(std::move(m));
+    }
+    return heard_;
+  }
+  bool HasHeard(const Bytes& m) {
+    const auto& h = Heard();
+    return std::find(h.begin(), h.end(), m) != h.end();
+  }
+
+ private:
+  static constexpr std::size_t kRing = 1 << 16;
+
+  static int Process(jack_nframes_t frames, void* arg) {
+    auto* self = static_cast<JackMidiPeer*>(arg);
+    void* out = jack_port_get_buffer(self->keys_, frames);
+    void* in = jack_port_get_buffer(self->module_, frames);
+    jack_midi_clear_buffer(out);
+    char size = 0;
+    while (jack_ringbuffer_peek(self->toKeys_, &size, 1) == 1 &&
+           jack_ringbuffer_read_space(self->toKeys_) >= 1 + static_cast<std::size_t>(size)) {
+      jack_ringbuffer_read_advance(self->toKeys_, 1);
+      unsigned char m[3] = {};
+      jack_ringbuffer_read(self->toKeys_, reinterpret_cast<char*>(m), static_cast<std::size_t>(size));
+      jack_midi_event_write(out, 0, m, static_cast<std::size_t>(size));
+    }
+    const jack_nframes_t count = jack_midi_get_event_count(in);
+    for (jack_nframes_t i = 0; i < count; ++i) {
+      jack_midi_event_t event;
+      if (jack_midi_event_get(&event, in, i) != 0 || event.size > 3) continue;
+      const auto n = static_cast<char>(event.size);
+      jack_ringbuffer_write(self->fromModule_, &n, 1);
+      jack_ringbuffer_write(self->fromModule_, reinterpret_cast<const char*>(event.buffer), event.size);
+    }
+    return 0;
+  }
+
+  jack_ringbuffer_t* toKeys_;
+  jack_ringbuffer_t* fromModule_;
+  jack_client_t* client_ = nullptr;
+  jack_port_t* keys_ = nullptr;
+  jack_port_t* module_ = nullptr;
+  std::vector<Bytes> heard_;
+};
+
+// The modem's side of the program's serial port.
+class Modem {
+ public:
+  Modem() {
+    termios raw{};
+    cfmakeraw(&raw);
+    ok_ = openpty(&master_, &slave_, name_, &raw, nullptr) == 0;
+    if (ok_) fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
+  }
+  ~Modem() {
+    if (ok_) {
+      close(master_);
+      close(slave_);
+    }
+  }
+  bool Ok() const { return ok_; }
+  QString Device() const { return QString::fromLocal8Bit(name_); }
+  void Say(const QByteArray& bytes) { ASSERT_EQ(write(master_, bytes.data(), bytes.size()), bytes.size()); }
+  // Everything the program has written so far.
+  const QByteArray& Heard() {
+    char buf[512];
+    ssize_t n;
+    while ((n = read(master_, buf, sizeof buf)) > 0) got_.append(buf, static_cast<int>(n));
+    return got_;
+  }
+  void Forget() {
+    Heard();
+    got_.clear();
+  }
+
+ private:
+  bool ok_ = false;
+  int master_ = -1;
+  int slave_ = -1;
+  char name_[128] = {};
+  QByteArray got_;
+};
+
+// Waits for a condition on what other processes do; the one kind of wait on the clock a test
+// of a separate process needs.
+bool WaitFor(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::seconds(15)) {
+  const auto deadline = std::chrono::steady_clock::now() + limit;
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (done()) return true;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    usleep(5000);
+  }
+  return done();
+}
+
+class EndToEnd : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(server.Running()) << server.Error();
+    ASSERT_TRUE(peer.Ok());
+    ASSERT_TRUE(modem.Ok());
+    ASSERT_TRUE(home.isValid());
+  }
+  void TearDown() override {
+    if (program.state() != QProcess::NotRunning) {
+      program.terminate();
+      if (!program.waitForFinished(5000)) program.kill();
+      program.waitForFinished(5000);
+    }
+  }
+  QString Log() const {
+    const QStringList logs = QDir(home.path()).entryList({QStringLiteral("*.log")}, QDir::Files);
+    if (logs.isEmpty()) return {};
+    QFile f(home.filePath(logs[0]));
+    return f.open(QIODevice::ReadOnly) ? QString::fromLatin1(f.readAll()) : QString();
+  }
+
+  JackServer server;
+  JackMidiPeer peer{"e2e"};
+  Modem modem;
+  QTemporaryDir home;
+  QProcess program;
+};
+
+TEST_F(EndToEnd, NotesSoundLocallyGoToThePeerOnceConnectedAndThePeersFramesSoundRemote) {
+  Profile settings(home.filePath(QStringLiteral("Sonavel.ini")));
+  settings.WriteString(QStringLiteral("midi"), QStringLiteral("MidiInDeviceName"),
+                       QStringLiteral("JACK: e2e:keys"));
+  settings.WriteString(QStringLiteral("midi"), QStringLiteral("MidiOutDeviceName"),
+                       QStringLiteral("JACK: e2e:module"));
+  settings.WriteString(QStringLiteral("modem"), QStringLiteral("device"), modem.Device());
+
+  program.setWorkingDirectory(home.path());
+  QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+  env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+  program.setProcessEnvironment(env);
+  program.setProcessChannelMode(QProcess::ForwardedChannels);
+  program.start(QStringLiteral(SONAVEL_PROGRAM), {QStringLiteral("--answer")});
+  ASSERT_TRUE(program.waitForStarted(10000));
+
+  // Start-up opens both devices and sends every channel's settings to the module.
+  ASSERT_TRUE(WaitFor([&] { return peer.KeysConnected() && peer.Heard().size() >= 80; }))
+      << "heard " << peer.Heard().size();
+  // It waits for a call: auto-answer goes to the modem.
+  ASSERT_TRUE(WaitFor([&] { return modem.Heard().contains("ats0=1\r"); })) << modem.Heard().toStdString();
+  modem.Forget();
+
+  // Not connected: a note sounds on the local part and nothing goes out on the line.
+  peer.Play({0x90, 60, 100});
+  ASSERT_TRUE(WaitFor([&] { return peer.HasHeard({0x90, 60, 100}); }));
+  EXPECT_FALSE(modem.Heard().contains(QByteArray("\xFF\x90\x3C\x64", 4)));
+
+  // The modem answers the call.
+  modem.Say("OK\rRING\rCONNECT 9600\r");
+  ASSERT_TRUE(WaitFor([&] { return Log().contains(QStringLiteral("CONNECT 9600")); })) << Log().toStdString();
+
+  // Connected: the note goes out as a frame as well as sounding here.
+  peer.Play({0x90, 62, 90});
+  ASSERT_TRUE(WaitFor([&] { return modem.Heard().contains(QByteArray("\xFF\x90\x3E\x5A", 4)); }))
+      << modem.Heard().toHex().toStdString();
+  EXPECT_TRUE(WaitFor([&] { return peer.HasHeard({0x90, 62, 90}); }));
+
+  // The peer's frames sound on the remote part (channel 2 shown, channel index 1).
+  modem.Say(QByteArray("\xFF\x90\x40\x50", 4));
+  EXPECT_TRUE(WaitFor([&] { return peer.HasHeard({0x91, 0x40, 0x50}); }));
+  modem.Say(QByteArray("\xFF\x80\x40\x00", 4));
+  EXPECT_TRUE(WaitFor([&] { return peer.HasHeard({0x81, 0x40, 0x00}); }));
+
+  // A chat line from the peer is logged as it arrived.
+  modem.Say("peer>\x82\xB1\x82\xF1\r");
+  EXPECT_TRUE(WaitFor([&] {
+    QFile f(home.filePath(QDir(home.path()).entryList({QStringLiteral("*.log")}, QDir::Files).value(0)));
+    return f.open(QIODevice::ReadOnly) && f.readAll().contains("peer>\x82\xB1\x82\xF1\r\n");
+  }));
+  EXPECT_EQ(program.state(), QProcess::Running) << "the program is still running";
+
+  // Ended as a session ends it: it shuts down in order and keeps the window positions.
+  program.terminate();
+  ASSERT_TRUE(program.waitForFinished(15000));
+  EXPECT_EQ(program.exitStatus(), QProcess::NormalExit);
+  EXPECT_NE(settings.ReadInt(QStringLiteral("MainFormPosition"), QStringLiteral("top"), -99999), -99999);
+  EXPECT_NE(settings.ReadInt(QStringLiteral("KeyBoardPosition"), QStringLiteral("left"), -99999), -99999);
+}
+
+}  // namespace

@@ -1,0 +1,477 @@
+#include <gtest/gtest.h>
+
+#include <QCheckBox>
+#include <QApplication>
+#include <QComboBox>
+#include <QKeyEvent>
+#include <QDir>
+#include <QFile>
+#include <QGroupBox>
+#include <QLabel>
+#include <QLineEdit>
+#include <QListWidget>
+#include <QPushButton>
+#include <QTabWidget>
+#include <QTemporaryDir>
+#include <QTest>
+
+#include "RecordingTarget.h"
+#include "settings/PagesDlg.h"
+#include "support/RecordingMidi.h"
+
+namespace {
+
+// The engine's view and link, reduced to what these tests look at.
+class QuietView final : public RoutingView {
+ public:
+  QStringList messages;
+  bool MidiButtonPressed() const override { return pressed; }
+  void SetMidiButton(bool p) override { pressed = p; }
+  bool KeyboardShown() const override { return false; }
+  void SetDualButton(bool) override {}
+  void ShowMessage(const QString& text) override { messages << text; }
+  void SetLevel(Side, int) override {}
+  void ShowKeyDown(int, Side) override {}
+  void ShowKeyUp(int, Side) override {}
+  void ClearKeyMarks() override {}
+  void ShowChannel(Side, int) override {}
+  void ShowSetting(Side, Setting, int) override {}
+  void RefreshDisplays() override {}
+  bool pressed = false;
+};
+
+class NoLink final : public LinkPort {
+ public:
+  bool Connected() const override { return false; }
+  void WriteUnit(std::span<const std::uint8_t>) override {}
+};
+
+// Remembers which device numbers were opened.
+class CountingMidi final : public MidiSystem {
+ public:
+  FakeMidiSystem fake;
+  std::vector<int> openedInputs;
+  std::vector<int> openedOutputs;
+  QStringList InputNames() override { return fake.InputNames(); }
+  QStringList OutputNames() override { return fake.OutputNames(); }
+  std::unique_ptr<MidiInput> OpenInput(int index, MidiInput::Handler handler) override {
+    openedInputs.push_back(index);
+    return fake.OpenInput(index, std::move(handler));
+  }
+  std::unique_ptr<MidiOutput> OpenOutput(int index) override {
+    openedOutputs.push_back(index);
+    return fake.OpenOutput(index);
+  }
+};
+
+class PagesDlgTest : public ::testing::Test {
+ protected:
+  PagesDlgTest() {
+    midi_.fake.inputNames = {"Keyboard A", "Keyboard B"};
+    midi_.fake.outputNames = {"FluidSynth GM Synth", "Sound Module", "Sound Module", "Other Out"};
+    QDir().mkpath(dev_.path());
+    dlg_.SetMessageSink([this](const QString& text) { messages_ << text; });
+    dlg_.AttachRoutingEngine(engine_);
+  }
+
+  QString Path() const { return dir_.filePath("Sonavel.ini"); }
+  QByteArray FileBytes() const {
+    QFile f(Path());
+    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
+  }
+  void WriteFile(const QByteArray& bytes) const {
+    QFile f(Path());
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+    f.write(bytes);
+  }
+  // Start-up as the main window runs it: load, apply, open the devices.
+  void StartUp() {
+    dlg_.LoadSettings();
+    dlg_.ApplySettings();
+    engine_.OpenMidiDevices();
+  }
+  void ClickRow(QListWidget* list, int row) {
+    const QRect rect = list->visualItemRect(list->item(row));
+    QTest::mouseClick(list->viewport(), Qt::LeftButton, {}, rect.center());
+  }
+
+  QTemporaryDir dir_;
+  QDir dev_{dir_.filePath("dev")};
+  Profile profile_{Path()};
+  SettingsStore store_{profile_};
+  RecordingTarget target_;
+  CountingMidi midi_;
+  QStringList messages_;
+  TPagesDlg dlg_{midi_, store_, target_, nullptr, dev_.path()};
+  QuietView view_;
+  NoLink link_;
+  RoutingEngine engine_{midi_, view_, dlg_, link_};
+};
+
+// Types text as a keyboard with an input method would deliver it: one key event per character.
+void Type(QWidget* widget, const QString& text) {
+  for (const uint codePoint : text.toUcs4()) {
+    const QString character = QString::fromUcs4(reinterpret_cast<const char32_t*>(&codePoint), 1);
+    QKeyEvent press(QEvent::KeyPress, 0, Qt::NoModifier, character);
+    QApplication::sendEvent(widget, &press);
+    QKeyEvent release(QEvent::KeyRelease, 0, Qt::NoModifier, character);
+    QApplication::sendEvent(widget, &release);
+  }
+}
+
+QStringList Entries(const QComboBox* combo) {
+  QStringList entries;
+  for (int i = 0; i < combo->count(); ++i) entries << combo->itemText(i);
+  return entries;
+}
+
+QStringList LabelsOf(const QWidget* page) {
+  QStringList texts;
+  for (const QLabel* label : page->findChildren<QLabel*>()) texts << label->text();
+  return texts;
+}
+
+TEST_F(PagesDlgTest, CaptionPagesAndEveryEntryAreTheProgramsOwn) {
+  EXPECT_EQ(dlg_.windowTitle(), QStringLiteral("各種設定"));
+  EXPECT_EQ(dlg_.size(), QSize(406, 269));
+  ASSERT_EQ(dlg_.PageControl1->count(), 5);
+  const QStringList pages{QStringLiteral("ﾓﾃﾞﾑ"), QStringLiteral("ｼﾘｱﾙ"), QStringLiteral("接続先"),
+                          QStringLiteral("ＭＩＤＩ"), QStringLiteral("その他")};
+  for (int i = 0; i < 5; ++i) EXPECT_EQ(dlg_.PageControl1->tabText(i), pages[i]);
+  EXPECT_EQ(dlg_.OKBtn->text(), "OK");
+  EXPECT_TRUE(dlg_.OKBtn->isDefault());
+  EXPECT_EQ(dlg_.CancelBtn->text(), QStringLiteral("ｷｬﾝｾﾙ"));
+  EXPECT_EQ(dlg_.HelpBtn->text(), QStringLiteral("ﾍﾙﾌﾟ(&H)"));
+  EXPECT_FALSE(dlg_.HelpBtn->isEnabled());
+
+  dlg_.LoadSettings();
+  EXPECT_EQ(Entries(dlg_.ComboBox1), QStringList({"COM1", "COM2", "COM3", "COM4", "COM5"}));
+  EXPECT_EQ(Entries(dlg_.ComboBox2), QStringList({QStringLiteral("ﾄｰﾝ(ﾌﾟｯｼｭ)回線"), QStringLiteral("ﾊﾟﾙｽ(ﾀﾞｲｱﾙ)回線")}));
+  EXPECT_EQ(Entries(dlg_.ComboBox3),
+            QStringList({"110bps", "300bps", "600bps", "1200bps", "2400bps", "4800bps", "9600bps", "14400bps",
+                         "19200bps", "38400bps", "56000bps", "128000bps", "256000bps",
+                         QStringLiteral("ﾕｰｻﾞｰ定義'")}));
+  EXPECT_EQ(Entries(dlg_.ComboBox4), QStringList({"7", "8"}));
+  EXPECT_EQ(Entries(dlg_.ComboBox5), QStringList({"1", "2"}));
+  EXPECT_EQ(Entries(dlg_.ComboBox6), QStringList({QStringLiteral("なし"), QStringLiteral("奇数"), QStringLiteral("偶数")}));
+  EXPECT_EQ(Entries(dlg_.ComboBox7),
+            QStringList({QStringLiteral("なし"), QStringLiteral("ﾊｰﾄﾞｳｪｱ"), "XON/XOFF"}));
+
+  EXPECT_EQ(LabelsOf(dlg_.TabSheet1), QStringList({QStringLiteral("ﾎﾟｰﾄ"), QStringLiteral("電話回線"),
+                                                   QStringLiteral("１行目"), QStringLiteral("２行目"),
+                                                   QStringLiteral("３行目")}));
+  EXPECT_EQ(dlg_.GroupBox1->title(), QStringLiteral("ﾓﾃﾞﾑの初期化ｺﾏﾝﾄﾞ"));
+  EXPECT_EQ(LabelsOf(dlg_.TabSheet2),
+            QStringList({QStringLiteral("通信速度"), QStringLiteral("ﾕｰｻﾞｰ定義"), QStringLiteral("ﾃﾞｰﾀﾋﾞｯﾄ"),
+                         QStringLiteral("ｽﾄｯﾌﾟﾋﾞｯﾄ"), QStringLiteral("ﾊﾟﾘﾃｨ"), QStringLiteral("ﾌﾛｰ制御")}));
+  EXPECT_EQ(LabelsOf(dlg_.TabSheet3),
+            QStringList({QStringLiteral("名前"), QStringLiteral("電話番号"), QStringLiteral("接続先１"),
+                         QStringLiteral("接続先２"), QStringLiteral("接続先３"), QStringLiteral("接続先４"),
+                         QStringLiteral("接続先５")}));
+  EXPECT_EQ(LabelsOf(dlg_.TabSheet4), QStringList({QStringLiteral("MIDI in ﾃﾞﾊﾞｲｽ"), QStringLiteral("MIDI out ﾃﾞﾊﾞｲｽ")}));
+  EXPECT_EQ(LabelsOf(dlg_.TabSheet5), QStringList({QStringLiteral("名前"), QStringLiteral("漢字で４文字（英数字で８文字）まで"),
+                                                   QStringLiteral("外線発信番号")}));
+  EXPECT_EQ(dlg_.CheckBox2->text(), QStringLiteral("ログﾌｧｲﾙを作成する"));
+  EXPECT_EQ(dlg_.CheckBox3->text(), QStringLiteral("ﾁｬｯﾄｳｨﾝﾄﾞｳに名前を表示する"));
+}
+
+TEST_F(PagesDlgTest, AFreshStartShowsEveryDefault) {
+  dlg_.show();  // showing loads
+  EXPECT_EQ(dlg_.ComboBox1->currentText(), "COM1");
+  EXPECT_EQ(dlg_.ComboBox2->currentIndex(), 0);
+  EXPECT_EQ(dlg_.Edit1->text(), "ATZ");
+  EXPECT_EQ(dlg_.Edit2->text(), "ATE1Q0V1X3\\N3%C1");
+  EXPECT_EQ(dlg_.Edit3->text(), "");
+  EXPECT_EQ(dlg_.ComboBox3->currentText(), "19200bps");
+  EXPECT_FALSE(dlg_.Edit5->isEnabled());
+  EXPECT_EQ(dlg_.Edit5->text(), "14400");
+  EXPECT_EQ(dlg_.ComboBox4->currentText(), "8");
+  EXPECT_EQ(dlg_.ComboBox5->currentText(), "1");
+  EXPECT_EQ(dlg_.ComboBox6->currentText(), QStringLiteral("なし"));
+  EXPECT_EQ(dlg_.ComboBox7->currentText(), QStringLiteral("ﾊｰﾄﾞｳｪｱ"));
+  const QLineEdit* names[] = {dlg_.Edit8, dlg_.Edit9, dlg_.Edit10, dlg_.Edit11, dlg_.Edit12};
+  const QLineEdit* numbers[] = {dlg_.Edit13, dlg_.Edit14, dlg_.Edit15, dlg_.Edit16, dlg_.Edit17};
+  for (int i = 0; i < 5; ++i) {
+    EXPECT_EQ(names[i]->text(), QStringLiteral("接続先%1").arg(i + 1));
+    EXPECT_EQ(numbers[i]->text(), "");
+  }
+  EXPECT_EQ(dlg_.ListBox1->count(), 2);
+  EXPECT_EQ(dlg_.ListBox2->count(), 4);
+  EXPECT_EQ(dlg_.SelectedInput(), -1);
+  EXPECT_EQ(dlg_.SelectedOutput(), -1);
+  EXPECT_EQ(dlg_.Edit4->text(), "");
+  EXPECT_EQ(dlg_.Edit6->text(), QStringLiteral("名前"));
+  EXPECT_TRUE(dlg_.CheckBox2->isChecked());
+  EXPECT_TRUE(dlg_.CheckBox3->isChecked());
+  EXPECT_FALSE(QFile::exists(Path())) << "showing writes nothing";
+}
+
+TEST_F(PagesDlgTest, StartUpAppliesThePortAndDialogueDefaultsAndAsksForDevices) {
+  StartUp();
+  EXPECT_EQ(target_.Last("SetPort"), "1");
+  EXPECT_EQ(target_.Last("SetDevicePath"), "");
+  EXPECT_EQ(target_.Last("SetBaudRate"), "19200");
+  EXPECT_EQ(target_.Last("SetByteSize"), "cbs8");
+  EXPECT_EQ(target_.Last("SetStopBits"), "csb1");
+  EXPECT_EQ(target_.Last("SetParityBits"), "cpbNone");
+  EXPECT_EQ(target_.Last("SetFlowControls"), "cfcDtrDsr cfcRtsCts");
+  EXPECT_EQ(target_.Last("SetLineType"), "0");
+  EXPECT_EQ(target_.Last("SetUserName"), QStringLiteral("名前    "));
+  EXPECT_EQ(target_.Last("SetDestinationHint"), QStringLiteral("5,接続先5|接続先5 に接続します"));
+  EXPECT_TRUE(messages_.isEmpty());
+  // No device chosen: the engine asks for both.
+  EXPECT_EQ(view_.messages.size(), 2);
+  EXPECT_TRUE(midi_.openedOutputs.empty());
+}
+
+TEST_F(PagesDlgTest, StoredDeviceNamesSelectTheLastEqualEntry) {
+  WriteFile("[midi]\r\nMidiInDeviceName=Keyboard B\r\nMidiOutDeviceName=Sound Module\r\n");
+  StartUp();
+  EXPECT_EQ(dlg_.SelectedInput(), 1);
+  EXPECT_EQ(dlg_.SelectedOutput(), 2) << "the higher of two equal names";
+  EXPECT_EQ(midi_.openedInputs, std::vector<int>{1});
+  EXPECT_EQ(midi_.openedOutputs, std::vector<int>{2});
+
+  WriteFile("[midi]\r\nMidiInDeviceName=keyboard b\r\nMidiOutDeviceName=Gone\r\n");
+  dlg_.LoadSettings();
+  EXPECT_EQ(dlg_.SelectedInput(), -1) << "names compare exactly";
+  EXPECT_EQ(dlg_.SelectedOutput(), -1);
+}
+
+TEST_F(PagesDlgTest, OkWithoutTouchingAMidiListSavesAppliesAndLeavesTheDevicesOpen) {
+  WriteFile("[midi]\r\nMidiInDeviceName=Keyboard A\r\nMidiOutDeviceName=FluidSynth GM Synth\r\n");
+  StartUp();
+  dlg_.show();
+  dlg_.Edit1->setText("AT&F");
+  dlg_.ComboBox7->setCurrentIndex(2);
+  target_.calls.clear();
+  QTest::mouseClick(dlg_.OKBtn, Qt::LeftButton);
+
+  EXPECT_FALSE(dlg_.isVisible());
+  EXPECT_EQ(dlg_.result(), QDialog::Accepted);
+  EXPECT_EQ(store_.Load().initCommands[0], "AT&F");
+  EXPECT_EQ(store_.Load().flow, 2);
+  EXPECT_EQ(target_.Last("SetInitCommand"), "3,");
+  EXPECT_TRUE(target_.calls.contains("SetInitCommand(1,AT&F)"));
+  EXPECT_EQ(target_.Last("SetFlowControls"), "cfcDtrDsr cfcXonXoff");
+  EXPECT_FALSE(dlg_.MidiListTouched());
+  EXPECT_EQ(midi_.openedOutputs.size(), 1u) << "no reopening";
+  EXPECT_TRUE(engine_.OutputOpen());
+}
+
+TEST_F(PagesDlgTest, OkAfterAMidiListWasClickedReopensTheDevicesEveryTimeFromThenOn) {
+  WriteFile("[midi]\r\nMidiInDeviceName=Keyboard A\r\nMidiOutDeviceName=FluidSynth GM Synth\r\n");
+  StartUp();
+  dlg_.show();
+  dlg_.PageControl1->setCurrentIndex(3);
+  ClickRow(dlg_.ListBox2, 3);
+  EXPECT_TRUE(dlg_.MidiListTouched());
+  EXPECT_EQ(dlg_.SelectedOutput(), 3);
+  dlg_.OKBtnClick();
+  EXPECT_EQ(midi_.openedOutputs, (std::vector<int>{0, 3}));
+  EXPECT_EQ(midi_.openedInputs, (std::vector<int>{0, 0}));
+  EXPECT_EQ(store_.Load().midiOutName, "Other Out");
+  EXPECT_GE(midi_.fake.out->resets, 1) << "the old output was reset when it closed";
+
+  dlg_.show();
+  dlg_.OKBtnClick();
+  EXPECT_EQ(midi_.openedOutputs, (std::vector<int>{0, 3, 3})) << "touched stays set for the run";
+}
+
+TEST_F(PagesDlgTest, AKeyInAMidiListCountsAsTouchingIt) {
+  dlg_.show();
+  dlg_.PageControl1->setCurrentIndex(3);
+  dlg_.ListBox1->setFocus();
+  QTest::keyClick(dlg_.ListBox1, Qt::Key_Down);
+  EXPECT_TRUE(dlg_.MidiListTouched());
+}
+
+TEST_F(PagesDlgTest, CancelDiscardsEditsUntilTheNextShowing) {
+  WriteFile("[modem]\r\ntext1=ATZ\r\n[midi]\r\nMidiOutDeviceName=FluidSynth GM Synth\r\n");
+  const QByteArray before = FileBytes();
+  dlg_.show();
+  dlg_.Edit1->setText("AT&F");
+  dlg_.Edit8->setText(QStringLiteral("新しい名前"));
+  dlg_.PageControl1->setCurrentIndex(3);
+  ClickRow(dlg_.ListBox2, 1);
+  target_.calls.clear();
+  QTest::mouseClick(dlg_.CancelBtn, Qt::LeftButton);
+
+  EXPECT_FALSE(dlg_.isVisible());
+  EXPECT_EQ(dlg_.result(), QDialog::Rejected);
+  EXPECT_EQ(FileBytes(), before);
+  EXPECT_TRUE(target_.calls.isEmpty()) << "nothing applied";
+  EXPECT_EQ(dlg_.SelectedOutput(), 1) << "until the next showing the lists keep the choice";
+
+  dlg_.show();
+  EXPECT_EQ(dlg_.Edit1->text(), "ATZ");
+  EXPECT_EQ(dlg_.Edit8->text(), QStringLiteral("接続先1"));
+  EXPECT_EQ(dlg_.SelectedOutput(), 0);
+}
+
+TEST_F(PagesDlgTest, ChoosingTheUserDefinedSpeedEnablesItsField) {
+  dlg_.show();
+  for (int i = 0; i < dlg_.ComboBox3->count(); ++i) {
+    dlg_.ComboBox3->setCurrentIndex(i);
+    EXPECT_EQ(dlg_.Edit5->isEnabled(), i == 13) << "entry " << i;
+  }
+  // By keyboard, as the user does it.
+  dlg_.ComboBox3->setCurrentIndex(12);
+  dlg_.ComboBox3->setFocus();
+  QTest::keyClick(dlg_.ComboBox3, Qt::Key_Down);
+  EXPECT_EQ(dlg_.ComboBox3->currentIndex(), 13);
+  EXPECT_TRUE(dlg_.Edit5->isEnabled());
+}
+
+TEST_F(PagesDlgTest, OkRefusesABadUserDefinedSpeedAndKeepsEverything) {
+  for (const char* bad : {"abc", "0", "-9600", ""}) {
+    messages_.clear();
+    target_.calls.clear();
+    dlg_.show();
+    dlg_.Edit1->setText("AT&F");
+    dlg_.ComboBox3->setCurrentIndex(13);
+    dlg_.Edit5->setText(bad);
+    dlg_.OKBtnClick();
+    EXPECT_EQ(messages_, QStringList{UserSpeedRefusal()}) << bad;
+    EXPECT_TRUE(dlg_.isVisible());
+    EXPECT_EQ(dlg_.Edit5->text(), bad);
+    EXPECT_EQ(dlg_.Edit1->text(), "AT&F");
+    EXPECT_FALSE(QFile::exists(Path())) << "nothing saved";
+    EXPECT_TRUE(target_.calls.isEmpty()) << "nothing applied";
+    dlg_.CancelBtnClick();
+  }
+
+  dlg_.show();
+  dlg_.ComboBox3->setCurrentIndex(13);
+  dlg_.Edit5->setText("31250");
+  dlg_.OKBtnClick();
+  EXPECT_FALSE(dlg_.isVisible());
+  EXPECT_EQ(target_.Last("SetBaudRateUserDefined"), "31250");
+  EXPECT_EQ(target_.Last("SetBaudRate"), "-1");
+}
+
+TEST_F(PagesDlgTest, ABadUserSpeedInTheFileIsReportedOnceAtStartUpAndTheRestApplies) {
+  WriteFile("[serial]\r\nspeed=13\r\nuser=fast\r\n[other]\r\nprintname=0\r\n");
+  StartUp();
+  ASSERT_EQ(messages_.size(), 1);
+  EXPECT_TRUE(messages_[0].contains("fast"));
+  EXPECT_EQ(target_.Last("SetBaudRateUserDefined"), "14400");
+  EXPECT_EQ(target_.Last("SetBaudRate"), "-1");
+  EXPECT_EQ(target_.Last("SetPrintName"), "0");
+  EXPECT_EQ(view_.messages.size(), 2) << "start-up went on to open the devices";
+}
+
+TEST_F(PagesDlgTest, TheNameFieldTakesAtMostEightShiftJisBytes) {
+  dlg_.show();
+  dlg_.PageControl1->setCurrentIndex(4);
+  dlg_.Edit6->clear();
+  dlg_.Edit6->setFocus();
+  Type(dlg_.Edit6, "abcdefghij");
+  EXPECT_EQ(dlg_.Edit6->text(), "abcdefgh");
+
+  dlg_.Edit6->clear();
+  Type(dlg_.Edit6, QStringLiteral("名前名前名"));
+  EXPECT_EQ(dlg_.Edit6->text(), QStringLiteral("名前名前"));
+
+  dlg_.Edit6->clear();
+  Type(dlg_.Edit6, QStringLiteral("ﾅﾏｴ名前ﾀﾛ"));
+  EXPECT_EQ(dlg_.Edit6->text(), QStringLiteral("ﾅﾏｴ名前ﾀ"));
+
+  dlg_.Edit6->clear();
+  Type(dlg_.Edit6, QStringLiteral("名😀前"));
+  EXPECT_EQ(dlg_.Edit6->text(), QStringLiteral("名前")) << "what the file cannot hold is refused";
+
+  // A longer name from the file stays whole, and may be shortened.
+  WriteFile(QByteArray("[syozai]\r\nname=") + "abcdefghijkl" + "\r\n");
+  dlg_.LoadSettings();
+  EXPECT_EQ(dlg_.Edit6->text(), "abcdefghijkl");
+  dlg_.Edit6->setFocus();
+  dlg_.Edit6->end(false);
+  QTest::keyClick(dlg_.Edit6, Qt::Key_Backspace);
+  EXPECT_EQ(dlg_.Edit6->text(), "abcdefghijk");
+  Type(dlg_.Edit6, "z");
+  EXPECT_EQ(dlg_.Edit6->text(), "abcdefghijk");
+}
+
+TEST_F(PagesDlgTest, SerialDevicesFollowTheComPortsAndAChosenOneIsStoredAsThePortDevice) {
+  for (const char* name : {"ttyUSB0", "ttyACM1"}) {
+    QFile f(dev_.filePath(name));
+    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+  }
+  WriteFile("[modem]\r\nport=2\r\n");
+  dlg_.show();
+  ASSERT_EQ(dlg_.ComboBox1->count(), 7);
+  EXPECT_EQ(dlg_.ComboBox1->itemText(5), dev_.filePath("ttyUSB0"));
+  EXPECT_EQ(dlg_.ComboBox1->itemText(6), dev_.filePath("ttyACM1"));
+  EXPECT_EQ(dlg_.ComboBox1->currentText(), "COM3");
+
+  dlg_.ComboBox1->setCurrentIndex(5);
+  dlg_.OKBtnClick();
+  EXPECT_EQ(store_.Load().device, dev_.filePath("ttyUSB0"));
+  EXPECT_EQ(store_.Load().port, 2) << "the COM port stays in the file";
+  EXPECT_EQ(target_.Last("SetDevicePath"), dev_.filePath("ttyUSB0"));
+  EXPECT_EQ(target_.Last("SetPort"), "3");
+
+  // A typed path that is not there (an adapter plugged in later) is kept and shown again.
+  dlg_.show();
+  EXPECT_EQ(dlg_.ComboBox1->currentText(), dev_.filePath("ttyUSB0"));
+  dlg_.ComboBox1->setEditText("/dev/ttyUSB7");
+  dlg_.OKBtnClick();
+  dlg_.show();
+  EXPECT_EQ(dlg_.ComboBox1->currentText(), "/dev/ttyUSB7");
+  EXPECT_EQ(dlg_.ComboBox1->count(), 8);
+
+  dlg_.ComboBox1->setCurrentIndex(1);
+  dlg_.OKBtnClick();
+  EXPECT_FALSE(FileBytes().contains("device=")) << "choosing COM2 removes the key";
+  EXPECT_EQ(store_.Load().port, 1);
+  EXPECT_EQ(target_.Last("SetDevicePath"), "");
+  EXPECT_EQ(target_.Last("SetPort"), "2");
+
+  messages_.clear();
+  dlg_.show();
+  dlg_.ComboBox1->setEditText("COM9");
+  dlg_.OKBtnClick();
+  EXPECT_EQ(messages_, QStringList{PortRefusal()});
+  EXPECT_TRUE(dlg_.isVisible());
+}
+
+TEST_F(PagesDlgTest, AFailedSaveIsReportedAndTheDialogKeepsTheEdits) {
+  ASSERT_TRUE(QDir(dir_.path()).mkdir("Sonavel.ini"));  // nothing may replace a folder
+  dlg_.show();
+  dlg_.Edit1->setText("AT&F");
+  dlg_.OKBtnClick();
+  ASSERT_EQ(messages_.size(), 1);
+  EXPECT_TRUE(messages_[0].contains(Path())) << messages_[0].toStdString();
+  EXPECT_TRUE(dlg_.isVisible());
+  EXPECT_EQ(dlg_.Edit1->text(), "AT&F");
+  EXPECT_TRUE(target_.calls.isEmpty()) << "a settings file that failed is not applied";
+}
+
+TEST_F(PagesDlgTest, EveryPageRendersForAPerson) {
+  WriteFile(
+      "[names]\r\ntelnumber1=03-1234-5678\r\n"
+      "[midi]\r\nMidiInDeviceName=Keyboard A\r\nMidiOutDeviceName=FluidSynth GM Synth\r\n");
+  const QByteArray outputRoot = qgetenv("SONAVEL_TEST_OUTPUT");
+  const QString folder = (outputRoot.isEmpty() ? QDir::currentPath() : QString::fromLocal8Bit(outputRoot)) + "/settings";
+  ASSERT_TRUE(QDir().mkpath(folder));
+  dlg_.show();
+  for (int i = 0; i < dlg_.PageControl1->count(); ++i) {
+    dlg_.PageControl1->setCurrentIndex(i);
+    // Nothing is cut off at the page's edge with the Japanese font in use.
+    QWidget* page = dlg_.PageControl1->widget(i);
+    for (const QWidget* child : page->findChildren<QWidget*>()) {
+      const QWidget* parent = child->parentWidget();
+      if (parent != page && parent != dlg_.GroupBox1) continue;  // the parts of a combo box or list
+      EXPECT_TRUE(parent->rect().contains(child->geometry()))
+          << "page " << i + 1 << ": " << child->metaObject()->className() << " "
+          << child->objectName().toStdString() << " outside its parent";
+    }
+    const QImage image = dlg_.grab().toImage();
+    EXPECT_EQ(image.size(), QSize(406, 269) * image.devicePixelRatio());
+    const QString file = QStringLiteral("%1/page%2.png").arg(folder).arg(i + 1);
+    EXPECT_TRUE(image.save(file)) << file.toStdString();
+  }
+}
+
+}  // namespace
