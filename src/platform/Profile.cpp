@@ -12,7 +12,9 @@ namespace {
 
 using Lines = std::vector<QByteArray>;
 
-bool IsBlank(char c) { return c == ' ' || c == '\t'; }
+bool IsBlank(char c) {
+  return c == ' ' || c == '\t';
+}
 
 QByteArray TrimBlanks(QByteArrayView bytes) {
   qsizetype begin = 0;
@@ -81,7 +83,9 @@ std::optional<KeyLine> ParseKeyLine(const QByteArray& line) {
   return result;
 }
 
-bool SameName(const QByteArray& a, const QByteArray& b) { return a.compare(b, Qt::CaseInsensitive) == 0; }
+bool SameName(const QByteArray& a, const QByteArray& b) {
+  return a.compare(b, Qt::CaseInsensitive) == 0;
+}
 
 // Where a section's lines are: the header line and one past its last line.
 struct SectionSpan {
@@ -166,7 +170,8 @@ QByteArray Profile::Load() const {
   QFile file(path_);
   if (!file.exists()) return {};
   if (!file.open(QIODevice::ReadOnly)) {
-    throw ProfileError(QStringLiteral("設定ファイル %1 を読み込めません。(%2)").arg(path_, file.errorString()));
+    throw ProfileError(
+        QStringLiteral("設定ファイル %1 を読み込めません。(%2)").arg(path_, file.errorString()));
   }
   return file.readAll();
 }
@@ -218,7 +223,9 @@ void Profile::WriteBool(const QString& section, const QString& key, bool value) 
   WriteInt(section, key, value ? 1 : 0);
 }
 
-void Profile::DeleteKey(const QString& section, const QString& key) { Update(section, key, std::nullopt); }
+void Profile::DeleteKey(const QString& section, const QString& key) {
+  Update(section, key, std::nullopt);
+}
 
 void Profile::Update(const QString& section, const QString& key, const std::optional<QString>& value) {
   CheckName(path_, QStringLiteral("セクション名"), section, "[]\r\n");
@@ -258,8 +265,8 @@ void Profile::Replace(const QByteArray& contents) {
   QSaveFile file(path_);
   auto fail = [&](const QString& reason) {
     file.cancelWriting();
-    throw ProfileError(
-        QStringLiteral("設定ファイル %1 に書き込めませんでした。(%2) ファイルは元のままです。").arg(path_, reason));
+    throw ProfileError(QStringLiteral("設定ファイル %1 に書き込めませんでした。(%2) ファイルは元のままです。")
+                           .arg(path_, reason));
   };
   // Unbuffered, so that a refused write shows at the write itself: with a buffer, the error
   // arises only while closing, and commit() was seen to miss it.

@@ -4,6 +4,7 @@
 #include <QComboBox>
 #include <QEvent>
 #include <QGroupBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -113,7 +114,8 @@ TPagesDlg::TPagesDlg(MidiSystem& midi, SettingsStore& store, SettingsTarget& tar
   setModal(true);
   setFixedSize(kClientWidth, kClientHeight);
   QFont font;
-  font.setFamilies({QStringLiteral("MS PGothic"), QStringLiteral("ＭＳ Ｐゴシック"), QStringLiteral("Noto Sans CJK JP")});
+  font.setFamilies(
+      {QStringLiteral("MS PGothic"), QStringLiteral("ＭＳ Ｐゴシック"), QStringLiteral("Noto Sans CJK JP")});
   font.setPixelSize(12);
   setFont(font);
 
@@ -158,6 +160,7 @@ void TPagesDlg::BuildModemPage() {
   // A device path may be typed as well as chosen.
   ComboBox1->setEditable(true);
   ComboBox1->setInsertPolicy(QComboBox::NoInsert);
+  ComboBox1->setValidator(new ShiftJisValidator(ComboBox1->lineEdit(), 0));
   Label(TabSheet1, QStringLiteral("電話回線"), 16, 47);
   ComboBox2 = Combo(TabSheet1, "ComboBox2", 80, 44, 150,
                     {QStringLiteral("ﾄｰﾝ(ﾌﾟｯｼｭ)回線"), QStringLiteral("ﾊﾟﾙｽ(ﾀﾞｲｱﾙ)回線")});
@@ -203,7 +206,8 @@ void TPagesDlg::BuildDestinationPage() {
   for (int i = 0; i < Settings::kDestinations; ++i) {
     const int top = 30 + i * 32;
     Label(TabSheet3, kDestinationLabels[i], 16, top + 3);
-    *names[i] = Edit(TabSheet3, QByteArray("Edit" + QByteArray::number(8 + i)).constData(), kNameLeft, top, 140);
+    *names[i] =
+        Edit(TabSheet3, QByteArray("Edit" + QByteArray::number(8 + i)).constData(), kNameLeft, top, 140);
     *numbers[i] =
         Edit(TabSheet3, QByteArray("Edit" + QByteArray::number(13 + i)).constData(), kNumberLeft, top, 150);
   }
@@ -255,15 +259,18 @@ void TPagesDlg::showEvent(QShowEvent* event) {
   // A window coming back from being minimised is not a new showing.
   if (!event->spontaneous()) {
     if (const QScreen* s = screen()) move(s->availableGeometry().center() - rect().center());
-    PageControl1->setCurrentIndex(0);
     LoadSettings();
   }
   QDialog::showEvent(event);
 }
 
 bool TPagesDlg::eventFilter(QObject* watched, QEvent* event) {
-  const bool mouse = event->type() == QEvent::MouseButtonPress || event->type() == QEvent::MouseButtonDblClick;
-  const bool key = event->type() == QEvent::KeyPress;
+  const bool mouse =
+      event->type() == QEvent::MouseButtonPress || event->type() == QEvent::MouseButtonDblClick;
+  // Tab only passes through on its way to the next control.
+  const bool key = event->type() == QEvent::KeyPress &&
+                   static_cast<QKeyEvent*>(event)->key() != Qt::Key_Tab &&
+                   static_cast<QKeyEvent*>(event)->key() != Qt::Key_Backtab;
   if (mouse && watched == ListBox1->viewport()) ListBox1MouseDown();
   if (mouse && watched == ListBox2->viewport()) ListBox2MouseDown();
   if (key && watched == ListBox1) ListBox1KeyDown();
@@ -271,15 +278,29 @@ bool TPagesDlg::eventFilter(QObject* watched, QEvent* event) {
   return QDialog::eventFilter(watched, event);
 }
 
-void TPagesDlg::ListBox1MouseDown() { midiListTouched_ = true; }
-void TPagesDlg::ListBox2MouseDown() { midiListTouched_ = true; }
-void TPagesDlg::ListBox1KeyDown() { midiListTouched_ = true; }
-void TPagesDlg::ListBox2KeyDown() { midiListTouched_ = true; }
+void TPagesDlg::ListBox1MouseDown() {
+  midiListTouched_ = true;
+}
+void TPagesDlg::ListBox2MouseDown() {
+  midiListTouched_ = true;
+}
+void TPagesDlg::ListBox1KeyDown() {
+  midiListTouched_ = true;
+}
+void TPagesDlg::ListBox2KeyDown() {
+  midiListTouched_ = true;
+}
 
-void TPagesDlg::ComboBox3Change(int index) { Edit5->setEnabled(index == Settings::kUserDefinedSpeed); }
+void TPagesDlg::ComboBox3Change(int index) {
+  Edit5->setEnabled(index == Settings::kUserDefinedSpeed);
+}
 
-int TPagesDlg::SelectedInput() const { return SelectedRow(ListBox1); }
-int TPagesDlg::SelectedOutput() const { return SelectedRow(ListBox2); }
+int TPagesDlg::SelectedInput() const {
+  return SelectedRow(ListBox1);
+}
+int TPagesDlg::SelectedOutput() const {
+  return SelectedRow(ListBox2);
+}
 
 void TPagesDlg::ToControls(const Settings& s) {
   // Port: COM1..COM5, then the serial devices of this machine, then a stored path that is not
@@ -365,7 +386,9 @@ Settings TPagesDlg::FromControls() const {
   return s;
 }
 
-void TPagesDlg::LoadSettings() { ToControls(store_.Load()); }
+void TPagesDlg::LoadSettings() {
+  ToControls(store_.Load());
+}
 
 void TPagesDlg::SaveSettings() {
   const Settings s = FromControls();
@@ -411,4 +434,6 @@ void TPagesDlg::OKBtnClick() {
   accept();
 }
 
-void TPagesDlg::CancelBtnClick() { reject(); }
+void TPagesDlg::CancelBtnClick() {
+  reject();
+}

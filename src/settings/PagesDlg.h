@@ -56,11 +56,11 @@ class TPagesDlg final : public QDialog, public MidiDeviceChoice {
 
   // --- components
   QTabWidget* PageControl1;
-  QWidget* TabSheet1;  // "ﾓﾃﾞﾑ"
-  QWidget* TabSheet2;  // "ｼﾘｱﾙ"
-  QWidget* TabSheet3;  // "接続先"
-  QWidget* TabSheet4;  // "ＭＩＤＩ"
-  QWidget* TabSheet5;  // "その他"
+  QWidget* TabSheet1;    // "ﾓﾃﾞﾑ"
+  QWidget* TabSheet2;    // "ｼﾘｱﾙ"
+  QWidget* TabSheet3;    // "接続先"
+  QWidget* TabSheet4;    // "ＭＩＤＩ"
+  QWidget* TabSheet5;    // "その他"
   QComboBox* ComboBox1;  // port
   QComboBox* ComboBox2;  // telephone line type
   QGroupBox* GroupBox1;

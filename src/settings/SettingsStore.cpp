@@ -20,10 +20,16 @@ constexpr int kParities = 3;
 constexpr int kFlows = 3;
 
 // A list index from anywhere but the file (the file's are checked on reading) falls back the same way.
-int Checked(int index, int count, int fallback) { return (index >= 0 && index < count) ? index : fallback; }
+int Checked(int index, int count, int fallback) {
+  return (index >= 0 && index < count) ? index : fallback;
+}
 
-QString S(const char* ascii) { return QString::fromLatin1(ascii); }
-QString Numbered(const char* base, int n) { return S(base) + QString::number(n); }
+QString S(const char* ascii) {
+  return QString::fromLatin1(ascii);
+}
+QString Numbered(const char* base, int n) {
+  return S(base) + QString::number(n);
+}
 
 }  // namespace
 
@@ -104,7 +110,9 @@ void SettingsStore::Save(const Settings& s) {
   profile_.WriteBool(S(kOther), S("printname"), s.printName);
 }
 
-bool SettingsStore::ReadMakeLog() const { return profile_.ReadBool(S(kOther), S("makelog"), Settings{}.makeLog); }
+bool SettingsStore::ReadMakeLog() const {
+  return profile_.ReadBool(S(kOther), S("makelog"), Settings{}.makeLog);
+}
 
 std::optional<int> ParseUserSpeed(const QString& text) {
   const QString trimmed = text.trimmed();
@@ -127,7 +135,9 @@ QString PadUserName(const QString& name) {
   return bytes >= kUserNameBytes ? name : name + QString(kUserNameBytes - bytes, QLatin1Char(' '));
 }
 
-QString DestinationHint(const QString& name) { return name + QStringLiteral("|") + name + QStringLiteral(" に接続します"); }
+QString DestinationHint(const QString& name) {
+  return name + QStringLiteral("|") + name + QStringLiteral(" に接続します");
+}
 
 std::optional<QString> ApplySettings(const Settings& s, SettingsTarget& target) {
   using T = SettingsTarget;
@@ -160,7 +170,8 @@ std::optional<QString> ApplySettings(const Settings& s, SettingsTarget& target) 
   constexpr T::ParityBits kParity[] = {T::ParityBits::cpbNone, T::ParityBits::cpbOdd, T::ParityBits::cpbEven};
   target.SetParityBits(kParity[parity]);
   // DTR/DSR stays in every choice, "なし" included: the modem hangs up when DTR drops.
-  constexpr T::FlowControls kFlow[] = {T::cfcDtrDsr, T::cfcDtrDsr | T::cfcRtsCts, T::cfcDtrDsr | T::cfcXonXoff};
+  constexpr T::FlowControls kFlow[] = {T::cfcDtrDsr, T::cfcDtrDsr | T::cfcRtsCts,
+                                       T::cfcDtrDsr | T::cfcXonXoff};
   target.SetFlowControls(kFlow[flow]);
 
   target.SetOutsideLinePrefix(s.outsideLinePrefix);
@@ -192,7 +203,8 @@ int SelectByName(const QStringList& names, const QString& name) {
 std::optional<PortChoice> ParsePortText(const QString& text) {
   const QString trimmed = text.trimmed();
   for (int i = 0; i < Settings::kComPorts; ++i) {
-    if (trimmed.compare(QStringLiteral("COM%1").arg(i + 1), Qt::CaseInsensitive) == 0) return PortChoice{i, {}};
+    if (trimmed.compare(QStringLiteral("COM%1").arg(i + 1), Qt::CaseInsensitive) == 0)
+      return PortChoice{i, {}};
   }
   if (trimmed.startsWith(QLatin1Char('/')) && trimmed.size() > 1) return PortChoice{-1, trimmed};
   return std::nullopt;

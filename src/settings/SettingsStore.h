@@ -11,7 +11,7 @@
 // The values the settings dialog's controls hold, one member per key of the settings file.
 // List choices are list indexes.
 struct Settings {
-  static constexpr int kComPorts = 5;         // ComboBox1's COM1..COM5
+  static constexpr int kComPorts = 5;           // ComboBox1's COM1..COM5
   static constexpr int kUserDefinedSpeed = 13;  // ComboBox3's last entry
   static constexpr int kDestinations = 5;
 

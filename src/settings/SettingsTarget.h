@@ -27,7 +27,7 @@ class SettingsTarget {
   // TComm's DevicePath: a device used instead of the COM number's; empty: the COM number's.
   virtual void SetDevicePath(const QString& path) = 0;
   // --- modem dialogue
-  virtual void SetLineType(int lineType) = 0;                       // 0 tone, 1 pulse
+  virtual void SetLineType(int lineType) = 0;                         // 0 tone, 1 pulse
   virtual void SetInitCommand(int line, const QString& command) = 0;  // InitCommands[1..3]
   // --- serial port line settings, through the port's setters
   virtual void SetBaudRateUserDefined(int rate) = 0;

@@ -33,8 +33,8 @@ class RecordingTarget final : public SettingsTarget {
     Add("SetStopBits", bits == StopBits::csb1 ? "csb1" : bits == StopBits::csb2 ? "csb2" : "other");
   }
   void SetParityBits(ParityBits parity) override {
-    Add("SetParityBits", parity == ParityBits::cpbNone  ? "cpbNone"
-                         : parity == ParityBits::cpbOdd ? "cpbOdd"
+    Add("SetParityBits", parity == ParityBits::cpbNone   ? "cpbNone"
+                         : parity == ParityBits::cpbOdd  ? "cpbOdd"
                          : parity == ParityBits::cpbEven ? "cpbEven"
                                                          : "other");
   }
@@ -46,7 +46,9 @@ class RecordingTarget final : public SettingsTarget {
     Add("SetFlowControls", set.join(' '));
   }
   void SetOutsideLinePrefix(const QString& prefix) override { Add("SetOutsideLinePrefix", prefix); }
-  void SetDestName(int i, const QString& name) override { Add("SetDestName", QString::number(i) + "," + name); }
+  void SetDestName(int i, const QString& name) override {
+    Add("SetDestName", QString::number(i) + "," + name);
+  }
   void SetDestNumber(int i, const QString& number) override {
     Add("SetDestNumber", QString::number(i) + "," + number);
   }

@@ -1,12 +1,12 @@
 #include <gtest/gtest.h>
 
-#include <QCheckBox>
 #include <QApplication>
+#include <QCheckBox>
 #include <QComboBox>
-#include <QKeyEvent>
 #include <QDir>
 #include <QFile>
 #include <QGroupBox>
+#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QListWidget>
@@ -146,20 +146,22 @@ TEST_F(PagesDlgTest, CaptionPagesAndEveryEntryAreTheProgramsOwn) {
 
   dlg_.LoadSettings();
   EXPECT_EQ(Entries(dlg_.ComboBox1), QStringList({"COM1", "COM2", "COM3", "COM4", "COM5"}));
-  EXPECT_EQ(Entries(dlg_.ComboBox2), QStringList({QStringLiteral("ﾄｰﾝ(ﾌﾟｯｼｭ)回線"), QStringLiteral("ﾊﾟﾙｽ(ﾀﾞｲｱﾙ)回線")}));
+  EXPECT_EQ(Entries(dlg_.ComboBox2),
+            QStringList({QStringLiteral("ﾄｰﾝ(ﾌﾟｯｼｭ)回線"), QStringLiteral("ﾊﾟﾙｽ(ﾀﾞｲｱﾙ)回線")}));
   EXPECT_EQ(Entries(dlg_.ComboBox3),
             QStringList({"110bps", "300bps", "600bps", "1200bps", "2400bps", "4800bps", "9600bps", "14400bps",
                          "19200bps", "38400bps", "56000bps", "128000bps", "256000bps",
                          QStringLiteral("ﾕｰｻﾞｰ定義'")}));
   EXPECT_EQ(Entries(dlg_.ComboBox4), QStringList({"7", "8"}));
   EXPECT_EQ(Entries(dlg_.ComboBox5), QStringList({"1", "2"}));
-  EXPECT_EQ(Entries(dlg_.ComboBox6), QStringList({QStringLiteral("なし"), QStringLiteral("奇数"), QStringLiteral("偶数")}));
+  EXPECT_EQ(Entries(dlg_.ComboBox6),
+            QStringList({QStringLiteral("なし"), QStringLiteral("奇数"), QStringLiteral("偶数")}));
   EXPECT_EQ(Entries(dlg_.ComboBox7),
             QStringList({QStringLiteral("なし"), QStringLiteral("ﾊｰﾄﾞｳｪｱ"), "XON/XOFF"}));
 
-  EXPECT_EQ(LabelsOf(dlg_.TabSheet1), QStringList({QStringLiteral("ﾎﾟｰﾄ"), QStringLiteral("電話回線"),
-                                                   QStringLiteral("１行目"), QStringLiteral("２行目"),
-                                                   QStringLiteral("３行目")}));
+  EXPECT_EQ(LabelsOf(dlg_.TabSheet1),
+            QStringList({QStringLiteral("ﾎﾟｰﾄ"), QStringLiteral("電話回線"), QStringLiteral("１行目"),
+                         QStringLiteral("２行目"), QStringLiteral("３行目")}));
   EXPECT_EQ(dlg_.GroupBox1->title(), QStringLiteral("ﾓﾃﾞﾑの初期化ｺﾏﾝﾄﾞ"));
   EXPECT_EQ(LabelsOf(dlg_.TabSheet2),
             QStringList({QStringLiteral("通信速度"), QStringLiteral("ﾕｰｻﾞｰ定義"), QStringLiteral("ﾃﾞｰﾀﾋﾞｯﾄ"),
@@ -168,9 +170,11 @@ TEST_F(PagesDlgTest, CaptionPagesAndEveryEntryAreTheProgramsOwn) {
             QStringList({QStringLiteral("名前"), QStringLiteral("電話番号"), QStringLiteral("接続先１"),
                          QStringLiteral("接続先２"), QStringLiteral("接続先３"), QStringLiteral("接続先４"),
                          QStringLiteral("接続先５")}));
-  EXPECT_EQ(LabelsOf(dlg_.TabSheet4), QStringList({QStringLiteral("MIDI in ﾃﾞﾊﾞｲｽ"), QStringLiteral("MIDI out ﾃﾞﾊﾞｲｽ")}));
-  EXPECT_EQ(LabelsOf(dlg_.TabSheet5), QStringList({QStringLiteral("名前"), QStringLiteral("漢字で４文字（英数字で８文字）まで"),
-                                                   QStringLiteral("外線発信番号")}));
+  EXPECT_EQ(LabelsOf(dlg_.TabSheet4),
+            QStringList({QStringLiteral("MIDI in ﾃﾞﾊﾞｲｽ"), QStringLiteral("MIDI out ﾃﾞﾊﾞｲｽ")}));
+  EXPECT_EQ(LabelsOf(dlg_.TabSheet5),
+            QStringList({QStringLiteral("名前"), QStringLiteral("漢字で４文字（英数字で８文字）まで"),
+                         QStringLiteral("外線発信番号")}));
   EXPECT_EQ(dlg_.CheckBox2->text(), QStringLiteral("ログﾌｧｲﾙを作成する"));
   EXPECT_EQ(dlg_.CheckBox3->text(), QStringLiteral("ﾁｬｯﾄｳｨﾝﾄﾞｳに名前を表示する"));
 }
@@ -281,6 +285,9 @@ TEST_F(PagesDlgTest, OkAfterAMidiListWasClickedReopensTheDevicesEveryTimeFromThe
 TEST_F(PagesDlgTest, AKeyInAMidiListCountsAsTouchingIt) {
   dlg_.show();
   dlg_.PageControl1->setCurrentIndex(3);
+  dlg_.ListBox1->setFocus();
+  QTest::keyClick(dlg_.ListBox1, Qt::Key_Tab);
+  EXPECT_FALSE(dlg_.MidiListTouched()) << "Tab only leaves the list";
   dlg_.ListBox1->setFocus();
   QTest::keyClick(dlg_.ListBox1, Qt::Key_Down);
   EXPECT_TRUE(dlg_.MidiListTouched());
@@ -453,7 +460,8 @@ TEST_F(PagesDlgTest, EveryPageRendersForAPerson) {
       "[names]\r\ntelnumber1=03-1234-5678\r\n"
       "[midi]\r\nMidiInDeviceName=Keyboard A\r\nMidiOutDeviceName=FluidSynth GM Synth\r\n");
   const QByteArray outputRoot = qgetenv("SONAVEL_TEST_OUTPUT");
-  const QString folder = (outputRoot.isEmpty() ? QDir::currentPath() : QString::fromLocal8Bit(outputRoot)) + "/settings";
+  const QString folder =
+      (outputRoot.isEmpty() ? QDir::currentPath() : QString::fromLocal8Bit(outputRoot)) + "/settings";
   ASSERT_TRUE(QDir().mkpath(folder));
   dlg_.show();
   for (int i = 0; i < dlg_.PageControl1->count(); ++i) {

@@ -63,13 +63,29 @@ TEST_F(ProfileTest, IntegerReadingRules) {
     int expected;
   };
   const Case cases[] = {
-      {"10", 10},          {"0x1F", 31},         {"0X1f", 31},       {"-5", -5},
-      {"+7", 7},           {"0", 0},             {"007", 7},         {"2147483647", 2147483647},
-      {"-2147483648", -2147483647 - 1},          {"0x7FFFFFFF", 2147483647},
+      {"10", 10},
+      {"0x1F", 31},
+      {"0X1f", 31},
+      {"-5", -5},
+      {"+7", 7},
+      {"0", 0},
+      {"007", 7},
+      {"2147483647", 2147483647},
+      {"-2147483648", -2147483647 - 1},
+      {"0x7FFFFFFF", 2147483647},
       // not numbers: the fallback 99
-      {"2147483648", 99},  {"0x80000000", 99},   {"abc", 99},        {"12abc", 99},
-      {"1 2", 99},         {"0x", 99},           {"0xG1", 99},       {"-0x10", 99},
-      {"-", 99},           {"1.5", 99},          {"$10", 99},        {"１２", 99},
+      {"2147483648", 99},
+      {"0x80000000", 99},
+      {"abc", 99},
+      {"12abc", 99},
+      {"1 2", 99},
+      {"0x", 99},
+      {"0xG1", 99},
+      {"-0x10", 99},
+      {"-", 99},
+      {"1.5", 99},
+      {"$10", 99},
+      {"１２", 99},
   };
   for (const Case& c : cases) {
     WriteFile(QByteArray("[s]\r\nk=") + c.text + "\r\n");
@@ -84,7 +100,7 @@ TEST_F(ProfileTest, BooleanReadingRules) {
     bool expected;
   };
   const Case cases[] = {
-      {"1", false, true},  {"0", true, false},     {"2", false, true},   {"-1", false, true},
+      {"1", false, true},   {"0", true, false},    {"2", false, true},    {"-1", false, true},
       {"0x0", true, false}, {"0x10", false, true}, {"yes", false, false}, {"true", false, false},
       {"", true, true},     {"off", true, true},
   };
@@ -159,7 +175,8 @@ TEST_F(ProfileTest, JapaneseTextIsShiftJisOnDiskAndRoundTrips) {
   int i = 0;
   for (const QString& name : names) p.WriteString("names", QStringLiteral("name%1").arg(++i), name);
   i = 0;
-  for (const QString& name : names) EXPECT_EQ(p.ReadString("names", QStringLiteral("name%1").arg(++i), ""), name);
+  for (const QString& name : names)
+    EXPECT_EQ(p.ReadString("names", QStringLiteral("name%1").arg(++i), ""), name);
   EXPECT_TRUE(FileBytes().contains("name1=\x96\xBC\x91\x4F\r\n")) << "名前 in CP932";
   EXPECT_TRUE(FileBytes().contains("name3=\x83\x5C\x95\x5C\x83\x5D\r\n"));
 
@@ -213,7 +230,8 @@ class FileSizeLimit {
 
 TEST_F(ProfileTest, AWriteThatFailsMidwayLeavesTheOldFileWholeAndIsReported) {
   Profile p(Path());
-  for (int i = 0; i < 20; ++i) p.WriteString("names", QStringLiteral("name%1").arg(i), QStringLiteral("接続先"));
+  for (int i = 0; i < 20; ++i)
+    p.WriteString("names", QStringLiteral("name%1").arg(i), QStringLiteral("接続先"));
   const QByteArray before = FileBytes();
   ASSERT_GT(before.size(), 200);
 
@@ -227,7 +245,8 @@ TEST_F(ProfileTest, AWriteThatFailsMidwayLeavesTheOldFileWholeAndIsReported) {
     }
   }
   EXPECT_EQ(FileBytes(), before);
-  EXPECT_EQ(QDir(dir_.path()).entryList(QDir::Files), QStringList{"Sonavel.ini"}) << "no temporary file is left";
+  EXPECT_EQ(QDir(dir_.path()).entryList(QDir::Files), QStringList{"Sonavel.ini"})
+      << "no temporary file is left";
   EXPECT_EQ(p.ReadString("names", "name0", ""), QStringLiteral("接続先"));
 
   // Once the disk has room again, writing works.
