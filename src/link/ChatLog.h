@@ -28,7 +28,8 @@ class ChatLog final : public MainWindowLink {
   void memoprint(QByteArrayView text) override;
   void SetConnected(bool on) override;
   void SetComButton(bool pressed) override { view_.SetComButton(pressed); }
-  void memoprint(const QString& text);
+  void memoprint(const QString& text);  // a program text, shown as Shift-JIS would carry it
+  void memoprint(const QByteArray& text) { memoprint(QByteArrayView(text)); }
 
   // --- the main window's events
   void SendChatLine();  // ComboBox1KeyPress with Enter, Button5Click

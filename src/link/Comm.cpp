@@ -231,10 +231,32 @@ void TComm::Close() {
     if (!Watcher->IsWatcherThread()) Watcher.reset();
   }
   std::lock_guard lock(writeLock_);
+  const bool drained = DrainOutput();
   device_.SetDtr(false);  // the modem hangs up
-  device_.Purge();
+  // Flushing a pty's output would also drop what its far end has not read yet.
+  if (drained) {
+    device_.PurgeInput();
+  } else {
+    device_.Purge();
+  }
   handle_ = -1;
   device_.Close();
+}
+
+// The last unit written before a close (the farewell "Bye") must reach the line, not be purged
+// with the queue. A line held by flow control gets a bounded wait, then the rest is discarded,
+// so closing never hangs the program.
+bool TComm::DrainOutput() {
+  using Clock = std::chrono::steady_clock;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(kIoTimeoutMs);
+  try {
+    while (device_.OutQueue() > 0 && Clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(kDrainStepMs));
+    }
+    return device_.OutQueue() == 0;
+  } catch (const serial::SerialFailure&) {
+    return false;  // a device that cannot report its queue has nothing we could still deliver
+  }
 }
 
 void TComm::Purge() {

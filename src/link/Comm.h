@@ -105,6 +105,7 @@ class TComm {
   using TCommLostEvent = std::function<void(TComm& Sender, const QString& reason)>;
 
   static constexpr int kIoTimeoutMs = 1000;
+  static constexpr int kDrainStepMs = 2;
 
   TComm() = default;
   virtual ~TComm();
@@ -179,6 +180,7 @@ class TComm {
   friend class TCommWatch;
   serial::LineSettings Settings() const;
   void ApplyIfOpen();
+  bool DrainOutput();
   QString OpenDevicePath() const;
 
   std::uint8_t port_ = 1;

@@ -9,18 +9,17 @@
 #include <cerrno>
 #include <cstring>
 
-#include "platform/serial/CustomSpeed.h"
 
 namespace serial {
 
 namespace {
 
-constexpr cc_t kXon = 0x11;
-constexpr cc_t kXoff = 0x13;
+constexpr std::uint8_t kXon = 0x11;
+constexpr std::uint8_t kXoff = 0x13;
 
 [[noreturn]] void Fail() { throw SerialFailure(LastError()); }
 
-tcflag_t SizeFlag(int dataBits) {
+std::uint32_t SizeFlag(int dataBits) {
   switch (dataBits) {
     case 5: return CS5;
     case 6: return CS6;
@@ -29,7 +28,7 @@ tcflag_t SizeFlag(int dataBits) {
   }
 }
 
-int BitsOf(tcflag_t cflag) {
+int BitsOf(std::uint32_t cflag) {
   switch (cflag & CSIZE) {
     case CS5: return 5;
     case CS6: return 6;
@@ -72,49 +71,60 @@ void SerialDevice::Close() {
   fd_ = -1;
 }
 
-void SerialDevice::Apply(const LineSettings& s) {
-  termios tio{};
-  if (::tcgetattr(fd_, &tio) != 0) Fail();
-  ::cfmakeraw(&tio);
-  tio.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
-  tio.c_cflag |= CREAD | CLOCAL | SizeFlag(s.dataBits);
+void Encode(const LineSettings& s, RawTermios& tio) {
+  // Raw bytes: no line editing, echo, signals or translation of CR and LF.
+  tio.iflag &= ~static_cast<std::uint32_t>(IGNBRK | BRKINT | PARMRK | ISTRIP | INLCR | IGNCR | ICRNL | IXON |
+                                           IXOFF | IXANY);
+  tio.oflag &= ~static_cast<std::uint32_t>(OPOST);
+  tio.lflag &= ~static_cast<std::uint32_t>(ECHO | ECHONL | ICANON | ISIG | IEXTEN);
+  tio.cflag &= ~static_cast<std::uint32_t>(CSIZE | PARENB | PARODD | CMSPAR | CSTOPB | CRTSCTS);
+  tio.cflag |= CREAD | CLOCAL | SizeFlag(s.dataBits);
   switch (s.parity) {
     case Parity::None: break;
-    case Parity::Odd: tio.c_cflag |= PARENB | PARODD; break;
-    case Parity::Even: tio.c_cflag |= PARENB; break;
+    case Parity::Odd: tio.cflag |= PARENB | PARODD; break;
+    case Parity::Even: tio.cflag |= PARENB; break;
     // CMSPAR turns odd/even into a fixed parity bit: PARODD gives mark (1), without it space (0).
-    case Parity::Mark: tio.c_cflag |= PARENB | CMSPAR | PARODD; break;
-    case Parity::Space: tio.c_cflag |= PARENB | CMSPAR; break;
+    case Parity::Mark: tio.cflag |= PARENB | CMSPAR | PARODD; break;
+    case Parity::Space: tio.cflag |= PARENB | CMSPAR; break;
   }
-  if (s.twoStopBits) tio.c_cflag |= CSTOPB;
-  if (s.rtsCts) tio.c_cflag |= CRTSCTS;
-  tio.c_iflag &= ~static_cast<tcflag_t>(IXON | IXOFF | IXANY);
-  if (s.xonXoff) tio.c_iflag |= IXON | IXOFF;
-  tio.c_cc[VSTART] = kXon;
-  tio.c_cc[VSTOP] = kXoff;
-  tio.c_cc[VMIN] = 0;
-  tio.c_cc[VTIME] = 0;
-  if (::tcsetattr(fd_, TCSANOW, &tio) != 0) Fail();
-  if (!SetCustomSpeed(fd_, s.baudRate)) Fail();
+  if (s.twoStopBits) tio.cflag |= CSTOPB;
+  if (s.rtsCts) tio.cflag |= CRTSCTS;
+  if (s.xonXoff) tio.iflag |= IXON | IXOFF;
+  tio.cc[VSTART] = kXon;
+  tio.cc[VSTOP] = kXoff;
+  tio.cc[VMIN] = 0;
+  tio.cc[VTIME] = 0;
+  tio.baudRate = s.baudRate;
+}
+
+LineSettings Decode(const RawTermios& tio) {
+  LineSettings s;
+  s.baudRate = tio.baudRate;
+  s.dataBits = BitsOf(tio.cflag);
+  if (!(tio.cflag & PARENB)) {
+    s.parity = Parity::None;
+  } else if (tio.cflag & CMSPAR) {
+    s.parity = (tio.cflag & PARODD) ? Parity::Mark : Parity::Space;
+  } else {
+    s.parity = (tio.cflag & PARODD) ? Parity::Odd : Parity::Even;
+  }
+  s.twoStopBits = (tio.cflag & CSTOPB) != 0;
+  s.rtsCts = (tio.cflag & CRTSCTS) != 0;
+  s.xonXoff = (tio.iflag & IXON) && (tio.iflag & IXOFF);
+  return s;
+}
+
+void SerialDevice::Apply(const LineSettings& s) {
+  RawTermios tio;
+  if (!GetTermios2(fd_, tio)) Fail();
+  Encode(s, tio);
+  if (!SetTermios2(fd_, tio)) Fail();
 }
 
 LineSettings SerialDevice::Read() const {
-  termios tio{};
-  if (::tcgetattr(fd_, &tio) != 0) Fail();
-  LineSettings s;
-  if (!GetSpeed(fd_, s.baudRate)) Fail();
-  s.dataBits = BitsOf(tio.c_cflag);
-  if (!(tio.c_cflag & PARENB)) {
-    s.parity = Parity::None;
-  } else if (tio.c_cflag & CMSPAR) {
-    s.parity = (tio.c_cflag & PARODD) ? Parity::Mark : Parity::Space;
-  } else {
-    s.parity = (tio.c_cflag & PARODD) ? Parity::Odd : Parity::Even;
-  }
-  s.twoStopBits = (tio.c_cflag & CSTOPB) != 0;
-  s.rtsCts = (tio.c_cflag & CRTSCTS) != 0;
-  s.xonXoff = (tio.c_iflag & IXON) && (tio.c_iflag & IXOFF);
-  return s;
+  RawTermios tio;
+  if (!GetTermios2(fd_, tio)) Fail();
+  return Decode(tio);
 }
 
 bool SerialDevice::HasModemLines() const {

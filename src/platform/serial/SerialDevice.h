@@ -7,6 +7,8 @@
 #include <string>
 #include <utility>
 
+#include "platform/serial/Termios2.h"
+
 // A serial device on POSIX termios: a real UART (/dev/ttyS*), a USB adapter or a pty. Owns the
 // descriptor; every call reports failure through SerialError with the system's reason.
 namespace serial {
@@ -76,5 +78,10 @@ class SerialDevice {
 };
 
 SerialError LastError();
+
+// The line settings in termios flags and back, without a device. A pty keeps only some of them
+// (its driver forces eight data bits and no parity), so these carry the rest of the checking.
+void Encode(const LineSettings& settings, RawTermios& tio);
+LineSettings Decode(const RawTermios& tio);
 
 }  // namespace serial

@@ -1,0 +1,325 @@
+#include <gtest/gtest.h>
+
+#include <sys/resource.h>
+
+#include <atomic>
+#include <mutex>
+#include <thread>
+
+#include "LinkTestSupport.h"
+#include "link/Comm.h"
+
+namespace {
+
+class CommOnPty : public ::testing::Test {
+ protected:
+  void SetUp() override { comm.SetDevicePath(pty.SlavePath()); }
+  PtyPair pty;
+  TComm comm;
+};
+
+TEST(CommDevice, ComNumberNamesTheMatchingTtyS) {
+  TComm comm;
+  EXPECT_EQ(comm.Port(), 1);
+  EXPECT_EQ(comm.DeviceName(), "/dev/ttyS0");
+  comm.SetPort(2);
+  EXPECT_EQ(comm.DeviceName(), "/dev/ttyS1");
+  comm.SetDevicePath(QStringLiteral("/dev/ttyUSB0"));
+  EXPECT_EQ(comm.DeviceName(), "/dev/ttyUSB0");
+}
+
+TEST(CommDevice, OpenFailureKeepsTheOldCodeAndSaysWhichDeviceAndWhy) {
+  TComm comm;
+  comm.SetDevicePath(QStringLiteral("/dev/does-not-exist-sonavel"));
+  try {
+    comm.Open();
+    FAIL() << "opened a missing device";
+  } catch (const ECommOpenError& e) {
+    EXPECT_EQ(e.ErrorCode(), -1);
+    EXPECT_TRUE(e.Message().startsWith(QStringLiteral("オープンエラー ErrorCode = -1"))) << e.what();
+    EXPECT_TRUE(e.Message().contains(QStringLiteral("/dev/does-not-exist-sonavel")));
+    EXPECT_TRUE(e.Message().contains(QStringLiteral("デバイスが見つかりません")));
+  }
+  EXPECT_EQ(comm.Handle(), -1);
+}
+
+TEST(CommDevice, RefusesAFileThatIsNoSerialDevice) {
+  TComm comm;
+  comm.SetDevicePath(QStringLiteral("/dev/null"));
+  EXPECT_THROW(comm.Open(), ECommOpenError);
+  EXPECT_FALSE(comm.IsOpen());
+}
+
+TEST(CommDevice, ClosedPortRefusesReadAndWriteAndReportsNoDsr) {
+  TComm comm;
+  const std::uint8_t byte = 'a';
+  std::uint8_t in = 0;
+  try {
+    comm.Write(std::span(&byte, 1));
+    FAIL();
+  } catch (const ECommError& e) {
+    EXPECT_EQ(e.Message(), QStringLiteral("通信が開始されていない。"));
+  }
+  EXPECT_THROW(comm.Read(std::span(&in, 1)), ECommError);
+  EXPECT_FALSE(comm.DsrState());
+  comm.Close();  // closing a closed port does nothing
+  EXPECT_EQ(comm.Handle(), -1);
+}
+
+TEST_F(CommOnPty, OpenAndCloseAreIdempotent) {
+  comm.Open();
+  const int handle = comm.Handle();
+  const auto opening = comm.Generation();
+  EXPECT_GE(handle, 0);
+  comm.Open();  // no second device, no second watcher
+  EXPECT_EQ(comm.Handle(), handle);
+  EXPECT_EQ(comm.Generation(), opening);
+  comm.Close();
+  EXPECT_EQ(comm.Handle(), -1);
+  comm.Close();
+  comm.Open();  // reopens after a close, with a new watcher
+  EXPECT_TRUE(comm.IsOpen());
+  EXPECT_EQ(comm.Generation(), opening + 1);
+}
+
+TEST_F(CommOnPty, SecondOpenerIsRefusedWhileWeHoldThePort) {
+  comm.Open();
+  TComm other;
+  other.SetDevicePath(pty.SlavePath());
+  try {
+    other.Open();
+    FAIL() << "two owners of one port";
+  } catch (const ECommOpenError& e) {
+    EXPECT_TRUE(e.Message().contains(QStringLiteral("ほかのプログラムが使用中です"))) << e.what();
+  }
+  comm.Close();
+  EXPECT_NO_THROW(other.Open());
+}
+
+struct SpeedCase {
+  std::int32_t baudRate;
+  std::int32_t userDefined;
+  int expected;
+};
+
+TEST_F(CommOnPty, EverySpeedOfTheSettingsTableReadsBack) {
+  const std::vector<SpeedCase> cases = {
+      {110, 0, 110},       {300, 0, 300},       {1200, 0, 1200},     {2400, 0, 2400},
+      {4800, 0, 4800},     {9600, 0, 9600},     {14400, 0, 14400},   {19200, 0, 19200},
+      {38400, 0, 38400},   {56000, 0, 56000},   {57600, 0, 57600},   {115200, 0, 115200},
+      {128000, 0, 128000}, {256000, 0, 256000}, {-1, 31250, 31250},  {-1, 76800, 76800}};
+  comm.Open();
+  for (const auto& c : cases) {
+    comm.SetBaudRateUserDefined(c.userDefined);
+    comm.SetBaudRate(c.baudRate);
+    EXPECT_EQ(comm.DeviceSettings().baudRate, c.expected) << c.baudRate << "/" << c.userDefined;
+  }
+  // The user-defined rate alone changes nothing until BaudRate is set again or the port reopens.
+  comm.SetBaudRate(-1);
+  comm.SetBaudRateUserDefined(4800);
+  EXPECT_EQ(comm.DeviceSettings().baudRate, 76800);
+  comm.Close();
+  comm.Open();
+  EXPECT_EQ(comm.DeviceSettings().baudRate, 4800);
+}
+
+// Byte size and parity in termios flags; a pty cannot hold them (below), so they are checked
+// through the encoding a real UART receives.
+TEST(LineEncoding, ByteSizeAndParityIncludingMarkAndSpaceRoundTrip) {
+  const serial::Parity parities[] = {serial::Parity::None, serial::Parity::Odd, serial::Parity::Even,
+                                     serial::Parity::Mark, serial::Parity::Space};
+  for (int bits = 5; bits <= 8; ++bits) {
+    for (serial::Parity parity : parities) {
+      for (bool two : {false, true}) {
+        serial::LineSettings s;
+        s.dataBits = bits;
+        s.parity = parity;
+        s.twoStopBits = two;
+        s.baudRate = 56000;
+        serial::RawTermios tio;
+        tio.cflag = 0xFFFFFFFF;  // whatever the device had must not leak through
+        serial::Encode(s, tio);
+        const serial::LineSettings back = serial::Decode(tio);
+        EXPECT_EQ(back.dataBits, bits);
+        EXPECT_EQ(back.parity, parity) << bits;
+        EXPECT_EQ(back.twoStopBits, two);
+        EXPECT_EQ(back.baudRate, 56000);
+      }
+    }
+  }
+}
+
+TEST_F(CommOnPty, LineSettingsReadBackFromTheDevice) {
+  comm.SetStopBits(TCommStopBits::csb2);  // stored while closed, applied by Open
+  comm.Open();
+  EXPECT_TRUE(comm.DeviceSettings().twoStopBits);
+  comm.SetStopBits(TCommStopBits::csb15);  // the nearest termios has
+  EXPECT_TRUE(comm.DeviceSettings().twoStopBits);
+  comm.SetStopBits(TCommStopBits::csb1);
+  EXPECT_FALSE(comm.DeviceSettings().twoStopBits);
+
+  comm.SetFlowControls({});
+  EXPECT_FALSE(comm.DeviceSettings().rtsCts);
+  EXPECT_FALSE(comm.DeviceSettings().xonXoff);
+  comm.SetFlowControls({TCommFlowControl::cfcDtrDsr, TCommFlowControl::cfcRtsCts});
+  EXPECT_TRUE(comm.DeviceSettings().rtsCts);
+  EXPECT_FALSE(comm.DeviceSettings().xonXoff);
+  comm.SetFlowControls({TCommFlowControl::cfcXonXoff});
+  EXPECT_FALSE(comm.DeviceSettings().rtsCts);
+  EXPECT_TRUE(comm.DeviceSettings().xonXoff);
+  EXPECT_EQ(TCommFlowControls::FromBits(3),
+            (TCommFlowControls{TCommFlowControl::cfcDtrDsr, TCommFlowControl::cfcRtsCts}));
+
+  // The pty driver forces eight data bits and no parity whatever is asked; the setters still
+  // go through without an error, as they would on a UART.
+  comm.SetByteSize(TCommByteSize::cbs7);
+  comm.SetParityBits(TCommParityBits::cpbMark);
+  EXPECT_EQ(comm.DeviceSettings().dataBits, 8);
+  EXPECT_EQ(comm.DeviceSettings().parity, serial::Parity::None);
+  EXPECT_EQ(comm.ByteSize(), TCommByteSize::cbs7);
+  EXPECT_EQ(comm.ParityBits(), TCommParityBits::cpbMark);
+}
+
+TEST_F(CommOnPty, FourBitBytesAreRefusedWithAClearMessage) {
+  comm.SetByteSize(TCommByteSize::cbs4);
+  try {
+    comm.Open();
+    FAIL();
+  } catch (const ECommOpenError& e) {
+    EXPECT_TRUE(e.Message().contains(QStringLiteral("4 ビット"))) << e.what();
+  }
+  EXPECT_FALSE(comm.IsOpen());
+  comm.SetByteSize(TCommByteSize::cbs8);
+  comm.Open();
+  EXPECT_THROW(comm.SetByteSize(TCommByteSize::cbs4), ECommError);
+  EXPECT_EQ(comm.DeviceSettings().dataBits, 8);  // the device keeps its last good setting
+}
+
+TEST_F(CommOnPty, PtyHasNoModemLinesSoDsrIsOffAndDtrIsHarmless) {
+  comm.Open();
+  EXPECT_FALSE(comm.DsrState());
+  comm.SetFlowControls({TCommFlowControl::cfcDtrDsr});  // no DTR/DSR handshake to wait on
+  const QByteArray unit = "ATZ\r";
+  comm.WriteString(unit);
+  EXPECT_EQ(pty.ReadCount(unit.size()), unit);
+  comm.Close();
+  EXPECT_FALSE(comm.DsrState());
+}
+
+TEST_F(CommOnPty, WriteOfExactlyOutQueueSizeIsTakenOneMoreIsRefused) {
+  comm.SetOutQueueSize(64);
+  comm.Open();
+  const QByteArray exact(64, 'e');
+  comm.WriteString(exact);
+  EXPECT_EQ(pty.ReadCount(64), exact);
+  try {
+    comm.WriteString(QByteArray(65, 'f'));
+    FAIL();
+  } catch (const ECommError& e) {
+    EXPECT_EQ(e.Message(), QStringLiteral("送信データ長が長すぎる。"));
+  }
+  EXPECT_TRUE(pty.Read(50).isEmpty());  // nothing of the refused unit went out
+}
+
+TEST_F(CommOnPty, WatcherDeliversEveryReceivedByteInOrder) {
+  std::mutex lock;
+  QByteArray received;
+  comm.OnCommReceive = [&](TComm& sender, std::uint16_t size) {
+    std::vector<std::uint8_t> buf(size);
+    const std::size_t n = sender.Read(buf);
+    std::lock_guard g(lock);
+    received.append(reinterpret_cast<const char*>(buf.data()), static_cast<qsizetype>(n));
+  };
+  comm.Open();
+  QByteArray sent;
+  for (int i = 0; i < 20000; ++i) sent.append(static_cast<char>(i * 7));
+  pty.Write(sent);
+  EXPECT_TRUE(WaitFor([&] { std::lock_guard g(lock); return received.size() >= sent.size(); }));
+  std::lock_guard g(lock);
+  EXPECT_EQ(received, sent);
+}
+
+TEST_F(CommOnPty, ConcurrentWritersNeverInterleaveTheirUnits) {
+  comm.Open();
+  std::atomic<bool> go{false};
+  auto writer = [&](char tag) {
+    while (!go) std::this_thread::yield();
+    const QByteArray unit = QByteArray(200, tag) + '\r';
+    for (int i = 0; i < 300; ++i) comm.WriteString(unit);
+  };
+  QByteArray got;
+  std::thread a(writer, 'a'), b(writer, 'b');
+  go = true;
+  got = pty.ReadCount(2 * 300 * 201, 10000);
+  a.join();
+  b.join();
+  ASSERT_EQ(got.size(), 2 * 300 * 201);
+  for (const QByteArray& unit : got.split('\r')) {
+    if (unit.isEmpty()) continue;
+    ASSERT_EQ(unit.size(), 200);
+    EXPECT_EQ(unit.count(unit[0]), 200) << "a unit was cut by another writer";
+  }
+}
+
+TEST_F(CommOnPty, WriteIntoAStalledLineFailsAfterItsTimeLimit) {
+  comm.Open();
+  // Nobody reads the far end: the pty's buffer fills, and the write ends with an error instead
+  // of waiting forever.
+  const QByteArray unit(4096, 's');
+  bool failed = false;
+  for (int i = 0; i < 1000 && !failed; ++i) {
+    try {
+      comm.WriteString(unit);
+    } catch (const ECommReadWriteError& e) {
+      failed = true;
+      EXPECT_TRUE(e.Message().startsWith(QStringLiteral("入出力エラー ErrorCode = "))) << e.what();
+    }
+  }
+  EXPECT_TRUE(failed);
+}
+
+TEST_F(CommOnPty, VanishedDeviceIsReportedOnceAndTheWatcherStopsWithoutSpinning) {
+  std::atomic<int> lost{0};
+  comm.OnCommReceive = [](TComm& s, std::uint16_t size) {
+    std::vector<std::uint8_t> buf(size);
+    s.Read(buf);
+  };
+  comm.OnCommLost = [&](TComm&, const QString& reason) {
+    EXPECT_TRUE(reason.contains(pty.SlavePath()));
+    ++lost;
+  };
+  comm.Open();
+  rusage before{};
+  ::getrusage(RUSAGE_SELF, &before);
+  pty.CloseMaster();  // the adapter is pulled out
+  EXPECT_TRUE(WaitFor([&] { return lost.load() > 0; }, 2000));
+  QTest::qWait(300);
+  rusage after{};
+  ::getrusage(RUSAGE_SELF, &after);
+  EXPECT_EQ(lost.load(), 1);
+  const double cpu = (after.ru_utime.tv_sec - before.ru_utime.tv_sec) +
+                     (after.ru_stime.tv_sec - before.ru_stime.tv_sec) +
+                     1e-6 * ((after.ru_utime.tv_usec - before.ru_utime.tv_usec) +
+                             (after.ru_stime.tv_usec - before.ru_stime.tv_usec));
+  EXPECT_LT(cpu, 0.15) << "the watcher spins on a dead device";
+  comm.Close();
+  EXPECT_FALSE(comm.IsOpen());
+}
+
+TEST_F(CommOnPty, HandlerExceptionReachesTheOwnerAndWatchingGoesOn) {
+  std::atomic<int> errors{0};
+  std::atomic<int> calls{0};
+  comm.OnCommReceive = [&](TComm& s, std::uint16_t size) {
+    std::vector<std::uint8_t> buf(size);
+    s.Read(buf);
+    if (++calls == 1) throw ECommError(QStringLiteral("handler failed"));
+  };
+  comm.OnCommException = [&](TComm&, std::exception_ptr) { ++errors; };
+  comm.Open();
+  pty.Write("first");
+  ASSERT_TRUE(WaitFor([&] { return errors.load() == 1; }));
+  pty.Write("second");
+  EXPECT_TRUE(WaitFor([&] { return calls.load() >= 2; }));
+}
+
+}  // namespace

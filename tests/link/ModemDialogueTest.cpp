@@ -1,0 +1,290 @@
+#include <gtest/gtest.h>
+
+#include <QFile>
+#include <condition_variable>
+
+#include "LinkTestSupport.h"
+
+namespace {
+
+// A scripted modem on the far side of a pty: in command mode it echoes each command line and
+// answers "OK" (CONNECT to a dial); once connected it passes bytes between the line and the
+// test, which plays the peer. Every byte the program sent is kept.
+class FakeModem {
+ public:
+  explicit FakeModem(PtyPair& pty) : pty_(pty) {
+    thread_ = std::thread([this] { Run(); });
+  }
+  ~FakeModem() {
+    stop_ = true;
+    thread_.join();
+  }
+  QByteArray Received() const {
+    std::lock_guard g(lock_);
+    return received_;
+  }
+  QByteArray FromProgramSinceConnect() const {
+    std::lock_guard g(lock_);
+    return data_;
+  }
+  bool OnLine() const { return online_; }
+  bool HungUp() const { return hungUp_; }
+  void PeerSends(const QByteArray& bytes) const { pty_.Write(bytes); }
+  void DropCarrier() {
+    online_ = false;
+    pty_.Write("\r\nNO CARRIER\r\n");
+  }
+
+ private:
+  void Run() {
+    QByteArray command;
+    while (!stop_) {
+      pollfd p{pty_.Master(), POLLIN, 0};
+      if (::poll(&p, 1, 20) <= 0) continue;
+      char buf[512];
+      const ssize_t n = (p.revents & POLLIN) ? ::read(pty_.Master(), buf, sizeof buf) : -1;
+      if (n <= 0) {
+        if (p.revents & (POLLHUP | POLLERR)) {
+          // The program closed the port: DTR dropped, the modem hangs up.
+          if (online_) hungUp_ = true;
+          online_ = false;
+          std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        }
+        continue;
+      }
+      std::lock_guard g(lock_);
+      received_.append(buf, n);
+      if (online_) {
+        data_.append(buf, n);
+        continue;
+      }
+      for (ssize_t i = 0; i < n; ++i) {
+        if (buf[i] != '\r') {
+          command.append(buf[i]);
+          continue;
+        }
+        pty_.Write(command + "\r\n");  // echo
+        if (command.startsWith("atd")) {
+          pty_.Write("\r\nCONNECT 57600/V42bis\r\n");
+          online_ = true;
+        } else {
+          pty_.Write("\r\nOK\r\n");
+        }
+        command.clear();
+      }
+    }
+  }
+
+  PtyPair& pty_;
+  std::thread thread_;
+  std::atomic<bool> stop_{false};
+  std::atomic<bool> online_{false};
+  std::atomic<bool> hungUp_{false};
+  mutable std::mutex lock_;
+  QByteArray received_;
+  QByteArray data_;
+};
+
+class DialogueOnPty : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    rig.dialogue.DestNames[0] = QStringLiteral("Studio");
+    rig.dialogue.DestNumbers[0] = QStringLiteral("123-4567");
+    rig.dialogue.InitCommands = {QStringLiteral("ATZ"), QStringLiteral("ATE1Q0V1X3\\N3%C1"), QString()};
+  }
+  PtyPair pty;
+  LinkRig rig{pty.SlavePath()};
+};
+
+TEST_F(DialogueOnPty, DialConnectPlayChatAndHangUpThroughAFakeModem) {
+  QFile::remove(LogFile::FileName(QDate(2026, 12, 8)));
+  rig.dialogue.FormCreate(true, QDir::currentPath(), QDate(2026, 12, 8));
+  FakeModem modem(pty);
+
+  rig.chat.DialDestination(1);
+  EXPECT_TRUE(rig.form.shown);
+  EXPECT_TRUE(rig.form.timer);
+  EXPECT_TRUE(rig.chatView.comButton);
+  EXPECT_EQ(rig.form.label1, QStringLiteral("\"Studio\"に接続中"));
+  EXPECT_EQ(rig.form.label2, QStringLiteral("123-4567"));
+
+  ASSERT_TRUE(WaitFor([&] { return rig.dialogue.Connected(); }));
+  EXPECT_FALSE(rig.form.shown);
+  EXPECT_FALSE(rig.form.timer);
+  EXPECT_TRUE(rig.chatView.clock);
+  EXPECT_EQ(rig.chatView.panels[2], QStringLiteral("接続中"));
+  EXPECT_EQ(modem.Received(), QByteArray("ATZ\rATE1Q0V1X3\\N3%C1\ratdt123-4567\r"));
+
+  // Frames both ways: ours goes out whole, the peer's is played on the remote part (channel 1).
+  rig.engine.PlayLocal(PackShort(0x90, 60, 100));
+  modem.PeerSends(QByteArray("\xFF\x90\x40\x50", 4));
+  ASSERT_TRUE(WaitFor([&] { return !rig.OutputOn(1).empty(); }));
+  EXPECT_EQ(rig.OutputOn(1), std::vector<ShortMessage>{PackShort(0x91, 0x40, 0x50)});
+
+  rig.dialogue.PrintName = true;
+  rig.dialogue.UserName = QStringLiteral("abc");
+  rig.chatView.input = QStringLiteral("hello");
+  rig.chat.SendChatLine();
+  modem.PeerSends("peer    >hi\r");
+  ASSERT_TRUE(WaitFor([&] { return rig.chatView.chat.contains(QStringLiteral("peer    >hi")); }));
+  ASSERT_TRUE(WaitFor([&] { return modem.FromProgramSinceConnect().size() >= 4 + 15; }));
+
+  rig.chat.Button3Click();
+  EXPECT_FALSE(rig.dialogue.Comm1.IsOpen());
+  EXPECT_FALSE(rig.dialogue.Connected());
+  EXPECT_FALSE(rig.chatView.clock);
+  EXPECT_FALSE(rig.chatView.comButton);
+  EXPECT_EQ(rig.chatView.panels[2], QString());
+  EXPECT_EQ(rig.chatView.panels[3], QString());
+  EXPECT_EQ(rig.chatView.chat.last(), QStringLiteral("切断しました"));
+  EXPECT_TRUE(WaitFor([&] { return modem.HungUp(); }));
+  EXPECT_EQ(modem.FromProgramSinceConnect(),
+            QByteArray("\xFF\x90\x3C\x64" "abc     >hello\rBye\r", 4 + 15 + 4));
+  // The peer's notes end with the call.
+  EXPECT_EQ(rig.OutputOn(1).back(), PackShort(0xB1, 123, 0));
+
+  EXPECT_EQ(rig.chatView.chat,
+            (QStringList{"ATZ", "", "OK", "ATE1Q0V1X3\\N3%C1", "", "OK", "atdt123-4567", "", "",
+                         "CONNECT 57600/V42bis 10:00:00", "abc     >hello", "peer    >hi", "切断しました"}));
+  rig.dialogue.FormDestroy();
+  QFile log(LogFile::FileName(QDate(2026, 12, 8)));
+  ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+  EXPECT_EQ(log.readAll(),
+            QByteArray("ATZ\r\n\r\nOK\r\nATE1Q0V1X3\\N3%C1\r\n\r\nOK\r\natdt123-4567\r\n\r\n"
+                       "\r\nCONNECT 57600/V42bis 10:00:00\r\nabc     >hello\r\npeer    >hi\r\n"));
+}
+
+TEST_F(DialogueOnPty, PulseDialWithPrefixSkipsEmptyLinesAndEndsOnTheLastOk) {
+  rig.dialogue.InitCommands = {QStringLiteral("ATZ"), QString(), QStringLiteral("AT&F")};
+  rig.dialogue.LineType = 1;
+  rig.dialogue.OutsideLinePrefix = QStringLiteral("0");
+  rig.dialogue.Dial(1);
+  EXPECT_EQ(rig.form.label2, QStringLiteral("0 123-4567"));
+  EXPECT_EQ(pty.Read(), QByteArray("ATZ\r"));
+  pty.Write("\r\nOK\r\n");
+  EXPECT_EQ(pty.Read(200), QByteArray("AT&F\r"));
+  pty.Write("OK\r");
+  EXPECT_EQ(pty.Read(200), QByteArray("atdp0123-4567\r"));
+  EXPECT_EQ(rig.dialogue.CommandIndexValue(), 5);
+  pty.Write("OK\r");
+  ASSERT_TRUE(WaitFor([&] { return rig.dialogue.CommandIndexValue() == 0; }));
+  pty.Write("OK\r");
+  EXPECT_TRUE(pty.Read(200).isEmpty());  // later OKs send nothing
+}
+
+TEST_F(DialogueOnPty, WithNoInitialisationLinesTheDialIsTheOnlyCommand) {
+  rig.dialogue.InitCommands = {};
+  rig.dialogue.Dial(1);
+  EXPECT_EQ(pty.Read(), QByteArray("atdt123-4567\r"));
+}
+
+TEST_F(DialogueOnPty, ResultWordsEndTheCallOrWarn) {
+  struct Case {
+    QByteArray line;
+    bool sequenceEnds;
+    bool warns;
+  };
+  const Case cases[] = {{"ERROR", true, false}, {"NO CARRIER", false, false}, {"BUSY", false, true}};
+  for (const Case& c : cases) {
+    rig.dialogue.Dial(1);
+    pty.Read();
+    rig.chat.SetConnected(true);
+    rig.form.warnings.clear();
+    pty.Write(c.line + "\r\n");
+    ASSERT_TRUE(WaitFor([&] { return !rig.dialogue.Connected(); })) << c.line.constData();
+    EXPECT_FALSE(rig.form.shown);
+    EXPECT_FALSE(rig.form.timer);
+    EXPECT_EQ(rig.dialogue.CommandIndexValue() == 0, c.sequenceEnds) << c.line.constData();
+    EXPECT_EQ(rig.form.warnings.size(), c.warns ? 1 : 0);
+    if (c.warns) {
+      EXPECT_EQ(rig.form.warnings[0], QStringLiteral("話中です。しばらくしてからかけ直してください。"));
+    }
+    EXPECT_TRUE(rig.dialogue.Comm1.IsOpen());  // the words change the state, not the port
+  }
+}
+
+TEST_F(DialogueOnPty, WordsMatchExactlyButConnectIsAPrefix) {
+  rig.dialogue.Dial(1);
+  pty.Read();
+  pty.Write("OK \rok\rCONNECTION\r");
+  ASSERT_TRUE(WaitFor([&] { return rig.dialogue.Connected(); }));
+  EXPECT_EQ(rig.dialogue.CommandIndexValue(), 2);  // neither "OK " nor "ok" moved the sequence
+  EXPECT_TRUE(pty.Read(100).isEmpty());
+  EXPECT_EQ(rig.chatView.chat.last(), QStringLiteral("CONNECTION 10:00:00"));
+}
+
+TEST_F(DialogueOnPty, CancelClosesThePortAndEndsTheSequence) {
+  rig.dialogue.Dial(1);
+  pty.Read();
+  rig.dialogue.Button1Click();
+  EXPECT_FALSE(rig.dialogue.Comm1.IsOpen());
+  EXPECT_FALSE(rig.chatView.comButton);
+  EXPECT_FALSE(rig.form.shown);
+  EXPECT_EQ(rig.dialogue.CommandIndexValue(), 0);
+  // Waiting for a call afterwards: the modem's "OK" to ats0=1 must not dial the rest.
+  rig.chat.Button10Click();
+  EXPECT_EQ(pty.Read(), QByteArray("ats0=1\r"));
+  pty.Write("\r\nOK\r\n");
+  ASSERT_TRUE(WaitFor([&] { return rig.chatView.chat.contains("OK"); }));
+  EXPECT_TRUE(pty.Read(100).isEmpty());
+}
+
+TEST_F(DialogueOnPty, WaitTimeCountsFromZero) {
+  rig.dialogue.Dial(1);
+  rig.dialogue.Timer1Timer();
+  EXPECT_EQ(rig.form.label3, QStringLiteral("待ち時間 0秒"));
+  for (int i = 0; i < 59; ++i) rig.dialogue.Timer1Timer();
+  EXPECT_EQ(rig.form.label3, QStringLiteral("待ち時間 59秒"));
+}
+
+TEST_F(DialogueOnPty, DialOnAPortThatCannotOpenSendsNothingAndShowsNoWindow) {
+  rig.dialogue.Comm1.SetDevicePath(QStringLiteral("/dev/does-not-exist-sonavel"));
+  EXPECT_THROW(rig.dialogue.Dial(1), ECommOpenError);
+  EXPECT_FALSE(rig.form.shown);
+  EXPECT_FALSE(rig.chatView.comButton);
+}
+
+TEST_F(DialogueOnPty, AMessageBoxDuringALineLetsNoLaterBlockOvertakeOrReenter) {
+  rig.dialogue.Comm1.Open();
+  int depth = 0;
+  rig.form.onWarning = [&](const QString&) {
+    // The box's own event loop runs while more bytes arrive.
+    ++depth;
+    pty.Write(QByteArray("after\r\xFF\x90\x41\x40", 10));
+    QTest::qWait(200);
+    rig.journal.push_back("depth " + std::to_string(depth));
+    --depth;
+  };
+  pty.Write("BUSY\r");
+  ASSERT_TRUE(WaitFor([&] { return rig.chatView.chat.contains("after") && !rig.OutputOn(1).empty(); }));
+  const std::vector<std::string> expected = {"chat BUSY", "form hidden", "warning begins", "depth 1",
+                                             "warning ends", "chat after"};
+  EXPECT_EQ(rig.journal, expected);
+  EXPECT_EQ(rig.OutputOn(1), std::vector<ShortMessage>{PackShort(0x91, 0x41, 0x40)});
+}
+
+TEST_F(DialogueOnPty, LostPortEndsTheConnectionOnceAndReleasesThePeersNotes) {
+  rig.dialogue.Comm1.Open();
+  rig.chat.SetConnected(true);
+  pty.Write(QByteArray("\xFF\x90\x41\x40", 4));
+  ASSERT_TRUE(WaitFor([&] { return !rig.OutputOn(1).empty(); }));
+  pty.CloseMaster();
+  ASSERT_TRUE(WaitFor([&] { return !rig.form.errors.isEmpty(); }));
+  QTest::qWait(100);
+  EXPECT_EQ(rig.form.errors.size(), 1);
+  EXPECT_FALSE(rig.dialogue.Comm1.IsOpen());
+  EXPECT_FALSE(rig.dialogue.Connected());
+  EXPECT_FALSE(rig.chatView.comButton);
+  EXPECT_EQ(rig.OutputOn(1).back(), PackShort(0xB1, 123, 0));
+}
+
+TEST_F(DialogueOnPty, FailedLogOpenIsReportedAndTheRunGoesOnWithoutLog) {
+  rig.dialogue.FormCreate(true, QStringLiteral("/nonexistent-dir-sonavel"), QDate(2026, 1, 2));
+  ASSERT_EQ(rig.form.errors.size(), 1);
+  EXPECT_TRUE(rig.form.errors[0].contains(QStringLiteral("260102.log")));
+  rig.dialogue.Comm1.Open();
+  pty.Write("line\r");
+  EXPECT_TRUE(WaitFor([&] { return rig.chatView.chat.contains("line"); }));
+}
+
+}  // namespace
