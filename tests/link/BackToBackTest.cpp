@@ -74,7 +74,7 @@ ShortMessage Numbered(int i) { return PackShort(i % 2 ? 0x80 : 0x90, (i / 2) % 1
 
 TEST_F(BackToBack, FramesAndChatLinesBothWaysInOrderUnderAFlood) {
   Connect();
-  constexpr int kFrames = 8000;
+  constexpr int kFrames = 30000;
   constexpr int kLineEvery = 40;
   QStringList sentA, sentB;
   for (int i = 0; i < kFrames; ++i) {
