@@ -16,6 +16,13 @@ void WireParser::Feed(std::span<const std::uint8_t> block, WireSink& sink) {
   const std::uint8_t* p = block.data();
   const std::uint8_t* const end = p + block.size();
   while (p != end) {
+    if (!MidiMode && LeadBytePending == 0 && IsPlain(*p)) {
+      // A run of single-byte characters goes into the line in one append.
+      const std::uint8_t* run = p;
+      while (p != end && IsPlain(*p)) ++p;
+      AppendRun(run, p);
+      continue;
+    }
     const std::uint8_t b = *p++;
     if (MidiMode) {
       switch (FrameState) {

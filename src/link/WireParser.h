@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QByteArrayView>
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -37,6 +38,16 @@ class WireParser {
 
  private:
   void TextByte(std::uint8_t b, WireSink& sink);
+  // Bytes that text rule 6 appends as they are: neither escape, CR, NUL, LF nor a lead byte.
+  static constexpr bool IsPlain(std::uint8_t b) {
+    return (b > 0x0D && b < 0x81) || (b >= 0xA0 && b < 0xE0) || (b > 0x00 && b < 0x0A) || b == 0x0B || b == 0x0C;
+  }
+  void AppendRun(const std::uint8_t* from, const std::uint8_t* to) {
+    const std::size_t room = truncated_ ? 0 : kMaxLine - LineBuffer.size();
+    const std::size_t n = static_cast<std::size_t>(to - from);
+    LineBuffer.append(reinterpret_cast<const char*>(from), std::min(n, room));
+    if (n > room) truncated_ = true;
+  }
   void Append(std::uint8_t b) {
     if (!truncated_ && LineBuffer.size() < kMaxLine) {
       LineBuffer.push_back(static_cast<char>(b));
