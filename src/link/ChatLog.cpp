@@ -21,7 +21,9 @@ ChatLog::ChatLog(ModemDialogue& dialogue, ChatView& view) : dialogue_(dialogue),
   dialogue_.SetMainWindow(this);
 }
 
-ChatLog::~ChatLog() { dialogue_.SetMainWindow(nullptr); }
+ChatLog::~ChatLog() {
+  dialogue_.SetMainWindow(nullptr);
+}
 
 QString ChatLog::ElapsedText(long long n) {
   const auto two = [](long long v) { return QStringLiteral("%1").arg(v, 2, 10, QLatin1Char('0')); };
@@ -38,7 +40,9 @@ void ChatLog::memoprint(QByteArrayView text) {
   for (const QString& line : lines) view_.AppendChatLine(line);
 }
 
-void ChatLog::memoprint(const QString& text) { memoprint(QByteArrayView(ShiftJis::Encode(text))); }
+void ChatLog::memoprint(const QString& text) {
+  memoprint(QByteArrayView(ShiftJis::Encode(text)));
+}
 
 void ChatLog::SpeedButton5Click() {
   view_.ClearChat();

@@ -11,7 +11,7 @@
 // the status bar with its clock, and the dial, wait, hang-up and COM port commands. UI thread.
 class ChatLog final : public MainWindowLink {
  public:
-  static constexpr int kWideLine = 52;      // bytes; longer lines need the horizontal scroll bar
+  static constexpr int kWideLine = 52;  // bytes; longer lines need the horizontal scroll bar
   static constexpr int kHistoryLimit = 256;
   static constexpr int kHistoryDropped = 11;  // the entry removed when the history is full
   static constexpr int kStatePanel = 2;
@@ -37,8 +37,8 @@ class ChatLog final : public MainWindowLink {
   void SpeedButton5Click();  // "ｸﾘｱ"
   void Timer1Timer();
   void DialDestination(int n);
-  void Button3Click();  // hang up
-  void Button10Click();  // wait for a call
+  void Button3Click();              // hang up
+  void Button10Click();             // wait for a call
   void Button1Click(bool pressed);  // the COM button after its click toggled it
   void KCOM1Click();
 

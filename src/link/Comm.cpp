@@ -109,8 +109,8 @@ void TCommWatch::Execute() {
     // an adapter pulled out). It would report the same on every poll, so watching ends here.
     if (lost || (ev & (POLLHUP | POLLERR)) || (ev & POLLIN)) {
       if (Comm.OnCommLost) {
-        Comm.OnCommLost(Comm, QStringLiteral("%1: %2").arg(Comm.openPath_,
-                                                            QStringLiteral("デバイスが切断されました")));
+        Comm.OnCommLost(
+            Comm, QStringLiteral("%1: %2").arg(Comm.openPath_, QStringLiteral("デバイスが切断されました")));
       }
       break;
     }
@@ -119,7 +119,9 @@ void TCommWatch::Execute() {
 
 // ---------------------------------------------------------------- TComm
 
-TComm::~TComm() { Close(); }
+TComm::~TComm() {
+  Close();
+}
 
 QString TComm::DeviceName() const {
   if (!devicePath_.isEmpty()) return devicePath_;
@@ -179,10 +181,16 @@ void TComm::SetFlowControls(TCommFlowControls flow) {
   ApplyIfOpen();
 }
 
-bool TComm::DsrState() const { return IsOpen() && device_.Dsr(); }
+bool TComm::DsrState() const {
+  return IsOpen() && device_.Dsr();
+}
 
-std::size_t TComm::InQueueCount() const { return IsOpen() ? device_.InQueue() : 0; }
-std::size_t TComm::OutQueueCount() const { return IsOpen() ? device_.OutQueue() : 0; }
+std::size_t TComm::InQueueCount() const {
+  return IsOpen() ? device_.InQueue() : 0;
+}
+std::size_t TComm::OutQueueCount() const {
+  return IsOpen() ? device_.OutQueue() : 0;
+}
 
 serial::LineSettings TComm::DeviceSettings() const {
   if (!IsOpen()) throw ECommError(kNotOpen);

@@ -39,7 +39,16 @@ struct TCommFlowControls {
 };
 
 enum class TCommEvents : std::uint8_t {
-  evRxchar, evRxflag, evTxempty, evCts, evDsr, evRlsd, evBreak, evErr, evRing, evPerr
+  evRxchar,
+  evRxflag,
+  evTxempty,
+  evCts,
+  evDsr,
+  evRlsd,
+  evBreak,
+  evErr,
+  evRing,
+  evPerr
 };
 // Set of TCommEvents, bit i for member i.
 using TCommEventMask = std::uint16_t;
@@ -118,7 +127,7 @@ class TComm {
   // Any device path (USB adapter, pty); empty means COM<Port>, i.e. /dev/ttyS<Port-1>.
   QString DevicePath() const { return devicePath_; }
   void SetDevicePath(const QString& path) { devicePath_ = path; }  // next open
-  QString DeviceName() const;  // the path the next Open uses
+  QString DeviceName() const;                                      // the path the next Open uses
 
   std::int32_t BaudRate() const { return baudRate_; }
   void SetBaudRate(std::int32_t rate);  // re-applied; -1 selects BaudRateUserDefined

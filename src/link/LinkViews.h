@@ -13,10 +13,10 @@ class ComFormView {
   virtual ~ComFormView() = default;
   virtual void ShowForm() = 0;  // not modal, 20 px right of and below the main window's corner
   virtual void HideForm() = 0;
-  virtual void SetLabel1(const QString& text) = 0;  // destination caption
-  virtual void SetLabel2(const QString& text) = 0;  // number being dialled
-  virtual void SetLabel3(const QString& text) = 0;  // wait time
-  virtual void SetWaitTimer(bool on) = 0;           // Timer1, 1000 ms
+  virtual void SetLabel1(const QString& text) = 0;    // destination caption
+  virtual void SetLabel2(const QString& text) = 0;    // number being dialled
+  virtual void SetLabel3(const QString& text) = 0;    // wait time
+  virtual void SetWaitTimer(bool on) = 0;             // Timer1, 1000 ms
   virtual void ShowMessage(const QString& text) = 0;  // simple message box
   virtual void ShowWarning(const QString& text) = 0;  // warning box with OK
   // The application's error report (errors from the port, also those raised on the watcher).
@@ -35,7 +35,7 @@ class ChatView {
   virtual void ShowHistory(const QStringList& newestFirst) = 0;  // ComboBox1's drop-down
   virtual void FocusInput() = 0;
   virtual void SetStatusPanel(int panel, const QString& text) = 0;
-  virtual void SetClockTimer(bool on) = 0;  // Timer1, 1000 ms
+  virtual void SetClockTimer(bool on) = 0;    // Timer1, 1000 ms
   virtual bool ComButtonPressed() const = 0;  // SpeedButton6
   virtual void SetComButton(bool pressed) = 0;
   virtual void ShowMessage(const QString& text) = 0;

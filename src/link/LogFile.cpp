@@ -4,7 +4,9 @@
 
 #include "platform/UserError.h"
 
-QString LogFile::FileName(QDate day) { return day.toString(QStringLiteral("yyMMdd")) + QStringLiteral(".log"); }
+QString LogFile::FileName(QDate day) {
+  return day.toString(QStringLiteral("yyMMdd")) + QStringLiteral(".log");
+}
 
 void LogFile::Open(const QString& folder, QDate day) {
   Close();

@@ -64,7 +64,8 @@ ModemDialogue::ModemDialogue(ComFormView& form) : form_(form) {
   Comm1.OnCommReceive = [this](TComm& sender, std::uint16_t size) { Comm1CommReceive(sender, size); };
   Comm1.OnCommException = [this](TComm&, std::exception_ptr error) {
     const QString text = MessageOf(error);
-    QMetaObject::invokeMethod(&context_, [this, text] { form_.ShowError(text); }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        &context_, [this, text] { form_.ShowError(text); }, Qt::QueuedConnection);
   };
   Comm1.OnCommLost = [this](TComm& sender, const QString& reason) {
     const std::uint64_t opening = sender.Generation();
@@ -214,27 +215,42 @@ void ModemDialogue::HandleLine(QByteArrayView received) {
 }
 
 void ModemDialogue::Comm1CommReceive(TComm& Sender, std::uint16_t Size) {
-  QByteArray block(Size, Qt::Uninitialized);
-  const std::size_t got =
-      Sender.Read(std::span(reinterpret_cast<std::uint8_t*>(block.data()), static_cast<std::size_t>(Size)));
-  block.truncate(static_cast<qsizetype>(got));
-  if (block.isEmpty()) return;
-  // Watcher thread -> UI thread. Queued events to one receiver keep their order.
-  QMetaObject::invokeMethod(
-      &context_, [this, b = std::move(block)]() mutable { ReceiveBlock(std::move(b)); }, Qt::QueuedConnection);
+  std::vector<std::uint8_t> block(Size);
+  block.resize(Sender.Read(block));
+  if (block.empty()) return;
+  {
+    std::lock_guard lock(inboxLock_);
+    inbox_.push_back(std::move(block));
+  }
+  // Watcher thread -> UI thread. The blocks wait in the inbox in stream order; each queued call
+  // takes whatever has arrived by then.
+  QMetaObject::invokeMethod(&context_, [this] { TakeInbox(); }, Qt::QueuedConnection);
 }
 
-void ModemDialogue::ReceiveBlock(QByteArray block) {
-  pending_.push_back(std::move(block));
+void ModemDialogue::TakeInbox() {
+  {
+    std::lock_guard lock(inboxLock_);
+    for (auto& block : inbox_) pending_.push_back(std::move(block));
+    inbox_.clear();
+  }
+  Drain();
+}
+
+void ModemDialogue::ReceiveBlock(QByteArrayView block) {
+  pending_.emplace_back(reinterpret_cast<const std::uint8_t*>(block.data()),
+                        reinterpret_cast<const std::uint8_t*>(block.data()) + block.size());
+  Drain();
+}
+
+void ModemDialogue::Drain() {
+  // A parse further down the stack (a message box's event loop) takes the new blocks in order.
   if (draining_) return;
   draining_ = true;
   Sink sink(*this);
   while (!pending_.empty()) {
-    const QByteArray next = std::move(pending_.front());
+    const std::vector<std::uint8_t> next = std::move(pending_.front());
     pending_.pop_front();
-    parser_.Feed(std::span(reinterpret_cast<const std::uint8_t*>(next.constData()),
-                           static_cast<std::size_t>(next.size())),
-                 sink);
+    parser_.Feed(next, sink);
   }
   draining_ = false;
 }

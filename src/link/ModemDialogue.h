@@ -9,6 +9,8 @@
 #include <array>
 #include <deque>
 #include <functional>
+#include <mutex>
+#include <vector>
 
 #include "app/RoutingEngine.h"
 #include "link/Comm.h"
@@ -88,7 +90,7 @@ class ModemDialogue final : public LinkPort {
   void Comm1CommReceive(TComm& Sender, std::uint16_t Size);
   // UI thread: queues a block and parses every queued block in order, unless a parse is already
   // running further down the stack (a message box's event loop), which then takes it.
-  void ReceiveBlock(QByteArray block);
+  void ReceiveBlock(QByteArrayView block);
 
  private:
   class Sink;
@@ -109,7 +111,11 @@ class ModemDialogue final : public LinkPort {
   LogFile LogStream;
 
   WireParser parser_;
-  std::deque<QByteArray> pending_;
+  void TakeInbox();
+  void Drain();
+  std::mutex inboxLock_;
+  std::vector<std::vector<std::uint8_t>> inbox_;  // filled by the watcher, emptied by the UI thread
+  std::deque<std::vector<std::uint8_t>> pending_;
   bool draining_ = false;
   QObject context_;  // lives on the UI thread: the receiver of the watcher's hand-overs
 };

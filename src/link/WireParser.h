@@ -40,7 +40,8 @@ class WireParser {
   void TextByte(std::uint8_t b, WireSink& sink);
   // Bytes that text rule 6 appends as they are: neither escape, CR, NUL, LF nor a lead byte.
   static constexpr bool IsPlain(std::uint8_t b) {
-    return (b > 0x0D && b < 0x81) || (b >= 0xA0 && b < 0xE0) || (b > 0x00 && b < 0x0A) || b == 0x0B || b == 0x0C;
+    return (b > 0x0D && b < 0x81) || (b >= 0xA0 && b < 0xE0) || (b > 0x00 && b < 0x0A) || b == 0x0B ||
+           b == 0x0C;
   }
   void AppendRun(const std::uint8_t* from, const std::uint8_t* to) {
     const std::size_t room = truncated_ ? 0 : kMaxLine - LineBuffer.size();

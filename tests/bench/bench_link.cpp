@@ -40,7 +40,8 @@ std::vector<std::uint8_t> SessionStream(std::size_t size) {
       const char* line = "abc     >\x82\xA0\x82\xA2 hello there\r";
       s.insert(s.end(), line, line + std::char_traits<char>::length(line));
     } else {
-      s.insert(s.end(), {0xFF, 0x90, static_cast<std::uint8_t>(rng() % 128), static_cast<std::uint8_t>(rng() % 128)});
+      s.insert(s.end(),
+               {0xFF, 0x90, static_cast<std::uint8_t>(rng() % 128), static_cast<std::uint8_t>(rng() % 128)});
     }
   }
   return s;

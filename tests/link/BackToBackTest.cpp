@@ -70,7 +70,9 @@ struct BackToBack : ::testing::Test {
 };
 
 // Note on/off pairs carrying a running number in their data bytes, so order and loss show.
-ShortMessage Numbered(int i) { return PackShort(i % 2 ? 0x80 : 0x90, (i / 2) % 128, (i / 256) % 128 + 1); }
+ShortMessage Numbered(int i) {
+  return PackShort(i % 2 ? 0x80 : 0x90, (i / 2) % 128, (i / 256) % 128 + 1);
+}
 
 TEST_F(BackToBack, FramesAndChatLinesBothWaysInOrderUnderAFlood) {
   Connect();
@@ -91,7 +93,8 @@ TEST_F(BackToBack, FramesAndChatLinesBothWaysInOrderUnderAFlood) {
     // Let the receivers take their share now and then, as a running program does.
     if (i % 500 == 0) QCoreApplication::processEvents();
   }
-  ASSERT_TRUE(WaitFor([&] { return b.OutputOn(1).size() == kFrames && a.OutputOn(1).size() == kFrames; }, 20000))
+  ASSERT_TRUE(
+      WaitFor([&] { return b.OutputOn(1).size() == kFrames && a.OutputOn(1).size() == kFrames; }, 20000))
       << b.OutputOn(1).size() << " / " << a.OutputOn(1).size();
 
   std::vector<ShortMessage> expectAtB, expectAtA;

@@ -8,9 +8,10 @@ namespace {
 
 TEST(ElapsedText, FormatsHoursMinutesSecondsWithAtLeastTwoDigits) {
   const std::pair<long long, const char*> cases[] = {
-      {0, "00:00:00"}, {1, "00:00:01"}, {59, "00:00:59"}, {60, "00:01:00"},
+      {0, "00:00:00"},    {1, "00:00:01"},    {59, "00:00:59"},     {60, "00:01:00"},
       {3599, "00:59:59"}, {3725, "01:02:05"}, {359999, "99:59:59"}, {360000, "100:00:00"}};
-  for (auto [seconds, text] : cases) EXPECT_EQ(ChatLog::ElapsedText(seconds), QString::fromUtf8(text)) << seconds;
+  for (auto [seconds, text] : cases)
+    EXPECT_EQ(ChatLog::ElapsedText(seconds), QString::fromUtf8(text)) << seconds;
 }
 
 class Chat : public ::testing::Test {
@@ -62,7 +63,8 @@ TEST_F(Chat, NamePrefixOnlyWhileConnected) {
   rig.dialogue.FormDestroy();
   QFile log(LogFile::FileName(QDate(2026, 3, 4)));
   ASSERT_TRUE(log.open(QIODevice::ReadOnly));
-  EXPECT_EQ(log.readAll(), QByteArray("hello\r\nabc     >hello\r\nabc     >\r\nabc     >\xC3\xBD\xC4\x82\xA0\r\n"));
+  EXPECT_EQ(log.readAll(),
+            QByteArray("hello\r\nabc     >hello\r\nabc     >\r\nabc     >\xC3\xBD\xC4\x82\xA0\r\n"));
 }
 
 TEST_F(Chat, ALineTooLongForThePortIsRefusedWholeAndNothingIsKept) {

@@ -104,10 +104,10 @@ struct SpeedCase {
 
 TEST_F(CommOnPty, EverySpeedOfTheSettingsTableReadsBack) {
   const std::vector<SpeedCase> cases = {
-      {110, 0, 110},       {300, 0, 300},       {1200, 0, 1200},     {2400, 0, 2400},
-      {4800, 0, 4800},     {9600, 0, 9600},     {14400, 0, 14400},   {19200, 0, 19200},
-      {38400, 0, 38400},   {56000, 0, 56000},   {57600, 0, 57600},   {115200, 0, 115200},
-      {128000, 0, 128000}, {256000, 0, 256000}, {-1, 31250, 31250},  {-1, 76800, 76800}};
+      {110, 0, 110},       {300, 0, 300},       {1200, 0, 1200},    {2400, 0, 2400},
+      {4800, 0, 4800},     {9600, 0, 9600},     {14400, 0, 14400},  {19200, 0, 19200},
+      {38400, 0, 38400},   {56000, 0, 56000},   {57600, 0, 57600},  {115200, 0, 115200},
+      {128000, 0, 128000}, {256000, 0, 256000}, {-1, 31250, 31250}, {-1, 76800, 76800}};
   comm.Open();
   for (const auto& c : cases) {
     comm.SetBaudRateUserDefined(c.userDefined);
@@ -234,7 +234,10 @@ TEST_F(CommOnPty, WatcherDeliversEveryReceivedByteInOrder) {
   QByteArray sent;
   for (int i = 0; i < 20000; ++i) sent.append(static_cast<char>(i * 7));
   pty.Write(sent);
-  EXPECT_TRUE(WaitFor([&] { std::lock_guard g(lock); return received.size() >= sent.size(); }));
+  EXPECT_TRUE(WaitFor([&] {
+    std::lock_guard g(lock);
+    return received.size() >= sent.size();
+  }));
   std::lock_guard g(lock);
   EXPECT_EQ(received, sent);
 }

@@ -60,7 +60,8 @@ class PtyPair {
   void Write(const QByteArray& bytes) const {
     qsizetype done = 0;
     while (done < bytes.size()) {
-      const ssize_t n = ::write(master_, bytes.constData() + done, static_cast<std::size_t>(bytes.size() - done));
+      const ssize_t n =
+          ::write(master_, bytes.constData() + done, static_cast<std::size_t>(bytes.size() - done));
       if (n > 0) {
         done += n;
       } else {
@@ -113,26 +114,40 @@ class RecordingComForm final : public ComFormView {
   bool timer = false;
   QString label1, label2, label3;
   QStringList messages, warnings, errors;
-  std::vector<std::string>* journal = nullptr;  // shared order of events, when set
+  std::vector<std::string>* journal = nullptr;    // shared order of events, when set
   std::function<void(const QString&)> onWarning;  // e.g. a nested event loop
 
-  void ShowForm() override { shown = true; Log("form shown"); }
-  void HideForm() override { shown = false; Log("form hidden"); }
+  void ShowForm() override {
+    shown = true;
+    Log("form shown");
+  }
+  void HideForm() override {
+    shown = false;
+    Log("form hidden");
+  }
   void SetLabel1(const QString& t) override { label1 = t; }
   void SetLabel2(const QString& t) override { label2 = t; }
   void SetLabel3(const QString& t) override { label3 = t; }
   void SetWaitTimer(bool on) override { timer = on; }
-  void ShowMessage(const QString& t) override { messages << t; Log("message " + t.toStdString()); }
+  void ShowMessage(const QString& t) override {
+    messages << t;
+    Log("message " + t.toStdString());
+  }
   void ShowWarning(const QString& t) override {
     warnings << t;
     Log("warning begins");
     if (onWarning) onWarning(t);
     Log("warning ends");
   }
-  void ShowError(const QString& t) override { errors << t; Log("error " + t.toStdString()); }
+  void ShowError(const QString& t) override {
+    errors << t;
+    Log("error " + t.toStdString());
+  }
 
  private:
-  void Log(const std::string& e) { if (journal) journal->push_back(e); }
+  void Log(const std::string& e) {
+    if (journal) journal->push_back(e);
+  }
 };
 
 class RecordingChatView final : public ChatView {
@@ -148,7 +163,10 @@ class RecordingChatView final : public ChatView {
   QStringList messages;
   std::vector<std::string>* journal = nullptr;
 
-  void AppendChatLine(const QString& t) override { chat << t; Log("chat " + t.toStdString()); }
+  void AppendChatLine(const QString& t) override {
+    chat << t;
+    Log("chat " + t.toStdString());
+  }
   void ClearChat() override { chat.clear(); }
   void SetChatScrollBars(bool both) override { bothScrollBars = both; }
   QString InputText() const override { return input; }
@@ -162,7 +180,9 @@ class RecordingChatView final : public ChatView {
   void ShowMessage(const QString& t) override { messages << t; }
 
  private:
-  void Log(const std::string& e) { if (journal) journal->push_back(e); }
+  void Log(const std::string& e) {
+    if (journal) journal->push_back(e);
+  }
 };
 
 // One side of the program's link: the dialogue, its routing engine on fake MIDI devices and the

@@ -21,11 +21,11 @@ class FakeModem {
   }
   QByteArray Received() const {
     std::lock_guard g(lock_);
-    return received_;
+    return Copy(received_);
   }
   QByteArray FromProgramSinceConnect() const {
     std::lock_guard g(lock_);
-    return data_;
+    return Copy(data_);
   }
   bool OnLine() const { return online_; }
   bool HungUp() const { return hungUp_; }
@@ -36,6 +36,8 @@ class FakeModem {
   }
 
  private:
+  // A deep copy: the modem thread goes on appending to its own buffer.
+  static QByteArray Copy(const QByteArray& b) { return QByteArray(b.constData(), b.size()); }
   void Run() {
     QByteArray command;
     while (!stop_) {
@@ -138,8 +140,9 @@ TEST_F(DialogueOnPty, DialConnectPlayChatAndHangUpThroughAFakeModem) {
   EXPECT_EQ(rig.chatView.panels[3], QString());
   EXPECT_EQ(rig.chatView.chat.last(), QStringLiteral("切断しました"));
   EXPECT_TRUE(WaitFor([&] { return modem.HungUp(); }));
-  EXPECT_EQ(modem.FromProgramSinceConnect(),
-            QByteArray("\xFF\x90\x3C\x64" "abc     >hello\rBye\r", 4 + 15 + 4));
+  EXPECT_EQ(modem.FromProgramSinceConnect(), QByteArray("\xFF\x90\x3C\x64"
+                                                        "abc     >hello\rBye\r",
+                                                        4 + 15 + 4));
   // The peer's notes end with the call.
   EXPECT_EQ(rig.OutputOn(1).back(), PackShort(0xB1, 123, 0));
 
@@ -257,8 +260,8 @@ TEST_F(DialogueOnPty, AMessageBoxDuringALineLetsNoLaterBlockOvertakeOrReenter) {
   };
   pty.Write("BUSY\r");
   ASSERT_TRUE(WaitFor([&] { return rig.chatView.chat.contains("after") && !rig.OutputOn(1).empty(); }));
-  const std::vector<std::string> expected = {"chat BUSY", "form hidden", "warning begins", "depth 1",
-                                             "warning ends", "chat after"};
+  const std::vector<std::string> expected = {"chat BUSY", "form hidden",  "warning begins",
+                                             "depth 1",   "warning ends", "chat after"};
   EXPECT_EQ(rig.journal, expected);
   EXPECT_EQ(rig.OutputOn(1), std::vector<ShortMessage>{PackShort(0x91, 0x41, 0x40)});
 }

@@ -39,7 +39,9 @@ struct ParseCase {
   std::vector<Unit> units;
   WireParser::State endState;
 };
-void PrintTo(const ParseCase& c, std::ostream* os) { *os << c.what; }
+void PrintTo(const ParseCase& c, std::ostream* os) {
+  *os << c.what;
+}
 
 class ParserEdgeCases : public ::testing::TestWithParam<ParseCase> {};
 
@@ -54,42 +56,55 @@ const std::string kHiragana = "\x82\xA0";
 
 INSTANTIATE_TEST_SUITE_P(
     Wire, ParserEdgeCases,
-    ::testing::Values(
-        ParseCase{"two frames then a one-byte line",
-                  {0xFF, 0x90, 0x3C, 0x64, 0xFF, 0x80, 0x3C, 0x00, 0x41, 0x0D},
-                  {ShortMessage{0x643C90}, ShortMessage{0x003C80}, std::string("A")},
-                  WireParser::State::Text},
-        ParseCase{"frame right after a line in one block",
-                  {0x61, 0x62, 0x63, 0x0D, 0xFF, 0xC0, 0x05, 0x00},
-                  {std::string("abc"), ShortMessage{0x0005C0}},
-                  WireParser::State::FrameIdle},
-        ParseCase{"modem CR LF OK CR LF gives an empty line and OK",
-                  {0x0D, 0x0A, 'O', 'K', 0x0D, 0x0A},
-                  {std::string(""), std::string("OK")},
-                  WireParser::State::Text},
-        ParseCase{"0xFF and CR inside a frame are data", {0xFF, 0xFF, 0x0D, 0x7F},
-                  {ShortMessage{0x7F0DFF}}, WireParser::State::FrameIdle},
-        ParseCase{"double-byte character kept whole", {0x82, 0xA0, 0x0D}, {kHiragana},
-                  WireParser::State::Text},
-        ParseCase{"CR after a lone lead byte is its trail byte", {0x82, 0x0D, 'x', 0x0D},
-                  {std::string("\x82\x0Dx")}, WireParser::State::Text},
-        ParseCase{"NUL and LF between text vanish", {'a', 0x00, 'b', 0x0A, 'c', 0x0D},
-                  {std::string("abc")}, WireParser::State::Text},
-        ParseCase{"NUL or LF after a lead byte is its trail byte", {0xE0, 0x00, 0x81, 0x0A, 0x0D},
-                  {std::string("\xE0\x00\x81\x0A", 4)}, WireParser::State::Text},
-        ParseCase{"half-width katakana is a single byte", {0xB1, 0x0D}, {std::string("\xB1")},
-                  WireParser::State::Text},
-        ParseCase{"lead byte survives a frame: first text byte after it is the trail",
-                  {0x82, 0xFF, 0x90, 0x40, 0x10, 0x0D, 'z', 0x0D},
-                  {ShortMessage{0x104090}, std::string("\x82\x0Dz")}, WireParser::State::Text},
-        ParseCase{"a cut-off frame takes the next bytes, then falls back to text",
-                  {0xFF, 0x90, 0x3C, 0x0D, 0x0A, 'N', 'O', 0x0D},
-                  {ShortMessage{0x0D3C90}, std::string("NO")}, WireParser::State::Text},
-        ParseCase{"frames in a run need no switching",
-                  {0xFF, 0xB0, 0x07, 0x64, 0xFF, 0xB0, 0x0A, 0x40, 0xFF, 0xE0, 0x00, 0x40},
-                  {ShortMessage{0x6407B0}, ShortMessage{0x400AB0}, ShortMessage{0x4000E0}},
-                  WireParser::State::FrameIdle},
-        ParseCase{"an empty block changes nothing", {}, {}, WireParser::State::Text}));
+    ::testing::Values(ParseCase{"two frames then a one-byte line",
+                                {0xFF, 0x90, 0x3C, 0x64, 0xFF, 0x80, 0x3C, 0x00, 0x41, 0x0D},
+                                {ShortMessage{0x643C90}, ShortMessage{0x003C80}, std::string("A")},
+                                WireParser::State::Text},
+                      ParseCase{"frame right after a line in one block",
+                                {0x61, 0x62, 0x63, 0x0D, 0xFF, 0xC0, 0x05, 0x00},
+                                {std::string("abc"), ShortMessage{0x0005C0}},
+                                WireParser::State::FrameIdle},
+                      ParseCase{"modem CR LF OK CR LF gives an empty line and OK",
+                                {0x0D, 0x0A, 'O', 'K', 0x0D, 0x0A},
+                                {std::string(""), std::string("OK")},
+                                WireParser::State::Text},
+                      ParseCase{"0xFF and CR inside a frame are data",
+                                {0xFF, 0xFF, 0x0D, 0x7F},
+                                {ShortMessage{0x7F0DFF}},
+                                WireParser::State::FrameIdle},
+                      ParseCase{"double-byte character kept whole",
+                                {0x82, 0xA0, 0x0D},
+                                {kHiragana},
+                                WireParser::State::Text},
+                      ParseCase{"CR after a lone lead byte is its trail byte",
+                                {0x82, 0x0D, 'x', 0x0D},
+                                {std::string("\x82\x0Dx")},
+                                WireParser::State::Text},
+                      ParseCase{"NUL and LF between text vanish",
+                                {'a', 0x00, 'b', 0x0A, 'c', 0x0D},
+                                {std::string("abc")},
+                                WireParser::State::Text},
+                      ParseCase{"NUL or LF after a lead byte is its trail byte",
+                                {0xE0, 0x00, 0x81, 0x0A, 0x0D},
+                                {std::string("\xE0\x00\x81\x0A", 4)},
+                                WireParser::State::Text},
+                      ParseCase{"half-width katakana is a single byte",
+                                {0xB1, 0x0D},
+                                {std::string("\xB1")},
+                                WireParser::State::Text},
+                      ParseCase{"lead byte survives a frame: first text byte after it is the trail",
+                                {0x82, 0xFF, 0x90, 0x40, 0x10, 0x0D, 'z', 0x0D},
+                                {ShortMessage{0x104090}, std::string("\x82\x0Dz")},
+                                WireParser::State::Text},
+                      ParseCase{"a cut-off frame takes the next bytes, then falls back to text",
+                                {0xFF, 0x90, 0x3C, 0x0D, 0x0A, 'N', 'O', 0x0D},
+                                {ShortMessage{0x0D3C90}, std::string("NO")},
+                                WireParser::State::Text},
+                      ParseCase{"frames in a run need no switching",
+                                {0xFF, 0xB0, 0x07, 0x64, 0xFF, 0xB0, 0x0A, 0x40, 0xFF, 0xE0, 0x00, 0x40},
+                                {ShortMessage{0x6407B0}, ShortMessage{0x400AB0}, ShortMessage{0x4000E0}},
+                                WireParser::State::FrameIdle},
+                      ParseCase{"an empty block changes nothing", {}, {}, WireParser::State::Text}));
 
 TEST(WireParser, KeepsItsStateAcrossBlocks) {
   const Bytes stream = {0xFF, 0x90, 0x3C, 0x64, 0xFF, 0x80, 0x3C, 0x00, 0x41, 0x0D};
@@ -107,12 +122,12 @@ TEST(WireParser, KeepsItsStateAcrossBlocks) {
 TEST(WireParser, AnySplitGivesTheSameUnits) {
   std::mt19937 rng(20261208);
   // Bytes weighted toward the ones with meaning, so frames, CRs and lead bytes are frequent.
-  const std::vector<std::uint8_t> alphabet = {0xFF, 0x0D, 0x0A, 0x00, 0x82, 0xE0, 0xA0, 0x41, 0x90, 0x3C, 0x7F};
+  const std::vector<std::uint8_t> alphabet = {0xFF, 0x0D, 0x0A, 0x00, 0x82, 0xE0,
+                                              0xA0, 0x41, 0x90, 0x3C, 0x7F};
   for (int round = 0; round < 300; ++round) {
     Bytes stream(std::uniform_int_distribution<std::size_t>(0, 400)(rng));
     for (auto& b : stream) {
-      b = (rng() % 3 == 0) ? static_cast<std::uint8_t>(rng())
-                           : alphabet[rng() % alphabet.size()];
+      b = (rng() % 3 == 0) ? static_cast<std::uint8_t>(rng()) : alphabet[rng() % alphabet.size()];
     }
     const std::vector<Unit> whole = ParseInBlocks(stream, {});
     std::vector<std::size_t> cuts;
@@ -151,7 +166,8 @@ TEST(WireParser, OverlongLineIsCutAtTheCapAndHandedOverOnce) {
   stream.push_back(0x0D);
   stream.push_back('y');
   stream.push_back(0x0D);
-  const std::vector<Unit> units = ParseInBlocks(stream, {1000, WireParser::kMaxLine, WireParser::kMaxLine + 1});
+  const std::vector<Unit> units =
+      ParseInBlocks(stream, {1000, WireParser::kMaxLine, WireParser::kMaxLine + 1});
   ASSERT_EQ(units.size(), 2u);
   EXPECT_EQ(std::get<std::string>(units[0]), std::string(WireParser::kMaxLine, 'x'));
   EXPECT_EQ(std::get<std::string>(units[1]), "y");  // the next line is whole again

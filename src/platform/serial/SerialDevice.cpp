@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <cstring>
 
-
 namespace serial {
 
 namespace {
@@ -17,7 +16,9 @@ namespace {
 constexpr std::uint8_t kXon = 0x11;
 constexpr std::uint8_t kXoff = 0x13;
 
-[[noreturn]] void Fail() { throw SerialFailure(LastError()); }
+[[noreturn]] void Fail() {
+  throw SerialFailure(LastError());
+}
 
 std::uint32_t SizeFlag(int dataBits) {
   switch (dataBits) {

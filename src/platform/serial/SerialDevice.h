@@ -1,8 +1,8 @@
 #pragma once
 
 #include <cstddef>
-#include <exception>
 #include <cstdint>
+#include <exception>
 #include <span>
 #include <string>
 #include <utility>
@@ -17,7 +17,7 @@ enum class Parity { None, Odd, Even, Mark, Space };
 
 struct LineSettings {
   int baudRate = 9600;
-  int dataBits = 8;       // 5..8; termios knows no 4-bit bytes
+  int dataBits = 8;  // 5..8; termios knows no 4-bit bytes
   Parity parity = Parity::None;
   bool twoStopBits = false;
   bool rtsCts = false;
