@@ -5,6 +5,7 @@
 #include <algorithm>
 
 #include "controls/LcdPictures.h"
+#include "controls/OwnerThread.h"
 
 TEkisyou::TEkisyou(QWidget* parent) : QWidget(parent), numbers_(lcd::kNumberSize, lcd::DrawNumbers) {
   setFixedSize(WidthFor(figureNum_), kHeight);
@@ -18,6 +19,7 @@ void TEkisyou::SetFigureNum(int figures) {
 }
 
 void TEkisyou::SetValue(int value) {
+  if (!controls::OnOwnerThread(this, [this, value] { SetValue(value); })) return;
   value_ = std::max(value, 0);
   repaint();
 }

@@ -7,7 +7,8 @@
 
 // A liquid-crystal number display with a fixed number of seven-segment digits. Every position
 // shows a digit: leading zeros are drawn and digits beyond the width are dropped (1234 on three
-// digits shows 234). UI thread only.
+// digits shows 234). Value may be written from any thread (the peer's program changes): a write
+// from another thread is queued to the UI thread in order; everything else is UI thread only.
 class TEkisyou : public QWidget {
   Q_OBJECT
   Q_PROPERTY(int FigureNum READ FigureNum WRITE SetFigureNum)

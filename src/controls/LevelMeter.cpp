@@ -6,13 +6,15 @@
 #include <cstdint>
 
 #include "controls/LcdPictures.h"
+#include "controls/OwnerThread.h"
 
 namespace {
 
 constexpr QPoint kFirstSegment{1, 3};
 constexpr int kSegmentPitch = 4;
 // What a tick repaints: the 23 segment blocks and nothing else.
-constexpr QRect kSegmentArea{kFirstSegment, QSize(13, TLevelMeter::kSegments * kSegmentPitch)};
+constexpr int kBarHeight = kSegmentPitch * TLevelMeter::kSegments;
+constexpr QRect kSegmentArea{kFirstSegment, QSize(13, kBarHeight)};
 constexpr QPoint kTopCap{1, 1};
 constexpr QPoint kBottomCap{1, 94};
 
@@ -48,18 +50,24 @@ TLevelMeter::TLevelMeter(QWidget* parent)
   connect(&fallTimer_, &QTimer::timeout, this, &TLevelMeter::Tick);
 }
 
-void TLevelMeter::SetDownWait(int milliseconds) { downWait_ = std::max(milliseconds, 0); }
+void TLevelMeter::SetDownWait(int milliseconds) {
+  downWait_ = std::max(milliseconds, 0);
+}
 
-void TLevelMeter::SetMax(int max) { max_ = std::max(max, min_); }
+void TLevelMeter::SetMax(int max) {
+  max_ = std::max(max, min_);
+}
 
-void TLevelMeter::SetMin(int min) { min_ = std::min(min, max_); }
+void TLevelMeter::SetMin(int min) {
+  min_ = std::min(min, max_);
+}
 
 void TLevelMeter::SetValue(int value) {
+  if (!controls::OnOwnerThread(this, [this, value] { SetValue(value); })) return;
   value_ = std::clamp(value, min_, max_);
   // Without a positive Max there is no scale to show a level on.
   if (max_ <= 0) return;
-  const int target =
-      kSegments - static_cast<int>(static_cast<std::int64_t>(value_) * kSegments / max_);
+  const int target = kSegments - static_cast<int>(static_cast<std::int64_t>(value_) * kSegments / max_);
   if (darkCount_ < target) return;
   darkCount_ = target;
   if (!fallTimer_.isActive()) fallTimer_.start(downWait_);

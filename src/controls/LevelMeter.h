@@ -8,8 +8,9 @@
 
 // A 23-segment bar in a liquid-crystal look. A written level lights the bar at the next tick;
 // the bar then falls by one segment per tick of a timer of period DownWait until it is empty,
-// and the timer stops, so an idle meter costs nothing. UI thread only: levels that arrive on
-// another thread are handed over by the caller, in order.
+// and the timer stops, so an idle meter costs nothing. Value may be written from any thread (the
+// peer's notes): a write from another thread is queued to the UI thread in order; everything
+// else is UI thread only.
 class TLevelMeter : public QWidget {
   Q_OBJECT
   Q_PROPERTY(int DownWait READ DownWait WRITE SetDownWait)

@@ -34,7 +34,9 @@ void Fill(QPainter& painter, int x1, int y1, int x2, int y2, const QColor& colou
   painter.fillRect(QRect(x1, y1, x2 - x1, y2 - y1), colour);
 }
 
-void Dot(QPainter& painter, int x, int y, const QColor& colour) { painter.fillRect(QRect(x, y, 1, 1), colour); }
+void Dot(QPainter& painter, int x, int y, const QColor& colour) {
+  painter.fillRect(QRect(x, y, 1, 1), colour);
+}
 
 QPixmap Canvas(QSize logicalSize, qreal ratio) {
   const QSize devicePixels(static_cast<int>(std::ceil(logicalSize.width() * ratio)),
@@ -46,8 +48,8 @@ QPixmap Canvas(QSize logicalSize, qreal ratio) {
 }
 
 const QPixmap& RatioCache::At(qreal ratio) {
-  const auto found =
-      std::find_if(pictures_.begin(), pictures_.end(), [ratio](const auto& entry) { return entry.first == ratio; });
+  const auto found = std::find_if(pictures_.begin(), pictures_.end(),
+                                  [ratio](const auto& entry) { return entry.first == ratio; });
   if (found != pictures_.end()) return found->second;
   // Two screens at most in practice; dropping the oldest keeps a stray ratio from piling up.
   constexpr std::size_t kKeep = 3;

@@ -42,8 +42,12 @@ void TrackBarBase::SetMax(int max) {
   PropertyChanged();
 }
 
-int TrackBarBase::Extent() const { return design_.axis == Axis::Horizontal ? width() : height(); }
-int TrackBarBase::CrossSize() const { return design_.axis == Axis::Horizontal ? height() : width(); }
+int TrackBarBase::Extent() const {
+  return design_.axis == Axis::Horizontal ? width() : height();
+}
+int TrackBarBase::CrossSize() const {
+  return design_.axis == Axis::Horizontal ? height() : width();
+}
 
 int TrackBarBase::TravelCoordinate(const QMouseEvent& event) const {
   const QPointF at = event.position();
@@ -125,4 +129,6 @@ void TrackBarBase::mouseMoveEvent(QMouseEvent* event) {
   emit OnChange();
 }
 
-void TrackBarBase::mouseReleaseEvent(QMouseEvent*) { dragging_ = false; }
+void TrackBarBase::mouseReleaseEvent(QMouseEvent*) {
+  dragging_ = false;
+}

@@ -48,8 +48,8 @@ class TrackBarBase : public QWidget {
     Axis axis;
     QSize size;
     int sWidth;
-    bool rightButtonDrags;   // whether a press with the right button held may start a drag
-    bool repaintAtOnce;      // property writes repaint now rather than on the next paint cycle
+    bool rightButtonDrags;  // whether a press with the right button held may start a drag
+    bool repaintAtOnce;     // property writes repaint now rather than on the next paint cycle
   };
   TrackBarBase(const Design& design, QWidget* parent);
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 
+#include "controls/OwnerThread.h"
 #include "controls/PixelArt.h"
 
 using pixel::kBlack;
@@ -54,7 +55,10 @@ TUpDownButton::TUpDownButton(QWidget* parent) : QWidget(parent) {
   setMouseTracking(true);
 }
 
-void TUpDownButton::SetValue(int value) { value_ = std::max(std::min(value, max_), min_); }
+void TUpDownButton::SetValue(int value) {
+  if (!controls::OnOwnerThread(this, [this, value] { SetValue(value); })) return;
+  value_ = std::max(std::min(value, max_), min_);
+}
 
 void TUpDownButton::SetMin(int min) {
   min_ = std::min(min, max_);
@@ -101,7 +105,9 @@ void TUpDownButton::PointerAt(QPoint at) {
   }
 }
 
-void TUpDownButton::mouseMoveEvent(QMouseEvent* event) { PointerAt(PointOf(*event)); }
+void TUpDownButton::mouseMoveEvent(QMouseEvent* event) {
+  PointerAt(PointOf(*event));
+}
 
 void TUpDownButton::leaveEvent(QEvent*) {
   // Without a button held the pointer is not captured, so leaving the control is the last move

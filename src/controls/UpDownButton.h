@@ -6,7 +6,8 @@
 // A two-half spin button: the upper half steps Value up, the lower half down, one step per
 // click on release, with no auto-repeat and no wrap-around. It does not show its value.
 // OnChange reports the user's steps only; property writes neither repaint nor notify.
-// UI thread only.
+// Value may be written from any thread (the peer's program changes): a write from another
+// thread is queued to the UI thread in order; everything else is UI thread only.
 class TUpDownButton : public QWidget {
   Q_OBJECT
   Q_PROPERTY(int Min READ Min WRITE SetMin)

@@ -7,9 +7,9 @@
 #include <set>
 #include <string>
 
+#include "ReferenceCanvas.h"
 #include "controls/Ekisyou.h"
 #include "controls/LcdPictures.h"
-#include "ReferenceCanvas.h"
 
 using namespace reference;
 
@@ -40,7 +40,8 @@ constexpr const char* kCell[19] = {
     "...........",  //
 };
 // The lit segments of 0 to 9 on any seven-segment display.
-const std::string kLit[10] = {"abcdef", "bc", "abdeg", "abcdg", "bcfg", "acdfg", "acdefg", "abc", "abcdefg", "abcdfg"};
+const std::string kLit[10] = {"abcdef", "bc",     "abdeg", "abcdg",   "bcfg",
+                              "acdfg",  "acdefg", "abc",   "abcdefg", "abcdfg"};
 
 Canvas ExpectedStrip() {
   Canvas e(112, 19, kGround);
@@ -143,9 +144,9 @@ TEST(Ekisyou, DigitsArePlacedWithLeadingZerosAndHighDigitsDropped) {
     int figures, value;
     const char* shown;
   };
-  const Case cases[] = {{2, 7, "07"},    {2, 100, "00"},  {2, 1234, "34"},    {3, 7, "007"},  {3, 100, "100"},
-                        {3, 1234, "234"}, {3, 5, "005"},  {5, 90817, "90817"}, {1, 0, "0"},   {5, 2147483647, "83647"},
-                        {2, -3, "00"}};
+  const Case cases[] = {{2, 7, "07"},    {2, 100, "00"},           {2, 1234, "34"}, {3, 7, "007"},
+                        {3, 100, "100"}, {3, 1234, "234"},         {3, 5, "005"},   {5, 90817, "90817"},
+                        {1, 0, "0"},     {5, 2147483647, "83647"}, {2, -3, "00"}};
   for (const Case& c : cases) {
     TEkisyou display;
     display.SetFigureNum(c.figures);

@@ -1,13 +1,14 @@
 #include <gtest/gtest.h>
 
+#include <QPaintEvent>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
 #include <functional>
 #include <vector>
 
-#include "controls/LevelMeter.h"
 #include "ReferenceCanvas.h"
+#include "controls/LevelMeter.h"
 
 using namespace reference;
 
@@ -36,7 +37,9 @@ Canvas ExpectedMeter(int darkCount) {
   return e;
 }
 
-QTimer* FallTimerOf(TLevelMeter& meter) { return meter.findChild<QTimer*>(QStringLiteral("fallTimer")); }
+QTimer* FallTimerOf(TLevelMeter& meter) {
+  return meter.findChild<QTimer*>(QStringLiteral("fallTimer"));
+}
 
 // Records what each tick of the fall timer left on show, until the timer stops. `atTick` may act
 // between ticks (it runs after the meter's own tick handler).
@@ -230,6 +233,28 @@ TEST(LevelMeter, ALevelAfterTheFallStartsANewOne) {
   meter.SetValue(64);
   EXPECT_TRUE(meter.Falling());
   EXPECT_EQ(RecordFall(meter).shown, Range(12, 23));
+}
+
+TEST(LevelMeter, ATickRepaintsOnlyTheSegments) {
+  // Records the area of every paint the meter receives once it is on screen.
+  struct PaintAreas : QObject {
+    std::vector<QRect> areas;
+    bool eventFilter(QObject*, QEvent* event) override {
+      if (event->type() == QEvent::Paint) areas.push_back(static_cast<QPaintEvent*>(event)->rect());
+      return false;
+    }
+  } paints;
+  TLevelMeter meter;
+  meter.SetDownWait(5);
+  meter.installEventFilter(&paints);
+  meter.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&meter));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !paints.areas.empty(); }));
+  paints.areas.clear();
+  meter.SetValue(127);
+  RecordFall(meter);
+  ASSERT_FALSE(paints.areas.empty());
+  for (const QRect& area : paints.areas) EXPECT_EQ(area, QRect(1, 3, 13, 92));
 }
 
 TEST(LevelMeter, AMeterWithoutAPositiveMaxShowsNothingInsteadOfDividingByZero) {

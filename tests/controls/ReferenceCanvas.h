@@ -55,7 +55,9 @@ class Canvas {
   std::vector<QRgb> px_;
 };
 
-inline QImage ToArgb(const QPixmap& pixmap) { return pixmap.toImage().convertToFormat(QImage::Format_ARGB32); }
+inline QImage ToArgb(const QPixmap& pixmap) {
+  return pixmap.toImage().convertToFormat(QImage::Format_ARGB32);
+}
 
 // Compares a ratio-1 picture with the expected pixels and names the first differences.
 inline ::testing::AssertionResult SamePixels(const QImage& actual, const Canvas& expected) {
@@ -85,17 +87,17 @@ inline ::testing::AssertionResult SamePixels(const QImage& actual, const Canvas&
 // the ratio-1 colour: no smoothing, no in-between colours.
 inline ::testing::AssertionResult SharpDouble(const QImage& doubled, const QImage& single) {
   if (doubled.size() != single.size() * 2) {
-    return ::testing::AssertionFailure() << "ratio 2 picture is " << doubled.width() << "x"
-                                         << doubled.height() << ", not twice " << single.width() << "x"
-                                         << single.height();
+    return ::testing::AssertionFailure()
+           << "ratio 2 picture is " << doubled.width() << "x" << doubled.height() << ", not twice "
+           << single.width() << "x" << single.height();
   }
   for (int y = 0; y < doubled.height(); ++y) {
     for (int x = 0; x < doubled.width(); ++x) {
       if (doubled.pixel(x, y) != single.pixel(x / 2, y / 2)) {
-        return ::testing::AssertionFailure() << "device pixel (" << x << "," << y << ") is "
-                                             << std::hex << doubled.pixel(x, y) << " but logical pixel ("
-                                             << std::dec << x / 2 << "," << y / 2 << ") is " << std::hex
-                                             << single.pixel(x / 2, y / 2);
+        return ::testing::AssertionFailure()
+               << "device pixel (" << x << "," << y << ") is " << std::hex << doubled.pixel(x, y)
+               << " but logical pixel (" << std::dec << x / 2 << "," << y / 2 << ") is " << std::hex
+               << single.pixel(x / 2, y / 2);
       }
     }
   }

@@ -6,9 +6,9 @@
 #include <QTest>
 #include <climits>
 
+#include "ReferenceCanvas.h"
 #include "controls/MyTrackBar.h"
 #include "controls/MyTrackBarV.h"
-#include "ReferenceCanvas.h"
 
 using namespace reference;
 
@@ -55,8 +55,12 @@ Canvas ExpectedVertical(int w, int h, int t, int s) {
 }
 
 // Points on the travel axis at the middle of the cross axis, so a press there can hold the thumb.
-QPoint AlongH(int a) { return {a, 6}; }
-QPoint AlongV(int a) { return {9, a}; }
+QPoint AlongH(int a) {
+  return {a, 6};
+}
+QPoint AlongV(int a) {
+  return {9, a};
+}
 
 // A move with no button held, which QTest would turn into a cursor jump.
 void MoveWithoutButtons(QWidget& w, QPoint at) {
@@ -143,7 +147,8 @@ TEST(Sliders, HorizontalPictureSpotChecks) {
 }
 
 TEST(Sliders, VerticalPictureFollowsTheDrawingSteps) {
-  for (const auto& [value, thumb] : {std::pair{0, 81}, std::pair{100, 18}, std::pair{127, 1}, std::pair{64, 40}}) {
+  for (const auto& [value, thumb] :
+       {std::pair{0, 81}, std::pair{100, 18}, std::pair{127, 1}, std::pair{64, 40}}) {
     TMyTrackBarV bar;
     bar.SetValue(value);
     ASSERT_EQ(bar.ThumbPos(), thumb) << "value " << value;
@@ -159,9 +164,9 @@ TEST(Sliders, VerticalPictureSpotChecks) {
   TMyTrackBarV bar;
   bar.SetValue(100);
   const QImage p = ToArgb(bar.Picture(1));
-  const std::pair<int, QRgb> thumbRows[] = {{18, kWhite}, {20, kWhite},  {21, kSilver}, {22, kWhite},
-                                            {26, kSilver}, {27, kGrey}, {28, kSilver}, {29, kGrey},
-                                            {30, kGrey},  {31, kBlack}, {32, kSilver}};
+  const std::pair<int, QRgb> thumbRows[] = {{18, kWhite},  {20, kWhite}, {21, kSilver}, {22, kWhite},
+                                            {26, kSilver}, {27, kGrey},  {28, kSilver}, {29, kGrey},
+                                            {30, kGrey},   {31, kBlack}, {32, kSilver}};
   for (const auto& [row, colour] : thumbRows) {
     EXPECT_EQ(p.pixel(1, row), colour) << "row " << row;
     EXPECT_EQ(p.pixel(17, row), colour) << "row " << row;
@@ -181,13 +186,15 @@ TEST(Sliders, VerticalPictureSpotChecks) {
 
 TEST(Sliders, ThumbPositionReadsBackAsValue) {
   // The horizontal thumb travels 1..31, the vertical one 1..81 with Max at the top.
-  for (const auto& [pos, value] : {std::pair{1, 0}, std::pair{16, 63}, std::pair{30, 122}, std::pair{31, 127}}) {
+  for (const auto& [pos, value] :
+       {std::pair{1, 0}, std::pair{16, 63}, std::pair{30, 122}, std::pair{31, 127}}) {
     TMyTrackBar bar;
     DragThumb(bar, AlongH, pos - 1);
     EXPECT_EQ(bar.ThumbPos(), pos);
     EXPECT_EQ(bar.Value(), value) << "horizontal position " << pos;
   }
-  for (const auto& [pos, value] : {std::pair{1, 127}, std::pair{41, 63}, std::pair{81, 0}, std::pair{18, 100}}) {
+  for (const auto& [pos, value] :
+       {std::pair{1, 127}, std::pair{41, 63}, std::pair{81, 0}, std::pair{18, 100}}) {
     TMyTrackBarV bar;
     DragThumb(bar, AlongV, pos - 81);
     EXPECT_EQ(bar.ThumbPos(), pos);
@@ -239,8 +246,8 @@ TEST(Sliders, OnlyAPressOnTheThumbStartsADrag) {
     bool drags;
   };
   // Horizontal thumb at 16..26 (SWidth 10), cross size 13.
-  const Case horizontal[] = {{{15, 6}, false}, {{16, 6}, true},  {{26, 6}, true},  {{27, 6}, false},
-                             {{20, 0}, false}, {{20, 1}, true},  {{20, 11}, true}, {{20, 12}, false}};
+  const Case horizontal[] = {{{15, 6}, false}, {{16, 6}, true}, {{26, 6}, true},  {{27, 6}, false},
+                             {{20, 0}, false}, {{20, 1}, true}, {{20, 11}, true}, {{20, 12}, false}};
   for (const Case& c : horizontal) {
     TMyTrackBar bar;
     bar.SetValue(64);

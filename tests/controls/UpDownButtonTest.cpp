@@ -5,8 +5,8 @@
 #include <QSignalSpy>
 #include <QTest>
 
-#include "controls/UpDownButton.h"
 #include "ReferenceCanvas.h"
+#include "controls/UpDownButton.h"
 
 using namespace reference;
 
@@ -180,16 +180,16 @@ TEST(UpDownButton, ClicksStepOncePerReleaseInsideTheHalfAndStopAtTheEnds) {
   };
   // 15 × 21: the press and release zones are x 2..13, y 2..9 (upper) and y 11..19 (lower).
   const Case cases[] = {
-      {{7, 5}, {7, 5}, 3, 4, false, false},    {{7, 15}, {7, 15}, 3, 2, false, false},
+      {{7, 5}, {7, 5}, 3, 4, false, false},   {{7, 15}, {7, 15}, 3, 2, false, false},
       {{7, 5}, {7, 5}, 15, 15, false, false},  // at Max: drawn pressed and released, no step
       {{7, 15}, {7, 15}, 0, 0, false, false},  // at Min
       {{7, 10}, {7, 10}, 3, 3, false, false},  // the divider row presses neither half
-      {{1, 5}, {1, 5}, 3, 3, false, false},    {{2, 5}, {2, 5}, 3, 4, false, false},
-      {{13, 5}, {13, 5}, 3, 4, false, false},  {{14, 5}, {14, 5}, 3, 3, false, false},
-      {{7, 1}, {7, 1}, 3, 3, false, false},    {{7, 2}, {7, 2}, 3, 4, false, false},
-      {{7, 9}, {7, 9}, 3, 4, false, false},    {{7, 11}, {7, 11}, 3, 2, false, false},
-      {{7, 19}, {7, 19}, 3, 2, false, false},  {{7, 20}, {7, 20}, 3, 3, false, false},
-      {{7, 5}, {14, 5}, 3, 3, true, false},    // a release on the edge keeps the half pressed
+      {{1, 5}, {1, 5}, 3, 3, false, false},   {{2, 5}, {2, 5}, 3, 4, false, false},
+      {{13, 5}, {13, 5}, 3, 4, false, false}, {{14, 5}, {14, 5}, 3, 3, false, false},
+      {{7, 1}, {7, 1}, 3, 3, false, false},   {{7, 2}, {7, 2}, 3, 4, false, false},
+      {{7, 9}, {7, 9}, 3, 4, false, false},   {{7, 11}, {7, 11}, 3, 2, false, false},
+      {{7, 19}, {7, 19}, 3, 2, false, false}, {{7, 20}, {7, 20}, 3, 3, false, false},
+      {{7, 5}, {14, 5}, 3, 3, true, false},  // a release on the edge keeps the half pressed
       {{7, 15}, {1, 15}, 3, 3, false, true},
   };
   for (const Case& c : cases) {
@@ -200,7 +200,8 @@ TEST(UpDownButton, ClicksStepOncePerReleaseInsideTheHalfAndStopAtTheEnds) {
     QTest::mousePress(&button, Qt::LeftButton, {}, c.press);
     QTest::mouseRelease(&button, Qt::LeftButton, {}, c.release);
     const std::string where = "press " + std::to_string(c.press.x()) + "," + std::to_string(c.press.y()) +
-                              " release " + std::to_string(c.release.x()) + "," + std::to_string(c.release.y());
+                              " release " + std::to_string(c.release.x()) + "," +
+                              std::to_string(c.release.y());
     EXPECT_EQ(button.Value(), c.value) << where;
     EXPECT_EQ(changes.count(), c.value != c.start ? 1 : 0) << where;
     EXPECT_EQ(button.UpPressed(), c.upAfter) << where;
