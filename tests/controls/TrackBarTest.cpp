@@ -98,6 +98,11 @@ TEST(Sliders, AreBuiltWithTheirSizesAndDefaults) {
   EXPECT_EQ(v.Min(), 0);
   EXPECT_EQ(v.Max(), 127);
   EXPECT_EQ(v.ThumbPos(), 81);
+
+  h.resize(80, 30);
+  v.resize(30, 30);
+  EXPECT_EQ(h.size(), QSize(43, 13)) << "the sliders keep their size";
+  EXPECT_EQ(v.size(), QSize(19, 97));
 }
 
 TEST(Sliders, HorizontalPictureFollowsTheDrawingSteps) {
@@ -389,6 +394,7 @@ TEST(Sliders, PropertyWritesClampAsTheyAlwaysHave) {
     EXPECT_EQ(v.ThumbPos(), 81);
   }
   TMyTrackBar bar;
+  QSignalSpy changes(&bar, &TMyTrackBar::OnChange);
   bar.SetValue(64);
   bar.SetMin(200);
   EXPECT_EQ(bar.Min(), 127) << "Min above Max stores Max";
@@ -397,6 +403,9 @@ TEST(Sliders, PropertyWritesClampAsTheyAlwaysHave) {
   EXPECT_EQ(bar.Max(), 0) << "Max below Min stores Min";
   EXPECT_EQ(bar.Value(), 64) << "the range writes leave Value alone";
   EXPECT_EQ(bar.ThumbPos(), 16);
+  bar.SetCWidth(2);
+  bar.SetSWidth(8);
+  EXPECT_EQ(changes.count(), 0) << "property writes never notify";
 }
 
 TEST(Sliders, DegenerateRangesAndThumbsDoNotDivideByZero) {

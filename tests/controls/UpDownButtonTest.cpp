@@ -93,6 +93,8 @@ TEST(UpDownButton, IsBuiltWithItsSizeAndDefaults) {
   EXPECT_EQ(button.Value(), 0);
   EXPECT_FALSE(button.UpPressed());
   EXPECT_FALSE(button.DownPressed());
+  button.resize(30, 40);
+  EXPECT_EQ(button.size(), QSize(15, 21)) << "the button keeps its size";
 }
 
 TEST(UpDownButton, PropertyWritesClampAndNeverNotify) {
