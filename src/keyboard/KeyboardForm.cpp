@@ -141,7 +141,10 @@ TKeyboardForm::~TKeyboardForm() = default;
 const keyboard::KeyboardPictures& TKeyboardForm::Pictures() {
   const qreal ratio = devicePixelRatioF();
   if (!pictures_ || pictures_->DevicePixelRatio() != ratio) {
+    const bool replacing = pictures_ != nullptr;
     pictures_ = std::make_unique<keyboard::KeyboardPictures>(ratio);
+    // Moved to a screen of another pixel ratio: the pictures on the panel change with it.
+    if (replacing) RefreshControls();
   }
   return *pictures_;
 }

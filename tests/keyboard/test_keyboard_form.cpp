@@ -78,12 +78,19 @@ class Form : public ::testing::Test {
     SendMouse(knob, QEvent::MouseMove, Qt::NoButton, Qt::LeftButton, to);
     SendMouse(knob, QEvent::MouseButtonRelease, Qt::LeftButton, Qt::NoButton, to);
   }
+  // The tests run at pixel ratio 1 and 2; they speak in window pixels.
+  qreal Ratio() const { return form.devicePixelRatioF(); }
+  QRect Device(const QRect& r) const {
+    return {(r.topLeft() * Ratio()), (r.size() * Ratio())};
+  }
+  QColor At(const QImage& image, QPoint p) const { return image.pixelColor(p * Ratio()); }
+  QColor At(const QImage& image, int x, int y) const { return At(image, QPoint(x, y)); }
   // The window's picture of a panel glyph place against the lit panel's glyph strip.
   bool ShowsGlyph(const QImage& window, QPoint at, int glyph) {
-    const KeyboardPictures pics(1.0);
+    const KeyboardPictures pics(Ratio());
     const QImage strip = pics.panel3.toImage().convertToFormat(QImage::Format_RGB32);
-    const QImage expected = strip.copy(10 * glyph, kGlyphStripTop, 10, 17);
-    return window.copy(QRect(kPanelRect.topLeft() + at, QSize(10, 17))) == expected;
+    const QImage expected = strip.copy(Device(QRect(10 * glyph, kGlyphStripTop, 10, 17)));
+    return window.copy(Device(QRect(kPanelRect.topLeft() + at, QSize(10, 17)))) == expected;
   }
 
   Rig rig;
@@ -131,13 +138,13 @@ TEST_F(Form, PowerOffRenderingIsDarkAndDrawsNoGlyphs) {
   const QImage off = Grab();
   EXPECT_FALSE(form.Instrument().PowerOn());
   EXPECT_TRUE(rig.link.sent.empty()) << "painting with the power off sends nothing";
-  const KeyboardPictures pics(1.0);
-  EXPECT_EQ(off.copy(kPanelRect), pics.panel1.toImage().convertToFormat(QImage::Format_RGB32));
+  const KeyboardPictures pics(Ratio());
+  EXPECT_EQ(off.copy(Device(kPanelRect)), pics.panel1.toImage().convertToFormat(QImage::Format_RGB32));
   EXPECT_FALSE(ShowsGlyph(off, {59, 4}, 0));
-  EXPECT_EQ(off.pixelColor(0, 0), QColor(192, 192, 192));
-  EXPECT_EQ(off.pixelColor(300, 130), QColor(128, 128, 128));
-  EXPECT_EQ(off.pixelColor(44, 100), QColor(128, 128, 128));
-  EXPECT_EQ(off.pixelColor(0, 50), QColor(Qt::white));
+  EXPECT_EQ(At(off, 0, 0), QColor(192, 192, 192));
+  EXPECT_EQ(At(off, 300, 130), QColor(128, 128, 128));
+  EXPECT_EQ(At(off, 44, 100), QColor(128, 128, 128));
+  EXPECT_EQ(At(off, 0, 50), QColor(Qt::white));
 }
 
 TEST_F(Form, PowerOnRenderingShowsTheValuesGlyphs) {
@@ -180,19 +187,19 @@ TEST_F(Form, MarksOfBothPlayersOnOneKeyAndTheirRemoval) {
   EXPECT_TRUE(rig.link.sent.empty()) << "drawing a mark is no repaint of the panel";
   QImage img = Grab();
   const QColor red(255, 0, 0), green(0, 255, 0);
-  EXPECT_EQ(img.pixelColor(MarkRect(24, Side::Local).center()), red);
-  EXPECT_EQ(img.pixelColor(MarkRect(24, Side::Remote).center()), green);
-  EXPECT_EQ(img.pixelColor(MarkRect(25, Side::Remote).center()), green);
-  EXPECT_EQ(img.pixelColor(MarkRect(25, Side::Local).center()), QColor(Qt::black));
+  EXPECT_EQ(At(img, MarkRect(24, Side::Local).center()), red);
+  EXPECT_EQ(At(img, MarkRect(24, Side::Remote).center()), green);
+  EXPECT_EQ(At(img, MarkRect(25, Side::Remote).center()), green);
+  EXPECT_EQ(At(img, MarkRect(25, Side::Local).center()), QColor(Qt::black));
   form.ShowKeyUp(60, Side::Local);
   img = Grab();
-  EXPECT_EQ(img.pixelColor(MarkRect(24, Side::Local).center()), QColor(Qt::white));
-  EXPECT_EQ(img.pixelColor(MarkRect(24, Side::Remote).center()), green) << "the other player's mark stays";
+  EXPECT_EQ(At(img, MarkRect(24, Side::Local).center()), QColor(Qt::white));
+  EXPECT_EQ(At(img, MarkRect(24, Side::Remote).center()), green) << "the other player's mark stays";
   // Every mark's area filled exactly, nothing beside it.
   const QRect r = MarkRect(25, Side::Remote);
   for (int x = r.left() - 1; x <= r.right() + 1; ++x) {
     for (int y = r.top() - 1; y <= r.bottom() + 1; ++y) {
-      EXPECT_EQ(img.pixelColor(x, y) == green, r.contains(x, y)) << x << "," << y;
+      EXPECT_EQ(At(img, x, y) == green, r.contains(x, y)) << x << "," << y;
     }
   }
 }
@@ -201,14 +208,14 @@ TEST_F(Form, SystemRepaintsKeepHeldMarksWhileActivationAndClearRemoveThem) {
   ShowPoweredUp();
   form.ShowKeyDown(48, Side::Local);
   form.repaint();  // as the system may ask at any time (uncovering, another screen)
-  EXPECT_EQ(Grab().pixelColor(MarkRect(12, Side::Local).center()), QColor(255, 0, 0));
+  EXPECT_EQ(At(Grab(), MarkRect(12, Side::Local).center()), QColor(255, 0, 0));
   form.FormActivate();
   QCoreApplication::processEvents();
-  EXPECT_EQ(Grab().pixelColor(MarkRect(12, Side::Local).center()), QColor(Qt::white));
+  EXPECT_EQ(At(Grab(), MarkRect(12, Side::Local).center()), QColor(Qt::white));
   form.ShowKeyDown(48, Side::Remote);
   form.ClearKeyMarks();
   EXPECT_FALSE(form.Instrument().Marks().Any());
-  EXPECT_EQ(Grab().pixelColor(MarkRect(12, Side::Remote).center()), QColor(Qt::white));
+  EXPECT_EQ(At(Grab(), MarkRect(12, Side::Remote).center()), QColor(Qt::white));
 }
 
 TEST_F(Form, MousePlaysThroughTheEngineAndMarksTheKey) {
@@ -257,7 +264,7 @@ TEST_F(Form, PicturesTakeTheirOwnClicks) {
 }
 
 TEST_F(Form, ButtonsShowPressedAndReleasedLooks) {
-  const KeyboardPictures pics(1.0);
+  const KeyboardPictures pics(Ratio());
   SendMouse(form.PbTwoImage, QEvent::MouseButtonPress, Qt::LeftButton, Qt::LeftButton, {2, 2});
   EXPECT_EQ(form.PbTwoImage->grab().toImage(), pics.twoLow.toImage()) << "pressed even with the power off";
   SendMouse(form.PbTwoImage, QEvent::MouseButtonRelease, Qt::LeftButton, Qt::NoButton, {2, 2});
