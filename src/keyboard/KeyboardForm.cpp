@@ -64,7 +64,9 @@ TKeyboardForm::TKeyboardForm(RoutingEngine& engine, QWidget* parent)
   setAttribute(Qt::WA_OpaquePaintEvent);
 
   // Created back to front: each knob after its track, so that it lies on top.
-  auto box = [this](const char* name, QRect place) { return new PictureBox(QString::fromLatin1(name), place, this); };
+  auto box = [this](const char* name, QRect place) {
+    return new PictureBox(QString::fromLatin1(name), place, this);
+  };
   PowerImage = box("PowerImage", {2, 4, 27, 18});
   PitchBendBackImage = box("PitchBendBackImage", {6, 30, 13, 97});
   PitchBendPinchImage = box("PitchBendPinchImage", {7, 71, 11, 15});
@@ -95,12 +97,18 @@ TKeyboardForm::TKeyboardForm(RoutingEngine& engine, QWidget* parent)
   const std::pair<PictureBox*, std::pair<void (TKeyboardForm::*)(Qt::MouseButton, QPoint),
                                          void (TKeyboardForm::*)(Qt::MouseButton, QPoint)>>
       buttons[] = {
-          {OctShiftDownImage, {&TKeyboardForm::OctShiftDownImageMouseDown, &TKeyboardForm::OctShiftDownImageMouseUp}},
-          {OctShiftZeroImage, {&TKeyboardForm::OctShiftZeroImageMouseDown, &TKeyboardForm::OctShiftZeroImageMouseUp}},
-          {OctShiftUpImage, {&TKeyboardForm::OctShiftUpImageMouseDown, &TKeyboardForm::OctShiftUpImageMouseUp}},
-          {KeyShiftDownImage, {&TKeyboardForm::KeyShiftDownImageMouseDown, &TKeyboardForm::KeyShiftDownImageMouseUp}},
-          {KeyShiftZeroImage, {&TKeyboardForm::KeyShiftZeroImageMouseDown, &TKeyboardForm::KeyShiftZeroImageMouseUp}},
-          {KeyShiftUpImage, {&TKeyboardForm::KeyShiftUpImageMouseDown, &TKeyboardForm::KeyShiftUpImageMouseUp}},
+          {OctShiftDownImage,
+           {&TKeyboardForm::OctShiftDownImageMouseDown, &TKeyboardForm::OctShiftDownImageMouseUp}},
+          {OctShiftZeroImage,
+           {&TKeyboardForm::OctShiftZeroImageMouseDown, &TKeyboardForm::OctShiftZeroImageMouseUp}},
+          {OctShiftUpImage,
+           {&TKeyboardForm::OctShiftUpImageMouseDown, &TKeyboardForm::OctShiftUpImageMouseUp}},
+          {KeyShiftDownImage,
+           {&TKeyboardForm::KeyShiftDownImageMouseDown, &TKeyboardForm::KeyShiftDownImageMouseUp}},
+          {KeyShiftZeroImage,
+           {&TKeyboardForm::KeyShiftZeroImageMouseDown, &TKeyboardForm::KeyShiftZeroImageMouseUp}},
+          {KeyShiftUpImage,
+           {&TKeyboardForm::KeyShiftUpImageMouseDown, &TKeyboardForm::KeyShiftUpImageMouseUp}},
           {PbDownImage, {&TKeyboardForm::PbDownImageMouseDown, &TKeyboardForm::PbDownImageMouseUp}},
           {PbTwoImage, {&TKeyboardForm::PbTwoImageMouseDown, &TKeyboardForm::PbTwoImageMouseUp}},
           {pbtwelveImage, {&TKeyboardForm::pbtwelveImageMouseDown, &TKeyboardForm::pbtwelveImageMouseUp}},
@@ -125,8 +133,7 @@ TKeyboardForm::TKeyboardForm(RoutingEngine& engine, QWidget* parent)
   connect(PitchBendBackImage, &PictureBox::mouseMove, this, &TKeyboardForm::PitchBendBackImageMouseMove);
   connect(PitchBendBackImage, &PictureBox::mouseUp, this, &TKeyboardForm::PitchBendBackImageMouseUp);
 
-  connect(&instrument_, &KeyboardInstrument::panelChanged, this,
-          [this] { OwnUpdate(keyboard::kPanelRect); });
+  connect(&instrument_, &KeyboardInstrument::panelChanged, this, [this] { OwnUpdate(keyboard::kPanelRect); });
   connect(&instrument_, &KeyboardInstrument::keyMarkChanged, this,
           [this](int key, Side player) { OwnUpdate(keyboard::MarkRect(key, player)); });
   connect(&instrument_, &KeyboardInstrument::keyMarksCleared, this,
@@ -152,22 +159,22 @@ const keyboard::KeyboardPictures& TKeyboardForm::Pictures() {
 void TKeyboardForm::RefreshControls() {
   const auto& pics = Pictures();
   const int lit = instrument_.PowerLampLit() ? 1 : 0;
-  PowerImage->SetPicture(instrument_.PowerSwitchPressed() ? pics.powerPressed[lit] : pics.powerReleased[lit]);
+  PowerImage->SetPicture(instrument_.PowerSwitchPressed() ? pics.Image2[lit] : pics.Image1[lit]);
   auto look = [this](PanelButton b, const QPixmap& high, const QPixmap& low) -> const QPixmap& {
     return instrument_.ButtonPressed(b) ? low : high;
   };
-  OctShiftDownImage->SetPicture(look(PanelButton::OctShiftDown, pics.downHigh, pics.downLow));
-  OctShiftZeroImage->SetPicture(look(PanelButton::OctShiftZero, pics.zeroHigh, pics.zeroLow));
-  OctShiftUpImage->SetPicture(look(PanelButton::OctShiftUp, pics.upHigh, pics.upLow));
-  KeyShiftDownImage->SetPicture(look(PanelButton::KeyShiftDown, pics.downHigh, pics.downLow));
-  KeyShiftZeroImage->SetPicture(look(PanelButton::KeyShiftZero, pics.zeroHigh, pics.zeroLow));
-  KeyShiftUpImage->SetPicture(look(PanelButton::KeyShiftUp, pics.upHigh, pics.upLow));
-  PbDownImage->SetPicture(look(PanelButton::PbDown, pics.downHigh, pics.downLow));
-  PbTwoImage->SetPicture(look(PanelButton::PbTwo, pics.twoHigh, pics.twoLow));
-  pbtwelveImage->SetPicture(look(PanelButton::PbTwelve, pics.twelveHigh, pics.twelveLow));
-  PbUpImage->SetPicture(look(PanelButton::PbUp, pics.upHigh, pics.upLow));
-  PortaDownImage->SetPicture(look(PanelButton::PortaDown, pics.downHigh, pics.downLow));
-  PortaUpImage->SetPicture(look(PanelButton::PortaUp, pics.upHigh, pics.upLow));
+  OctShiftDownImage->SetPicture(look(PanelButton::OctShiftDown, pics.DownHighImage, pics.DownLowImage));
+  OctShiftZeroImage->SetPicture(look(PanelButton::OctShiftZero, pics.ZeroHighImage, pics.ZeroLowImage));
+  OctShiftUpImage->SetPicture(look(PanelButton::OctShiftUp, pics.UpHighImage, pics.UpLowImage));
+  KeyShiftDownImage->SetPicture(look(PanelButton::KeyShiftDown, pics.DownHighImage, pics.DownLowImage));
+  KeyShiftZeroImage->SetPicture(look(PanelButton::KeyShiftZero, pics.ZeroHighImage, pics.ZeroLowImage));
+  KeyShiftUpImage->SetPicture(look(PanelButton::KeyShiftUp, pics.UpHighImage, pics.UpLowImage));
+  PbDownImage->SetPicture(look(PanelButton::PbDown, pics.DownHighImage, pics.DownLowImage));
+  PbTwoImage->SetPicture(look(PanelButton::PbTwo, pics.TwoHighImage, pics.TwoLowImage));
+  pbtwelveImage->SetPicture(look(PanelButton::PbTwelve, pics.TwelveHighImage, pics.TwelveLowImage));
+  PbUpImage->SetPicture(look(PanelButton::PbUp, pics.UpHighImage, pics.UpLowImage));
+  PortaDownImage->SetPicture(look(PanelButton::PortaDown, pics.DownHighImage, pics.DownLowImage));
+  PortaUpImage->SetPicture(look(PanelButton::PortaUp, pics.UpHighImage, pics.UpLowImage));
   PitchBendBackImage->SetPicture(pics.wheelBack);
   ModulationBackImage->SetPicture(pics.wheelBack);
   PitchBendPinchImage->SetPicture(pics.wheelKnob);
@@ -194,9 +201,15 @@ void TKeyboardForm::OwnUpdate(const QRect& rect) {
 
 // ------------------------------------------------------------------------------ key display
 
-void TKeyboardForm::ShowKeyDown(int note, Side player) { instrument_.ShowKeyDown(note, player); }
-void TKeyboardForm::ShowKeyUp(int note, Side player) { instrument_.ShowKeyUp(note, player); }
-void TKeyboardForm::ClearKeyMarks() { instrument_.ClearKeyMarks(); }
+void TKeyboardForm::ShowKeyDown(int note, Side player) {
+  instrument_.ShowKeyDown(note, player);
+}
+void TKeyboardForm::ShowKeyUp(int note, Side player) {
+  instrument_.ShowKeyUp(note, player);
+}
+void TKeyboardForm::ClearKeyMarks() {
+  instrument_.ClearKeyMarks();
+}
 
 // ---------------------------------------------------------------------------------- painting
 
@@ -210,19 +223,19 @@ void TKeyboardForm::paintEvent(QPaintEvent* event) {
     p.fillRect(rect(), kSilver);
     const QPoint panelAt = keyboard::kPanelRect.topLeft();
     switch (instrument_.Look()) {
-      case PanelLook::Dark: p.drawPixmap(panelAt, pics.panel1); break;
-      case PanelLook::HalfLit: p.drawPixmap(panelAt, pics.panel2); break;
+      case PanelLook::Dark: p.drawPixmap(panelAt, pics.PANEL1); break;
+      case PanelLook::HalfLit: p.drawPixmap(panelAt, pics.PANEL2); break;
       case PanelLook::Lit:
-        p.drawPixmap(QRectF(panelAt, QSizeF(164, keyboard::kPanelHeight)), pics.panel3,
+        p.drawPixmap(QRectF(panelAt, QSizeF(164, keyboard::kPanelHeight)), pics.PANEL3,
                      QRectF(0, 0, 164 * r, keyboard::kPanelHeight * r));
         for (const auto& g : instrument_.PanelGlyphs()) {
-          const QRectF cell(10.0 * g.glyph * r, keyboard::kGlyphStripTop * r, keyboard::kGlyphSize.width() * r,
-                            keyboard::kGlyphSize.height() * r);
-          p.drawPixmap(QRectF(panelAt + g.at, QSizeF(keyboard::kGlyphSize)), pics.panel3, cell);
+          const QRectF cell(10.0 * g.glyph * r, keyboard::kGlyphStripTop * r,
+                            keyboard::kGlyphSize.width() * r, keyboard::kGlyphSize.height() * r);
+          p.drawPixmap(QRectF(panelAt + g.at, QSizeF(keyboard::kGlyphSize)), pics.PANEL3, cell);
         }
         break;
     }
-    p.drawPixmap(keyboard::kKeyboardOrigin, pics.keyboard);
+    p.drawPixmap(keyboard::kKeyboardOrigin, pics.KeyboardImage);
     const auto& marks = instrument_.Marks();
     for (int key = 0; key < keyboard::kKeyCount; ++key) {
       for (Side player : {Side::Local, Side::Remote}) {
@@ -254,14 +267,18 @@ void TKeyboardForm::showEvent(QShowEvent* event) {
   if (!event->spontaneous()) FormShow();
 }
 
-void TKeyboardForm::FormShow() { instrument_.WindowShown(); }
+void TKeyboardForm::FormShow() {
+  instrument_.WindowShown();
+}
 
 void TKeyboardForm::closeEvent(QCloseEvent* event) {
   event->accept();  // hidden, not destroyed
   FormClose();
 }
 
-void TKeyboardForm::FormClose() { emit closedByUser(); }
+void TKeyboardForm::FormClose() {
+  emit closedByUser();
+}
 
 void TKeyboardForm::changeEvent(QEvent* event) {
   if (event->type() == QEvent::ActivationChange) {
@@ -279,7 +296,9 @@ void TKeyboardForm::FormActivate() {
   update();  // the whole window, as the system would
 }
 
-void TKeyboardForm::FormDeactivate() { instrument_.Deactivated(); }
+void TKeyboardForm::FormDeactivate() {
+  instrument_.Deactivated();
+}
 
 // ------------------------------------------------------------------------------ mouse and keys
 
@@ -287,7 +306,9 @@ void TKeyboardForm::mousePressEvent(QMouseEvent* event) {
   FormMouseDown(event->button(), event->position().toPoint());
 }
 
-void TKeyboardForm::mouseDoubleClickEvent(QMouseEvent* event) { mousePressEvent(event); }
+void TKeyboardForm::mouseDoubleClickEvent(QMouseEvent* event) {
+  mousePressEvent(event);
+}
 
 void TKeyboardForm::mouseMoveEvent(QMouseEvent* event) {
   FormMouseMove(event->buttons(), event->position().toPoint());
@@ -344,8 +365,12 @@ void TKeyboardForm::keyReleaseEvent(QKeyEvent* event) {
   FormKeyUp(translator_.Release(CurrentLayout(*event), event->key(), event->nativeScanCode()));
 }
 
-void TKeyboardForm::FormKeyDown(int virtualKey) { instrument_.KeyPress(virtualKey); }
-void TKeyboardForm::FormKeyUp(int virtualKey) { instrument_.KeyRelease(virtualKey); }
+void TKeyboardForm::FormKeyDown(int virtualKey) {
+  instrument_.KeyPress(virtualKey);
+}
+void TKeyboardForm::FormKeyUp(int virtualKey) {
+  instrument_.KeyRelease(virtualKey);
+}
 
 // ------------------------------------------------------------------------------ picture events
 
@@ -365,9 +390,13 @@ void TKeyboardForm::ButtonUp(PanelButton button, Qt::MouseButton mouse) {
   if (mouse == Qt::LeftButton) instrument_.ButtonRelease(button);
 }
 
-#define SONAVEL_BUTTON_HANDLERS(Picture, Button)                                                     \
-  void TKeyboardForm::Picture##MouseDown(Qt::MouseButton b, QPoint) { ButtonDown(PanelButton::Button, b); } \
-  void TKeyboardForm::Picture##MouseUp(Qt::MouseButton b, QPoint) { ButtonUp(PanelButton::Button, b); }
+#define SONAVEL_BUTTON_HANDLERS(Picture, Button)                      \
+  void TKeyboardForm::Picture##MouseDown(Qt::MouseButton b, QPoint) { \
+    ButtonDown(PanelButton::Button, b);                               \
+  }                                                                   \
+  void TKeyboardForm::Picture##MouseUp(Qt::MouseButton b, QPoint) {   \
+    ButtonUp(PanelButton::Button, b);                                 \
+  }
 
 SONAVEL_BUTTON_HANDLERS(OctShiftDownImage, OctShiftDown)
 SONAVEL_BUTTON_HANDLERS(OctShiftZeroImage, OctShiftZero)
@@ -386,7 +415,9 @@ SONAVEL_BUTTON_HANDLERS(PortaUpImage, PortaUp)
 void TKeyboardForm::PitchBendPinchImageMouseDown(Qt::MouseButton button, QPoint) {
   if (button == Qt::LeftButton) instrument_.PitchBendGrab();
 }
-void TKeyboardForm::PitchBendPinchImageMouseMove(Qt::MouseButtons, QPoint pos) { instrument_.PitchBendDrag(pos.y()); }
+void TKeyboardForm::PitchBendPinchImageMouseMove(Qt::MouseButtons, QPoint pos) {
+  instrument_.PitchBendDrag(pos.y());
+}
 void TKeyboardForm::PitchBendPinchImageMouseUp(Qt::MouseButton button, QPoint) {
   if (button == Qt::LeftButton) instrument_.PitchBendLetGo();
 }
@@ -404,7 +435,9 @@ void TKeyboardForm::ModulationPinchImageMouseUp(Qt::MouseButton button, QPoint) 
 void TKeyboardForm::PortaPinchImageMouseDown(Qt::MouseButton button, QPoint) {
   if (button == Qt::LeftButton) instrument_.PortaGrab();
 }
-void TKeyboardForm::PortaPinchImageMouseMove(Qt::MouseButtons, QPoint pos) { instrument_.PortaDrag(pos.x()); }
+void TKeyboardForm::PortaPinchImageMouseMove(Qt::MouseButtons, QPoint pos) {
+  instrument_.PortaDrag(pos.x());
+}
 void TKeyboardForm::PortaPinchImageMouseUp(Qt::MouseButton button, QPoint) {
   if (button == Qt::LeftButton) instrument_.PortaLetGo();
 }

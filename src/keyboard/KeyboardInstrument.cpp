@@ -40,7 +40,9 @@ constexpr QPoint kPortaHundredsAt{127, 27};
 constexpr QPoint kPortaTensAt{139, 27};
 constexpr QPoint kPortaOnesAt{151, 27};
 
-int SignGlyph(int v) { return v < 0 ? kGlyphMinus : (v == 0 ? kGlyphNoSign : kGlyphPlus); }
+int SignGlyph(int v) {
+  return v < 0 ? kGlyphMinus : (v == 0 ? kGlyphNoSign : kGlyphPlus);
+}
 
 }  // namespace
 
@@ -145,12 +147,9 @@ std::vector<PanelGlyph> KeyboardInstrument::PanelGlyphs() const {
   const int oct = OctaveShift();
   const int key = KeyShift();
   std::vector<PanelGlyph> glyphs = {
-      {kOctaveSignAt, SignGlyph(oct)},
-      {kOctaveDigitAt, std::abs(oct)},
-      {kKeySignAt, SignGlyph(key)},
-      {kKeyDigitAt, std::abs(key)},
-      {kRangeTensAt, pitchBendRange_ / 10},
-      {kRangeOnesAt, pitchBendRange_ % 10},
+      {kOctaveSignAt, SignGlyph(oct)},      {kOctaveDigitAt, std::abs(oct)},
+      {kKeySignAt, SignGlyph(key)},         {kKeyDigitAt, std::abs(key)},
+      {kRangeTensAt, pitchBendRange_ / 10}, {kRangeOnesAt, pitchBendRange_ % 10},
   };
   if (portaTime_ == 0) {
     glyphs.push_back({kPortaHundredsAt, 0});  // reads "0FF"
@@ -170,7 +169,9 @@ void KeyboardInstrument::PanelRepainted() {
   SendPortaTime();
 }
 
-bool KeyboardInstrument::MarkerVisible() const { return !(OctaveShift() == kOctaveShiftMax && KeyShift() > 0); }
+bool KeyboardInstrument::MarkerVisible() const {
+  return !(OctaveShift() == kOctaveShiftMax && KeyShift() > 0);
+}
 
 int KeyboardInstrument::MarkerLeft() const {
   // 84 pixels an octave, and 7 a semitone as near as whole pixels come.
@@ -300,15 +301,16 @@ void KeyboardInstrument::SpringBackTick() {
     return;
   }
   const int step = std::abs(pitchBendValue_ - kPitchBendCentre) / 4 + 8;
-  pitchBendValue_ = pitchBendValue_ > kPitchBendCentre
-                        ? std::max(pitchBendValue_ - step, kPitchBendCentre)
-                        : std::min(pitchBendValue_ + step, kPitchBendCentre);
+  pitchBendValue_ = pitchBendValue_ > kPitchBendCentre ? std::max(pitchBendValue_ - step, kPitchBendCentre)
+                                                       : std::min(pitchBendValue_ + step, kPitchBendCentre);
   pitchKnobTop_ = kPitchBendBackTop + kWheelTravel - pitchBendValue_ * kWheelTravel / kValueMax;
   emit controlsChanged();
   Play(kPitchBend, 0, pitchBendValue_);
 }
 
-void KeyboardInstrument::ModulationGrab() { modulationDragging_ = true; }
+void KeyboardInstrument::ModulationGrab() {
+  modulationDragging_ = true;
+}
 
 void KeyboardInstrument::ModulationDrag(int yInKnob) {
   if (!modulationDragging_) return;
@@ -319,9 +321,13 @@ void KeyboardInstrument::ModulationDrag(int yInKnob) {
   if (powerOn_) Play(kControlChange, kCcModulation, modulationValue_);
 }
 
-void KeyboardInstrument::ModulationLetGo() { modulationDragging_ = false; }
+void KeyboardInstrument::ModulationLetGo() {
+  modulationDragging_ = false;
+}
 
-void KeyboardInstrument::PortaGrab() { portaDragging_ = true; }
+void KeyboardInstrument::PortaGrab() {
+  portaDragging_ = true;
+}
 
 void KeyboardInstrument::PortaDrag(int xInKnob) {
   if (!portaDragging_) return;
@@ -332,7 +338,9 @@ void KeyboardInstrument::PortaDrag(int xInKnob) {
   if (powerOn_) ShowPortaTime();
 }
 
-void KeyboardInstrument::PortaLetGo() { portaDragging_ = false; }
+void KeyboardInstrument::PortaLetGo() {
+  portaDragging_ = false;
+}
 
 // ---------------------------------------------------------------------------------- playing
 

@@ -17,8 +17,18 @@ enum class PanelLook { Dark, HalfLit, Lit };
 
 // The keyboard window's picture buttons, in the order the window lays them out.
 enum class PanelButton {
-  OctShiftDown, OctShiftZero, OctShiftUp, KeyShiftDown, KeyShiftZero, KeyShiftUp,
-  PbDown, PbTwo, PbTwelve, PbUp, PortaDown, PortaUp,
+  OctShiftDown,
+  OctShiftZero,
+  OctShiftUp,
+  KeyShiftDown,
+  KeyShiftZero,
+  KeyShiftUp,
+  PbDown,
+  PbTwo,
+  PbTwelve,
+  PbUp,
+  PortaDown,
+  PortaUp,
 };
 inline constexpr int kPanelButtonCount = 12;
 

@@ -12,14 +12,30 @@ struct Rect {  // left, top, right, bottom as the tables give them
 
 // Octave-0 mark rectangles (keyboard-picture coordinates, right and bottom exclusive),
 // indexed by semitone: the local player's and the remote player's.
-constexpr std::array<Rect, 12> kLocalMarks = {{{3, 53, 9, 61},   {10, 25, 13, 35}, {15, 53, 21, 61},
-                                               {24, 25, 27, 35}, {27, 53, 33, 61}, {39, 53, 45, 61},
-                                               {46, 25, 49, 35}, {51, 53, 57, 61}, {59, 25, 62, 35},
-                                               {63, 53, 69, 61}, {72, 25, 75, 35}, {75, 53, 81, 61}}};
-constexpr std::array<Rect, 12> kRemoteMarks = {{{3, 44, 9, 52},   {10, 13, 13, 23}, {15, 44, 21, 52},
-                                                {24, 13, 27, 23}, {27, 44, 33, 52}, {39, 44, 45, 52},
-                                                {46, 13, 49, 23}, {51, 44, 57, 52}, {59, 13, 62, 23},
-                                                {63, 44, 69, 52}, {72, 13, 75, 23}, {75, 44, 81, 52}}};
+constexpr std::array<Rect, 12> kLocalMarks = {{{3, 53, 9, 61},
+                                               {10, 25, 13, 35},
+                                               {15, 53, 21, 61},
+                                               {24, 25, 27, 35},
+                                               {27, 53, 33, 61},
+                                               {39, 53, 45, 61},
+                                               {46, 25, 49, 35},
+                                               {51, 53, 57, 61},
+                                               {59, 25, 62, 35},
+                                               {63, 53, 69, 61},
+                                               {72, 25, 75, 35},
+                                               {75, 53, 81, 61}}};
+constexpr std::array<Rect, 12> kRemoteMarks = {{{3, 44, 9, 52},
+                                                {10, 13, 13, 23},
+                                                {15, 44, 21, 52},
+                                                {24, 13, 27, 23},
+                                                {27, 44, 33, 52},
+                                                {39, 44, 45, 52},
+                                                {46, 13, 49, 23},
+                                                {51, 44, 57, 52},
+                                                {59, 13, 62, 23},
+                                                {63, 44, 69, 52},
+                                                {72, 13, 75, 23},
+                                                {75, 44, 81, 52}}};
 
 struct Hit {  // inclusive bounds within an octave, and the semitone it stands for
   int l, r, t, b, semitone;
@@ -115,8 +131,12 @@ bool KeyMarks::ClearAll() {
   return had;
 }
 
-bool KeyMarks::Any() const { return std::ranges::any_of(marks_, [](bool m) { return m; }); }
+bool KeyMarks::Any() const {
+  return std::ranges::any_of(marks_, [](bool m) { return m; });
+}
 
-int NoteForVirtualKey(int virtualKey) { return kKeyMap[static_cast<std::size_t>(virtualKey & 0xFF)]; }
+int NoteForVirtualKey(int virtualKey) {
+  return kKeyMap[static_cast<std::size_t>(virtualKey & 0xFF)];
+}
 
 }  // namespace keyboard

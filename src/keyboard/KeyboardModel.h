@@ -30,13 +30,23 @@ inline constexpr int kGlyphStripTop = 47;  // the glyph strip below the lit pane
 inline constexpr QSize kGlyphSize{10, 17};
 inline constexpr int kGlyphCount = 16;
 
-inline QRect KeyboardRect() { return {kKeyboardOrigin, kKeyboardSize}; }
+inline QRect KeyboardRect() {
+  return {kKeyboardOrigin, kKeyboardSize};
+}
 
 // Panel glyph cells.
-enum Glyph : int { kGlyphF = 10, kGlyphUnlitDigit = 11, kGlyphMinus = 12, kGlyphNoSign = 13,
-                   kGlyphPlus = 14, kGlyphEmpty = 15 };
+enum Glyph : int {
+  kGlyphF = 10,
+  kGlyphUnlitDigit = 11,
+  kGlyphMinus = 12,
+  kGlyphNoSign = 13,
+  kGlyphPlus = 14,
+  kGlyphEmpty = 15
+};
 
-constexpr bool IsBlackSemitone(int s) { return s == 1 || s == 3 || s == 6 || s == 8 || s == 10; }
+constexpr bool IsBlackSemitone(int s) {
+  return s == 1 || s == 3 || s == 6 || s == 8 || s == 10;
+}
 
 // The note under window point (x, y), or kNoNote.
 int NoteAt(int x, int y);

@@ -85,7 +85,9 @@ QPixmap Button(int w, qreal ratio, Symbol symbol, bool pressed) {
       case Symbol::Up: Triangle(p, {cx - 4, cy + 2}, {cx + 4, cy + 2}, {cx, cy - 3}, kButtonSymbol); break;
       case Symbol::Zero: Label(p, QRectF(shift, shift, w, 13), QStringLiteral("0"), kButtonSymbol, 9); break;
       case Symbol::Two: Label(p, QRectF(shift, shift, w, 13), QStringLiteral("2"), kButtonSymbol, 9); break;
-      case Symbol::Twelve: Label(p, QRectF(shift, shift, w, 13), QStringLiteral("12"), kButtonSymbol, 9); break;
+      case Symbol::Twelve:
+        Label(p, QRectF(shift, shift, w, 13), QStringLiteral("12"), kButtonSymbol, 9);
+        break;
     }
   });
 }
@@ -117,8 +119,8 @@ constexpr std::array<QRectF, 7> kSegments = {{{2.6, 1.0, 4.8, 1.6},
                                               {1.0, 2.6, 1.6, 5.0},
                                               {2.6, 7.7, 4.8, 1.6}}};
 // Which segments each digit lights, bit 0 = a ... bit 6 = g; then F.
-constexpr std::array<int, 11> kDigitSegments = {0x3F, 0x06, 0x5B, 0x4F, 0x66, 0x6D, 0x7D, 0x07, 0x7F, 0x6F,
-                                                0x71};
+constexpr std::array<int, 11> kDigitSegments = {0x3F, 0x06, 0x5B, 0x4F, 0x66, 0x6D,
+                                                0x7D, 0x07, 0x7F, 0x6F, 0x71};
 
 void Segments(QPainter& p, QPointF at, int lit, bool ghosts) {
   for (int s = 0; s < 7; ++s) {
@@ -183,7 +185,7 @@ QPixmap Keyboard(qreal ratio) {
     p.fillRect(0, 0, kKeyboardSize.width(), h, Qt::white);
     for (int i = 0; i < 36; ++i) {
       const int x = i * kWhiteKeyWidth;
-      p.fillRect(x, 0, 1, h, QColor(96, 96, 96));                 // the gap to the left neighbour
+      p.fillRect(x, 0, 1, h, QColor(96, 96, 96));  // the gap to the left neighbour
       p.fillRect(x + 1, h - 4, kWhiteKeyWidth - 1, 4, QColor(222, 222, 222));  // the key's front
       p.fillRect(x + 1, h - 1, kWhiteKeyWidth - 1, 1, QColor(150, 150, 150));
     }
@@ -194,8 +196,8 @@ QPixmap Keyboard(qreal ratio) {
       for (int left : kBlackLeft) {
         const int x = octave * kOctaveWidth + left;
         p.fillRect(x, 0, 7, 42, Qt::black);
-        p.fillRect(x + 1, 2, 1, 36, QColor(70, 70, 74));   // a glint down the left edge
-        p.fillRect(x + 1, 38, 5, 3, QColor(58, 58, 62));   // the rounded front
+        p.fillRect(x + 1, 2, 1, 36, QColor(70, 70, 74));     // a glint down the left edge
+        p.fillRect(x + 1, 38, 5, 3, QColor(58, 58, 62));     // the rounded front
         p.fillRect(x + 7, 2, 1, 40, QColor(150, 150, 150));  // shadow on the white key
       }
     }
@@ -236,7 +238,7 @@ QPixmap PortaBack(qreal ratio) {
     p.fillRect(0, 0, 1, 13, kCasingShadow);
     p.fillRect(0, 12, 43, 1, kCasingLight);
     p.fillRect(42, 0, 1, 13, kCasingLight);
-    p.fillRect(3, 6, 37, 1, QColor(110, 110, 114));  // the slot
+    p.fillRect(3, 6, 37, 1, QColor(110, 110, 114));                                  // the slot
     for (int x = 5; x <= 37; x += 8) p.fillRect(x, 2, 1, 2, QColor(110, 110, 114));  // scale ticks
   });
 }
@@ -288,35 +290,35 @@ QPixmap Logo(qreal ratio) {
 
 KeyboardPictures::KeyboardPictures(qreal devicePixelRatio) : ratio_(devicePixelRatio) {
   const qreal r = ratio_;
-  keyboard = Keyboard(r);
-  panel1 = Draw(164, kPanelHeight, r, [&](QPainter& p) {
+  KeyboardImage = Keyboard(r);
+  PANEL1 = Draw(164, kPanelHeight, r, [&](QPainter& p) {
     LcdGlass(p, kLcdOff);
     PanelPrinting(p, kLcdOffPrint, false);
   });
-  panel2 = Draw(164, kPanelHeight, r, [&](QPainter& p) {
+  PANEL2 = Draw(164, kPanelHeight, r, [&](QPainter& p) {
     LcdGlass(p, kLcdHalf);
     PanelPrinting(p, QColor(70, 86, 44), false);
   });
-  panel3 = Draw(164, kPanelHeight + kGlyphSize.height(), r, [&](QPainter& p) {
+  PANEL3 = Draw(164, kPanelHeight + kGlyphSize.height(), r, [&](QPainter& p) {
     LcdGlass(p, kLcdLit);
     PanelPrinting(p, kLcdInk, true);
     p.fillRect(QRectF(0, kGlyphStripTop, 164, kGlyphSize.height()), kLcdLit);
     for (int g = 0; g < kGlyphCount; ++g) DrawGlyph(p, QPointF(10.0 * g, kGlyphStripTop), g);
   });
   for (int lit = 0; lit < 2; ++lit) {
-    powerReleased[lit] = PowerSwitch(r, false, lit != 0);
-    powerPressed[lit] = PowerSwitch(r, true, lit != 0);
+    Image1[lit] = PowerSwitch(r, false, lit != 0);
+    Image2[lit] = PowerSwitch(r, true, lit != 0);
   }
-  downHigh = Button(17, r, Symbol::Down, false);
-  downLow = Button(17, r, Symbol::Down, true);
-  upHigh = Button(17, r, Symbol::Up, false);
-  upLow = Button(17, r, Symbol::Up, true);
-  zeroHigh = Button(13, r, Symbol::Zero, false);
-  zeroLow = Button(13, r, Symbol::Zero, true);
-  twoHigh = Button(13, r, Symbol::Two, false);
-  twoLow = Button(13, r, Symbol::Two, true);
-  twelveHigh = Button(17, r, Symbol::Twelve, false);
-  twelveLow = Button(17, r, Symbol::Twelve, true);
+  DownHighImage = Button(17, r, Symbol::Down, false);
+  DownLowImage = Button(17, r, Symbol::Down, true);
+  UpHighImage = Button(17, r, Symbol::Up, false);
+  UpLowImage = Button(17, r, Symbol::Up, true);
+  ZeroHighImage = Button(13, r, Symbol::Zero, false);
+  ZeroLowImage = Button(13, r, Symbol::Zero, true);
+  TwoHighImage = Button(13, r, Symbol::Two, false);
+  TwoLowImage = Button(13, r, Symbol::Two, true);
+  TwelveHighImage = Button(17, r, Symbol::Twelve, false);
+  TwelveLowImage = Button(17, r, Symbol::Twelve, true);
   wheelBack = WheelBack(r);
   wheelKnob = WheelKnob(r);
   portaBack = PortaBack(r);

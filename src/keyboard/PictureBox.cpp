@@ -39,6 +39,8 @@ void PictureBox::mouseReleaseEvent(QMouseEvent* event) {
 }
 
 // A second click comes as a double click; it is a press like the first.
-void PictureBox::mouseDoubleClickEvent(QMouseEvent* event) { mousePressEvent(event); }
+void PictureBox::mouseDoubleClickEvent(QMouseEvent* event) {
+  mousePressEvent(event);
+}
 
 }  // namespace keyboard

@@ -69,13 +69,25 @@ struct Rig {
   const std::vector<ShortMessage>& Output() const { return midi.out->shorts; }
 };
 
-constexpr ShortMessage On(int note, int velocity) { return PackShort(0x90, note, velocity); }
-constexpr ShortMessage Off(int note, int velocity) { return PackShort(0x80, note, velocity); }
-constexpr ShortMessage Cc(int controller, int value) { return PackShort(0xB0, controller, value); }
-constexpr ShortMessage Bend(int value) { return PackShort(0xE0, 0, value); }
+constexpr ShortMessage On(int note, int velocity) {
+  return PackShort(0x90, note, velocity);
+}
+constexpr ShortMessage Off(int note, int velocity) {
+  return PackShort(0x80, note, velocity);
+}
+constexpr ShortMessage Cc(int controller, int value) {
+  return PackShort(0xB0, controller, value);
+}
+constexpr ShortMessage Bend(int value) {
+  return PackShort(0xE0, 0, value);
+}
 
-inline std::vector<ShortMessage> RangeMessages(int range) { return {Cc(100, 0), Cc(101, 0), Cc(6, range)}; }
-inline std::vector<ShortMessage> PortaMessages(int time) { return {Cc(65, time > 0 ? 127 : 0), Cc(5, time)}; }
+inline std::vector<ShortMessage> RangeMessages(int range) {
+  return {Cc(100, 0), Cc(101, 0), Cc(6, range)};
+}
+inline std::vector<ShortMessage> PortaMessages(int time) {
+  return {Cc(65, time > 0 ? 127 : 0), Cc(5, time)};
+}
 inline std::vector<ShortMessage> AllNotesOffMessages() {
   std::vector<ShortMessage> v;
   for (int ch = 0; ch < 16; ++ch) v.push_back(PackShort(0xB0 + ch, 123, 0));

@@ -7,7 +7,8 @@
 // test-output folder unless told otherwise.
 int main(int argc, char** argv) {
   if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
-  if (qEnvironmentVariableIsEmpty("SONAVEL_TEST_OUTPUT")) qputenv("SONAVEL_TEST_OUTPUT", SONAVEL_TEST_OUTPUT_DIR);
+  if (qEnvironmentVariableIsEmpty("SONAVEL_TEST_OUTPUT"))
+    qputenv("SONAVEL_TEST_OUTPUT", SONAVEL_TEST_OUTPUT_DIR);
   QApplication app(argc, argv);
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();

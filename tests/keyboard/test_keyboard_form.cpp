@@ -28,7 +28,8 @@ bool WaitFor(const std::function<bool()>& done, int ms = 2000) {
 
 QString OutputDir() {
   const QByteArray base = qgetenv("SONAVEL_TEST_OUTPUT");
-  const QString dir = (base.isEmpty() ? QDir::tempPath() : QString::fromLocal8Bit(base)) + QStringLiteral("/keyboard");
+  const QString dir =
+      (base.isEmpty() ? QDir::tempPath() : QString::fromLocal8Bit(base)) + QStringLiteral("/keyboard");
   QDir().mkpath(dir);
   return dir;
 }
@@ -80,15 +81,13 @@ class Form : public ::testing::Test {
   }
   // The tests run at pixel ratio 1 and 2; they speak in window pixels.
   qreal Ratio() const { return form.devicePixelRatioF(); }
-  QRect Device(const QRect& r) const {
-    return {(r.topLeft() * Ratio()), (r.size() * Ratio())};
-  }
+  QRect Device(const QRect& r) const { return {(r.topLeft() * Ratio()), (r.size() * Ratio())}; }
   QColor At(const QImage& image, QPoint p) const { return image.pixelColor(p * Ratio()); }
   QColor At(const QImage& image, int x, int y) const { return At(image, QPoint(x, y)); }
   // The window's picture of a panel glyph place against the lit panel's glyph strip.
   bool ShowsGlyph(const QImage& window, QPoint at, int glyph) {
     const KeyboardPictures pics(Ratio());
-    const QImage strip = pics.panel3.toImage().convertToFormat(QImage::Format_RGB32);
+    const QImage strip = pics.PANEL3.toImage().convertToFormat(QImage::Format_RGB32);
     const QImage expected = strip.copy(Device(QRect(10 * glyph, kGlyphStripTop, 10, 17)));
     return window.copy(Device(QRect(kPanelRect.topLeft() + at, QSize(10, 17)))) == expected;
   }
@@ -114,22 +113,23 @@ TEST_F(Form, PicturesAreDrawnToTheirSizesAtEveryPixelRatio) {
   for (qreal ratio : {1.0, 2.0}) {
     const KeyboardPictures pics(ratio);
     const std::pair<const QPixmap*, QSize> sizes[] = {
-        {&pics.keyboard, {432, 66}}, {&pics.panel1, {164, 47}},  {&pics.panel2, {164, 47}},
-        {&pics.panel3, {164, 64}},   {&pics.downLow, {17, 13}},  {&pics.zeroHigh, {13, 13}},
-        {&pics.twelveLow, {17, 13}}, {&pics.wheelBack, {13, 97}}, {&pics.wheelKnob, {11, 15}},
-        {&pics.portaBack, {43, 13}}, {&pics.portaKnob, {9, 11}}, {&pics.logo, {27, 17}},
-        {&pics.powerPressed[1], {27, 18}}, {&pics.shiftLines, {19, 50}}, {&pics.rightLines, {20, 50}},
+        {&pics.KeyboardImage, {432, 66}}, {&pics.PANEL1, {164, 47}},      {&pics.PANEL2, {164, 47}},
+        {&pics.PANEL3, {164, 64}},        {&pics.DownLowImage, {17, 13}}, {&pics.ZeroHighImage, {13, 13}},
+        {&pics.TwelveLowImage, {17, 13}}, {&pics.wheelBack, {13, 97}},    {&pics.wheelKnob, {11, 15}},
+        {&pics.portaBack, {43, 13}},      {&pics.portaKnob, {9, 11}},     {&pics.logo, {27, 17}},
+        {&pics.Image2[1], {27, 18}},      {&pics.shiftLines, {19, 50}},   {&pics.rightLines, {20, 50}},
     };
     for (auto [pixmap, size] : sizes) {
       EXPECT_EQ(pixmap->deviceIndependentSize().toSize(), size) << ratio;
       EXPECT_EQ(pixmap->size(), size * ratio);
     }
     // Key colour under every mark, so that taking a mark away restores the key's look.
-    const QImage keys = pics.keyboard.toImage();
+    const QImage keys = pics.KeyboardImage.toImage();
     for (int key = 0; key < kKeyCount; ++key) {
       const QRect r = MarkRect(key, Side::Local).translated(-kKeyboardOrigin);
       const QColor under = keys.pixelColor((r.center() * ratio));
-      EXPECT_EQ(under, r.top() + kKeyboardOrigin.y() >= kWhiteMarkTop ? QColor(Qt::white) : QColor(Qt::black));
+      EXPECT_EQ(under,
+                r.top() + kKeyboardOrigin.y() >= kWhiteMarkTop ? QColor(Qt::white) : QColor(Qt::black));
     }
   }
 }
@@ -139,7 +139,7 @@ TEST_F(Form, PowerOffRenderingIsDarkAndDrawsNoGlyphs) {
   EXPECT_FALSE(form.Instrument().PowerOn());
   EXPECT_TRUE(rig.link.sent.empty()) << "painting with the power off sends nothing";
   const KeyboardPictures pics(Ratio());
-  EXPECT_EQ(off.copy(Device(kPanelRect)), pics.panel1.toImage().convertToFormat(QImage::Format_RGB32));
+  EXPECT_EQ(off.copy(Device(kPanelRect)), pics.PANEL1.toImage().convertToFormat(QImage::Format_RGB32));
   EXPECT_FALSE(ShowsGlyph(off, {59, 4}, 0));
   EXPECT_EQ(At(off, 0, 0), QColor(192, 192, 192));
   EXPECT_EQ(At(off, 300, 130), QColor(128, 128, 128));
@@ -266,13 +266,14 @@ TEST_F(Form, PicturesTakeTheirOwnClicks) {
 TEST_F(Form, ButtonsShowPressedAndReleasedLooks) {
   const KeyboardPictures pics(Ratio());
   SendMouse(form.PbTwoImage, QEvent::MouseButtonPress, Qt::LeftButton, Qt::LeftButton, {2, 2});
-  EXPECT_EQ(form.PbTwoImage->grab().toImage(), pics.twoLow.toImage()) << "pressed even with the power off";
+  EXPECT_EQ(form.PbTwoImage->grab().toImage(), pics.TwoLowImage.toImage())
+      << "pressed even with the power off";
   SendMouse(form.PbTwoImage, QEvent::MouseButtonRelease, Qt::LeftButton, Qt::NoButton, {2, 2});
-  EXPECT_EQ(form.PbTwoImage->grab().toImage(), pics.twoHigh.toImage());
+  EXPECT_EQ(form.PbTwoImage->grab().toImage(), pics.TwoHighImage.toImage());
   SendMouse(form.PowerImage, QEvent::MouseButtonPress, Qt::LeftButton, Qt::LeftButton, {2, 2});
-  EXPECT_EQ(form.PowerImage->grab().toImage(), pics.powerPressed[0].toImage()) << "dark lamp while off";
+  EXPECT_EQ(form.PowerImage->grab().toImage(), pics.Image2[0].toImage()) << "dark lamp while off";
   SendMouse(form.PowerImage, QEvent::MouseButtonRelease, Qt::LeftButton, Qt::NoButton, {2, 2});
-  EXPECT_EQ(form.PowerImage->grab().toImage(), pics.powerReleased[1].toImage()) << "lit once on";
+  EXPECT_EQ(form.PowerImage->grab().toImage(), pics.Image1[1].toImage()) << "lit once on";
 }
 
 TEST_F(Form, WheelsAndSliderFollowTheirDrags) {
@@ -287,8 +288,8 @@ TEST_F(Form, WheelsAndSliderFollowTheirDrags) {
   SendMouse(form.PitchBendPinchImage, QEvent::MouseButtonRelease, Qt::LeftButton, Qt::NoButton, {5, 7});
   ASSERT_TRUE(WaitFor([this] { return !form.Instrument().SpringingBack(); }));
   EXPECT_EQ(form.PitchBendPinchImage->y(), 70);
-  EXPECT_EQ(rig.link.sent, Concat({{Cc(1, 127)}, PortaMessages(127),
-                                   {Bend(0), Bend(24), Bend(42), Bend(55), Bend(64)}}));
+  EXPECT_EQ(rig.link.sent,
+            Concat({{Cc(1, 127)}, PortaMessages(127), {Bend(0), Bend(24), Bend(42), Bend(55), Bend(64)}}));
 }
 
 TEST_F(Form, PcKeysByLayoutWithRepeatsAndShiftChanges) {
@@ -313,8 +314,8 @@ TEST_F(Form, PcKeysByLayoutWithRepeatsAndShiftChanges) {
   SendKey(&form, QEvent::KeyPress, Qt::Key_Slash, 0);
   SendKey(&form, QEvent::KeyRelease, Qt::Key_Question, 0, false, Qt::ShiftModifier);
   SendKey(&form, QEvent::KeyRelease, Qt::Key_C, 0);
-  EXPECT_EQ(rig.link.sent, (Messages{On(73, 64), Off(73, 64), On(73, 64), On(75, 64), Off(73, 64), Off(75, 64),
-                                     On(60, 64), On(72, 64), Off(72, 64), Off(60, 64)}));
+  EXPECT_EQ(rig.link.sent, (Messages{On(73, 64), Off(73, 64), On(73, 64), On(75, 64), Off(73, 64),
+                                     Off(75, 64), On(60, 64), On(72, 64), Off(72, 64), Off(60, 64)}));
 }
 
 TEST_F(Form, LosingTheActiveWindowClearsMarksAndSendsAllNotesOff) {

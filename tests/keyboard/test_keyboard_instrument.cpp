@@ -6,8 +6,8 @@
 #include <algorithm>
 #include <ctime>
 
-#include "keyboard/KeyboardInstrument.h"
 #include "KeyboardRig.h"
+#include "keyboard/KeyboardInstrument.h"
 
 using namespace keyboard;
 using namespace keyboard_test;
@@ -174,9 +174,9 @@ TEST_F(Instrument, WithThePowerOffOnlyTheSpringBackSends) {
 TEST_F(Instrument, MouseGlissandoPlaysOneNoteAtATime) {
   PowerUp();
   const int y = 62 + 60;
-  kb.MousePress(46 + 5, y);         // C
-  kb.MouseMove(true, 46 + 8, y);    // still C
-  kb.MouseMove(true, 46 + 14, y);   // D
+  kb.MousePress(46 + 5, y);              // C
+  kb.MouseMove(true, 46 + 8, y);         // still C
+  kb.MouseMove(true, 46 + 14, y);        // D
   kb.MouseMove(true, 46 + 14, 62 + 20);  // C sharp above it
   kb.MouseMove(true, 46 + 14, 62 + 70);  // off the keys
   kb.MouseMove(true, 46 + 20, 62 + 70);  // still off
@@ -220,7 +220,7 @@ TEST_F(Instrument, ShiftsAreAddedByTheEngineOnly) {
   Press(PanelButton::OctShiftUp);
   Press(PanelButton::KeyShiftDown);
   rig.Clear();
-  kb.KeyPress(0x43);  // C key: 60 to PlayLocal, sounding 71
+  kb.KeyPress(0x43);               // C key: 60 to PlayLocal, sounding 71
   kb.MousePress(46 + 1, 62 + 60);  // lowest key: 36, sounding 47
   EXPECT_EQ(rig.link.sent, (Messages{On(71, 64), On(47, 80)}));
   EXPECT_EQ(rig.Output(), (Messages{On(71, 64), On(47, 80)}));
@@ -345,9 +345,9 @@ TEST_F(Instrument, ShiftStepsEvenAtTheLimit) {
     int oct, key, markerLeft;
     bool markerVisible;
   } steps[] = {
-      {PanelButton::OctShiftUp, 1, 0, 132, true},   {PanelButton::OctShiftUp, 2, 0, 48, true},
-      {PanelButton::OctShiftUp, 2, 0, 48, true},    {PanelButton::KeyShiftUp, 2, 1, 41, false},
-      {PanelButton::KeyShiftZero, 2, 0, 48, true},  {PanelButton::OctShiftZero, 0, 0, 216, true},
+      {PanelButton::OctShiftUp, 1, 0, 132, true},    {PanelButton::OctShiftUp, 2, 0, 48, true},
+      {PanelButton::OctShiftUp, 2, 0, 48, true},     {PanelButton::KeyShiftUp, 2, 1, 41, false},
+      {PanelButton::KeyShiftZero, 2, 0, 48, true},   {PanelButton::OctShiftZero, 0, 0, 216, true},
       {PanelButton::KeyShiftDown, 0, -1, 223, true}, {PanelButton::OctShiftDown, -1, -1, 307, true},
   };
   for (const Step& s : steps) {
@@ -427,7 +427,8 @@ TEST_F(Instrument, RangeButtonsSendTheRegisteredParameter) {
   rig.engine.ChannelChanged(Side::Local, 5);
   rig.Clear();
   Press(PanelButton::PbTwo);
-  EXPECT_EQ(rig.Output(), (Messages{PackShort(0xB5, 100, 0), PackShort(0xB5, 101, 0), PackShort(0xB5, 6, 2)}));
+  EXPECT_EQ(rig.Output(),
+            (Messages{PackShort(0xB5, 100, 0), PackShort(0xB5, 101, 0), PackShort(0xB5, 6, 2)}));
   EXPECT_EQ(rig.link.sent, RangeMessages(2)) << "the peer sees channel 0";
 }
 

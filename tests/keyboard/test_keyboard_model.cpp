@@ -15,7 +15,9 @@ struct Point {
 };
 
 // Points given relative to the keyboard picture; NoteAt takes window coordinates.
-int At(int x, int y) { return NoteAt(x + kKeyboardOrigin.x(), y + kKeyboardOrigin.y()); }
+int At(int x, int y) {
+  return NoteAt(x + kKeyboardOrigin.x(), y + kKeyboardOrigin.y());
+}
 
 TEST(KeyboardNoteAt, EdgesOfEveryRule) {
   const Point cases[] = {
@@ -105,10 +107,11 @@ TEST(KeyboardMarks, KeyIndexUnderShifts) {
   struct Case {
     int note, oct, key, index;
   } cases[] = {
-      {36, 0, 0, 0},   {96, 0, 0, 60},  {35, 0, 0, -1}, {97, 0, 0, -1},
-      {60, 1, 0, 12},  // a remote note 60 with octave shift 1 marks the second C
-      {72, 1, 0, 24},  // the local key at index 24 sounds 72 and is marked there
-      {71, 1, -1, 24}, {6, -2, -6, 0}, {126, 2, 6, 60}, {127, 2, 6, -1}, {5, -2, -6, -1},
+      {36, 0, 0, 0},   {96, 0, 0, 60},  {35, 0, 0, -1},
+      {97, 0, 0, -1},  {60, 1, 0, 12},  // a remote note 60 with octave shift 1 marks the second C
+      {72, 1, 0, 24},                   // the local key at index 24 sounds 72 and is marked there
+      {71, 1, -1, 24}, {6, -2, -6, 0},  {126, 2, 6, 60},
+      {127, 2, 6, -1}, {5, -2, -6, -1},
   };
   for (const Case& c : cases) EXPECT_EQ(KeyIndexOf(c.note, c.oct, c.key), c.index) << c.note;
 }

@@ -9,9 +9,24 @@ namespace {
 
 // XKB keycodes (evdev + 8) of the keys the tests press.
 enum Xkb : std::uint32_t {
-  kX1 = 10, kXMinus = 20, kXEqual = 21, kXQ = 24, kXLeftBrace = 34, kXRightBrace = 35, kXA = 38,
-  kXSemicolon = 47, kXApostrophe = 48, kXGrave = 49, kXBackslash = 51, kXZ = 52, kXComma = 59,
-  kXDot = 60, kXSlash = 61, kX102nd = 94, kXRo = 97, kXYen = 132,
+  kX1 = 10,
+  kXMinus = 20,
+  kXEqual = 21,
+  kXQ = 24,
+  kXLeftBrace = 34,
+  kXRightBrace = 35,
+  kXA = 38,
+  kXSemicolon = 47,
+  kXApostrophe = 48,
+  kXGrave = 49,
+  kXBackslash = 51,
+  kXZ = 52,
+  kXComma = 59,
+  kXDot = 60,
+  kXSlash = 61,
+  kX102nd = 94,
+  kXRo = 97,
+  kXYen = 132,
 };
 
 struct Case {
