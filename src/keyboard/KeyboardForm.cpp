@@ -30,23 +30,24 @@ const QColor kRemoteMark(0, 255, 0);
 constexpr int kMarkerTop = 57;
 
 #ifdef SONAVEL_HAVE_XCB
-// The layout list ("us,jp") the X server's keyboard was set up with, empty when unknown.
-QString XkbLayouts(xcb_connection_t* connection) {
-  static constexpr char kRulesNames[] = "_XKB_RULES_NAMES";
-  const auto atomCookie = xcb_intern_atom(connection, 1, sizeof kRulesNames - 1, kRulesNames);
-  std::unique_ptr<xcb_intern_atom_reply_t, decltype(&std::free)> atom(
-      xcb_intern_atom_reply(connection, atomCookie, nullptr), &std::free);
-  if (!atom || atom->atom == XCB_ATOM_NONE) return {};
-  const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(connection)).data->root;
-  const auto cookie = xcb_get_property(connection, 0, root, atom->atom, XCB_ATOM_STRING, 0, 1024);
-  std::unique_ptr<xcb_get_property_reply_t, decltype(&std::free)> reply(
-      xcb_get_property_reply(connection, cookie, nullptr), &std::free);
-  if (!reply || reply->format != 8) return {};
-  // Rules, model, layouts, variants, options, each ending in a NUL.
-  const QByteArray value(static_cast<const char*>(xcb_get_property_value(reply.get())),
-                         xcb_get_property_value_length(reply.get()));
-  const QList<QByteArray> fields = value.split('\0');
-  return fields.size() > 2 ? QString::fromLatin1(fields[2]) : QString();
+// The layout of the X server's current keymap in the given XKB group, read from what the
+// keymap puts on the keys whose codes differ between the layouts; nullopt when unknown.
+std::optional<keyboard::PcLayout> X11Layout(xcb_connection_t* connection, int group) {
+  constexpr xcb_keycode_t kApostropheKey = 48;
+  constexpr xcb_keycode_t kBackslashKey = 51;
+  const auto cookie =
+      xcb_get_keyboard_mapping(connection, kApostropheKey, kBackslashKey - kApostropheKey + 1);
+  std::unique_ptr<xcb_get_keyboard_mapping_reply_t, decltype(&std::free)> reply(
+      xcb_get_keyboard_mapping_reply(connection, cookie, nullptr), &std::free);
+  if (!reply || reply->keysyms_per_keycode < 2) return std::nullopt;
+  const int perKey = reply->keysyms_per_keycode;
+  const xcb_keysym_t* syms = xcb_get_keyboard_mapping_keysyms(reply.get());
+  // The core mapping lists group 1's two levels, then group 2's.
+  const int column = (2 * group + 1 < perKey) ? 2 * group : 0;
+  auto sym = [&](xcb_keycode_t key, int level) {
+    return syms[(key - kApostropheKey) * perKey + column + level];
+  };
+  return keyboard::LayoutFromKeysyms(sym(kApostropheKey, 0), sym(kApostropheKey, 1), sym(kBackslashKey, 0));
 }
 #endif
 
@@ -338,11 +339,9 @@ keyboard::PcLayout TKeyboardForm::CurrentLayout(const QKeyEvent& event) const {
   if (fixedLayout_) return *fixedLayout_;
 #ifdef SONAVEL_HAVE_XCB
   if (auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>()) {
-    const QString layouts = XkbLayouts(x11->connection());
     // The XKB group sits in bits 13 and 14 of the X key event's state.
-    if (!layouts.isEmpty()) {
-      return keyboard::LayoutFromXkbList(layouts, static_cast<int>((event.nativeModifiers() >> 13) & 3));
-    }
+    const int group = static_cast<int>((event.nativeModifiers() >> 13) & 3);
+    if (const auto layout = X11Layout(x11->connection(), group)) return *layout;
   }
 #else
   Q_UNUSED(event);

@@ -243,18 +243,12 @@ int PositionalLetterOrDigit(std::uint32_t evdev) {
 
 }  // namespace
 
-PcLayout LayoutFromXkbName(QStringView name) {
-  const QStringView base = name.left(name.indexOf(u'(')).trimmed();
-  if (base == u"jp") return PcLayout::Japanese;
-  if (base == u"gb") return PcLayout::Uk;
+PcLayout LayoutFromKeysyms(std::uint32_t apostropheKey, std::uint32_t apostropheKeyShifted,
+                           std::uint32_t backslashKey) {
+  // Keysyms of printable ASCII are the characters themselves.
+  if (apostropheKey == ':') return PcLayout::Japanese;
+  if (apostropheKeyShifted == '@' && backslashKey == '#') return PcLayout::Uk;
   return PcLayout::Us;
-}
-
-PcLayout LayoutFromXkbList(QStringView layouts, int group) {
-  const auto names = layouts.split(u',');
-  if (names.isEmpty()) return PcLayout::Us;
-  const auto index = (group >= 0 && group < names.size()) ? group : 0;
-  return LayoutFromXkbName(names[index]);
 }
 
 int VirtualKeyOf(PcLayout layout, int qtKey, std::uint32_t nativeScanCode) {

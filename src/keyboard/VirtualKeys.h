@@ -1,7 +1,5 @@
 #pragma once
 
-#include <QString>
-#include <QStringView>
 #include <cstdint>
 #include <map>
 
@@ -11,13 +9,12 @@ namespace keyboard {
 
 enum class PcLayout { Us, Japanese, Uk };
 
-// The layout an XKB layout name stands for ("us", "jp", "gb", "us(intl)", ...); layouts
-// without a table of their own are read as US.
-PcLayout LayoutFromXkbName(QStringView name);
-
-// The layout of a group in an XKB layout list ("us,jp") as the X root window's rules names
-// carry it; group beyond the list falls back to the first.
-PcLayout LayoutFromXkbList(QStringView layouts, int group);
+// The layout a keymap stands for, told by the keysyms it puts on two keys: the key right of
+// L's neighbour (the US apostrophe key, XKB keycode 48), unshifted and shifted, and the key
+// above Enter (the US backslash key, XKB keycode 51), unshifted. Layouts without a table of
+// their own are read as US.
+PcLayout LayoutFromKeysyms(std::uint32_t apostropheKey, std::uint32_t apostropheKeyShifted,
+                           std::uint32_t backslashKey);
 
 // nativeScanCode is the XKB keycode (evdev code + 8) as xcb and Wayland deliver it, or 0 when
 // the event carries none; the key is then told by its Qt key code alone, which also covers

@@ -5,6 +5,7 @@
 #include <QImage>
 #include <QKeyEvent>
 #include <QMouseEvent>
+#include <QProcess>
 #include <QSignalSpy>
 #include <QTest>
 #include <QTimer>
@@ -316,6 +317,33 @@ TEST_F(Form, PcKeysByLayoutWithRepeatsAndShiftChanges) {
   SendKey(&form, QEvent::KeyRelease, Qt::Key_C, 0);
   EXPECT_EQ(rig.link.sent, (Messages{On(73, 64), Off(73, 64), On(73, 64), On(75, 64), Off(73, 64),
                                      Off(75, 64), On(60, 64), On(72, 64), Off(72, 64), Off(60, 64)}));
+}
+
+// On X11 the layout comes from the X server's keymap. This changes the server's layout, so
+// it runs only where asked to: on its own Xvfb (see CMakeLists.txt).
+TEST_F(Form, OnX11TheServersKeymapDecidesTheLayout) {
+  if (QGuiApplication::platformName() != QStringLiteral("xcb") ||
+      qEnvironmentVariableIsEmpty("SONAVEL_TEST_CHANGE_X_LAYOUT")) {
+    GTEST_SKIP() << "needs an X server of its own";
+  }
+  auto setLayout = [](const char* layout) {
+    return QProcess::execute(QStringLiteral("setxkbmap"), {QString::fromLatin1(layout)}) == 0;
+  };
+  ShowPoweredUp();
+  form.SetPcLayout(std::nullopt);
+  ASSERT_TRUE(setLayout("jp"));
+  SendKey(&form, QEvent::KeyPress, Qt::Key_Semicolon, 47);  // ";" right of L: no note on JP
+  SendKey(&form, QEvent::KeyRelease, Qt::Key_Semicolon, 47);
+  SendKey(&form, QEvent::KeyPress, Qt::Key_Colon, 48);  // ":" beside it: C sharp
+  SendKey(&form, QEvent::KeyRelease, Qt::Key_Colon, 48);
+  ASSERT_TRUE(setLayout("us"));
+  SendKey(&form, QEvent::KeyPress, Qt::Key_Semicolon, 47);
+  SendKey(&form, QEvent::KeyRelease, Qt::Key_Semicolon, 47);
+  ASSERT_TRUE(setLayout("gb"));
+  SendKey(&form, QEvent::KeyPress, Qt::Key_QuoteLeft, 49);  // only on UK a key gives 0xDF: D
+  SendKey(&form, QEvent::KeyRelease, Qt::Key_QuoteLeft, 49);
+  EXPECT_EQ(rig.link.sent,
+            (Messages{On(73, 64), Off(73, 64), On(73, 64), Off(73, 64), On(74, 64), Off(74, 64)}));
 }
 
 TEST_F(Form, LosingTheActiveWindowClearsMarksAndSendsAllNotesOff) {

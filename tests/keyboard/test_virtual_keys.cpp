@@ -120,15 +120,12 @@ TEST(VirtualKeyTranslation, ReleaseMatchesItsPressWhenShiftChangesTheCharacter) 
   EXPECT_EQ(t.Release(PcLayout::Us, Qt::Key_Period, kXDot), 0xBE);
 }
 
-TEST(VirtualKeyTranslation, LayoutNamesFromXkb) {
-  EXPECT_EQ(LayoutFromXkbName(u"jp"), PcLayout::Japanese);
-  EXPECT_EQ(LayoutFromXkbName(u"gb(extd)"), PcLayout::Uk);
-  EXPECT_EQ(LayoutFromXkbName(u"us(intl)"), PcLayout::Us);
-  EXPECT_EQ(LayoutFromXkbName(u"de"), PcLayout::Us);
-  EXPECT_EQ(LayoutFromXkbList(u"us,jp", 1), PcLayout::Japanese);
-  EXPECT_EQ(LayoutFromXkbList(u"us,jp", 0), PcLayout::Us);
-  EXPECT_EQ(LayoutFromXkbList(u"jp", 3), PcLayout::Japanese) << "a group beyond the list uses the first";
-  EXPECT_EQ(LayoutFromXkbList(u"", 0), PcLayout::Us);
+TEST(VirtualKeyTranslation, LayoutFromWhatTheKeymapPutsOnTwoKeys) {
+  EXPECT_EQ(LayoutFromKeysyms('\'', '"', '\\'), PcLayout::Us);
+  EXPECT_EQ(LayoutFromKeysyms(':', '*', ']'), PcLayout::Japanese);
+  EXPECT_EQ(LayoutFromKeysyms('\'', '@', '#'), PcLayout::Uk);
+  EXPECT_EQ(LayoutFromKeysyms(0xE4 /* a umlaut, German */, 0xC4, '#'), PcLayout::Us);
+  EXPECT_EQ(LayoutFromKeysyms(0, 0, 0), PcLayout::Us);
 }
 
 }  // namespace
