@@ -26,6 +26,7 @@ class TKeyboardForm : public QWidget {
   // Key display for the routing engine: the note as played (after transposition); the local
   // player's marks are red, the remote player's green. Marks of notes still held survive the
   // repaints the system asks for; ClearKeyMarks removes all of them.
+  // UI thread only: the routing engine runs both paths there.
   void ShowKeyDown(int note, Side player);
   void ShowKeyUp(int note, Side player);
   void ClearKeyMarks();
