@@ -1,9 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <jack/jack.h>
-#include <jack/midiport.h>
-#include <jack/ringbuffer.h>
-
 #include <QCoreApplication>
 #include <chrono>
 #include <functional>
@@ -11,95 +7,13 @@
 
 #include "app/RoutingEngine.h"
 #include "platform/midi/SystemMidi.h"
+#include "support/JackMidiPeer.h"
 #include "support/JackServer.h"
 #include "support/RecordingViews.h"
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-
-// A JACK client standing in for a MIDI keyboard (port "keys") and a sound module (port
-// "module"), on the server of the test. Its process callback must never block or skip a cycle,
-// so it talks to the test through JACK's lock-free ring buffers, one message = length byte +
-// bytes.
-class JackMidiPeer {
- public:
-  explicit JackMidiPeer(const char* name)
-      : toKeys_(jack_ringbuffer_create(kRing)), fromModule_(jack_ringbuffer_create(kRing)) {
-    jack_status_t status{};
-    client_ = jack_client_open(name, JackNoStartServer, &status);
-    if (client_ == nullptr) return;
-    keys_ = jack_port_register(client_, "keys", JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
-    module_ = jack_port_register(client_, "module", JACK_DEFAULT_MIDI_TYPE, JackPortIsInput, 0);
-    jack_set_process_callback(client_, &JackMidiPeer::Process, this);
-    jack_activate(client_);
-  }
-  ~JackMidiPeer() {
-    if (client_ != nullptr) {
-      jack_deactivate(client_);
-      jack_client_close(client_);
-    }
-    jack_ringbuffer_free(toKeys_);
-    jack_ringbuffer_free(fromModule_);
-  }
-  bool Ok() const { return client_ != nullptr && keys_ != nullptr && module_ != nullptr; }
-
-  void Play(const Bytes& message) {
-    const auto size = static_cast<char>(message.size());
-    jack_ringbuffer_write(toKeys_, &size, 1);
-    jack_ringbuffer_write(toKeys_, reinterpret_cast<const char*>(message.data()), message.size());
-  }
-  // Everything the module port received so far.
-  const std::vector<Bytes>& Heard() {
-    while (jack_ringbuffer_read_space(fromModule_) > 0) {
-      char size = 0;
-      jack_ringbuffer_read(fromModule_, &size, 1);
-      Bytes m(static_cast<std::size_t>(size));
-      jack_ringbuffer_read(fromModule_, reinterpret_cast<char*>(m.data()), m.size());
-      heard_.push_back(std::move(m));
-    }
-    return heard_;
-  }
-  void ClearHeard() {
-    Heard();
-    heard_.clear();
-  }
-
- private:
-  static constexpr std::size_t kRing = 1 << 16;
-
-  static int Process(jack_nframes_t frames, void* arg) {
-    auto* self = static_cast<JackMidiPeer*>(arg);
-    void* out = jack_port_get_buffer(self->keys_, frames);
-    void* in = jack_port_get_buffer(self->module_, frames);
-    jack_midi_clear_buffer(out);
-    // Play() writes the length byte first, so a message is whole once its bytes are there.
-    char size = 0;
-    while (jack_ringbuffer_peek(self->toKeys_, &size, 1) == 1 &&
-           jack_ringbuffer_read_space(self->toKeys_) >= 1 + static_cast<std::size_t>(size)) {
-      jack_ringbuffer_read_advance(self->toKeys_, 1);
-      unsigned char m[3] = {};
-      jack_ringbuffer_read(self->toKeys_, reinterpret_cast<char*>(m), static_cast<std::size_t>(size));
-      jack_midi_event_write(out, 0, m, static_cast<std::size_t>(size));
-    }
-    const jack_nframes_t count = jack_midi_get_event_count(in);
-    for (jack_nframes_t i = 0; i < count; ++i) {
-      jack_midi_event_t event;
-      if (jack_midi_event_get(&event, in, i) != 0 || event.size > 3) continue;
-      const auto n = static_cast<char>(event.size);
-      jack_ringbuffer_write(self->fromModule_, &n, 1);
-      jack_ringbuffer_write(self->fromModule_, reinterpret_cast<const char*>(event.buffer), event.size);
-    }
-    return 0;
-  }
-
-  jack_ringbuffer_t* toKeys_;
-  jack_ringbuffer_t* fromModule_;
-  jack_client_t* client_ = nullptr;
-  jack_port_t* keys_ = nullptr;
-  jack_port_t* module_ = nullptr;
-  std::vector<Bytes> heard_;
-};
 
 // Runs the UI thread's event loop until `done` holds or the time is up.
 bool PumpUntil(const std::function<bool()>& done,

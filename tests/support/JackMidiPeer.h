@@ -1,0 +1,41 @@
+#pragma once
+
+#include <jack/jack.h>
+#include <jack/ringbuffer.h>
+
+#include <cstdint>
+#include <vector>
+
+// A JACK client standing in for a player's MIDI keyboard (output port "keys") and sound module
+// (input port "module"), on the test's JACK server. Its process callback never blocks or skips
+// a cycle: it talks to the test through JACK's lock-free ring buffers, one message = a length
+// byte followed by the message's bytes.
+class JackMidiPeer {
+ public:
+  using Bytes = std::vector<std::uint8_t>;
+
+  explicit JackMidiPeer(const char* name);
+  ~JackMidiPeer();
+  JackMidiPeer(const JackMidiPeer&) = delete;
+  JackMidiPeer& operator=(const JackMidiPeer&) = delete;
+
+  bool Ok() const { return client_ != nullptr && keys_ != nullptr && module_ != nullptr; }
+  bool KeysConnected() const { return Ok() && jack_port_connected(keys_) > 0; }
+
+  // Sends a channel message (1 to 3 bytes) from the "keys" port in the next cycle.
+  void Play(const Bytes& message);
+  // Everything the "module" port received so far, in order.
+  const std::vector<Bytes>& Heard();
+  bool HasHeard(const Bytes& message);
+  void ClearHeard();
+
+ private:
+  static int Process(jack_nframes_t frames, void* arg);
+
+  jack_ringbuffer_t* toKeys_;
+  jack_ringbuffer_t* fromModule_;
+  jack_client_t* client_ = nullptr;
+  jack_port_t* keys_ = nullptr;
+  jack_port_t* module_ = nullptr;
+  std::vector<Bytes> heard_;
+};
