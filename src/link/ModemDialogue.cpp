@@ -64,13 +64,11 @@ ModemDialogue::ModemDialogue(ComFormView& form) : form_(form) {
   Comm1.OnCommReceive = [this](TComm& sender, std::uint16_t size) { Comm1CommReceive(sender, size); };
   Comm1.OnCommException = [this](TComm&, std::exception_ptr error) {
     const QString text = MessageOf(error);
-    QMetaObject::invokeMethod(
-        &context_, [this, text] { form_.ShowError(text); }, Qt::QueuedConnection);
+    inbox_.Post([this, text] { form_.ShowError(text); });
   };
   Comm1.OnCommLost = [this](TComm& sender, const QString& reason) {
     const std::uint64_t opening = sender.Generation();
-    QMetaObject::invokeMethod(
-        &context_, [this, reason, opening] { PortLost(reason, opening); }, Qt::QueuedConnection);
+    inbox_.Post([this, reason, opening] { PortLost(reason, opening); });
   };
 }
 
@@ -218,22 +216,11 @@ void ModemDialogue::Comm1CommReceive(TComm& Sender, std::uint16_t Size) {
   std::vector<std::uint8_t> block(Size);
   block.resize(Sender.Read(block));
   if (block.empty()) return;
-  {
-    std::lock_guard lock(inboxLock_);
-    inbox_.push_back(std::move(block));
-  }
-  // Watcher thread -> UI thread. The blocks wait in the inbox in stream order; each queued call
-  // takes whatever has arrived by then.
-  QMetaObject::invokeMethod(&context_, [this] { TakeInbox(); }, Qt::QueuedConnection);
-}
-
-void ModemDialogue::TakeInbox() {
-  {
-    std::lock_guard lock(inboxLock_);
-    for (auto& block : inbox_) pending_.push_back(std::move(block));
-    inbox_.clear();
-  }
-  Drain();
+  // Watcher thread -> UI thread, behind every block and error posted before it.
+  inbox_.Post([this, block = std::move(block)]() mutable {
+    pending_.push_back(std::move(block));
+    Drain();
+  });
 }
 
 void ModemDialogue::ReceiveBlock(QByteArrayView block) {

@@ -9,7 +9,6 @@
 #include <array>
 #include <deque>
 #include <functional>
-#include <mutex>
 #include <vector>
 
 #include "app/RoutingEngine.h"
@@ -17,6 +16,7 @@
 #include "link/LinkViews.h"
 #include "link/LogFile.h"
 #include "link/WireParser.h"
+#include "platform/ThreadInbox.h"
 
 // What the dialogue asks of the main window's side (ChatLog implements it).
 class MainWindowLink {
@@ -111,11 +111,8 @@ class ModemDialogue final : public LinkPort {
   LogFile LogStream;
 
   WireParser parser_;
-  void TakeInbox();
   void Drain();
-  std::mutex inboxLock_;
-  std::vector<std::vector<std::uint8_t>> inbox_;  // filled by the watcher, emptied by the UI thread
-  std::deque<std::vector<std::uint8_t>> pending_;
+  std::deque<std::vector<std::uint8_t>> pending_;  // received, waiting for the parser (UI thread)
   bool draining_ = false;
-  QObject context_;  // lives on the UI thread: the receiver of the watcher's hand-overs
+  ThreadInbox inbox_;  // lives on the UI thread: the watcher's blocks and errors reach it here
 };
