@@ -24,6 +24,30 @@ TEST(MidiNames, OurOwnPortsAreNotOffered) {
   EXPECT_FALSE(midi_names::IsOurs("Midi Through:Port-0 14:0"));
 }
 
+TEST(MidiNames, EqualNamesOpenTheOccurrenceThatWasListed) {
+  using Api = SystemMidi::Api;
+  // Two interfaces of one model, our own port in between, and another device.
+  const std::vector<std::string> ports = {"UM-ONE:UM-ONE MIDI 1 24:0", "Sonavel:MIDI Out 128:0",
+                                          "Synth:Synth 1 20:0", "UM-ONE:UM-ONE MIDI 1 28:0"};
+  const QString umOne = QStringLiteral("UM-ONE:UM-ONE MIDI 1");
+  struct {
+    QString name;
+    int occurrence;
+    int port;
+  } cases[] = {
+      {umOne, 0, 0},
+      {umOne, 1, 3},
+      {umOne, 2, 0},  // the second one was unplugged since: the first of that name stands in
+      {QStringLiteral("Synth:Synth 1"), 0, 2},
+      {QStringLiteral("Sonavel:MIDI Out"), 0, -1},  // ours is never opened
+      {QStringLiteral("Gone"), 0, -1},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(midi_names::FindListed(ports, Api::Alsa, c.name, c.occurrence), c.port)
+        << c.name.toStdString() << " #" << c.occurrence;
+  }
+}
+
 TEST(MidiNames, ShortMessageLengths) {
   struct {
     int status;

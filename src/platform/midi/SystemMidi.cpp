@@ -8,6 +8,7 @@
 #include <unistd.h>
 #include <QObject>
 #include <QRegularExpression>
+#include <algorithm>
 #include <deque>
 #include <mutex>
 
@@ -63,13 +64,7 @@ std::vector<std::string> RtPortNames(RtPort& rt) {
 // Finds the RtMidi port number of a listed port, -1 when it is gone.
 template <typename RtPort>
 int FindPort(RtPort& rt, const SystemMidi::Port& port) {
-  const auto names = RtPortNames(rt);
-  for (std::size_t i = 0; i < names.size(); ++i) {
-    if (!midi_names::IsOurs(names[i]) && midi_names::Listed(port.api, names[i]) == port.name) {
-      return static_cast<int>(i);
-    }
-  }
-  return -1;
+  return midi_names::FindListed(RtPortNames(rt), port.api, port.name, port.occurrence);
 }
 
 void IgnoreRtMidiErrors(RtMidiError::Type, const std::string&, void* failed) {
@@ -231,6 +226,18 @@ bool IsOurs(const std::string& rtmidiName) {
   return rtmidiName.rfind(kClientName, 0) == 0;
 }
 
+int FindListed(const std::vector<std::string>& rtmidiNames, SystemMidi::Api api, const QString& name,
+               int occurrence) {
+  int first = -1;
+  int seen = 0;
+  for (std::size_t i = 0; i < rtmidiNames.size(); ++i) {
+    if (IsOurs(rtmidiNames[i]) || Listed(api, rtmidiNames[i]) != name) continue;
+    if (seen++ == occurrence) return static_cast<int>(i);
+    if (first < 0) first = static_cast<int>(i);
+  }
+  return first;
+}
+
 }  // namespace midi_names
 
 SystemMidi::SystemMidi(GmSynth::Options synthOptions) : synthOptions_(std::move(synthOptions)) {
@@ -252,8 +259,14 @@ std::vector<SystemMidi::Port> SystemMidi::Enumerate(bool inputs) const {
         RtMidiOut rt(ToRt(api), "Sonavel-list");
         names = RtPortNames(rt);
       }
+      const std::size_t firstOfApi = ports.size();
       for (const auto& n : names) {
-        if (!midi_names::IsOurs(n)) ports.push_back({api, midi_names::Listed(api, n)});
+        if (midi_names::IsOurs(n)) continue;
+        Port port{api, midi_names::Listed(api, n)};
+        port.occurrence =
+            static_cast<int>(std::count_if(ports.begin() + static_cast<std::ptrdiff_t>(firstOfApi),
+                                           ports.end(), [&](const Port& p) { return p.name == port.name; }));
+        ports.push_back(std::move(port));
       }
     } catch (const RtMidiError&) {
       // The API went away between the probe and the listing: leave it out.

@@ -26,6 +26,9 @@ class SystemMidi final : public MidiSystem {
   struct Port {
     Api api;
     QString name;  // as listed (stable from run to run)
+    // Two interfaces of one model list under one name: which of the equal names this is, in
+    // the API's own order, so the entry chosen is the device that opens.
+    int occurrence = 0;
   };
 
  private:
@@ -42,4 +45,8 @@ namespace midi_names {
 QString Listed(SystemMidi::Api api, const std::string& rtmidiName);
 // Our own ports (opened by this or another copy of the program) are never offered.
 bool IsOurs(const std::string& rtmidiName);
+// The RtMidi port number of the `occurrence`-th port (from 0) listed as `name` among
+// `rtmidiNames`, or of the first one when there are fewer now; -1 when none is left.
+int FindListed(const std::vector<std::string>& rtmidiNames, SystemMidi::Api api, const QString& name,
+               int occurrence);
 }  // namespace midi_names
