@@ -195,7 +195,10 @@ std::optional<QString> ApplySettings(const Settings& s, SettingsTarget& target) 
 int SelectByName(const QStringList& names, const QString& name) {
   int selected = -1;
   for (qsizetype i = 0; i < names.size(); ++i) {
-    if (names[i] == name) selected = static_cast<int>(i);
+    // A device name with characters Shift-JIS lacks comes back from the file with those
+    // replaced; compared in its stored form, it still selects its device.
+    if (names[i] == name || ShiftJis::Decode(ShiftJis::Encode(names[i])) == name)
+      selected = static_cast<int>(i);
   }
   return selected;
 }

@@ -108,5 +108,5 @@ QString PortRefusal();
 bool EncodableInShiftJis(const QString& text);
 
 // The entry of a device list that a stored name selects: the last one whose text is exactly
-// equal, -1 for none.
+// equal (as the settings file can hold it), -1 for none.
 int SelectByName(const QStringList& names, const QString& name);

@@ -49,6 +49,20 @@ TEST_F(SettingsStoreTest, MissingKeysGiveTheirDefaultsBesideThePresentOnes) {
   EXPECT_TRUE(store_.ReadMakeLog());
 }
 
+// Linux device names are UTF-8 and may hold characters the Shift-JIS file cannot; the device
+// chosen must still be the one selected on the next start.
+TEST_F(SettingsStoreTest, ADeviceNameShiftJisCannotHoldStillSelectsItsDeviceAfterSaving) {
+  const QStringList outputs{"Sonavel GM Synth", QStringLiteral("Café MIDI® 1"), "Other"};
+  const QStringList inputs{QStringLiteral("Keys — Port 1"), "Keys Port 1"};
+  Settings s;
+  s.midiOutName = outputs[1];
+  s.midiInName = inputs[0];
+  store_.Save(s);
+  const Settings loaded = store_.Load();
+  EXPECT_EQ(SelectByName(outputs, *loaded.midiOutName), 1);
+  EXPECT_EQ(SelectByName(inputs, *loaded.midiInName), 0);
+}
+
 Settings EveryKeyChanged() {
   Settings s;
   s.port = 3;
