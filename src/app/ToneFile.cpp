@@ -127,6 +127,7 @@ ToneSetup Parse(const QByteArray& text, const QString& fileName) {
 
 void Write(const QString& path, const ToneSetup& setup) {
   QSaveFile file(path);
+  file.setDirectWriteFallback(true);  // a writable file in a folder that is not
   const QByteArray text = Format(setup);
   if (!file.open(QIODevice::WriteOnly) || file.write(text) != text.size() || !file.commit()) {
     throw Error(QStringLiteral("%1 を書き込めませんでした: %2").arg(Prefix(path), file.errorString()));

@@ -263,6 +263,9 @@ void Profile::Update(const QString& section, const QString& key, const std::opti
 
 void Profile::Replace(const QByteArray& contents) {
   QSaveFile file(path_);
+  // Replaced whole where the folder lets us make the new file beside it; a file that is
+  // writable in a folder that is not is written in place instead.
+  file.setDirectWriteFallback(true);
   auto fail = [&](const QString& reason) {
     file.cancelWriting();
     throw ProfileError(QStringLiteral("設定ファイル %1 に書き込めませんでした。(%2) ファイルは元のままです。")

@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -137,6 +139,19 @@ TEST(ToneFile, AFailedReadLeavesNoHalfFileAndAFailedWriteKeepsTheOldOne) {
   // A directory in the way of the temporary file makes the save fail before the rename.
   QDir(dir.path()).mkpath(QStringLiteral("blocked.SNV"));
   EXPECT_THROW(ToneFile::Write(dir.filePath(QStringLiteral("blocked.SNV")), ToneSetup()), ToneFile::Error);
+  EXPECT_EQ(ToneFile::Read(path), Sample());
+}
+
+TEST(ToneFile, AWritableFileInAReadOnlyFolderIsStillSaved) {
+  if (geteuid() == 0) GTEST_SKIP() << "folder permissions do not hold for root";
+  QTemporaryDir dir;
+  const QString folder = dir.filePath(QStringLiteral("shared"));
+  ASSERT_TRUE(QDir().mkpath(folder));
+  const QString path = folder + QStringLiteral("/band.SNV");
+  ToneFile::Write(path, ToneSetup());
+  ASSERT_TRUE(QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::ExeOwner));
+  ToneFile::Write(path, Sample());
+  QFile::setPermissions(folder, QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
   EXPECT_EQ(ToneFile::Read(path), Sample());
 }
 
