@@ -146,6 +146,11 @@ void ToneListBox::resizeEvent(QResizeEvent* event) {
 }
 
 void ToneListBox::FitColumns() {
+  // Columns of exactly 16: whatever height the style's frame and scroll bar leave beyond
+  // sixteen rows stays blank below them, so the arrow keys' column step always fits. (The list
+  // wraps an entry that would reach its last pixel row, hence the one pixel more.)
+  const int spare = viewport()->height() + viewportMargins().bottom() - (kEntriesPerColumn * kItemHeight + 1);
+  if (std::max(0, spare) != viewportMargins().bottom()) setViewportMargins(0, 0, 0, std::max(0, spare));
   const int columnWidth = std::max(1, viewport()->width() / kVisibleColumns);
   const QSize cell(columnWidth, kItemHeight);
   if (cell != gridSize()) {

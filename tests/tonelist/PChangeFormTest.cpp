@@ -193,6 +193,17 @@ TEST_F(ToneListDialog, HasItsCaptionButtonsAndAllEntriesInColumnsOfSixteen) {
   }
 }
 
+TEST_F(ToneListDialog, AThinScrollBarStillLeavesColumnsOfSixteen) {
+  list->setStyleSheet(QStringLiteral("QScrollBar:horizontal { height: 4px; }"));
+  OpenFor(kLocal);
+  QCoreApplication::processEvents();
+  ASSERT_LT(list->horizontalScrollBar()->height(), 8);
+  const QRect first = list->visualItemRect(list->item(0));
+  EXPECT_EQ(list->visualItemRect(list->item(15)).left(), first.left());
+  EXPECT_EQ(list->visualItemRect(list->item(16)).top(), first.top());
+  EXPECT_GT(list->visualItemRect(list->item(16)).left(), first.left());
+}
+
 TEST_F(ToneListDialog, WideningTheDialogWidensTheColumnsAndKeepsSixteenEntriesEach) {
   OpenFor(kLocal);
   const int before = list->visualItemRect(list->item(0)).width();
