@@ -1,8 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <pty.h>
-#include <termios.h>
 #include <unistd.h>
 #include <QAction>
 #include <QComboBox>
@@ -31,6 +28,7 @@
 #include "mainwin_support.h"
 #include "platform/Profile.h"
 #include "settings/PagesDlg.h"
+#include "support/FarEnd.h"
 #include "support/RecordingMidi.h"
 #include "tonelist/PChangeForm.h"
 
@@ -227,44 +225,12 @@ TEST_F(StartUp, AFailedPositionWriteIsReportedAfterTheRestOfTheShutdown) {
 
 // ------------------------------------------------------------------------ over a serial line
 
-// The far end of a pty: what the program writes arrives here, and what is written here
-// reaches the program as if a modem had sent it.
-class FarEnd {
- public:
-  FarEnd() {
-    termios raw{};
-    cfmakeraw(&raw);
-    ok_ = openpty(&master_, &slave_, name_, &raw, nullptr) == 0;
-    if (ok_) fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
-  }
-  ~FarEnd() {
-    if (ok_) {
-      close(master_);
-      close(slave_);
-    }
-  }
-  bool Ok() const { return ok_; }
-  QString Path() const { return QString::fromLocal8Bit(name_); }
-  void Send(const QByteArray& bytes) { ASSERT_EQ(write(master_, bytes.data(), bytes.size()), bytes.size()); }
-  // Collects what arrived until `want` is among it, letting the program run meanwhile.
-  QByteArray ReadUntil(const QByteArray& want) {
-    (void)QTest::qWaitFor([&] {
-      char buf[512];
-      ssize_t n;
-      while ((n = read(master_, buf, sizeof buf)) > 0) got_.append(buf, static_cast<int>(n));
-      return got_.contains(want);
-    });
-    return got_;
-  }
-  void Clear() { got_.clear(); }
-
- private:
-  bool ok_ = false;
-  int master_ = -1;
-  int slave_ = -1;
-  char name_[128] = {};
-  QByteArray got_;
-};
+// Collects what the program wrote to the far end until `want` is among it, letting the program
+// run meanwhile.
+QByteArray ReadUntil(FarEnd& far, const QByteArray& want) {
+  (void)QTest::qWaitFor([&] { return far.Heard().contains(want); });
+  return far.Heard();
+}
 
 TEST_F(StartUp, ChatAndFramesTravelOverThePortAndTheConnectionShowsInTheStatusBar) {
   FarEnd far;
@@ -282,7 +248,7 @@ TEST_F(StartUp, ChatAndFramesTravelOverThePortAndTheConnectionShowsInTheStatusBa
   // Not connected: the typed line goes to the modem without the name.
   form.ComboBox1->setEditText(QStringLiteral("hello"));
   QTest::keyClick(form.ComboBox1->lineEdit(), Qt::Key_Return);
-  EXPECT_EQ(far.ReadUntil("\r"), QByteArray("hello\r"));
+  EXPECT_EQ(ReadUntil(far, "\r"), QByteArray("hello\r"));
   EXPECT_TRUE(form.Memo1->toPlainText().endsWith(QStringLiteral("hello")));
   EXPECT_EQ(form.History().value(0), QStringLiteral("hello"));
   EXPECT_TRUE(form.InputText().isEmpty());
@@ -301,11 +267,11 @@ TEST_F(StartUp, ChatAndFramesTravelOverThePortAndTheConnectionShowsInTheStatusBa
   midi.out->Clear();
   ASSERT_TRUE(midi.Play(PackShort(0x90, 60, 100)));
   // (The keyboard window's panel sends its own controller frames as it repaints.)
-  EXPECT_TRUE(far.ReadUntil(QByteArray("\xFF\x90\x3C\x64", 4)).contains(QByteArray("\xFF\x90\x3C\x64", 4)));
+  EXPECT_TRUE(ReadUntil(far, QByteArray("\xFF\x90\x3C\x64", 4)).contains(QByteArray("\xFF\x90\x3C\x64", 4)));
   far.Clear();
   form.ComboBox1->setEditText(QStringLiteral("やあ"));
   QTest::mouseClick(form.Button5, Qt::LeftButton);
-  EXPECT_TRUE(far.ReadUntil("\r").contains("abc     >\x82\xE2\x82\xA0\r"));
+  EXPECT_TRUE(ReadUntil(far, "\r").contains("abc     >\x82\xE2\x82\xA0\r"));
 
   // From the peer: a frame sounds on the remote part, a Shift-JIS line shows as text.
   midi.out->Clear();
@@ -327,7 +293,7 @@ TEST_F(StartUp, ChatAndFramesTravelOverThePortAndTheConnectionShowsInTheStatusBa
   // Hang-up: "Bye", the port closes, the panels empty.
   far.Clear();
   QTest::mouseClick(form.SpeedButton3, Qt::LeftButton);
-  EXPECT_TRUE(far.ReadUntil("Bye\r").contains("Bye\r"));
+  EXPECT_TRUE(ReadUntil(far, "Bye\r").contains("Bye\r"));
   EXPECT_FALSE(program->Dialogue().Comm1.IsOpen());
   EXPECT_TRUE(form.StatusText(2).isEmpty());
   EXPECT_TRUE(form.StatusText(3).isEmpty());
@@ -355,7 +321,7 @@ TEST_F(StartUp, DialingShowsTheConnectionWindowBesideTheMainWindow) {
   program->Start();
   TMainForm& form = program->MainForm();
   QTest::mouseClick(form.SpeedButton8, Qt::LeftButton);
-  EXPECT_EQ(far.ReadUntil("ATZ\r"), QByteArray("ATZ\r"));
+  EXPECT_EQ(ReadUntil(far, "ATZ\r"), QByteArray("ATZ\r"));
   TComForm& com = program->ComForm();
   EXPECT_TRUE(com.isVisible());
   EXPECT_EQ(com.frameGeometry().topLeft(), form.frameGeometry().topLeft() + QPoint(20, 20));
@@ -364,7 +330,7 @@ TEST_F(StartUp, DialingShowsTheConnectionWindowBesideTheMainWindow) {
   EXPECT_TRUE(form.SpeedButton6->isChecked());
   far.Clear();
   far.Send("OK\r");
-  EXPECT_EQ(far.ReadUntil("atdt123\r"), QByteArray("atdt123\r"));
+  EXPECT_EQ(ReadUntil(far, "atdt123\r"), QByteArray("atdt123\r"));
   QTest::mouseClick(com.Button1, Qt::LeftButton);  // cancel
   EXPECT_FALSE(com.isVisible());
   EXPECT_FALSE(program->Dialogue().Comm1.IsOpen());

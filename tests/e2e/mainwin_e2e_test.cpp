@@ -1,8 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <pty.h>
-#include <termios.h>
 #include <unistd.h>
 #include <QCoreApplication>
 #include <QDir>
@@ -15,50 +12,13 @@
 #include <vector>
 
 #include "platform/Profile.h"
+#include "support/FarEnd.h"
 #include "support/JackMidiPeer.h"
 #include "support/JackServer.h"
 
 namespace {
 
 using Bytes = std::vector<std::uint8_t>;
-
-// The modem's side of the program's serial port.
-class Modem {
- public:
-  Modem() {
-    termios raw{};
-    cfmakeraw(&raw);
-    ok_ = openpty(&master_, &slave_, name_, &raw, nullptr) == 0;
-    if (ok_) fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK);
-  }
-  ~Modem() {
-    if (ok_) {
-      close(master_);
-      close(slave_);
-    }
-  }
-  bool Ok() const { return ok_; }
-  QString Device() const { return QString::fromLocal8Bit(name_); }
-  void Say(const QByteArray& bytes) { ASSERT_EQ(write(master_, bytes.data(), bytes.size()), bytes.size()); }
-  // Everything the program has written so far.
-  const QByteArray& Heard() {
-    char buf[512];
-    ssize_t n;
-    while ((n = read(master_, buf, sizeof buf)) > 0) got_.append(buf, static_cast<int>(n));
-    return got_;
-  }
-  void Forget() {
-    Heard();
-    got_.clear();
-  }
-
- private:
-  bool ok_ = false;
-  int master_ = -1;
-  int slave_ = -1;
-  char name_[128] = {};
-  QByteArray got_;
-};
 
 // Waits for a condition on what other processes do; the one kind of wait on the clock a test
 // of a separate process needs.
@@ -96,7 +56,7 @@ class EndToEnd : public ::testing::Test {
 
   JackServer server;
   JackMidiPeer peer{"e2e"};
-  Modem modem;
+  FarEnd modem;  // the modem's side of the program's serial port
   QTemporaryDir home;
   QProcess program;
 };
@@ -107,7 +67,7 @@ TEST_F(EndToEnd, NotesSoundLocallyGoToThePeerOnceConnectedAndThePeersFramesSound
                        QStringLiteral("JACK: e2e:keys"));
   settings.WriteString(QStringLiteral("midi"), QStringLiteral("MidiOutDeviceName"),
                        QStringLiteral("JACK: e2e:module"));
-  settings.WriteString(QStringLiteral("modem"), QStringLiteral("device"), modem.Device());
+  settings.WriteString(QStringLiteral("modem"), QStringLiteral("device"), modem.Path());
 
   program.setWorkingDirectory(home.path());
   QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -122,7 +82,7 @@ TEST_F(EndToEnd, NotesSoundLocallyGoToThePeerOnceConnectedAndThePeersFramesSound
       << "heard " << peer.Heard().size();
   // It waits for a call: auto-answer goes to the modem.
   ASSERT_TRUE(WaitFor([&] { return modem.Heard().contains("ats0=1\r"); })) << modem.Heard().toStdString();
-  modem.Forget();
+  modem.Clear();
 
   // Not connected: a note sounds on the local part and nothing goes out on the line.
   peer.Play({0x90, 60, 100});
@@ -130,7 +90,7 @@ TEST_F(EndToEnd, NotesSoundLocallyGoToThePeerOnceConnectedAndThePeersFramesSound
   EXPECT_FALSE(modem.Heard().contains(QByteArray("\xFF\x90\x3C\x64", 4)));
 
   // The modem answers the call.
-  modem.Say("OK\rRING\rCONNECT 9600\r");
+  modem.Send("OK\rRING\rCONNECT 9600\r");
   ASSERT_TRUE(WaitFor([&] { return Log().contains(QStringLiteral("CONNECT 9600")); })) << Log().toStdString();
 
   // Connected: the note goes out as a frame as well as sounding here.
@@ -140,13 +100,13 @@ TEST_F(EndToEnd, NotesSoundLocallyGoToThePeerOnceConnectedAndThePeersFramesSound
   EXPECT_TRUE(WaitFor([&] { return peer.HasHeard({0x90, 62, 90}); }));
 
   // The peer's frames sound on the remote part (channel 2 shown, channel index 1).
-  modem.Say(QByteArray("\xFF\x90\x40\x50", 4));
+  modem.Send(QByteArray("\xFF\x90\x40\x50", 4));
   EXPECT_TRUE(WaitFor([&] { return peer.HasHeard({0x91, 0x40, 0x50}); }));
-  modem.Say(QByteArray("\xFF\x80\x40\x00", 4));
+  modem.Send(QByteArray("\xFF\x80\x40\x00", 4));
   EXPECT_TRUE(WaitFor([&] { return peer.HasHeard({0x81, 0x40, 0x00}); }));
 
   // A chat line from the peer is logged as it arrived.
-  modem.Say("peer>\x82\xB1\x82\xF1\r");
+  modem.Send("peer>\x82\xB1\x82\xF1\r");
   EXPECT_TRUE(WaitFor([&] {
     QFile f(home.filePath(QDir(home.path()).entryList({QStringLiteral("*.log")}, QDir::Files).value(0)));
     return f.open(QIODevice::ReadOnly) && f.readAll().contains("peer>\x82\xB1\x82\xF1\r\n");
