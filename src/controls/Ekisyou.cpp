@@ -63,3 +63,8 @@ void TEkisyou::mouseReleaseEvent(QMouseEvent* event) {
   clickStarted_ = false;
   if (click) emit OnClick();
 }
+
+void TEkisyou::mouseDoubleClickEvent(QMouseEvent* event) {
+  // Qt may deliver the second press as a press too; either way it starts no click.
+  if (event->button() == Qt::LeftButton) clickStarted_ = false;
+}

@@ -34,13 +34,15 @@ class TEkisyou : public QWidget {
   QPixmap Picture(qreal ratio) const;
 
  Q_SIGNALS:
-  // A left-button click on the display.
+  // A left-button click on the display. A double click is one click: its second press starts
+  // none, so a handler that toggles something is not undone by it.
   void OnClick();
 
  protected:
   void paintEvent(QPaintEvent* event) override;
   void mousePressEvent(QMouseEvent* event) override;
   void mouseReleaseEvent(QMouseEvent* event) override;
+  void mouseDoubleClickEvent(QMouseEvent* event) override;
 
  private:
   void Draw(QPainter& painter, qreal ratio) const;

@@ -1,6 +1,8 @@
 #include "keyboard/KeyboardForm.h"
 
+#include <QAbstractNativeEventFilter>
 #include <QCloseEvent>
+#include <QCoreApplication>
 #include <QGuiApplication>
 #include <QInputMethod>
 #include <QKeyEvent>
@@ -49,9 +51,78 @@ std::optional<keyboard::PcLayout> X11Layout(xcb_connection_t* connection, int gr
   };
   return keyboard::LayoutFromKeysyms(sym(kApostropheKey, 0), sym(kApostropheKey, 1), sym(kBackslashKey, 0));
 }
+
+xcb_connection_t* X11Connection() {
+  auto* x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
+  return x11 ? x11->connection() : nullptr;
+}
 #endif
 
+// The layout of an XKB group as the system tells it. Asking the X server is a round trip, so
+// the window keeps the answer.
+keyboard::PcLayout SystemLayout(int group) {
+#ifdef SONAVEL_HAVE_XCB
+  if (xcb_connection_t* connection = X11Connection()) {
+    if (const auto layout = X11Layout(connection, group)) return *layout;
+  }
+#else
+  Q_UNUSED(group);
+#endif
+  // Elsewhere (Wayland) only the input method's locale is at hand. It is the user's language,
+  // not the board's layout: a Japanese board under another locale is read with the US table.
+  const QLocale locale = QGuiApplication::inputMethod()->locale();
+  if (locale.language() == QLocale::Japanese) return keyboard::PcLayout::Japanese;
+  if (locale.territory() == QLocale::UnitedKingdom) return keyboard::PcLayout::Uk;
+  return keyboard::PcLayout::Us;
+}
+
+// The XKB group a key event was typed in; 0 off X11.
+int XkbGroupOf(const QKeyEvent& event) {
+#ifdef SONAVEL_HAVE_XCB
+  // The group sits in bits 13 and 14 of the X key event's state.
+  if (X11Connection()) return static_cast<int>((event.nativeModifiers() >> 13) & 3);
+#else
+  Q_UNUSED(event);
+#endif
+  return 0;
+}
+
 }  // namespace
+
+#ifdef SONAVEL_HAVE_XCB
+// Tells the window when the X server's keymap changed (setxkbmap, a new keyboard plugged in):
+// a core MappingNotify, or XKB's new-keyboard and map notifications. The group switches that
+// layout keys make need nothing: the window keeps each group's layout apart.
+class TKeyboardForm::KeymapWatch final : public QAbstractNativeEventFilter {
+ public:
+  KeymapWatch(xcb_connection_t* connection, std::function<void()> changed) : changed_(std::move(changed)) {
+    static constexpr char kXkb[] = "XKEYBOARD";
+    const auto cookie = xcb_query_extension(connection, sizeof kXkb - 1, kXkb);
+    std::unique_ptr<xcb_query_extension_reply_t, decltype(&std::free)> reply(
+        xcb_query_extension_reply(connection, cookie, nullptr), &std::free);
+    if (reply && reply->present) xkbEvent_ = reply->first_event;
+  }
+
+  bool nativeEventFilter(const QByteArray& eventType, void* message, qintptr*) override {
+    if (eventType != "xcb_generic_event_t") return false;
+    const auto* event = static_cast<const xcb_generic_event_t*>(message);
+    const int type = event->response_type & 0x7F;
+    constexpr std::uint8_t kXkbNewKeyboardNotify = 0;
+    constexpr std::uint8_t kXkbMapNotify = 1;
+    // XKB puts its own event kind in the second byte (where core events keep their detail).
+    const bool xkbKeymap = xkbEvent_ != 0 && type == xkbEvent_ &&
+                           (event->pad0 == kXkbNewKeyboardNotify || event->pad0 == kXkbMapNotify);
+    if (type == XCB_MAPPING_NOTIFY || xkbKeymap) changed_();
+    return false;
+  }
+
+ private:
+  std::function<void()> changed_;
+  int xkbEvent_ = 0;
+};
+#else
+class TKeyboardForm::KeymapWatch {};
+#endif
 
 TKeyboardForm::TKeyboardForm(RoutingEngine& engine, QWidget* parent)
     : QWidget(parent, Qt::Tool | Qt::WindowStaysOnTopHint | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
@@ -141,6 +212,16 @@ TKeyboardForm::TKeyboardForm(RoutingEngine& engine, QWidget* parent)
           [this] { OwnUpdate(keyboard::KeyboardRect()); });
   connect(&instrument_, &KeyboardInstrument::controlsChanged, this, &TKeyboardForm::RefreshControls);
 
+  SetPcLayout(std::nullopt);
+#ifdef SONAVEL_HAVE_XCB
+  if (xcb_connection_t* connection = X11Connection()) {
+    keymapWatch_ = std::make_unique<KeymapWatch>(connection, [this] { KeymapMayHaveChanged(); });
+    QCoreApplication::instance()->installNativeEventFilter(keymapWatch_.get());
+  }
+#endif
+  connect(QGuiApplication::inputMethod(), &QInputMethod::localeChanged, this,
+          &TKeyboardForm::KeymapMayHaveChanged);
+
   RefreshControls();
 }
 
@@ -217,31 +298,39 @@ void TKeyboardForm::ClearKeyMarks() {
 void TKeyboardForm::paintEvent(QPaintEvent* event) {
   const bool askedBySystem = !(event->region() - ownUpdates_).isEmpty();
   ownUpdates_ = QRegion();
+  // A mark coming or going repaints a few pixels of one key: only what the paint touches is
+  // drawn, so that it costs a fill and a small copy, not the panel with its glyphs.
+  const QRegion& dirty = event->region();
+  const bool panelDirty = dirty.intersects(keyboard::kPanelRect);
   const auto& pics = Pictures();
   const qreal r = pics.DevicePixelRatio();
   {
     QPainter p(this);
-    p.fillRect(rect(), kSilver);
+    p.fillRect(dirty.boundingRect(), kSilver);  // the paint clips it to the region
     const QPoint panelAt = keyboard::kPanelRect.topLeft();
-    switch (instrument_.Look()) {
-      case PanelLook::Dark: p.drawPixmap(panelAt, pics.PANEL1); break;
-      case PanelLook::HalfLit: p.drawPixmap(panelAt, pics.PANEL2); break;
-      case PanelLook::Lit:
-        p.drawPixmap(QRectF(panelAt, QSizeF(164, keyboard::kPanelHeight)), pics.PANEL3,
-                     QRectF(0, 0, 164 * r, keyboard::kPanelHeight * r));
-        for (const auto& g : instrument_.PanelGlyphs()) {
-          const QRectF cell(10.0 * g.glyph * r, keyboard::kGlyphStripTop * r,
-                            keyboard::kGlyphSize.width() * r, keyboard::kGlyphSize.height() * r);
-          p.drawPixmap(QRectF(panelAt + g.at, QSizeF(keyboard::kGlyphSize)), pics.PANEL3, cell);
-        }
-        break;
+    if (panelDirty) {
+      switch (instrument_.Look()) {
+        case PanelLook::Dark: p.drawPixmap(panelAt, pics.PANEL1); break;
+        case PanelLook::HalfLit: p.drawPixmap(panelAt, pics.PANEL2); break;
+        case PanelLook::Lit:
+          p.drawPixmap(QRectF(panelAt, QSizeF(164, keyboard::kPanelHeight)), pics.PANEL3,
+                       QRectF(0, 0, 164 * r, keyboard::kPanelHeight * r));
+          for (const auto& g : instrument_.PanelGlyphs()) {
+            const QRectF cell(10.0 * g.glyph * r, keyboard::kGlyphStripTop * r,
+                              keyboard::kGlyphSize.width() * r, keyboard::kGlyphSize.height() * r);
+            p.drawPixmap(QRectF(panelAt + g.at, QSizeF(keyboard::kGlyphSize)), pics.PANEL3, cell);
+          }
+          break;
+      }
     }
-    p.drawPixmap(keyboard::kKeyboardOrigin, pics.KeyboardImage);
-    const auto& marks = instrument_.Marks();
-    for (int key = 0; key < keyboard::kKeyCount; ++key) {
-      for (Side player : {Side::Local, Side::Remote}) {
-        if (marks.Has(key, player)) {
-          p.fillRect(keyboard::MarkRect(key, player), player == Side::Local ? kLocalMark : kRemoteMark);
+    if (dirty.intersects(keyboard::KeyboardRect())) {
+      p.drawPixmap(keyboard::kKeyboardOrigin, pics.KeyboardImage);  // copied only where the paint clips
+      const auto& marks = instrument_.Marks();
+      for (int key = 0; key < keyboard::kKeyCount; ++key) {
+        for (Side player : {Side::Local, Side::Remote}) {
+          if (marks.Has(key, player)) {
+            p.fillRect(keyboard::MarkRect(key, player), player == Side::Local ? kLocalMark : kRemoteMark);
+          }
         }
       }
     }
@@ -253,10 +342,11 @@ void TKeyboardForm::paintEvent(QPaintEvent* event) {
     p.drawLine(44, 130, 44, 62);
     p.drawLine(44, 61, 481, 61);
   }
-  // Showing the range and portamento time sends them; the panel shown afresh shows them. The
+  // Showing the range and portamento time sends them, so a repaint that shows the panel afresh
+  // sends them again; one that leaves the panel alone shows nothing new and sends nothing. The
   // sending waits until painting is over: a failing send reports itself in a message box,
   // which must not open in the middle of a paint.
-  if (askedBySystem && event->region().intersects(keyboard::kPanelRect)) {
+  if (askedBySystem && panelDirty) {
     QMetaObject::invokeMethod(&instrument_, &KeyboardInstrument::PanelRepainted, Qt::QueuedConnection);
   }
 }
@@ -268,7 +358,15 @@ void TKeyboardForm::showEvent(QShowEvent* event) {
   if (!event->spontaneous()) FormShow();
 }
 
+// Notes released while the window was hidden never reached it, so their marks are not kept
+// for the next showing: the window comes back with the keys clear, as a fresh repaint shows them.
+void TKeyboardForm::hideEvent(QHideEvent* event) {
+  QWidget::hideEvent(event);
+  instrument_.ClearKeyMarks();
+}
+
 void TKeyboardForm::FormShow() {
+  instrument_.ClearKeyMarks();
   instrument_.WindowShown();
 }
 
@@ -293,6 +391,7 @@ void TKeyboardForm::changeEvent(QEvent* event) {
 }
 
 void TKeyboardForm::FormActivate() {
+  KeymapMayHaveChanged();  // the layout may have been switched while another window had the keys
   instrument_.Activated();
   update();  // the whole window, as the system would
 }
@@ -335,33 +434,49 @@ void TKeyboardForm::FormMouseUp(Qt::MouseButton button, QPoint) {
   if (button == Qt::LeftButton) instrument_.MouseRelease();
 }
 
-keyboard::PcLayout TKeyboardForm::CurrentLayout(const QKeyEvent& event) const {
-  if (fixedLayout_) return *fixedLayout_;
-#ifdef SONAVEL_HAVE_XCB
-  if (auto* x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>()) {
-    // The XKB group sits in bits 13 and 14 of the X key event's state.
-    const int group = static_cast<int>((event.nativeModifiers() >> 13) & 3);
-    if (const auto layout = X11Layout(x11->connection(), group)) return *layout;
+void TKeyboardForm::SetLayoutLookup(LayoutLookup lookup) {
+  layoutLookup_ = std::move(lookup);
+  KeymapMayHaveChanged();
+}
+
+void TKeyboardForm::SetPcLayout(std::optional<keyboard::PcLayout> layout) {
+  if (layout) {
+    SetLayoutLookup([fixed = *layout](int) { return fixed; });
+  } else {
+    SetLayoutLookup(&SystemLayout);
   }
-#else
-  Q_UNUSED(event);
-#endif
-  const QLocale locale = QGuiApplication::inputMethod()->locale();
-  if (locale.language() == QLocale::Japanese) return keyboard::PcLayout::Japanese;
-  if (locale.territory() == QLocale::UnitedKingdom) return keyboard::PcLayout::Uk;
-  return keyboard::PcLayout::Us;
+}
+
+void TKeyboardForm::KeymapMayHaveChanged() {
+  layouts_.fill(std::nullopt);
+}
+
+keyboard::PcLayout TKeyboardForm::PcLayoutOf(int group) {
+  auto& known = layouts_.at(static_cast<std::size_t>(group));
+  if (!known) known = layoutLookup_(group);
+  return *known;
+}
+
+keyboard::PcLayout TKeyboardForm::CurrentLayout(const QKeyEvent& event) {
+  return PcLayoutOf(XkbGroupOf(event));
 }
 
 void TKeyboardForm::keyPressEvent(QKeyEvent* event) {
   event->accept();
   if (event->isAutoRepeat()) return;  // a held key plays once
-  FormKeyDown(translator_.Press(CurrentLayout(*event), event->key(), event->nativeScanCode()));
+  const bool keypad = event->modifiers().testFlag(Qt::KeypadModifier);
+  FormKeyDown(translator_.Press(CurrentLayout(*event), event->key(), event->nativeScanCode(), keypad));
 }
 
 void TKeyboardForm::keyReleaseEvent(QKeyEvent* event) {
   event->accept();
   if (event->isAutoRepeat()) return;
-  FormKeyUp(translator_.Release(CurrentLayout(*event), event->key(), event->nativeScanCode()));
+  const bool keypad = event->modifiers().testFlag(Qt::KeypadModifier);
+  // A key seen going down gives the code it went down with; only one not seen needs the layout.
+  const auto held = translator_.ReleaseHeld(event->key(), event->nativeScanCode(), keypad);
+  FormKeyUp(
+      held ? *held
+           : keyboard::VirtualKeyOf(CurrentLayout(*event), event->key(), event->nativeScanCode(), keypad));
 }
 
 void TKeyboardForm::FormKeyDown(int virtualKey) {

@@ -2,6 +2,8 @@
 
 #include <QRegion>
 #include <QWidget>
+#include <array>
+#include <functional>
 #include <memory>
 #include <optional>
 
@@ -34,8 +36,16 @@ class TKeyboardForm : public QWidget {
   keyboard::KeyboardInstrument& Instrument() { return instrument_; }
   const keyboard::KeyboardInstrument& Instrument() const { return instrument_; }
 
-  // Fixes the PC keyboard layout instead of asking the system for the current one.
-  void SetPcLayout(std::optional<keyboard::PcLayout> layout) { fixedLayout_ = layout; }
+  // Where the PC keyboard layout of an XKB group (0 to 3) comes from. The answer is kept until
+  // the keymap can have changed: a new keymap from the X server, or the window's activation.
+  using LayoutLookup = std::function<keyboard::PcLayout(int group)>;
+  void SetLayoutLookup(LayoutLookup lookup);
+  // Fixes the PC keyboard layout, or with nullopt asks the system again (the default).
+  void SetPcLayout(std::optional<keyboard::PcLayout> layout);
+  // Forgets the layouts read so far; the next key press reads its group's layout again.
+  void KeymapMayHaveChanged();
+  // The layout of an XKB group, read now unless already known.
+  keyboard::PcLayout PcLayoutOf(int group);
 
   // The window's pictures (named as their roles in the panel).
   keyboard::PictureBox* PowerImage;
@@ -123,6 +133,7 @@ class TKeyboardForm : public QWidget {
  protected:
   void paintEvent(QPaintEvent* event) override;
   void showEvent(QShowEvent* event) override;
+  void hideEvent(QHideEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
   void changeEvent(QEvent* event) override;
   void mousePressEvent(QMouseEvent* event) override;
@@ -138,12 +149,15 @@ class TKeyboardForm : public QWidget {
   void RefreshControls();
   void OwnUpdate(const QRect& rect);
   const keyboard::KeyboardPictures& Pictures();
-  keyboard::PcLayout CurrentLayout(const QKeyEvent& event) const;
+  keyboard::PcLayout CurrentLayout(const QKeyEvent& event);
 
   keyboard::KeyboardInstrument instrument_;
   std::unique_ptr<keyboard::KeyboardPictures> pictures_;
   keyboard::VirtualKeyTranslator translator_;
-  std::optional<keyboard::PcLayout> fixedLayout_;
+  LayoutLookup layoutLookup_;
+  std::array<std::optional<keyboard::PcLayout>, 4> layouts_;  // by XKB group, as read
+  class KeymapWatch;
+  std::unique_ptr<KeymapWatch> keymapWatch_;
   // What this window asked to redraw itself; a paint that covers more was asked for by the
   // system (or the window's activation) and counts as a repaint of the whole panel.
   QRegion ownUpdates_;

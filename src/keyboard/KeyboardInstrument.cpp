@@ -143,28 +143,25 @@ void KeyboardInstrument::ShowAllValues() {
 
 // ------------------------------------------------------------------------------------ panel
 
-std::vector<PanelGlyph> KeyboardInstrument::PanelGlyphs() const {
+std::array<PanelGlyph, KeyboardInstrument::kPanelGlyphCount> KeyboardInstrument::PanelGlyphs() const {
   const int oct = OctaveShift();
   const int key = KeyShift();
-  std::vector<PanelGlyph> glyphs = {
-      {kOctaveSignAt, SignGlyph(oct)},      {kOctaveDigitAt, std::abs(oct)},
-      {kKeySignAt, SignGlyph(key)},         {kKeyDigitAt, std::abs(key)},
-      {kRangeTensAt, pitchBendRange_ / 10}, {kRangeOnesAt, pitchBendRange_ % 10},
-  };
-  if (portaTime_ == 0) {
-    glyphs.push_back({kPortaHundredsAt, 0});  // reads "0FF"
-    glyphs.push_back({kPortaTensAt, kGlyphF});
-    glyphs.push_back({kPortaOnesAt, kGlyphF});
-  } else {
-    glyphs.push_back({kPortaHundredsAt, portaTime_ / 100});
-    glyphs.push_back({kPortaTensAt, portaTime_ % 100 / 10});
-    glyphs.push_back({kPortaOnesAt, portaTime_ % 10});
-  }
-  return glyphs;
+  const bool off = portaTime_ == 0;  // reads "0FF"
+  return {{
+      {kOctaveSignAt, SignGlyph(oct)},
+      {kOctaveDigitAt, std::abs(oct)},
+      {kKeySignAt, SignGlyph(key)},
+      {kKeyDigitAt, std::abs(key)},
+      {kRangeTensAt, pitchBendRange_ / 10},
+      {kRangeOnesAt, pitchBendRange_ % 10},
+      {kPortaHundredsAt, off ? 0 : portaTime_ / 100},
+      {kPortaTensAt, off ? kGlyphF : portaTime_ % 100 / 10},
+      {kPortaOnesAt, off ? kGlyphF : portaTime_ % 10},
+  }};
 }
 
 void KeyboardInstrument::PanelRepainted() {
-  if (!powerOn_) return;
+  if (!powerOn_ || look_ != PanelLook::Lit) return;
   SendPitchBendRange();
   SendPortaTime();
 }

@@ -4,7 +4,6 @@
 #include <QTimer>
 #include <array>
 #include <bitset>
-#include <vector>
 
 #include "app/RoutingEngine.h"
 #include "keyboard/KeyboardModel.h"
@@ -92,9 +91,11 @@ class KeyboardInstrument : public QObject {
   int ModulationValue() const { return modulationValue_; }
 
   // --- panel
-  std::vector<PanelGlyph> PanelGlyphs() const;
-  // A repaint of the panel with the power on shows the range and the portamento time again,
-  // and showing them sends their messages.
+  static constexpr std::size_t kPanelGlyphCount = 9;
+  std::array<PanelGlyph, kPanelGlyphCount> PanelGlyphs() const;
+  // A repaint of the lit panel shows the range and the portamento time again, and showing them
+  // sends their messages. The half-lit panel of the power animation shows no values, so its
+  // repaints send nothing.
   void PanelRepainted();
   bool MarkerVisible() const;
   int MarkerLeft() const;

@@ -24,6 +24,13 @@ enum Vk : int {
   kOem8 = 0xDF,
   kOem102 = 0xE2,
   kOemAuto = 0xF3,
+  kNumpad0 = 0x60,
+  kMultiply = 0x6A,
+  kAdd = 0x6B,
+  kSeparator = 0x6C,
+  kSubtract = 0x6D,
+  kDecimal = 0x6E,
+  kDivide = 0x6F,
 };
 
 // Linux input codes of the keys in question (the XKB keycode is 8 more).
@@ -42,6 +49,9 @@ enum Evdev : std::uint32_t {
   k102nd = 86,
   kRo = 89,
   kYen = 124,
+  kKpDot = 83,
+  kKpJpComma = 95,
+  kKpComma = 121,
 };
 constexpr std::uint32_t kXkbOffset = 8;
 
@@ -187,6 +197,7 @@ int FixedVirtualKey(int qtKey) {
     case Qt::Key_Up: return 0x26;
     case Qt::Key_Right: return 0x27;
     case Qt::Key_Down: return 0x28;
+    case Qt::Key_Clear: return 0x0C;  // number pad 5 with Num Lock off
     case Qt::Key_Insert: return 0x2D;
     case Qt::Key_Delete: return 0x2E;
     case Qt::Key_Meta: return 0x5B;
@@ -227,6 +238,27 @@ int CharVirtualKey(PcLayout layout, int qtKey) {
   return FindChar(kUsChars, qtKey);
 }
 
+// Number-pad keys giving digits or operators (Num Lock off, the digit keys give the navigation
+// keys' codes, as Windows does, and are left to the fixed table).
+int KeypadVirtualKey(int qtKey, std::uint32_t evdev) {
+  if (qtKey >= Qt::Key_0 && qtKey <= Qt::Key_9) return kNumpad0 + (qtKey - Qt::Key_0);
+  switch (qtKey) {
+    case Qt::Key_Asterisk: return kMultiply;
+    case Qt::Key_Plus: return kAdd;
+    case Qt::Key_Minus: return kSubtract;
+    case Qt::Key_Slash: return kDivide;
+    // The decimal key gives the layout's decimal sign, a point or a comma; the comma key that
+    // some boards have beside it is the separator. Told by its character alone, a comma is
+    // taken for the separator.
+    case Qt::Key_Period:
+    case Qt::Key_Comma:
+      if (evdev == kKpComma || evdev == kKpJpComma) return kSeparator;
+      if (evdev == kKpDot) return kDecimal;
+      return qtKey == Qt::Key_Period ? kDecimal : kSeparator;
+    default: return 0;
+  }
+}
+
 // Letter and digit keys by position, for layouts whose letters are not Latin (the code then
 // follows the key's place, as on Windows).
 int PositionalLetterOrDigit(std::uint32_t evdev) {
@@ -251,9 +283,14 @@ PcLayout LayoutFromKeysyms(std::uint32_t apostropheKey, std::uint32_t apostrophe
   return PcLayout::Us;
 }
 
-int VirtualKeyOf(PcLayout layout, int qtKey, std::uint32_t nativeScanCode) {
+int VirtualKeyOf(PcLayout layout, int qtKey, std::uint32_t nativeScanCode, bool keypad) {
   // Letters keep the code of the letter the layout puts on the key.
   if (qtKey >= Qt::Key_A && qtKey <= Qt::Key_Z) return qtKey;
+  if (keypad) {
+    const std::uint32_t evdev = nativeScanCode > kXkbOffset ? nativeScanCode - kXkbOffset : 0;
+    if (const int vk = KeypadVirtualKey(qtKey, evdev)) return vk;
+    return FixedVirtualKey(qtKey);  // Enter, and the navigation keys with Num Lock off
+  }
   if (nativeScanCode > kXkbOffset) {
     const std::uint32_t evdev = nativeScanCode - kXkbOffset;
     for (auto [code, vk] : PhysicalOf(layout)) {
@@ -265,31 +302,43 @@ int VirtualKeyOf(PcLayout layout, int qtKey, std::uint32_t nativeScanCode) {
   return CharVirtualKey(layout, qtKey);
 }
 
-int VirtualKeyTranslator::Press(PcLayout layout, int qtKey, std::uint32_t nativeScanCode) {
-  const int vk = VirtualKeyOf(layout, qtKey, nativeScanCode);
+namespace {
+// Held keys without a native code are told apart by their Qt key and their block.
+int QtKeyId(int qtKey, bool keypad) {
+  return keypad ? qtKey | static_cast<int>(Qt::KeypadModifier) : qtKey;
+}
+}  // namespace
+
+int VirtualKeyTranslator::Press(PcLayout layout, int qtKey, std::uint32_t nativeScanCode, bool keypad) {
+  const int vk = VirtualKeyOf(layout, qtKey, nativeScanCode, keypad);
   if (nativeScanCode != 0) {
     downByScanCode_[nativeScanCode] = vk;
   } else {
-    downByQtKey_[qtKey] = vk;
+    downByQtKey_[QtKeyId(qtKey, keypad)] = vk;
   }
   return vk;
 }
 
-int VirtualKeyTranslator::Release(PcLayout layout, int qtKey, std::uint32_t nativeScanCode) {
+std::optional<int> VirtualKeyTranslator::ReleaseHeld(int qtKey, std::uint32_t nativeScanCode, bool keypad) {
   if (nativeScanCode != 0) {
     if (auto it = downByScanCode_.find(nativeScanCode); it != downByScanCode_.end()) {
       const int vk = it->second;
       downByScanCode_.erase(it);
       return vk;
     }
-  } else if (auto it = downByQtKey_.find(qtKey); it != downByQtKey_.end()) {
+  } else if (auto it = downByQtKey_.find(QtKeyId(qtKey, keypad)); it != downByQtKey_.end()) {
     const int vk = it->second;
     downByQtKey_.erase(it);
     return vk;
   }
+  return std::nullopt;
+}
+
+int VirtualKeyTranslator::Release(PcLayout layout, int qtKey, std::uint32_t nativeScanCode, bool keypad) {
+  if (const auto held = ReleaseHeld(qtKey, nativeScanCode, keypad)) return *held;
   // Without a remembered press the key is told afresh; the layout tables give a key's
   // shifted and unshifted characters the same code.
-  return VirtualKeyOf(layout, qtKey, nativeScanCode);
+  return VirtualKeyOf(layout, qtKey, nativeScanCode, keypad);
 }
 
 }  // namespace keyboard

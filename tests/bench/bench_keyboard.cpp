@@ -1,10 +1,13 @@
 // Figures for the keyboard window's per-note work: hit testing, marking and unmarking a key
-// for both players, translating a PC key, and a played note's round trip through the engine.
+// for both players, translating a PC key, a played note's round trip through the engine, and
+// the window's paint of one mark (against a paint of the whole window).
 #include <benchmark/benchmark.h>
 
-#include <QCoreApplication>
+#include <QApplication>
+#include <QTest>
 
 #include "../keyboard/KeyboardRig.h"
+#include "keyboard/KeyboardForm.h"
 #include "keyboard/KeyboardInstrument.h"
 #include "keyboard/VirtualKeys.h"
 
@@ -38,8 +41,8 @@ BENCHMARK(BM_MarkAndUnmarkBothPlayers);
 void BM_TranslatePcKey(benchmark::State& state) {
   keyboard::VirtualKeyTranslator t;
   for (auto _ : state) {
-    benchmark::DoNotOptimize(t.Press(keyboard::PcLayout::Japanese, Qt::Key_Colon, 48));
-    benchmark::DoNotOptimize(t.Release(keyboard::PcLayout::Japanese, Qt::Key_Asterisk, 48));
+    benchmark::DoNotOptimize(t.Press(keyboard::PcLayout::Japanese, Qt::Key_Colon, 48, false));
+    benchmark::DoNotOptimize(t.Release(keyboard::PcLayout::Japanese, Qt::Key_Asterisk, 48, false));
   }
 }
 BENCHMARK(BM_TranslatePcKey);
@@ -62,10 +65,77 @@ void BM_PcKeyNoteThroughTheEngine(benchmark::State& state) {
 }
 BENCHMARK(BM_PcKeyNoteThroughTheEngine);
 
+// Counts the paints a widget gets, to show that a benchmark paints what it says.
+struct PaintCounter final : QObject {
+  int paints = 0;
+  bool eventFilter(QObject*, QEvent* event) override {
+    if (event->type() == QEvent::Paint) ++paints;
+    return false;
+  }
+};
+
+struct ShownKeyboard {
+  keyboard_test::Rig rig;
+  TKeyboardForm form{rig.engine};
+  PaintCounter counter;
+  bool ready = false;
+
+  ShownKeyboard() {
+    form.show();
+    if (!QTest::qWaitForWindowExposed(&form)) return;
+    if (!QTest::qWaitFor([this] { return !form.Instrument().Animating(); })) return;
+    QCoreApplication::processEvents();
+    form.installEventFilter(&counter);
+    ready = true;
+  }
+};
+
+// A note on and its note off as the window shows them: each mark's update is painted at once,
+// as the event loop would paint it.
+void BM_MarkPaintOnTheWindow(benchmark::State& state) {
+  ShownKeyboard kb;
+  if (!kb.ready) {
+    state.SkipWithError("the window was not shown");
+    return;
+  }
+  int note = 36;
+  for (auto _ : state) {
+    kb.form.ShowKeyDown(note, Side::Local);
+    QCoreApplication::sendPostedEvents();
+    kb.form.ShowKeyUp(note, Side::Local);
+    QCoreApplication::sendPostedEvents();
+    note = note >= 96 ? 36 : note + 1;
+  }
+  state.SetItemsProcessed(state.iterations() * 2);
+  state.counters["paints_per_mark"] =
+      static_cast<double>(kb.counter.paints) / static_cast<double>(state.iterations() * 2);
+}
+BENCHMARK(BM_MarkPaintOnTheWindow);
+
+// For comparison: the whole window, lit panel and glyphs included, as a system repaint does it.
+void BM_WholeWindowPaint(benchmark::State& state) {
+  ShownKeyboard kb;
+  if (!kb.ready) {
+    state.SkipWithError("the window was not shown");
+    return;
+  }
+  for (auto _ : state) {
+    kb.form.repaint();
+    QCoreApplication::sendPostedEvents();  // the range and portamento it sends again
+    if (kb.rig.link.sent.size() > 4096) kb.rig.Clear();
+  }
+  state.SetItemsProcessed(state.iterations());
+  state.counters["paints_per_iteration"] =
+      static_cast<double>(kb.counter.paints) / static_cast<double>(state.iterations());
+}
+BENCHMARK(BM_WholeWindowPaint);
+
 }  // namespace
 
 int main(int argc, char** argv) {
-  QCoreApplication app(argc, argv);
+  // The window is painted off screen unless a platform is asked for.
+  if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+  QApplication app(argc, argv);
   benchmark::Initialize(&argc, argv);
   benchmark::RunSpecifiedBenchmarks();
   return 0;

@@ -188,3 +188,17 @@ TEST(Ekisyou, ALeftClickOnTheDisplayIsReported) {
   display.SetValue(12);
   EXPECT_EQ(clicks.count(), 1) << "not on a value write";
 }
+
+TEST(Ekisyou, ADoubleClickIsOneClick) {
+  TEkisyou display;
+  display.SetFigureNum(3);
+  display.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&display));
+  QSignalSpy clicks(&display, &TEkisyou::OnClick);
+  // Through the window system: press, release, press, release in quick succession, which Qt
+  // turns into a click and a double click.
+  QTest::mouseDClick(display.windowHandle(), Qt::LeftButton, {}, {10, 10});
+  EXPECT_EQ(clicks.count(), 1) << "a handler that opens something must not close it again";
+  QTest::mouseClick(display.windowHandle(), Qt::LeftButton, {}, {10, 10});
+  EXPECT_EQ(clicks.count(), 2) << "the next click counts again";
+}

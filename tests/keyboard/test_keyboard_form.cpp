@@ -219,6 +219,50 @@ TEST_F(Form, SystemRepaintsKeepHeldMarksWhileActivationAndClearRemoveThem) {
   EXPECT_EQ(At(Grab(), MarkRect(12, Side::Remote).center()), QColor(Qt::white));
 }
 
+TEST_F(Form, MarksOfNotesReleasedWhileHiddenDoNotComeBack) {
+  form.setAttribute(Qt::WA_ShowWithoutActivating);  // as a tool window often is shown
+  ShowPoweredUp();
+  // The main window is the active one, as when its keyboard button hides this window.
+  QWidget mainWindow;
+  mainWindow.show();
+  mainWindow.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&mainWindow));
+  ASSERT_FALSE(form.isActiveWindow());
+  form.ShowKeyDown(60, Side::Local);
+  form.ShowKeyDown(67, Side::Remote);
+  form.hide();  // from the main window: the keyboard window was not the active one
+  // The note offs come while the window is hidden; the engine does not pass them on.
+  rig.view.keyboardShown = false;
+  rig.engine.PlayRemote(PackShort(0x80, 67, 0));
+  EXPECT_FALSE(form.Instrument().Marks().Any());
+  form.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+  EXPECT_FALSE(form.Instrument().Marks().Any());
+  const QImage img = Grab();
+  EXPECT_EQ(At(img, MarkRect(24, Side::Local).center()), QColor(Qt::white));
+  EXPECT_EQ(At(img, MarkRect(31, Side::Remote).center()), QColor(Qt::white));
+}
+
+TEST_F(Form, ARepaintSendsRangeAndPortamentoOnlyWhenItShowsTheLitPanel) {
+  form.show();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+  ASSERT_EQ(form.Instrument().Look(), PanelLook::HalfLit);
+  QCoreApplication::processEvents();
+  rig.Clear();
+  form.repaint();  // the system's, during the power-on wait: the half-lit panel shows no values
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(rig.link.sent.empty());
+  ASSERT_TRUE(WaitFor([this] { return !form.Instrument().Animating(); }));
+  QCoreApplication::processEvents();
+  rig.Clear();
+  form.repaint(KeyboardRect());  // leaves the panel alone
+  QCoreApplication::processEvents();
+  EXPECT_TRUE(rig.link.sent.empty());
+  form.repaint(kPanelRect.adjusted(10, 10, -10, -10));
+  QCoreApplication::processEvents();
+  EXPECT_EQ(rig.link.sent, Concat({RangeMessages(2), PortaMessages(0)}));
+}
+
 TEST_F(Form, MousePlaysThroughTheEngineAndMarksTheKey) {
   ShowPoweredUp();
   SendMouse(&form, QEvent::MouseButtonPress, Qt::LeftButton, Qt::LeftButton, {46 + 5, 62 + 60});
@@ -317,6 +361,43 @@ TEST_F(Form, PcKeysByLayoutWithRepeatsAndShiftChanges) {
   SendKey(&form, QEvent::KeyRelease, Qt::Key_C, 0);
   EXPECT_EQ(rig.link.sent, (Messages{On(73, 64), Off(73, 64), On(73, 64), On(75, 64), Off(73, 64),
                                      Off(75, 64), On(60, 64), On(72, 64), Off(72, 64), Off(60, 64)}));
+  // The number pad's keys are not the main block's: its "/", "." and "*" play nothing.
+  rig.Clear();
+  form.SetPcLayout(PcLayout::Us);
+  for (auto [key, scan] : {std::pair{Qt::Key_Slash, 106u}, {Qt::Key_Period, 91u}, {Qt::Key_Asterisk, 63u}}) {
+    SendKey(&form, QEvent::KeyPress, key, scan, false, Qt::KeypadModifier);
+    SendKey(&form, QEvent::KeyRelease, key, scan, false, Qt::KeypadModifier);
+  }
+  EXPECT_TRUE(rig.link.sent.empty());
+}
+
+TEST_F(Form, TheLayoutIsReadOncePerGroupUntilTheKeymapCanHaveChanged) {
+  ShowPoweredUp();
+  std::vector<int> asked;  // the groups looked up
+  form.SetLayoutLookup([&asked](int group) {
+    asked.push_back(group);
+    return PcLayout::Japanese;
+  });
+  auto tap = [this](int key, quint32 scan) {
+    SendKey(&form, QEvent::KeyPress, key, scan);
+    SendKey(&form, QEvent::KeyRelease, key, scan);
+  };
+  for (int i = 0; i < 3; ++i) tap(Qt::Key_Colon, 48);
+  tap(Qt::Key_C, 54);
+  EXPECT_EQ(asked.size(), 1u) << "one look-up for every key after it";
+  EXPECT_EQ(rig.link.sent.size(), 8u);
+  EXPECT_EQ(rig.link.sent.front(), On(73, 64)) << "read as Japanese";
+  form.FormActivate();  // the user may have switched layouts meanwhile
+  tap(Qt::Key_Colon, 48);
+  EXPECT_EQ(asked.size(), 2u);
+  form.KeymapMayHaveChanged();  // as a new keymap from the X server
+  // A release the window saw go down needs no layout.
+  SendKey(&form, QEvent::KeyPress, Qt::Key_V, 55);
+  form.KeymapMayHaveChanged();
+  SendKey(&form, QEvent::KeyRelease, Qt::Key_V, 55);
+  EXPECT_EQ(asked.size(), 3u);
+  EXPECT_EQ(form.PcLayoutOf(0), PcLayout::Japanese);
+  EXPECT_EQ(asked.size(), 4u) << "forgotten before the release, read again now";
 }
 
 // On X11 the layout comes from the X server's keymap. This changes the server's layout, so
@@ -329,17 +410,23 @@ TEST_F(Form, OnX11TheServersKeymapDecidesTheLayout) {
   auto setLayout = [](const char* layout) {
     return QProcess::execute(QStringLiteral("setxkbmap"), {QString::fromLatin1(layout)}) == 0;
   };
+  // The X server tells its clients of a new keymap by an event that comes after setxkbmap
+  // returns; the window reads the layout again once it has arrived.
+  auto switchTo = [&](const char* layout, PcLayout expected) {
+    if (!setLayout(layout)) return false;
+    return WaitFor([&] { return form.PcLayoutOf(0) == expected; });
+  };
   ShowPoweredUp();
   form.SetPcLayout(std::nullopt);
-  ASSERT_TRUE(setLayout("jp"));
+  ASSERT_TRUE(switchTo("jp", PcLayout::Japanese));
   SendKey(&form, QEvent::KeyPress, Qt::Key_Semicolon, 47);  // ";" right of L: no note on JP
   SendKey(&form, QEvent::KeyRelease, Qt::Key_Semicolon, 47);
   SendKey(&form, QEvent::KeyPress, Qt::Key_Colon, 48);  // ":" beside it: C sharp
   SendKey(&form, QEvent::KeyRelease, Qt::Key_Colon, 48);
-  ASSERT_TRUE(setLayout("us"));
+  ASSERT_TRUE(switchTo("us", PcLayout::Us));
   SendKey(&form, QEvent::KeyPress, Qt::Key_Semicolon, 47);
   SendKey(&form, QEvent::KeyRelease, Qt::Key_Semicolon, 47);
-  ASSERT_TRUE(setLayout("gb"));
+  ASSERT_TRUE(switchTo("gb", PcLayout::Uk));
   SendKey(&form, QEvent::KeyPress, Qt::Key_QuoteLeft, 49);  // only on UK a key gives 0xDF: D
   SendKey(&form, QEvent::KeyRelease, Qt::Key_QuoteLeft, 49);
   EXPECT_EQ(rig.link.sent,

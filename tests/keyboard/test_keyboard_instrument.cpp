@@ -438,6 +438,20 @@ TEST_F(Instrument, RepaintWithThePowerOnResendsRangeAndPortamento) {
   EXPECT_EQ(rig.link.sent, Concat({RangeMessages(2), PortaMessages(0)}));
 }
 
+TEST_F(Instrument, RepaintsOfTheHalfLitPanelSendNothing) {
+  kb.WindowShown();
+  ASSERT_EQ(kb.Look(), PanelLook::HalfLit);
+  kb.PanelRepainted();
+  EXPECT_TRUE(rig.link.sent.empty()) << "switching on: no values shown yet";
+  ASSERT_TRUE(WaitFor([this] { return !kb.Animating(); }));
+  kb.PowerPress();
+  kb.PowerRelease();
+  ASSERT_EQ(kb.Look(), PanelLook::HalfLit);
+  rig.Clear();
+  kb.PanelRepainted();
+  EXPECT_TRUE(rig.link.sent.empty()) << "switching off";
+}
+
 TEST_F(Instrument, PortamentoStepsSendFourMessagesAndMoveTheKnobOnMultiplesOfFour) {
   PowerUp();
   Press(PanelButton::PortaUp);

@@ -27,6 +27,20 @@ enum Xkb : std::uint32_t {
   kX102nd = 94,
   kXRo = 97,
   kXYen = 132,
+  // The number pad.
+  kXKpAsterisk = 63,
+  kXKp7 = 79,
+  kXKp8 = 80,
+  kXKpMinus = 82,
+  kXKp5 = 84,
+  kXKpPlus = 86,
+  kXKp1 = 87,
+  kXKp0 = 90,
+  kXKpDot = 91,
+  kXKpJpComma = 103,
+  kXKpEnter = 104,
+  kXKpSlash = 106,
+  kXKpComma = 129,
 };
 
 struct Case {
@@ -91,33 +105,83 @@ TEST(VirtualKeyTranslation, UsJapaneseAndUkLayouts) {
       {L::Us, Qt::Key_Shift, 0, 0x10, "Shift"},
       {L::Us, Qt::Key_unknown, 0, 0, "a key without a code"},
   };
-  for (const Case& c : cases) EXPECT_EQ(VirtualKeyOf(c.layout, c.qtKey, c.scan), c.vk) << c.what;
+  for (const Case& c : cases) EXPECT_EQ(VirtualKeyOf(c.layout, c.qtKey, c.scan, false), c.vk) << c.what;
+}
+
+TEST(VirtualKeyTranslation, NumberPadKeysHaveTheirOwnCodesAndPlayNothing) {
+  using L = PcLayout;
+  const Case cases[] = {
+      {L::Us, Qt::Key_0, kXKp0, 0x60, "0"},
+      {L::Us, Qt::Key_1, kXKp1, 0x61, "1"},
+      {L::Japanese, Qt::Key_5, kXKp5, 0x65, "5"},
+      {L::Uk, Qt::Key_7, kXKp7, 0x67, "7"},
+      {L::Us, Qt::Key_8, kXKp8, 0x68, "8"},
+      {L::Us, Qt::Key_9, 0, 0x69, "9 by character"},
+      {L::Us, Qt::Key_Asterisk, kXKpAsterisk, 0x6A, "US *"},
+      {L::Japanese, Qt::Key_Asterisk, kXKpAsterisk, 0x6A, "JP * (the main block's is 0xBA)"},
+      {L::Japanese, Qt::Key_Asterisk, 0, 0x6A, "JP * by character"},
+      {L::Us, Qt::Key_Plus, kXKpPlus, 0x6B, "+"},
+      {L::Japanese, Qt::Key_Plus, kXKpPlus, 0x6B, "JP + (the main block's is 0xBB)"},
+      {L::Us, Qt::Key_Minus, kXKpMinus, 0x6D, "-"},
+      {L::Us, Qt::Key_Period, kXKpDot, 0x6E, "."},
+      {L::Us, Qt::Key_Period, 0, 0x6E, ". by character"},
+      {L::Uk, Qt::Key_Comma, kXKpDot, 0x6E, "the decimal key giving a comma"},
+      {L::Us, Qt::Key_Comma, kXKpComma, 0x6C, "the comma key beside it"},
+      {L::Japanese, Qt::Key_Comma, kXKpJpComma, 0x6C, "the JP comma key"},
+      {L::Us, Qt::Key_Comma, 0, 0x6C, ", by character"},
+      {L::Us, Qt::Key_Slash, kXKpSlash, 0x6F, "/"},
+      {L::Us, Qt::Key_Slash, 0, 0x6F, "/ by character"},
+      {L::Us, Qt::Key_Enter, kXKpEnter, 0x0D, "Enter"},
+      // Num Lock off: the digit keys are the navigation keys, as on Windows.
+      {L::Us, Qt::Key_Home, kXKp7, 0x24, "7 as Home"},
+      {L::Us, Qt::Key_Up, kXKp8, 0x26, "8 as Up"},
+      {L::Us, Qt::Key_Clear, kXKp5, 0x0C, "5 as Clear"},
+      {L::Us, Qt::Key_Insert, kXKp0, 0x2D, "0 as Insert"},
+      {L::Us, Qt::Key_Delete, kXKpDot, 0x2E, ". as Delete"},
+  };
+  for (const Case& c : cases) {
+    const int vk = VirtualKeyOf(c.layout, c.qtKey, c.scan, true);
+    EXPECT_EQ(vk, c.vk) << c.what;
+    EXPECT_EQ(NoteForVirtualKey(vk), 0) << c.what;
+  }
+  // The main block's keys of the same characters keep their codes (and their notes).
+  EXPECT_EQ(VirtualKeyOf(PcLayout::Us, Qt::Key_Slash, kXSlash, false), 0xBF);
+  EXPECT_EQ(VirtualKeyOf(PcLayout::Us, Qt::Key_Period, 0, false), 0xBE);
+  EXPECT_EQ(VirtualKeyOf(PcLayout::Us, Qt::Key_1, kX1, false), 0x31);
+  // Held without native codes, a number-pad key and its main-block twin are separate keys.
+  VirtualKeyTranslator t;
+  EXPECT_EQ(t.Press(PcLayout::Us, Qt::Key_5, 0, true), 0x65);
+  EXPECT_EQ(t.Press(PcLayout::Us, Qt::Key_5, 0, false), 0x35);
+  EXPECT_EQ(t.Release(PcLayout::Us, Qt::Key_5, 0, false), 0x35);
+  EXPECT_EQ(t.ReleaseHeld(Qt::Key_5, 0, true), 0x65);
+  EXPECT_EQ(t.ReleaseHeld(Qt::Key_5, 0, true), std::nullopt) << "released once";
 }
 
 TEST(VirtualKeyTranslation, MappedPunctuationPlaysOnTheExpectedKeys) {
   // On a US board the keys right of L and right of P's neighbour play C sharp and D sharp;
   // on a Japanese board the colon key and the bracket key right of it do.
-  EXPECT_EQ(NoteForVirtualKey(VirtualKeyOf(PcLayout::Us, Qt::Key_Semicolon, kXSemicolon)), 73);
-  EXPECT_EQ(NoteForVirtualKey(VirtualKeyOf(PcLayout::Us, Qt::Key_BracketRight, kXRightBrace)), 75);
-  EXPECT_EQ(NoteForVirtualKey(VirtualKeyOf(PcLayout::Japanese, Qt::Key_Colon, kXApostrophe)), 73);
-  EXPECT_EQ(NoteForVirtualKey(VirtualKeyOf(PcLayout::Japanese, Qt::Key_BracketRight, kXBackslash)), 75);
-  EXPECT_EQ(NoteForVirtualKey(VirtualKeyOf(PcLayout::Japanese, Qt::Key_Semicolon, kXSemicolon)), 0);
-  EXPECT_EQ(NoteForVirtualKey(VirtualKeyOf(PcLayout::Uk, Qt::Key_QuoteLeft, kXGrave)), 74);
+  EXPECT_EQ(NoteForVirtualKey(VirtualKeyOf(PcLayout::Us, Qt::Key_Semicolon, kXSemicolon, false)), 73);
+  EXPECT_EQ(NoteForVirtualKey(VirtualKeyOf(PcLayout::Us, Qt::Key_BracketRight, kXRightBrace, false)), 75);
+  EXPECT_EQ(NoteForVirtualKey(VirtualKeyOf(PcLayout::Japanese, Qt::Key_Colon, kXApostrophe, false)), 73);
+  EXPECT_EQ(NoteForVirtualKey(VirtualKeyOf(PcLayout::Japanese, Qt::Key_BracketRight, kXBackslash, false)),
+            75);
+  EXPECT_EQ(NoteForVirtualKey(VirtualKeyOf(PcLayout::Japanese, Qt::Key_Semicolon, kXSemicolon, false)), 0);
+  EXPECT_EQ(NoteForVirtualKey(VirtualKeyOf(PcLayout::Uk, Qt::Key_QuoteLeft, kXGrave, false)), 74);
 }
 
 TEST(VirtualKeyTranslation, ReleaseMatchesItsPressWhenShiftChangesTheCharacter) {
   VirtualKeyTranslator t;
   // With a scan code: ";" pressed on a JP board, released as "+" after Shift went down.
-  EXPECT_EQ(t.Press(PcLayout::Japanese, Qt::Key_Semicolon, kXSemicolon), 0xBB);
-  EXPECT_EQ(t.Release(PcLayout::Japanese, Qt::Key_Plus, kXSemicolon), 0xBB);
+  EXPECT_EQ(t.Press(PcLayout::Japanese, Qt::Key_Semicolon, kXSemicolon, false), 0xBB);
+  EXPECT_EQ(t.Release(PcLayout::Japanese, Qt::Key_Plus, kXSemicolon, false), 0xBB);
   // The layout switched while the key was held: the release still gives the press's code.
-  EXPECT_EQ(t.Press(PcLayout::Us, Qt::Key_Apostrophe, kXApostrophe), 0xDE);
-  EXPECT_EQ(t.Release(PcLayout::Japanese, Qt::Key_Colon, kXApostrophe), 0xDE);
+  EXPECT_EQ(t.Press(PcLayout::Us, Qt::Key_Apostrophe, kXApostrophe, false), 0xDE);
+  EXPECT_EQ(t.Release(PcLayout::Japanese, Qt::Key_Colon, kXApostrophe, false), 0xDE);
   // Without a scan code the shifted character is the same key.
-  EXPECT_EQ(t.Press(PcLayout::Us, Qt::Key_Comma, 0), 0xBC);
-  EXPECT_EQ(t.Release(PcLayout::Us, Qt::Key_Less, 0), 0xBC);
+  EXPECT_EQ(t.Press(PcLayout::Us, Qt::Key_Comma, 0, false), 0xBC);
+  EXPECT_EQ(t.Release(PcLayout::Us, Qt::Key_Less, 0, false), 0xBC);
   // A release never seen pressed is told afresh.
-  EXPECT_EQ(t.Release(PcLayout::Us, Qt::Key_Period, kXDot), 0xBE);
+  EXPECT_EQ(t.Release(PcLayout::Us, Qt::Key_Period, kXDot, false), 0xBE);
 }
 
 TEST(VirtualKeyTranslation, LayoutFromWhatTheKeymapPutsOnTwoKeys) {
