@@ -150,6 +150,8 @@ class TComm {
   void SetInQueueSize(std::uint16_t size) { inQueueSize_ = size; }
   std::uint16_t OutQueueSize() const { return outQueueSize_.load(); }
   void SetOutQueueSize(std::uint16_t size) { outQueueSize_ = size; }  // Write checks at once
+  // Kept for the settings only: the watcher hands over whatever is queued, and termios has no
+  // transmit-empty event to count against a send size.
   std::int32_t ReceiveNotifySize() const { return receiveNotifySize_; }
   void SetReceiveNotifySize(std::int32_t size) { receiveNotifySize_ = size; }
   std::int32_t SendNotifySize() const { return sendNotifySize_; }
