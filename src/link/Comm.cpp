@@ -313,7 +313,11 @@ void TComm::Write(std::span<const std::uint8_t> buffer) {
     const bool done = SendAll(rest, deadline);
     owed_.erase(owed_.begin(), owed_.end() - static_cast<std::ptrdiff_t>(rest.size()));
     if (!done) throw ECommReadWriteError(ETIMEDOUT, openPath_, kStalled);
-    queued = 0;  // the driver signalled room after the rest went in
+    try {
+      queued = device_.OutQueue();  // what is left of the queue after the rest went in
+    } catch (const serial::SerialFailure& f) {
+      throw ECommReadWriteError(f.Error().code, openPath_, ReasonText(f.Error()));
+    }
   }
   // Before the first byte: a unit that would not fit beside what is queued waits until the driver
   // has room (it signals writability once its queue is nearly empty), so it goes in in one write.
