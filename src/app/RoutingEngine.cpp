@@ -190,6 +190,10 @@ void RoutingEngine::PlayRemote(ShortMessage message) {
       }
     }
   }
+  if (type == kNoteOn || type == kNoteOff) {
+    remoteNoteChannels_.set(static_cast<std::size_t>(remoteChannel_));
+    remoteHeld_.set(static_cast<std::size_t>(data1), type == kNoteOn && data2 > 0);
+  }
   SendIfOpen(PackShort(outStatus, data1, data2));
 }
 
@@ -271,7 +275,18 @@ void RoutingEngine::AllNotesOffButton() {
 }
 
 void RoutingEngine::ReleaseRemoteNotes() {
-  SendIfOpen(PackShort(kControlChange + remoteChannel_, kCcAllNotesOff, 0));
+  remoteNoteChannels_.set(static_cast<std::size_t>(remoteChannel_));
+  for (std::size_t ch = 0; ch < remoteNoteChannels_.size(); ++ch) {
+    if (remoteNoteChannels_.test(ch))
+      SendIfOpen(PackShort(kControlChange + static_cast<int>(ch), kCcAllNotesOff, 0));
+  }
+  remoteNoteChannels_.reset();
+  if (view_.KeyboardShown()) {
+    for (std::size_t note = 0; note < remoteHeld_.size(); ++note) {
+      if (remoteHeld_.test(note)) view_.ShowKeyUp(static_cast<int>(note), Side::Remote);
+    }
+  }
+  remoteHeld_.reset();
 }
 
 bool RoutingEngine::SendGmReset() {

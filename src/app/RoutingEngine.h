@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <bitset>
 #include <cstdint>
 #include <memory>
 #include <span>
@@ -103,7 +104,8 @@ class RoutingEngine {
   void RefreshParts();
   void AllNotesOff();
   void AllNotesOffButton();  // Button4Click
-  // Ends whatever the peer left sounding on the remote part (when a connection ends).
+  // Ends whatever the peer left sounding (when a connection ends): controller 123 on the remote
+  // part and on every channel that played the peer's notes since, and its held key marks off.
   void ReleaseRemoteNotes();
   // Returns whether the GM System On message went out; a failure has been reported.
   bool SendGmReset();
@@ -141,4 +143,8 @@ class RoutingEngine {
   bool dualPlay_ = false;
   int octaveShift_ = 0;
   int keyShift_ = 0;
+  // What the peer left sounding: the channels its notes went to (the remote part may have moved
+  // during the call) and the notes whose key marks it has not yet taken off.
+  std::bitset<16> remoteNoteChannels_;
+  std::bitset<128> remoteHeld_;
 };

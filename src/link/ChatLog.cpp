@@ -55,7 +55,11 @@ void ChatLog::SendChatLine() {
     return;
   }
   const QString text = view_.InputText();
-  QByteArray line = ShiftJis::Encode(text);
+  // A pasted line break would split one chat line into several units (and a pasted "NO CARRIER"
+  // would act on the peer as a result word): CR and LF become spaces.
+  QString flat = text;
+  flat.replace(QLatin1Char('\r'), QLatin1Char(' ')).replace(QLatin1Char('\n'), QLatin1Char(' '));
+  QByteArray line = ShiftJis::Encode(flat);
   if (dialogue_.PrintName && dialogue_.Connected()) {
     QByteArray name = ShiftJis::Encode(dialogue_.UserName);
     if (name.size() < kNameWidth) name.append(kNameWidth - name.size(), ' ');

@@ -14,7 +14,11 @@ namespace {
 const QString kNotOpen = QStringLiteral("通信が開始されていない。");
 const QString kTooLong = QStringLiteral("送信データ長が長すぎる。");
 const QString kNoFourBitBytes = QStringLiteral("このポートは 4 ビットのデータ長を扱えません。");
-const QString kStillFull = QStringLiteral("送信できません（相手側が受け取りません）");
+// A stall may be the peer, flow control held by a slower modem connection or a line set too
+// slow for the traffic: the text names the line, not the peer.
+const QString kStalled = QStringLiteral("送信できません（回線が混んでいるか、止まっています）");
+const QString kStalledPart =
+    QStringLiteral("送信が終わりません（回線が混んでいるか、止まっています）。残りは次の送信の前に送ります");
 constexpr int kOpenFailed = -1;  // the code a failed open reports, as the user has always seen it
 
 // The system's reason in words a user can act on; other errors keep the system's own text.
@@ -28,6 +32,8 @@ QString ReasonText(const serial::SerialError& e) {
     case EBUSY:
     case EWOULDBLOCK: return QStringLiteral("ほかのプログラムが使用中です");
     case ENOTTY: return QStringLiteral("シリアルデバイスではありません");
+    case EIO: return QStringLiteral("デバイスが切断されました");
+    case ETIMEDOUT: return QStringLiteral("時間内に応答がありません");
     default: return QString::fromLocal8Bit(e.reason.c_str());
   }
 }
@@ -83,6 +89,9 @@ void TCommWatch::Execute() {
     const int ready = ::poll(fds, 2, -1);
     if (ready < 0) {
       if (errno == EINTR) continue;
+      // Watching cannot go on; a port that silently stopped receiving would look alive.
+      const auto e = serial::LastError();
+      if (Comm.OnCommLost) Comm.OnCommLost(Comm, QStringLiteral("%1: %2").arg(Comm.openPath_, ReasonText(e)));
       break;
     }
     if (fds[1].revents) break;  // Close
@@ -248,6 +257,7 @@ void TComm::Close() {
     device_.Purge();
   }
   handle_ = -1;
+  owed_.clear();  // the rest of a stalled unit has no line left to go to
   device_.Close();
 }
 
@@ -256,8 +266,10 @@ void TComm::Close() {
 // so closing never hangs the program.
 bool TComm::DrainOutput() {
   using Clock = std::chrono::steady_clock;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(kIoTimeoutMs);
   try {
+    // As long as the queued bytes take at the line's speed (plus a margin), so a slow line still
+    // delivers the farewell.
+    const auto deadline = Clock::now() + TransmitLimit(device_.OutQueue());
     while (device_.OutQueue() > 0 && Clock::now() < deadline) {
       std::this_thread::sleep_for(std::chrono::milliseconds(kDrainStepMs));
     }
@@ -271,34 +283,92 @@ void TComm::Purge() {
   if (IsOpen()) device_.Purge();
 }
 
+// How long `bytes` take to leave at the line's speed, plus a second for a modem's own pace and the
+// scheduler. A slow line with a full queue gets the time it needs; a line that does not move at
+// all is still reported within a bounded time.
+std::chrono::milliseconds TComm::TransmitLimit(std::size_t bytes) const {
+  const int dataBits = 4 + static_cast<int>(byteSize_);
+  const int bitsPerByte = 1 + dataBits + (parityBits_ == TCommParityBits::cpbNone ? 0 : 1) +
+                          (stopBits_ == TCommStopBits::csb1 ? 1 : 2);
+  const std::int64_t rate = std::max<std::int64_t>(baudRate_ == -1 ? baudRateUserDefined_ : baudRate_, 1);
+  const std::int64_t lineMs = static_cast<std::int64_t>(bytes) * bitsPerByte * 1000 / rate;
+  return std::chrono::milliseconds(lineMs + kIoTimeoutMs);
+}
+
 void TComm::Write(std::span<const std::uint8_t> buffer) {
   std::lock_guard lock(writeLock_);
   if (!IsOpen()) throw ECommError(kNotOpen);
   if (buffer.size() > OutQueueSize()) throw ECommError(kTooLong);
   using Clock = std::chrono::steady_clock;
-  const auto deadline = Clock::now() + std::chrono::milliseconds(kIoTimeoutMs);
-  while (!buffer.empty()) {
-    std::size_t sent = 0;
+  std::size_t queued = 0;
+  try {
+    queued = device_.OutQueue();
+  } catch (const serial::SerialFailure& f) {
+    throw ECommReadWriteError(f.Error().code, openPath_, ReasonText(f.Error()));
+  }
+  const auto deadline = Clock::now() + TransmitLimit(queued + owed_.size() + buffer.size());
+  // The rest of a unit a stall interrupted goes first: the peer's receiver stays in step.
+  if (!owed_.empty()) {
+    std::span<const std::uint8_t> rest(owed_);
+    const bool done = SendAll(rest, deadline);
+    owed_.erase(owed_.begin(), owed_.end() - static_cast<std::ptrdiff_t>(rest.size()));
+    if (!done) throw ECommReadWriteError(ETIMEDOUT, openPath_, kStalled);
     try {
-      sent = device_.WriteSome(buffer);
+      queued = device_.OutQueue();  // what is left of the queue after the rest went in
     } catch (const serial::SerialFailure& f) {
       throw ECommReadWriteError(f.Error().code, openPath_, ReasonText(f.Error()));
     }
-    buffer = buffer.subspan(sent);
-    if (buffer.empty()) break;
-    // Wait for room on the descriptor, not in a loop; a line held by flow control for a whole
-    // second is reported rather than leaving half a unit on the wire unnoticed.
+  }
+  // Before the first byte: a unit that would not fit beside what is queued waits until the driver
+  // has room (it signals writability once its queue is nearly empty), so it goes in in one write.
+  if (queued > 0 && queued + buffer.size() > kDriverRoom && !WaitForRoom(deadline)) {
+    throw ECommReadWriteError(ETIMEDOUT, openPath_, kStalled);
+  }
+  const std::size_t unitSize = buffer.size();
+  if (!SendAll(buffer, deadline)) {
+    // A driver that does not tell its room (a pty) may have taken part of the unit. Half a unit
+    // would throw the peer's receiver out of step (a frame would take the next unit's bytes), so
+    // the rest is kept and goes out before the next unit; a close drops it with the line.
+    const bool started = buffer.size() < unitSize;
+    if (started) owed_.assign(buffer.begin(), buffer.end());
+    throw ECommReadWriteError(ETIMEDOUT, openPath_, started ? kStalledPart : kStalled);
+  }
+}
+
+// Writes what `rest` holds, waiting on the descriptor for room; false when the time limit passed,
+// with `rest` left holding what did not go in.
+bool TComm::SendAll(std::span<const std::uint8_t>& rest, std::chrono::steady_clock::time_point deadline) {
+  while (!rest.empty()) {
+    std::size_t sent = 0;
+    try {
+      sent = device_.WriteSome(rest);
+    } catch (const serial::SerialFailure& f) {
+      throw ECommReadWriteError(f.Error().code, openPath_, ReasonText(f.Error()));
+    }
+    rest = rest.subspan(sent);
+    if (rest.empty()) break;
+    if (!WaitForRoom(deadline)) return false;
+  }
+  return true;
+}
+
+// Waits for room on the descriptor, not in a loop; false when the time limit passed.
+bool TComm::WaitForRoom(std::chrono::steady_clock::time_point deadline) {
+  using Clock = std::chrono::steady_clock;
+  for (;;) {
     const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-    if (left.count() <= 0) throw ECommReadWriteError(ETIMEDOUT, openPath_, kStillFull);
+    if (left.count() <= 0) return false;
     pollfd fd{device_.Fd(), POLLOUT, 0};
     const int ready = ::poll(&fd, 1, static_cast<int>(left.count()));
-    if (ready < 0 && errno != EINTR) {
+    if (ready < 0) {
+      if (errno == EINTR) continue;
       const auto e = serial::LastError();
       throw ECommReadWriteError(e.code, openPath_, ReasonText(e));
     }
     if (fd.revents & (POLLERR | POLLHUP | POLLNVAL)) {
-      throw ECommReadWriteError(EIO, openPath_, QStringLiteral("デバイスが切断されました"));
+      throw ECommReadWriteError(EIO, openPath_, ReasonText(serial::SerialError{EIO, {}}));
     }
+    if (ready > 0) return true;
   }
 }
 

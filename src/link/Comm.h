@@ -3,6 +3,7 @@
 #include <QByteArrayView>
 #include <QString>
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <exception>
 #include <functional>
@@ -10,6 +11,7 @@
 #include <mutex>
 #include <span>
 #include <thread>
+#include <vector>
 
 #include "platform/UserError.h"
 #include "platform/serial/SerialDevice.h"
@@ -115,6 +117,9 @@ class TComm {
 
   static constexpr int kIoTimeoutMs = 1000;
   static constexpr int kDrainStepMs = 2;
+  // The smallest transmit buffer a Linux serial driver has (one page): a unit that fits beside
+  // what is queued goes into it in one write.
+  static constexpr std::size_t kDriverRoom = 4096;
 
   TComm() = default;
   virtual ~TComm();
@@ -145,6 +150,8 @@ class TComm {
   void SetInQueueSize(std::uint16_t size) { inQueueSize_ = size; }
   std::uint16_t OutQueueSize() const { return outQueueSize_.load(); }
   void SetOutQueueSize(std::uint16_t size) { outQueueSize_ = size; }  // Write checks at once
+  // Kept for the settings only: the watcher hands over whatever is queued, and termios has no
+  // transmit-empty event to count against a send size.
   std::int32_t ReceiveNotifySize() const { return receiveNotifySize_; }
   void SetReceiveNotifySize(std::int32_t size) { receiveNotifySize_ = size; }
   std::int32_t SendNotifySize() const { return sendNotifySize_; }
@@ -173,7 +180,9 @@ class TComm {
   void Open();
   void Close();
   // Sends one unit whole; no other writer's bytes come between. Throws ECommError when closed
-  // or longer than OutQueueSize, ECommReadWriteError when the device fails or stays full.
+  // or longer than OutQueueSize, ECommReadWriteError when the device fails or stays full for
+  // longer than the queued bytes need at the line's speed. A unit cut by such a stall is
+  // finished before the next one goes out.
   void Write(std::span<const std::uint8_t> buffer);
   void WriteString(QByteArrayView text);
   // Reads up to Count queued bytes; returns how many it got.
@@ -211,5 +220,11 @@ class TComm {
   std::atomic<int> handle_{-1};
   std::atomic<std::uint64_t> generation_{0};
   std::mutex writeLock_;
+
+  std::vector<std::uint8_t> owed_;  // the rest of a unit a stall interrupted (under writeLock_)
+
+  std::chrono::milliseconds TransmitLimit(std::size_t bytes) const;
+  bool SendAll(std::span<const std::uint8_t>& rest, std::chrono::steady_clock::time_point deadline);
+  bool WaitForRoom(std::chrono::steady_clock::time_point deadline);
   std::unique_ptr<TCommWatch> Watcher;
 };

@@ -21,12 +21,16 @@ void LogFile::Close() {
   if (file_.isOpen()) file_.close();
 }
 
-void LogFile::WriteLine(QByteArrayView line) {
-  if (!file_.isOpen()) return;
+bool LogFile::WriteLine(QByteArrayView line) {
+  if (!file_.isOpen()) return true;
   QByteArray unit;
   unit.reserve(line.size() + 2);
   unit.append(line.data(), line.size());
   unit.append("\r\n", 2);
   // Unbuffered: one write() per line, so lines never interleave and none waits in a buffer.
-  file_.write(unit);
+  return file_.write(unit) == unit.size();
+}
+
+QString LogFile::WriteFailure() const {
+  return QStringLiteral("ログファイル %1 に書き込めません: %2").arg(file_.fileName(), file_.errorString());
 }

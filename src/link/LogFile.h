@@ -17,7 +17,9 @@ class LogFile {
   void Close();
   bool IsOpen() const { return file_.isOpen(); }
   QString Path() const { return file_.fileName(); }
-  void WriteLine(QByteArrayView line);
+  // false when the line did not reach the file (a full disk, a removed medium).
+  bool WriteLine(QByteArrayView line);
+  QString WriteFailure() const;
 
  private:
   QFile file_;

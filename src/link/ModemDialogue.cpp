@@ -80,6 +80,7 @@ ModemDialogue::~ModemDialogue() {
 
 void ModemDialogue::FormCreate(bool makeLog, const QString& folder, QDate startDay) {
   makeLog_ = makeLog;
+  logFailureReported_ = false;
   if (!makeLog_) return;
   try {
     LogStream.Open(folder, startDay);
@@ -94,7 +95,11 @@ void ModemDialogue::FormDestroy() {
 }
 
 void ModemDialogue::WriteLog(QByteArrayView line) {
-  if (makeLog_) LogStream.WriteLine(line);
+  if (!makeLog_ || LogStream.WriteLine(line)) return;
+  // Told once: a full disk would otherwise raise a box for every line. The call goes on.
+  if (logFailureReported_) return;
+  logFailureReported_ = true;
+  form_.ShowError(LogStream.WriteFailure());
 }
 
 void ModemDialogue::SetConnectedFlag(bool on) {
@@ -111,6 +116,9 @@ void ModemDialogue::ReleaseRemote() {
 void ModemDialogue::ClosePort() {
   Comm1.Close();
   ReleaseRemote();
+  // Whichever command closed the port, a later "OK" (say, to "ats0=1") must not send the rest of
+  // an abandoned sequence, dial command included.
+  EndSequence();
 }
 
 void ModemDialogue::HideDialogue() {
@@ -233,13 +241,17 @@ void ModemDialogue::Drain() {
   // A parse further down the stack (a message box's event loop) takes the new blocks in order.
   if (draining_) return;
   draining_ = true;
+  // Reset however the parse ends: a flag left set would stop every later block.
+  struct Reset {
+    bool& flag;
+    ~Reset() { flag = false; }
+  } reset{draining_};
   Sink sink(*this);
   while (!pending_.empty()) {
     const std::vector<std::uint8_t> next = std::move(pending_.front());
     pending_.pop_front();
     parser_.Feed(next, sink);
   }
-  draining_ = false;
 }
 
 void ModemDialogue::PortLost(const QString& reason, std::uint64_t opening) {

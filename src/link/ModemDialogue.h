@@ -109,6 +109,7 @@ class ModemDialogue final : public LinkPort {
   int WaitSeconds = 0;
   bool makeLog_ = false;
   LogFile LogStream;
+  bool logFailureReported_ = false;
 
   WireParser parser_;
   void Drain();

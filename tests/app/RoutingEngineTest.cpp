@@ -442,4 +442,29 @@ TEST_F(Routing, ReleasingRemoteNotesEndsTheRemotePartOnly) {
   EXPECT_EQ(midi.out->shorts, (Messages{PackShort(0xB7, 123, 0)}));
 }
 
+TEST_F(Routing, ReleasingRemoteNotesEndsEveryChannelThePeerPlayedAndItsHeldMarks) {
+  OpenOutput();
+  engine.ChannelChanged(Side::Remote, 2);
+  engine.PlayRemote(PackShort(0x90, 60, 100));
+  engine.PlayRemote(PackShort(0x90, 64, 100));
+  engine.PlayRemote(PackShort(0x80, 64, 0));  // taken off by the peer itself
+  engine.ChannelChanged(Side::Remote, 5);     // the user moves the part mid-call
+  engine.PlayRemote(PackShort(0x90, 67, 90));
+  engine.PlayRemote(PackShort(0x90, 72, 0));  // note on with velocity 0 is a release
+  midi.out->Clear();
+  view.events.clear();
+
+  engine.ReleaseRemoteNotes();
+
+  EXPECT_EQ(midi.out->shorts, (Messages{PackShort(0xB2, 123, 0), PackShort(0xB5, 123, 0)}));
+  EXPECT_EQ(view.Events("key"), (std::vector<std::string>{"keyup 60 R", "keyup 67 R"}));
+
+  // A second connection starts clean: only the remote part is ended, no marks come off.
+  midi.out->Clear();
+  view.events.clear();
+  engine.ReleaseRemoteNotes();
+  EXPECT_EQ(midi.out->shorts, (Messages{PackShort(0xB5, 123, 0)}));
+  EXPECT_TRUE(view.Events("key").empty());
+}
+
 }  // namespace

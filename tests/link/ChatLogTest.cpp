@@ -192,4 +192,11 @@ TEST_F(Chat, PeerLineEqualToAResultWordActsAsThatWord) {
   EXPECT_TRUE(rig.dialogue.Comm1.IsOpen());
 }
 
+TEST_F(Chat, PastedLineBreaksStayInsideOneLine) {
+  rig.dialogue.Comm1.Open();
+  rig.chatView.input = QStringLiteral("a\r\nNO CARRIER\nb");
+  rig.chat.SendChatLine();
+  EXPECT_EQ(pty.Read(), QByteArray("a  NO CARRIER b\r"));
+}
+
 }  // namespace

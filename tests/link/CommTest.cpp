@@ -3,6 +3,7 @@
 #include <sys/resource.h>
 
 #include <atomic>
+#include <chrono>
 #include <mutex>
 #include <thread>
 
@@ -264,21 +265,103 @@ TEST_F(CommOnPty, ConcurrentWritersNeverInterleaveTheirUnits) {
   }
 }
 
-TEST_F(CommOnPty, WriteIntoAStalledLineFailsAfterItsTimeLimit) {
+TEST_F(CommOnPty, AStalledLineFailsInBoundedTimeWithoutHalfAUnitOnTheWireOrBlamingThePeer) {
+  comm.SetBaudRate(256000);  // the limit follows the line's speed; a fast one keeps the test short
   comm.Open();
-  // Nobody reads the far end: the pty's buffer fills, and the write ends with an error instead
-  // of waiting forever.
-  const QByteArray unit(4096, 's');
+  // Nobody reads the far end: the pty's buffer fills, and a write ends with an error instead of
+  // waiting forever. Each unit is numbered so the far end can tell a cut one.
+  constexpr int kUnit = 1000;
   bool failed = false;
-  for (int i = 0; i < 1000 && !failed; ++i) {
+  int units = 0;
+  const auto start = std::chrono::steady_clock::now();
+  for (; units < 1000 && !failed; ++units) {
     try {
-      comm.WriteString(unit);
+      comm.WriteString(QByteArray(kUnit, static_cast<char>('A' + units % 26)));
     } catch (const ECommReadWriteError& e) {
       failed = true;
       EXPECT_TRUE(e.Message().startsWith(QStringLiteral("入出力エラー ErrorCode = "))) << e.what();
+      EXPECT_TRUE(e.Message().contains(QStringLiteral("回線"))) << e.what();
+      EXPECT_FALSE(e.Message().contains(QStringLiteral("相手"))) << "a slow line is not the peer's fault";
     }
   }
-  EXPECT_TRUE(failed);
+  ASSERT_TRUE(failed);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(10));
+  // The line moves again: whatever of the stalled unit went in is finished before the next unit.
+  QByteArray got = pty.Read(300);
+  comm.WriteString(QByteArray(kUnit, '#'));
+  got += pty.Read(300);
+  ASSERT_TRUE(got.endsWith(QByteArray(kUnit, '#')));
+  EXPECT_EQ(got.size() % kUnit, 0) << "a unit went out in part";
+  for (qsizetype at = 0; at + kUnit <= got.size(); at += kUnit) {
+    EXPECT_EQ(got.mid(at, kUnit).count(got[at]), kUnit) << "unit at " << at << " is mixed";
+  }
+}
+
+TEST_F(CommOnPty, ASlowLineGetsTheTimeItNeeds) {
+  // The far end takes about 2.5 KB/s, as a 19200 bit/s line would: once the pty's buffer (about
+  // 16 KB) is full a 3000-byte unit needs over a second to find room, in order at this speed.
+  comm.SetBaudRate(19200);
+  comm.Open();
+  constexpr int kUnits = 8;
+  const QByteArray unit(3000, 'q');
+  std::atomic<bool> done{false};
+  std::exception_ptr error;
+  std::thread writer([&] {
+    try {
+      for (int i = 0; i < kUnits; ++i) comm.WriteString(unit);
+    } catch (...) {
+      error = std::current_exception();
+    }
+    done = true;
+  });
+  QByteArray got;
+  while (!done) {
+    char buf[1000];
+    const ssize_t n = ::read(pty.Master(), buf, sizeof buf);
+    if (n > 0) got.append(buf, n);
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+  }
+  writer.join();
+  got += pty.Read(200);
+  EXPECT_FALSE(error) << "a working slow line was reported as failing";
+  EXPECT_EQ(got.size(), kUnits * 3000);
+}
+
+TEST_F(CommOnPty, ReadingMoreThanIsQueuedHandsOverWhatCame) {
+  std::mutex lock;
+  QByteArray received;
+  int failures = 0;
+  comm.OnCommReceive = [&](TComm& sender, std::uint16_t size) {
+    std::vector<std::uint8_t> buf(size + 100u);  // more than is queued
+    const std::size_t n = sender.Read(buf);
+    std::lock_guard g(lock);
+    received.append(reinterpret_cast<const char*>(buf.data()), static_cast<qsizetype>(n));
+  };
+  comm.OnCommException = [&](TComm&, std::exception_ptr) {
+    std::lock_guard g(lock);
+    ++failures;
+  };
+  comm.Open();
+  pty.Write("abc");
+  EXPECT_TRUE(WaitFor([&] {
+    std::lock_guard g(lock);
+    return received.size() >= 3 || failures > 0;
+  }));
+  std::lock_guard g(lock);
+  EXPECT_EQ(received, QByteArray("abc"));
+  EXPECT_EQ(failures, 0) << "an empty queue is nothing to read, not a lost device";
+}
+
+TEST_F(CommOnPty, WritingToALostDeviceSaysSoInJapanese) {
+  comm.Open();
+  pty.CloseMaster();
+  try {
+    comm.WriteString("x");
+    FAIL();
+  } catch (const ECommReadWriteError& e) {
+    EXPECT_EQ(e.ErrorCode(), EIO);
+    EXPECT_TRUE(e.Message().endsWith(QStringLiteral("デバイスが切断されました"))) << e.what();
+  }
 }
 
 TEST_F(CommOnPty, VanishedDeviceIsReportedOnceAndTheWatcherStopsWithoutSpinning) {

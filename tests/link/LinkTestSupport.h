@@ -116,6 +116,7 @@ class RecordingComForm final : public ComFormView {
   QStringList messages, warnings, errors;
   std::vector<std::string>* journal = nullptr;    // shared order of events, when set
   std::function<void(const QString&)> onWarning;  // e.g. a nested event loop
+  std::function<void(const QString&)> onError;    // e.g. a box that itself fails
 
   void ShowForm() override {
     shown = true;
@@ -142,6 +143,7 @@ class RecordingComForm final : public ComFormView {
   void ShowError(const QString& t) override {
     errors << t;
     Log("error " + t.toStdString());
+    if (onError) onError(t);
   }
 
  private:

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <QFile>
+#include <QTemporaryDir>
 #include <condition_variable>
 
 #include "LinkTestSupport.h"
@@ -288,6 +289,60 @@ TEST_F(DialogueOnPty, FailedLogOpenIsReportedAndTheRunGoesOnWithoutLog) {
   rig.dialogue.Comm1.Open();
   pty.Write("line\r");
   EXPECT_TRUE(WaitFor([&] { return rig.chatView.chat.contains("line"); }));
+}
+
+TEST_F(DialogueOnPty, EveryWayOfClosingThePortEndsTheSequence) {
+  const std::vector<std::pair<const char*, std::function<void()>>> closers = {
+      {"COM button released", [&] { rig.chat.Button1Click(false); }},
+      {"COM port menu",
+       [&] {
+         rig.chatView.comButton = true;
+         rig.chat.KCOM1Click();
+       }},
+      {"ClosePort itself", [&] { rig.dialogue.ClosePort(); }},
+  };
+  for (const auto& [what, close] : closers) {
+    SCOPED_TRACE(what);
+    rig.dialogue.Dial(1);
+    pty.Write("\r\nOK\r\n");  // the answer to ATZ: the sequence moves on
+    ASSERT_TRUE(WaitFor([&] { return rig.dialogue.CommandIndexValue() > 1; }));
+    pty.Read();
+    close();
+    EXPECT_FALSE(rig.dialogue.Comm1.IsOpen());
+    EXPECT_EQ(rig.dialogue.CommandIndexValue(), 0);
+    // Waiting for a call afterwards: the modem's "OK" to ats0=1 must not dial the rest.
+    rig.chat.Button10Click();
+    EXPECT_EQ(pty.Read(), QByteArray("ats0=1\r"));
+    pty.Write("\r\nOK\r\n");
+    ASSERT_TRUE(WaitFor([&] { return rig.chatView.chat.endsWith("OK"); }));
+    EXPECT_TRUE(pty.Read(100).isEmpty());
+    rig.dialogue.ClosePort();
+    rig.chatView.chat.clear();
+  }
+}
+
+TEST_F(DialogueOnPty, AFailingMessageBoxDoesNotStopLaterBlocksFromBeingRead) {
+  rig.form.onError = [](const QString&) { throw std::runtime_error("the box failed"); };
+  rig.form.onWarning = [](const QString&) { throw std::runtime_error("the warning failed"); };
+  EXPECT_ANY_THROW(rig.dialogue.ReceiveBlock("BUSY\r"));
+  rig.form.onError = nullptr;
+  rig.form.onWarning = nullptr;
+  rig.dialogue.ReceiveBlock("later\r");
+  EXPECT_TRUE(rig.chatView.chat.contains("later"));
+}
+
+TEST_F(DialogueOnPty, AFailedLogWriteIsReportedOnceAndTheRunGoesOn) {
+  QTemporaryDir dir;
+  ASSERT_TRUE(dir.isValid());
+  // A full disk: every write to /dev/full fails with ENOSPC.
+  ASSERT_TRUE(QFile::link(QStringLiteral("/dev/full"), dir.filePath(LogFile::FileName(QDate(2026, 3, 4)))));
+  rig.dialogue.FormCreate(true, dir.path(), QDate(2026, 3, 4));
+  ASSERT_TRUE(rig.form.errors.isEmpty());
+  rig.dialogue.Comm1.Open();
+  pty.Write("one\rtwo\rthree\r");
+  ASSERT_TRUE(WaitFor([&] { return rig.chatView.chat.contains("three"); }));
+  ASSERT_EQ(rig.form.errors.size(), 1);
+  EXPECT_TRUE(rig.form.errors[0].contains(QStringLiteral("260304.log"))) << rig.form.errors[0].toStdString();
 }
 
 }  // namespace

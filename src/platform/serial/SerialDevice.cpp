@@ -178,11 +178,9 @@ std::size_t SerialDevice::WriteSome(std::span<const std::uint8_t> bytes) {
 std::size_t SerialDevice::ReadSome(std::span<std::uint8_t> bytes) {
   for (;;) {
     const ssize_t n = ::read(fd_, bytes.data(), bytes.size());
-    if (n > 0) return static_cast<std::size_t>(n);
-    if (n == 0) {
-      // End of file on a tty: the other side (pty master, unplugged adapter) has gone.
-      throw SerialFailure(SerialError{EIO, "the device has been disconnected"});
-    }
+    // With VMIN = VTIME = 0 an empty queue reads as 0, not EAGAIN: nothing is queued. A lost
+    // device is told by the watcher's hang-up and queue checks, not here.
+    if (n >= 0) return static_cast<std::size_t>(n);
     if (errno == EINTR) continue;
     if (errno == EAGAIN || errno == EWOULDBLOCK) return 0;
     Fail();
