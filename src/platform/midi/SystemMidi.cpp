@@ -9,8 +9,10 @@
 #include <QObject>
 #include <QRegularExpression>
 #include <algorithm>
+#include <chrono>
 #include <deque>
 #include <mutex>
+#include <thread>
 
 namespace {
 
@@ -165,7 +167,7 @@ class RtInput final : public MidiInput {
 
 class RtOutput final : public MidiOutput {
  public:
-  explicit RtOutput(const SystemMidi::Port& port) {
+  explicit RtOutput(const SystemMidi::Port& port) : jack_(port.api == SystemMidi::Api::Jack) {
     try {
       out_ = std::make_unique<RtMidiOut>(ToRt(port.api), kClientName);
       const int number = FindPort(*out_, port);
@@ -176,7 +178,14 @@ class RtOutput final : public MidiOutput {
       throw MidiDeviceError(port.name + QStringLiteral(": ") + QString::fromStdString(e.getMessage()));
     }
   }
-  ~RtOutput() override { out_->closePort(); }
+  ~RtOutput() override {
+    // RtMidi hands JACK output to the process callback through a ring buffer, and closing
+    // ends the port after the next cycle, even one that began before the last messages were
+    // queued: the all-notes-off of a close could be lost and leave the module sounding. A
+    // few cycles' grace (periods up to 2048 frames at 48 kHz) lets them go out first.
+    if (jack_) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    out_->closePort();
+  }
 
   void SendShort(ShortMessage message) override {
     const int length = ShortMessageLength(StatusOf(message));
@@ -205,6 +214,7 @@ class RtOutput final : public MidiOutput {
  private:
   std::unique_ptr<RtMidiOut> out_;
   bool failed_ = false;
+  bool jack_;
 };
 
 }  // namespace
