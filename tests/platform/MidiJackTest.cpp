@@ -9,6 +9,7 @@
 #include "platform/midi/SystemMidi.h"
 #include "support/JackMidiPeer.h"
 #include "support/JackServer.h"
+#include "support/RecordingMidi.h"
 #include "support/RecordingViews.h"
 
 namespace {
@@ -127,5 +128,91 @@ TEST_F(MidiOverJack, TheBuiltInSynthPlaysThroughJack) {
   EXPECT_EQ(synth.AudioDriver(), QStringLiteral("jack"));
   synth.SendShort(PackShort(0x90, 60, 100));
 }
+
+// The index of the first message where `heard` differs from `sent` (sent.size() when none).
+std::size_t FirstDifference(const std::vector<Bytes>& heard, const std::vector<Bytes>& sent) {
+  std::size_t i = 0;
+  while (i < sent.size() && i < heard.size() && heard[i] == sent[i]) ++i;
+  return i == heard.size() && heard.size() < sent.size() ? sent.size() : i;
+}
+
+// Bursts at a small and a large period.
+class BurstOverJack : public ::testing::TestWithParam<int> {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(server.Running()) << server.Name() << ": " << server.Error();
+    peer = std::make_unique<JackMidiPeer>("tester");
+    ASSERT_TRUE(peer->Ok());
+    choice.input = -1;
+    choice.output = IndexOf(midi.OutputNames(), QStringLiteral("JACK: tester:module"));
+    ASSERT_GE(choice.output, 0);
+  }
+  // Waits until `count` messages arrived or nothing more comes.
+  const std::vector<Bytes>& HeardAtLeast(std::size_t count) {
+    PumpUntil([&] { return peer->Heard().size() >= count; }, std::chrono::milliseconds(10000));
+    return peer->Heard();
+  }
+  JackServer server{GetParam()};
+  std::unique_ptr<JackMidiPeer> peer;
+  SystemMidi midi;
+  FixedDeviceChoice choice;
+};
+
+// Sends `count` distinct messages in one burst, then closes the output at once.
+std::vector<Bytes> SendBurstAndClose(SystemMidi& midi, int output, int count) {
+  std::vector<Bytes> sent;
+  std::unique_ptr<MidiOutput> out = midi.OpenOutput(output);
+  for (int i = 0; i < count; ++i) {
+    const int status = 0x90 + i % 16;
+    const int key = i / 16 % 128;
+    const int velocity = 1 + i % 127;  // with status and key, tells apart messages 2,048 apart
+    out->SendShort(PackShort(status, key, velocity));
+    sent.push_back({std::uint8_t(status), std::uint8_t(key), std::uint8_t(velocity)});
+  }
+  return sent;
+}
+
+TEST_P(BurstOverJack, EveryMessageOfABurstArrivesInOrderEvenWhenTheOutputClosesAtOnce) {
+  const std::vector<Bytes> sent = SendBurstAndClose(midi, choice.output, 2000);
+  const auto& heard = HeardAtLeast(sent.size());
+  EXPECT_EQ(heard.size(), sent.size()) << GetParam() << " frames per period";
+  EXPECT_EQ(FirstDifference(heard, sent), sent.size());
+}
+
+// JACK's MIDI port buffer takes about 2,700 three-byte messages a period.
+TEST_P(BurstOverJack, WhatOnePeriodCannotTakeGoesOutInTheNextOnes) {
+  const std::vector<Bytes> sent = SendBurstAndClose(midi, choice.output, 8000);
+  const auto& heard = HeardAtLeast(sent.size());
+  EXPECT_EQ(heard.size(), sent.size()) << GetParam() << " frames per period";
+  EXPECT_EQ(FirstDifference(heard, sent), sent.size());
+}
+
+TEST_P(BurstOverJack, TheStartUpTableArrivesWhole) {
+  // What the engine sends when its output opens, taken from a recording output.
+  FakeMidiSystem fake;
+  RecordingRoutingView fakeView;
+  RecordingLink link;
+  FixedDeviceChoice fakeChoice;
+  fakeChoice.input = -1;
+  fakeChoice.output = 0;
+  RoutingEngine(fake, fakeView, fakeChoice, link).OpenMidiDevices();
+  std::vector<Bytes> table;
+  for (ShortMessage m : fake.out->shorts) {
+    Bytes bytes{std::uint8_t(StatusOf(m)), std::uint8_t(Data1Of(m)), std::uint8_t(Data2Of(m))};
+    bytes.resize(static_cast<std::size_t>(ShortMessageLength(StatusOf(m))));
+    table.push_back(bytes);
+  }
+  ASSERT_GE(table.size(), 80u);
+
+  RecordingRoutingView view;
+  RoutingEngine engine(midi, view, choice, link);
+  engine.OpenMidiDevices();
+  ASSERT_TRUE(engine.OutputOpen()) << view.messages.join('\n').toStdString();
+  const auto& heard = HeardAtLeast(table.size());
+  EXPECT_EQ(heard.size(), table.size()) << GetParam() << " frames per period";
+  EXPECT_EQ(FirstDifference(heard, table), table.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(FramesPerPeriod, BurstOverJack, ::testing::Values(64, 1024));
 
 }  // namespace
