@@ -2,8 +2,8 @@
 
 #include <jack/midiport.h>
 
-#include <cerrno>
 #include <algorithm>
+#include <cerrno>
 #include <utility>
 
 namespace {
@@ -36,11 +36,11 @@ JackOutput::JackOutput(const char* clientName, const char* portName, const std::
 }
 
 JackOutput::~JackOutput() {
-  // Deactivating ends the port at once, even in a period that began before the last messages
-  // were queued: the all-notes-off of a close would be lost and leave the module sounding. So
-  // the queue is left to empty, plus one whole period after the one that took its last part
-  // (the clients it feeds may run after us in that period), but a stalled server
-  // delays the close by kCloseGrace at most.
+  // Deactivating ends the port in the next period, whatever is still queued: the
+  // all-notes-off of a close would be lost and leave the module sounding. So the queue is left
+  // to empty, plus one whole period after the one that took its last part (the clients it
+  // feeds may run after us in that period); a stalled server delays the close by kCloseGrace
+  // at most.
   if (!gone_.load(std::memory_order_acquire)) {
     const std::size_t end = head_.load(std::memory_order_relaxed);
     std::uint64_t drainedIn = 0;
@@ -174,6 +174,7 @@ int JackOutput::Process(jack_nframes_t frames, void* arg) {
   bool empty = true;
   while (self->live_ && tail != head) {
     const std::size_t size = self->ring_[tail & kMask] | std::size_t{self->ring_[(tail + 1) & kMask]} << 8;
+    // Asked first: a refused reserve makes libjack log an error from this thread.
     jack_midi_data_t* event =
         jack_midi_max_event_size(buffer) >= size ? jack_midi_event_reserve(buffer, 0, size) : nullptr;
     if (event == nullptr && !empty) break;  // the period is full: the rest goes in the next ones

@@ -79,10 +79,10 @@ class JackOutput final : public MidiOutput {
   std::atomic<std::size_t> head_{0};
   std::atomic<std::size_t> tail_{0};
 
-  // Waking a waiting UI thread: it sets `waiting_`, then rereads `tail_`/`periods_`; the
-  // callback stores those, then reads `waiting_`. Both pairs are sequentially consistent, so
-  // either the waiter sees the progress or the callback sees the waiter, and no wake-up is
-  // lost. The semaphore is released at most once per period and only while someone waits.
+  // Waking a waiting UI thread: while `waiting_` is set, the callback releases the semaphore
+  // once a period, after publishing its progress, and the waiter rechecks what it waits for.
+  // `waiting_` and what the waiter rereads are sequentially consistent, so the period that
+  // made the progress is the one that wakes it.
   std::atomic<bool> waiting_{false};
   std::atomic<std::uint64_t> periods_{0};
   std::atomic<bool> gone_{false};
