@@ -6,8 +6,8 @@
 #include <QPushButton>
 #include <QScreen>
 
-#include "app/Glyphs.h"
-#include "app/UiFonts.h"
+#include "controls/Glyphs.h"
+#include "controls/UiFonts.h"
 
 namespace {
 constexpr QRect kPanel{8, 8, 257, 73};

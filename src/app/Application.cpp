@@ -1,8 +1,8 @@
 #include "app/Application.h"
 
-#include <QMessageBox>
 #include <exception>
 
+#include "controls/ErrorReport.h"
 #include "platform/UserError.h"
 
 SonavelApplication::SonavelApplication(int& argc, char** argv) : QApplication(argc, argv) {
@@ -23,7 +23,5 @@ bool SonavelApplication::notify(QObject* receiver, QEvent* event) {
 }
 
 void SonavelApplication::ReportError(const QString& message) {
-  QMessageBox box(QMessageBox::Critical, QStringLiteral("Sonavel"), message, QMessageBox::Ok);
-  box.setTextFormat(Qt::PlainText);
-  box.exec();
+  ErrorReport::Show(message);
 }

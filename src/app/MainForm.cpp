@@ -22,11 +22,11 @@
 #include <QTimer>
 #include <QToolButton>
 
-#include "app/Glyphs.h"
-#include "app/Prompter.h"
+#include "controls/Glyphs.h"
+#include "controls/Prompter.h"
 #include "app/StatusPanels.h"
-#include "app/ToneFile.h"
-#include "app/UiFonts.h"
+#include "routing/ToneFile.h"
+#include "controls/UiFonts.h"
 #include "controls/Ekisyou.h"
 #include "controls/LevelMeter.h"
 #include "controls/MyTrackBar.h"

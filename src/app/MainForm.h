@@ -5,7 +5,7 @@
 #include <array>
 #include <functional>
 
-#include "app/RoutingEngine.h"
+#include "routing/RoutingEngine.h"
 #include "link/LinkViews.h"
 
 class QAction;

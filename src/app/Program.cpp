@@ -7,8 +7,8 @@
 
 #include "app/AboutBox.h"
 #include "app/MainForm.h"
-#include "app/Prompter.h"
-#include "app/RoutingEngine.h"
+#include "controls/Prompter.h"
+#include "routing/RoutingEngine.h"
 #include "keyboard/KeyboardForm.h"
 #include "link/ChatLog.h"
 #include "link/ComForm.h"

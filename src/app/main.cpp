@@ -12,7 +12,7 @@
 #include "app/Application.h"
 #include "app/MainForm.h"
 #include "app/Program.h"
-#include "app/Prompter.h"
+#include "controls/Prompter.h"
 #include "platform/Profile.h"
 #include "platform/midi/SystemMidi.h"
 #include "settings/SettingsStore.h"

@@ -7,7 +7,7 @@
 #include <memory>
 #include <optional>
 
-#include "app/RoutingEngine.h"
+#include "routing/RoutingEngine.h"
 #include "keyboard/KeyboardInstrument.h"
 #include "keyboard/KeyboardPictures.h"
 #include "keyboard/PictureBox.h"

@@ -5,7 +5,7 @@
 #include <array>
 #include <bitset>
 
-#include "app/RoutingEngine.h"
+#include "routing/RoutingEngine.h"
 #include "keyboard/KeyboardModel.h"
 
 namespace keyboard {

@@ -6,7 +6,7 @@
 #include <array>
 #include <cstdint>
 
-#include "app/RoutingEngine.h"
+#include "routing/RoutingEngine.h"
 
 // The keyboard window's fixed geometry, which key lies where, and which keys carry a mark.
 // Everything is in the window's client coordinates unless a name says otherwise.

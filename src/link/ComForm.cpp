@@ -5,8 +5,8 @@
 #include <QPushButton>
 #include <QTimer>
 
-#include "app/Prompter.h"
-#include "app/UiFonts.h"
+#include "controls/Prompter.h"
+#include "controls/UiFonts.h"
 
 namespace {
 constexpr QPoint kLabel1{15, 6};

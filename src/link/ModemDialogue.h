@@ -11,7 +11,7 @@
 #include <functional>
 #include <vector>
 
-#include "app/RoutingEngine.h"
+#include "routing/RoutingEngine.h"
 #include "link/Comm.h"
 #include "link/LinkViews.h"
 #include "link/LogFile.h"

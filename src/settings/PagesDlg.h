@@ -4,7 +4,7 @@
 #include <QString>
 #include <functional>
 
-#include "app/RoutingEngine.h"
+#include "routing/RoutingEngine.h"
 #include "platform/midi/MidiDevice.h"
 #include "settings/SettingsStore.h"
 #include "settings/SettingsTarget.h"

@@ -2,7 +2,7 @@
 
 #include <optional>
 
-#include "app/RoutingEngine.h"
+#include "routing/RoutingEngine.h"
 
 // The arrow keys that move through the tone list and audition as they go.
 enum class ListArrow { Left, Up, Right, Down };

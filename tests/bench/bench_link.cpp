@@ -16,7 +16,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/RoutingEngine.h"
+#include "routing/RoutingEngine.h"
 #include "link/ModemDialogue.h"
 #include "link/WireParser.h"
 

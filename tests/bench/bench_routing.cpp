@@ -2,7 +2,7 @@
 // message is routed, framed for the peer and handed to the output and the displays.
 #include <benchmark/benchmark.h>
 
-#include "app/RoutingEngine.h"
+#include "routing/RoutingEngine.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <functional>
 #include <vector>
 
-#include "app/RoutingEngine.h"
+#include "routing/RoutingEngine.h"
 #include "support/RecordingMidi.h"
 
 // A real routing engine over fake MIDI devices, as the keyboard window meets it in the

@@ -22,7 +22,8 @@
 #include <thread>
 #include <vector>
 
-#include "app/RoutingEngine.h"
+#include "routing/RoutingEngine.h"
+#include "support/WaitFor.h"
 #include "link/ChatLog.h"
 #include "link/LinkViews.h"
 #include "link/ModemDialogue.h"
@@ -102,11 +103,6 @@ class PtyPair {
   int master_ = -1;
   QString path_;
 };
-
-// Waits for a condition while the UI thread's event loop runs (the hand-overs are queued).
-inline bool WaitFor(const std::function<bool()>& condition, int ms = 3000) {
-  return QTest::qWaitFor(condition, ms);
-}
 
 class RecordingComForm final : public ComFormView {
  public:

@@ -5,7 +5,7 @@
 #include <functional>
 #include <vector>
 
-#include "app/RoutingEngine.h"
+#include "routing/RoutingEngine.h"
 #include "platform/midi/SystemMidi.h"
 #include "support/JackMidiPeer.h"
 #include "support/JackServer.h"

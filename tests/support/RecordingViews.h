@@ -1,5 +1,7 @@
 #pragma once
 
+#include <gtest/gtest.h>
+
 #include <QString>
 #include <QStringList>
 #include <map>
@@ -7,7 +9,8 @@
 #include <utility>
 #include <vector>
 
-#include "app/RoutingEngine.h"
+#include "routing/RoutingEngine.h"
+#include "support/RecordingMidi.h"
 
 // Records what the routing engine shows, in order, as short text lines ("level L 100",
 // "keydown 70 L"), so a test can check both the effects and their order.
@@ -87,4 +90,20 @@ class RecordingLink final : public LinkPort {
     if (!portOpen) throw UserError(QStringLiteral("通信が開始されていない。"));
     units.emplace_back(bytes.begin(), bytes.end());
   }
+};
+
+// A real routing engine over fake MIDI devices, its windows and link recorded.
+struct EngineRig {
+  // Opens the devices and forgets what the opening sent and showed, so a test sees only its own.
+  void OpenOutput() {
+    engine.OpenMidiDevices();
+    ASSERT_TRUE(engine.OutputOpen());
+    midi.out->Clear();
+    view.events.clear();
+  }
+  FakeMidiSystem midi;
+  RecordingRoutingView view;
+  FixedDeviceChoice choice;
+  RecordingLink link;
+  RoutingEngine engine{midi, view, choice, link};
 };

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "app/RoutingEngine.h"
+#include "routing/RoutingEngine.h"
 #include "support/RecordingMidi.h"
 #include "support/RecordingViews.h"
 #include "tonelist/GmPrograms.h"

@@ -3,7 +3,7 @@
 #include <set>
 #include <string>
 
-#include "app/RoutingEngine.h"
+#include "routing/RoutingEngine.h"
 #include "support/RecordingMidi.h"
 #include "support/RecordingViews.h"
 #include "tonelist/GmPrograms.h"

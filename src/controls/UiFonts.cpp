@@ -1,4 +1,4 @@
-#include "app/UiFonts.h"
+#include "controls/UiFonts.h"
 
 #include <QFontDatabase>
 #include <QStringList>

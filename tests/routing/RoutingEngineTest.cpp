@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "app/RoutingEngine.h"
+#include "routing/RoutingEngine.h"
 #include "support/RecordingMidi.h"
 #include "support/RecordingViews.h"
 
@@ -9,20 +9,7 @@ namespace {
 using Bytes = std::vector<std::uint8_t>;
 using Messages = std::vector<ShortMessage>;
 
-class Routing : public ::testing::Test {
- protected:
-  void OpenOutput() {
-    engine.OpenMidiDevices();
-    ASSERT_TRUE(engine.OutputOpen());
-    midi.out->Clear();
-    view.events.clear();
-  }
-  FakeMidiSystem midi;
-  RecordingRoutingView view;
-  FixedDeviceChoice choice;
-  RecordingLink link;
-  RoutingEngine engine{midi, view, choice, link};
-};
+class Routing : public ::testing::Test, public EngineRig {};
 
 // ------------------------------------------------------------------ the local path, by type
 

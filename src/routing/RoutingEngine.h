@@ -6,7 +6,7 @@
 #include <memory>
 #include <span>
 
-#include "app/ChannelSettings.h"
+#include "routing/ChannelSettings.h"
 #include "platform/midi/MidiDevice.h"
 
 // The two parts of the main window: the local player's ("自分") and the remote player's ("相手").

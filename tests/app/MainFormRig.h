@@ -9,7 +9,7 @@
 #include <QWidget>
 #include <functional>
 
-#include "app/Prompter.h"
+#include "controls/Prompter.h"
 #include "controls/TrackBarBase.h"
 
 // Records every box and beep instead of showing it; questions get the answer set beforehand.

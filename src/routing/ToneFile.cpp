@@ -1,4 +1,4 @@
-#include "app/ToneFile.h"
+#include "routing/ToneFile.h"
 
 #include <QFile>
 #include <QFileInfo>

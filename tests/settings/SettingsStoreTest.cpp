@@ -7,23 +7,12 @@
 #include "RecordingTarget.h"
 #include "settings/SerialDevices.h"
 #include "settings/SettingsStore.h"
+#include "support/TempIniFile.h"
 
 namespace {
 
-class SettingsStoreTest : public ::testing::Test {
+class SettingsStoreTest : public TempIniFile {
  protected:
-  QString Path() const { return dir_.filePath("Sonavel.ini"); }
-  void WriteFile(const QByteArray& bytes) const {
-    QFile f(Path());
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(bytes);
-  }
-  QByteArray FileBytes() const {
-    QFile f(Path());
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-  }
-
-  QTemporaryDir dir_;
   Profile profile_{Path()};
   SettingsStore store_{profile_};
 };

@@ -16,13 +16,13 @@
 #include <vector>
 
 #include "app/MainForm.h"
-#include "app/ToneFile.h"
+#include "routing/ToneFile.h"
 #include "controls/Ekisyou.h"
 #include "controls/LevelMeter.h"
 #include "controls/MyTrackBar.h"
 #include "controls/MyTrackBarV.h"
 #include "controls/UpDownButton.h"
-#include "mainwin_support.h"
+#include "MainFormRig.h"
 #include "support/RecordingMidi.h"
 
 namespace {

@@ -1,9 +1,9 @@
-#include "app/Prompter.h"
+#include "controls/Prompter.h"
 
 #include <QApplication>
 #include <QMessageBox>
 
-#include "app/Application.h"
+#include "controls/ErrorReport.h"
 
 namespace {
 
@@ -30,7 +30,7 @@ bool BoxPrompter::Confirm(const QString& text) {
 }
 
 void BoxPrompter::Error(const QString& text) {
-  SonavelApplication::ReportError(text);
+  ErrorReport::Show(text);
 }
 
 void BoxPrompter::Beep() {

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "app/RoutingEngine.h"
+#include "routing/RoutingEngine.h"
 #include "support/RecordingMidi.h"
 #include "support/RecordingViews.h"
 
@@ -8,19 +8,9 @@ namespace {
 
 using Messages = std::vector<ShortMessage>;
 
-class PartControls : public ::testing::Test {
+class PartControls : public ::testing::Test, public EngineRig {
  protected:
-  void SetUp() override {
-    engine.OpenMidiDevices();
-    ASSERT_TRUE(engine.OutputOpen());
-    midi.out->Clear();
-    view.events.clear();
-  }
-  FakeMidiSystem midi;
-  RecordingRoutingView view;
-  FixedDeviceChoice choice;
-  RecordingLink link;
-  RoutingEngine engine{midi, view, choice, link};
+  void SetUp() override { OpenOutput(); }
 };
 
 struct SendCase {

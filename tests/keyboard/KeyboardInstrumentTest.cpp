@@ -7,6 +7,7 @@
 #include <ctime>
 
 #include "KeyboardRig.h"
+#include "support/WaitFor.h"
 #include "keyboard/KeyboardInstrument.h"
 
 using namespace keyboard;
@@ -14,15 +15,6 @@ using namespace keyboard_test;
 using Messages = std::vector<ShortMessage>;
 
 namespace {
-
-// Waits on the event loop (timers run, nothing spins) until the condition holds.
-bool WaitFor(const std::function<bool()>& done, int ms = 2000) {
-  QTimer guard;
-  guard.setSingleShot(true);
-  guard.start(ms);
-  while (!done() && guard.isActive()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-  return done();
-}
 
 class Instrument : public ::testing::Test {
  protected:

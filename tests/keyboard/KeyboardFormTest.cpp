@@ -11,6 +11,7 @@
 #include <QTimer>
 
 #include "KeyboardRig.h"
+#include "support/WaitFor.h"
 #include "keyboard/KeyboardForm.h"
 
 using namespace keyboard;
@@ -18,14 +19,6 @@ using namespace keyboard_test;
 using Messages = std::vector<ShortMessage>;
 
 namespace {
-
-bool WaitFor(const std::function<bool()>& done, int ms = 2000) {
-  QTimer guard;
-  guard.setSingleShot(true);
-  guard.start(ms);
-  while (!done() && guard.isActive()) QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents);
-  return done();
-}
 
 QString OutputDir() {
   const QByteArray base = qgetenv("SONAVEL_TEST_OUTPUT");

@@ -6,7 +6,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 
-#include "app/ToneFile.h"
+#include "routing/ToneFile.h"
 
 namespace {
 

@@ -3,7 +3,7 @@
 #include <QByteArray>
 #include <QString>
 
-#include "app/ChannelSettings.h"
+#include "routing/ChannelSettings.h"
 #include "platform/UserError.h"
 
 // Tone files (*.SNV): 82 lines of decimal integers, CR LF after each: the local and the

@@ -1,10 +1,10 @@
-#include "app/Glyphs.h"
+#include "controls/Glyphs.h"
 
 #include <QPainter>
 #include <QPainterPath>
 #include <functional>
 
-#include "app/UiFonts.h"
+#include "controls/UiFonts.h"
 
 namespace {
 

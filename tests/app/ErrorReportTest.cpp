@@ -6,7 +6,7 @@
 #include <QTest>
 
 #include "app/Application.h"
-#include "mainwin_support.h"
+#include "MainFormRig.h"
 #include "platform/UserError.h"
 
 namespace {

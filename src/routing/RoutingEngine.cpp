@@ -1,4 +1,4 @@
-#include "app/RoutingEngine.h"
+#include "routing/RoutingEngine.h"
 
 #include <algorithm>
 #include <array>

@@ -7,26 +7,11 @@
 #include <csignal>
 
 #include "platform/Profile.h"
+#include "support/TempIniFile.h"
 
 namespace {
 
-class ProfileTest : public ::testing::Test {
- protected:
-  QString PathOf(const char* name) const { return dir_.filePath(QString::fromLatin1(name)); }
-  QString Path() const { return PathOf("Sonavel.ini"); }
-
-  void WriteFile(const QByteArray& bytes) const {
-    QFile f(Path());
-    ASSERT_TRUE(f.open(QIODevice::WriteOnly));
-    f.write(bytes);
-  }
-  QByteArray FileBytes() const {
-    QFile f(Path());
-    return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
-  }
-
-  QTemporaryDir dir_;
-};
+using ProfileTest = TempIniFile;
 
 TEST_F(ProfileTest, MissingFileGivesEveryFallback) {
   Profile p(Path());

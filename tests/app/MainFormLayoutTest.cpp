@@ -24,7 +24,7 @@
 #include "controls/MyTrackBarV.h"
 #include "controls/UpDownButton.h"
 #include "link/ComForm.h"
-#include "mainwin_support.h"
+#include "MainFormRig.h"
 
 namespace {
 
