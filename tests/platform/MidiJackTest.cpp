@@ -31,6 +31,13 @@ int IndexOf(const QStringList& names, const QString& name) {
   return static_cast<int>(names.indexOf(name));
 }
 
+// The index of the first message where `heard` differs from `sent` (sent.size() when none).
+std::size_t FirstDifference(const std::vector<Bytes>& heard, const std::vector<Bytes>& sent) {
+  std::size_t i = 0;
+  while (i < sent.size() && i < heard.size() && heard[i] == sent[i]) ++i;
+  return i == heard.size() && heard.size() < sent.size() ? sent.size() : i;
+}
+
 class MidiOverJack : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -129,11 +136,35 @@ TEST_F(MidiOverJack, TheBuiltInSynthPlaysThroughJack) {
   synth.SendShort(PackShort(0x90, 60, 100));
 }
 
-// The index of the first message where `heard` differs from `sent` (sent.size() when none).
-std::size_t FirstDifference(const std::vector<Bytes>& heard, const std::vector<Bytes>& sent) {
-  std::size_t i = 0;
-  while (i < sent.size() && i < heard.size() && heard[i] == sent[i]) ++i;
-  return i == heard.size() && heard.size() < sent.size() ? sent.size() : i;
+TEST_F(MidiOverJack, AStalledServerIsReportedNotDroppedAndWhatWasAcceptedArrivesAfterIt) {
+  SystemMidi midi;
+  std::unique_ptr<MidiOutput> out = midi.OpenOutput(IndexOf(midi.OutputNames(), QStringLiteral("JACK: tester:module")));
+  out->SendShort(PackShort(0xC0, 5, 0));
+  ASSERT_TRUE(PumpUntil([&] { return peer->Heard().size() == 1; }));
+  peer->ClearHeard();
+
+  server.Pause();
+  std::vector<Bytes> accepted;
+  bool reported = false;
+  for (int i = 0; i < 100000 && !reported; ++i) {
+    const Bytes m{std::uint8_t(0xB0 + i % 16), std::uint8_t(i / 16 % 120), std::uint8_t(i % 128)};
+    try {
+      out->SendShort(PackShort(m[0], m[1], m[2]));
+      accepted.push_back(m);
+    } catch (const MidiDeviceError& e) {
+      reported = true;
+      EXPECT_TRUE(e.Message().startsWith(QStringLiteral("JACK: tester:module: "))) << e.Message().toStdString();
+    }
+  }
+  server.Resume();
+  EXPECT_TRUE(reported);
+  ASSERT_GT(accepted.size(), 1000u);
+  ASSERT_TRUE(PumpUntil([&] { return peer->Heard().size() >= accepted.size(); })) << peer->Heard().size();
+  EXPECT_EQ(FirstDifference(peer->Heard(), accepted), accepted.size());
+  // Once the server moves again, sending works again.
+  peer->ClearHeard();
+  out->SendShort(PackShort(0xC1, 7, 0));
+  EXPECT_TRUE(PumpUntil([&] { return peer->HasHeard({0xC1, 7}); }));
 }
 
 // Bursts at a small and a large period.

@@ -73,8 +73,17 @@ JackServer::JackServer(int framesPerPeriod, Mode mode) {
   error_ = "jackd did not answer within 15 s";
 }
 
+void JackServer::Pause() {
+  if (pid_ > 0) kill(pid_, SIGSTOP);
+}
+
+void JackServer::Resume() {
+  if (pid_ > 0) kill(pid_, SIGCONT);
+}
+
 JackServer::~JackServer() {
   if (pid_ > 0) {
+    kill(pid_, SIGCONT);
     kill(pid_, SIGTERM);
     int status = 0;
     waitpid(pid_, &status, 0);

@@ -20,6 +20,9 @@ class JackServer {
   bool Running() const { return running_; }
   const std::string& Name() const { return name_; }
   const std::string& Error() const { return error_; }
+  // Stops and continues the server process (SIGSTOP, SIGCONT): a stalled server.
+  void Pause();
+  void Resume();
 
  private:
   std::string name_;
