@@ -189,22 +189,21 @@ class BurstOverJack : public ::testing::TestWithParam<int> {
   FixedDeviceChoice choice;
 };
 
-// Sends `count` distinct messages in one burst, then closes the output at once.
-std::vector<Bytes> SendBurstAndClose(SystemMidi& midi, int output, int count) {
+// Sends `count` distinct messages in one burst.
+std::vector<Bytes> SendBurst(MidiOutput& out, int count) {
   std::vector<Bytes> sent;
-  std::unique_ptr<MidiOutput> out = midi.OpenOutput(output);
   for (int i = 0; i < count; ++i) {
     const int status = 0x90 + i % 16;
     const int key = i / 16 % 128;
     const int velocity = 1 + i % 127;  // with status and key, tells apart messages 2,048 apart
-    out->SendShort(PackShort(status, key, velocity));
+    out.SendShort(PackShort(status, key, velocity));
     sent.push_back({std::uint8_t(status), std::uint8_t(key), std::uint8_t(velocity)});
   }
   return sent;
 }
 
 TEST_P(BurstOverJack, EveryMessageOfABurstArrivesInOrderEvenWhenTheOutputClosesAtOnce) {
-  const std::vector<Bytes> sent = SendBurstAndClose(midi, choice.output, 2000);
+  const std::vector<Bytes> sent = SendBurst(*midi.OpenOutput(choice.output), 2000);
   const auto& heard = HeardAtLeast(sent.size());
   EXPECT_EQ(heard.size(), sent.size()) << GetParam() << " frames per period";
   EXPECT_EQ(FirstDifference(heard, sent), sent.size());
@@ -212,7 +211,8 @@ TEST_P(BurstOverJack, EveryMessageOfABurstArrivesInOrderEvenWhenTheOutputClosesA
 
 // JACK's MIDI port buffer takes about 2,700 three-byte messages a period.
 TEST_P(BurstOverJack, WhatOnePeriodCannotTakeGoesOutInTheNextOnes) {
-  const std::vector<Bytes> sent = SendBurstAndClose(midi, choice.output, 8000);
+  std::unique_ptr<MidiOutput> out = midi.OpenOutput(choice.output);
+  const std::vector<Bytes> sent = SendBurst(*out, 8000);
   const auto& heard = HeardAtLeast(sent.size());
   EXPECT_EQ(heard.size(), sent.size()) << GetParam() << " frames per period";
   EXPECT_EQ(FirstDifference(heard, sent), sent.size());
