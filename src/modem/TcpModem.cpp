@@ -1,0 +1,689 @@
+#include "modem/TcpModem.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <stdlib.h>
+#include <sys/eventfd.h>
+#include <sys/inotify.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <QString>
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+#include <mutex>
+
+#include "platform/ShiftJis.h"
+
+namespace modem {
+
+namespace {
+
+constexpr std::size_t kChunk = 4096;
+// Past this much waiting for the other side, the modem stops reading from this side: the
+// program's writes then wait, as on a serial line whose modem holds CTS.
+constexpr std::size_t kBacklog = 64 * 1024;
+constexpr std::size_t kGreetingMax = 64;
+constexpr auto kHandshakeTime = std::chrono::seconds(5);  // for a caller to say who it is
+constexpr auto kTurnAwayTime = std::chrono::seconds(2);   // for a busy caller to read BUSY
+// A peer that vanished without closing (cable, power, NAT) is noticed within about 25 s: idle,
+// by keep-alive probes; with data unacknowledged, by the user timeout.
+constexpr int kKeepIdleS = 10;
+constexpr int kKeepIntervalS = 5;
+constexpr int kKeepCount = 3;
+constexpr unsigned kUserTimeoutMs = 25000;
+constexpr int kListenBacklog = 4;
+
+void CloseFd(int& fd) {
+  if (fd >= 0) ::close(fd);
+  fd = -1;
+}
+
+std::string ErrnoText(int code) {
+  return std::strerror(code);
+}
+
+void SetSocketOptions(int fd) {
+  const int one = 1;
+  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
+  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &kKeepIdleS, sizeof kKeepIdleS);
+  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &kKeepIntervalS, sizeof kKeepIntervalS);
+  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &kKeepCount, sizeof kKeepCount);
+  ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &kUserTimeoutMs, sizeof kUserTimeoutMs);
+}
+
+// Sends what it can without waiting; false when the connection failed.
+bool SendSome(int fd, std::string& queue) {
+  while (!queue.empty()) {
+    const ssize_t n = ::send(fd, queue.data(), queue.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n > 0) {
+      queue.erase(0, static_cast<std::size_t>(n));
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+  }
+  return true;
+}
+
+std::string AddressText(const sockaddr_storage& a) {
+  char text[INET6_ADDRSTRLEN] = {};
+  if (a.ss_family == AF_INET6) {
+    const auto& v6 = reinterpret_cast<const sockaddr_in6&>(a);
+    if (IN6_IS_ADDR_V4MAPPED(&v6.sin6_addr)) {
+      ::inet_ntop(AF_INET, &v6.sin6_addr.s6_addr[12], text, sizeof text);
+    } else {
+      ::inet_ntop(AF_INET6, &v6.sin6_addr, text, sizeof text);
+    }
+  } else if (a.ss_family == AF_INET) {
+    ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(a).sin_addr, text, sizeof text);
+  }
+  return text;
+}
+
+std::string LineOf(std::string_view greeting) {
+  return std::string(greeting) + '\n';
+}
+
+}  // namespace
+
+// A name lookup runs on a thread of its own, since getaddrinfo blocks for as long as the name
+// servers take. The modem may give up on it (the call abandoned); the thread then finishes
+// into this record alone, which lives until both are done with it.
+struct TcpModem::Lookup {
+  int done = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  std::mutex lock;
+  int error = 0;
+  std::vector<std::vector<std::uint8_t>> addresses;
+  ~Lookup() { CloseFd(done); }
+};
+
+// A caller on the listening socket before it is the call (or while it is being turned away).
+struct TcpModem::Incoming {
+  int fd = -1;
+  bool busy = false;  // told BUSY; kept until it hangs up so the word is not lost to a reset
+  std::string received;
+  sockaddr_storage from{};
+  Clock::time_point deadline;
+  ~Incoming() { CloseFd(fd); }
+};
+
+TcpModem::TcpModem(ModemOptions options) : options_(std::move(options)), listenPort_(options_.listenPort) {
+  master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
+  char name[128] = {};
+  if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0 ||
+      ::ptsname_r(master_, name, sizeof name) != 0) {
+    const int e = errno;
+    CloseFd(master_);
+    throw ModemError(QStringLiteral("モデム用の疑似端末を作れません: %1").arg(QString::fromLocal8Bit(ErrnoText(e))));
+  }
+  slavePath_ = name;
+  // Raw from the start, for programs that do not set the line up themselves. Closing this first
+  // opening leaves the master reporting hang-up until a program opens the slave.
+  const int slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
+  if (slave >= 0) {
+    termios tio{};
+    ::tcgetattr(slave, &tio);
+    ::cfmakeraw(&tio);
+    ::tcsetattr(slave, TCSANOW, &tio);
+    ::close(slave);
+  }
+  watch_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
+  wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  if (watch_ < 0 || ::inotify_add_watch(watch_, name, IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0 || wake_ < 0) {
+    const int e = errno;
+    CloseFd(master_);
+    CloseFd(watch_);
+    CloseFd(wake_);
+    throw ModemError(QStringLiteral("モデムを用意できません: %1").arg(QString::fromLocal8Bit(ErrnoText(e))));
+  }
+
+  devicePath_ = slavePath_;
+  if (!options_.linkPath.empty()) {
+    struct stat st {};
+    // An old link of ours (a modem that did not end cleanly) is replaced; anything else stays.
+    if (::lstat(options_.linkPath.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) ::unlink(options_.linkPath.c_str());
+    if (::symlink(slavePath_.c_str(), options_.linkPath.c_str()) != 0) {
+      const int e = errno;
+      CloseFd(master_);
+      CloseFd(watch_);
+      CloseFd(wake_);
+      throw ModemError(QStringLiteral("%1 を作れません: %2")
+                           .arg(QString::fromLocal8Bit(options_.linkPath.c_str()),
+                                QString::fromLocal8Bit(ErrnoText(e))));
+    }
+    devicePath_ = options_.linkPath;
+  }
+  thread_ = std::thread([this] { Run(); });
+}
+
+TcpModem::~TcpModem() {
+  const std::uint64_t one = 1;
+  [[maybe_unused]] const ssize_t n = ::write(wake_, &one, sizeof one);
+  thread_.join();
+  CloseCall();
+  StopListening();
+  incoming_.clear();
+  if (!options_.linkPath.empty()) ::unlink(options_.linkPath.c_str());
+  CloseFd(master_);
+  CloseFd(watch_);
+  CloseFd(wake_);
+}
+
+std::string TcpModem::Encoded(const QString& text) const {
+  return options_.utf8 ? text.toStdString() : ShiftJis::Encode(text).toStdString();
+}
+
+std::string TcpModem::Identification() const {
+  return "Sonavel TCP/IP modem, port " + std::to_string(listenPort_.load());
+}
+
+void TcpModem::Report(Result result) {
+  toProgram_ += commands_.Format(result);
+}
+
+void TcpModem::Say(const QString& text) {
+  toProgram_ += commands_.InfoLine(Encoded(text));
+}
+
+// ------------------------------------------------------------------ the loop
+
+int TcpModem::PollTimeout() const {
+  Clock::time_point next = Clock::time_point::max();
+  if (state_ == State::Resolving || state_ == State::Connecting || state_ == State::Greeting) next = deadline_;
+  for (const auto& in : incoming_) next = std::min(next, in->deadline);
+  if (next == Clock::time_point::max()) return -1;
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now()).count();
+  return static_cast<int>(std::clamp<long long>(ms + 1, 0, 60000));
+}
+
+void TcpModem::Run() {
+  std::vector<pollfd> fds;
+  for (;;) {
+    fds.clear();
+    fds.push_back({wake_, POLLIN, 0});
+    fds.push_back({watch_, POLLIN, 0});
+    // While no program holds the slave the master reports hang-up without pause, so it is left
+    // out; the watch on the slave tells when a program opens it.
+    const bool program = holders_ > 0;
+    if (program) {
+      short ev = toPeer_.size() < kBacklog ? POLLIN : 0;
+      if (!toProgram_.empty()) ev |= POLLOUT;
+      fds.push_back({master_, ev, 0});
+    }
+    const std::size_t callAt = fds.size();
+    if (call_ >= 0) {
+      short ev = 0;
+      if (state_ == State::Connecting || !toPeer_.empty()) ev |= POLLOUT;
+      if ((state_ == State::Greeting || state_ == State::Online) && toProgram_.size() < kBacklog) ev |= POLLIN;
+      fds.push_back({call_, ev, 0});
+    }
+    const std::size_t listenAt = fds.size();
+    if (listen_ >= 0) fds.push_back({listen_, POLLIN, 0});
+    const std::size_t lookupAt = fds.size();
+    if (lookup_) fds.push_back({lookup_->done, POLLIN, 0});
+    const std::size_t incomingAt = fds.size();
+    for (const auto& in : incoming_) fds.push_back({in->fd, POLLIN, 0});
+
+    const int ready = ::poll(fds.data(), fds.size(), PollTimeout());
+    if (ready < 0 && errno != EINTR) return;
+    if (ready <= 0) {
+      CheckDeadlines();
+      continue;
+    }
+    if (fds[0].revents) return;
+
+    const int callFd = call_;
+    // Opens and closes first: bytes waiting on the master after a close and a reopen are the
+    // new program's, for the modem after its reset.
+    if (fds[1].revents) SlaveEvents();
+    if (program && holders_ > 0) {
+      if (fds[2].revents & POLLOUT) ToProgram();
+      if (fds[2].revents & (POLLIN | POLLHUP | POLLERR)) FromProgram();
+    }
+    // Each step below checks that what it polled is still there: the program's side may have
+    // ended the call or the dial meanwhile.
+    if (callFd >= 0 && call_ == callFd && fds[callAt].revents) {
+      const short ev = fds[callAt].revents;
+      if (state_ == State::Connecting) {
+        Connected();
+      } else {
+        if (ev & POLLOUT) ToPeer();
+        if (call_ == callFd && (ev & (POLLIN | POLLHUP | POLLERR))) FromPeer();
+      }
+    }
+    if (listenAt < fds.size() && fds[listenAt].fd == listen_ && listen_ >= 0 && fds[listenAt].revents) TakeCall();
+    if (lookupAt < fds.size() && lookup_ && fds[lookupAt].fd == lookup_->done && fds[lookupAt].revents) LookupDone();
+    for (std::size_t i = incomingAt; i < fds.size(); ++i) {
+      if (!fds[i].revents) continue;
+      for (auto& in : incoming_) {
+        if (in->fd == fds[i].fd) Handshake(*in);
+      }
+    }
+    std::erase_if(incoming_, [](const auto& in) { return in->fd < 0; });
+    CheckDeadlines();
+    if (holders_ > 0 && !toProgram_.empty()) ToProgram();
+  }
+}
+
+// ------------------------------------------------------------------ the program's side
+
+void TcpModem::FromProgram() {
+  std::uint8_t buf[kChunk];
+  for (;;) {
+    const ssize_t n = ::read(master_, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    if (n <= 0) {
+      // EIO: the last holder of the slave closed it (after everything it wrote was read).
+      if (holders_ > 0) ProgramGone();
+      holders_ = 0;
+      return;
+    }
+    std::span<const std::uint8_t> bytes(buf, static_cast<std::size_t>(n));
+    if (state_ == State::Online) {
+      // What one read brings goes out in one send: a unit the program wrote stays whole.
+      toPeer_.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+      ToPeer();
+      continue;
+    }
+    if (state_ == State::Command) {
+      const std::size_t taken = commands_.Feed(bytes, toProgram_);
+      bytes = bytes.subspan(taken);
+    }
+    // A byte from the program while a call is being set up abandons it, as a key does on a
+    // telephone modem. The rest of that read goes with it.
+    if (!bytes.empty() && state_ != State::Command && state_ != State::Online) {
+      CloseCall();
+      Report(Result::NoCarrier);
+    }
+    if (state_ != State::Online) ToProgram();
+  }
+}
+
+void TcpModem::ToProgram() {
+  while (!toProgram_.empty()) {
+    const ssize_t n = ::write(master_, toProgram_.data(), toProgram_.size());
+    if (n > 0) {
+      toProgram_.erase(0, static_cast<std::size_t>(n));
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    return;  // full (the loop waits for room) or gone (the read side tells)
+  }
+}
+
+// The program closed the port: DTR dropped. The call ends and the modem starts afresh; nothing
+// is written to the master until a program opens the slave again, or that program would read
+// this one's leftovers.
+void TcpModem::ProgramGone() {
+  if (call_ >= 0 && state_ == State::Online) SendSome(call_, toPeer_);  // its farewell goes first
+  CloseCall();
+  commands_.Reset();
+  commands_.ClearLine();
+  toProgram_.clear();
+}
+
+// Opens and closes of the slave, in the order they happened. Counting them rather than asking
+// the master whether it is hung up catches a close that a quick reopen would hide.
+void TcpModem::SlaveEvents() {
+  alignas(inotify_event) char buf[4096];
+  std::vector<std::uint32_t> events;
+  for (;;) {
+    const ssize_t n = ::read(watch_, buf, sizeof buf);
+    if (n <= 0) break;
+    for (ssize_t at = 0; at < n;) {
+      const auto* e = reinterpret_cast<const inotify_event*>(buf + at);
+      at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
+      events.push_back(e->mask);
+    }
+  }
+  for (std::size_t i = 0; i < events.size(); ++i) {
+    const std::uint32_t mask = events[i];
+    if (mask & IN_OPEN) {
+      ++holders_;
+    } else if ((mask & (IN_CLOSE_WRITE | IN_CLOSE_NOWRITE)) && holders_ > 0 && --holders_ == 0) {
+      // What the program wrote before it closed (its farewell) is still to be read, unless a
+      // program has opened the slave again already: then the bytes waiting may be the new one's,
+      // and they are for the modem after its reset.
+      const bool reopened = std::any_of(events.begin() + static_cast<std::ptrdiff_t>(i), events.end(),
+                                        [](std::uint32_t m) { return (m & IN_OPEN) != 0; });
+      if (!reopened) FromProgram();
+      ProgramGone();
+    } else if (mask & IN_Q_OVERFLOW) {
+      pollfd p{master_, POLLIN, 0};
+      ::poll(&p, 1, 0);
+      holders_ = (p.revents & POLLHUP) ? 0 : std::max(holders_, 1);
+    }
+  }
+}
+
+// ------------------------------------------------------------------ dialling
+
+void TcpModem::Dial(const DialTarget& target) {
+  target_ = target;
+  state_ = State::Resolving;
+  deadline_ = Clock::now() + std::chrono::seconds(std::max(1, commands_.CarrierWaitSeconds()));
+  addresses_.clear();
+  nextAddress_ = 0;
+  lastError_ = 0;
+  auto lookup = std::make_shared<Lookup>();
+  lookup_ = lookup;
+  try {
+    StartLookup(lookup, target);
+  } catch (const std::exception&) {
+    EndCall(QStringLiteral("接続先 %1 を調べられません").arg(QString::fromStdString(target.host)), Result::NoCarrier);
+  }
+}
+
+void TcpModem::StartLookup(std::shared_ptr<Lookup> lookup, const DialTarget& target) {
+  std::thread([lookup, host = target.host, port = std::to_string(target.port)] {
+    addrinfo hints{};
+    hints.ai_family = AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    hints.ai_flags = AI_ADDRCONFIG;
+    addrinfo* found = nullptr;
+    const int error = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &found);
+    {
+      std::lock_guard guard(lookup->lock);
+      lookup->error = error;
+      for (addrinfo* a = found; a; a = a->ai_next) {
+        const auto* p = reinterpret_cast<const std::uint8_t*>(a->ai_addr);
+        lookup->addresses.emplace_back(p, p + a->ai_addrlen);
+      }
+    }
+    if (found) ::freeaddrinfo(found);
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t n = ::write(lookup->done, &one, sizeof one);
+  }).detach();
+}
+
+void TcpModem::LookupDone() {
+  int error = 0;
+  {
+    std::lock_guard guard(lookup_->lock);
+    error = lookup_->error;
+    addresses_ = std::move(lookup_->addresses);
+  }
+  lookup_.reset();
+  if (error != 0 || addresses_.empty()) {
+    const QString why = error == EAI_AGAIN ? QStringLiteral("接続先 %1 を調べられません（名前を引けません）")
+                                           : QStringLiteral("接続先 %1 が見つかりません");
+    EndCall(why.arg(QString::fromStdString(target_.host)), Result::NoCarrier);
+    return;
+  }
+  state_ = State::Connecting;
+  TryNextAddress();
+}
+
+// Each address of the name in turn (a name may have an IPv6 and an IPv4 one, and the far side
+// may listen on one only); the last one's error is the one reported.
+void TcpModem::TryNextAddress() {
+  while (nextAddress_ < addresses_.size()) {
+    const auto& address = addresses_[nextAddress_++];
+    const auto* sa = reinterpret_cast<const sockaddr*>(address.data());
+    CloseFd(call_);
+    call_ = ::socket(sa->sa_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (call_ < 0) {
+      lastError_ = errno;
+      continue;
+    }
+    if (::connect(call_, sa, static_cast<socklen_t>(address.size())) == 0 || errno == EINPROGRESS) return;
+    lastError_ = errno;
+  }
+  CloseFd(call_);
+  const QString host = QString::fromStdString(target_.host);
+  QString why;
+  switch (lastError_) {
+    case ECONNREFUSED: why = QStringLiteral("接続先 %1 は接続を拒否しました（着信を待っていません）").arg(host); break;
+    case ETIMEDOUT: why = QStringLiteral("接続先 %1 から応答がありません（時間切れ）").arg(host); break;
+    case ENETUNREACH:
+    case EHOSTUNREACH: why = QStringLiteral("接続先 %1 に届きません（ネットワークを確認してください）").arg(host); break;
+    default: why = QStringLiteral("接続先 %1 に接続できません: %2").arg(host, QString::fromLocal8Bit(ErrnoText(lastError_)));
+  }
+  EndCall(why, Result::NoCarrier);
+}
+
+void TcpModem::Connected() {
+  int error = 0;
+  socklen_t len = sizeof error;
+  if (::getsockopt(call_, SOL_SOCKET, SO_ERROR, &error, &len) != 0) error = errno;
+  if (error != 0) {
+    lastError_ = error;
+    TryNextAddress();
+    return;
+  }
+  SetSocketOptions(call_);
+  state_ = State::Greeting;
+  greeting_.clear();
+  toPeer_ = LineOf(kCallGreeting);
+  ToPeer();
+}
+
+void TcpModem::GreetingReceived() {
+  const std::size_t end = greeting_.find('\n');
+  const std::string line = greeting_.substr(0, end);
+  std::string rest = greeting_.substr(end + 1);
+  greeting_.clear();
+  if (line == kAnswerGreeting) {
+    state_ = State::Online;
+    commands_.ClearLine();
+    Report(Result::Connect);
+    toProgram_ += rest;
+  } else if (line == kBusyGreeting) {
+    EndCall({}, Result::Busy);
+  } else {
+    EndCall(QStringLiteral("相手は Sonavel のモデムではありません"), Result::NoCarrier);
+  }
+}
+
+// ------------------------------------------------------------------ the call
+
+void TcpModem::ToPeer() {
+  if (call_ < 0) return;
+  if (!SendSome(call_, toPeer_) && state_ == State::Online) {
+    EndCall(QStringLiteral("回線が切れました"), Result::NoCarrier);
+  }
+}
+
+void TcpModem::FromPeer() {
+  char buf[kChunk];
+  for (;;) {
+    const ssize_t n = ::recv(call_, buf, sizeof buf, MSG_DONTWAIT);
+    if (n > 0) {
+      if (state_ == State::Greeting) {
+        greeting_.append(buf, static_cast<std::size_t>(n));
+        if (greeting_.find('\n') != std::string::npos) {
+          GreetingReceived();
+        } else if (greeting_.size() > kGreetingMax) {
+          EndCall(QStringLiteral("相手は Sonavel のモデムではありません"), Result::NoCarrier);
+        }
+        if (state_ != State::Online) return;
+        continue;
+      }
+      toProgram_.append(buf, static_cast<std::size_t>(n));
+      if (toProgram_.size() >= kBacklog) return;
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
+    const int error = n < 0 ? errno : 0;
+    if (state_ == State::Greeting) {
+      // Hung up without a word: the far program does not take the call.
+      EndCall(QStringLiteral("相手が着信を受けませんでした"), Result::Busy);
+    } else if (error == ETIMEDOUT) {
+      EndCall(QStringLiteral("相手から応答がなくなりました（回線断）"), Result::NoCarrier);
+    } else if (error != 0) {
+      EndCall(QStringLiteral("回線が切れました: ") + QString::fromLocal8Bit(ErrnoText(error)), Result::NoCarrier);
+    } else {
+      EndCall(QStringLiteral("相手が切断しました"), Result::NoCarrier);
+    }
+    return;
+  }
+}
+
+// The call (or its setting up) is over: what the peer sent before is delivered, then why, then
+// the result word.
+void TcpModem::EndCall(const QString& why, Result result) {
+  CloseCall();
+  if (!why.isEmpty()) Say(why);
+  Report(result);
+}
+
+void TcpModem::CloseCall() {
+  if (call_ >= 0) {
+    // Read what is left first: closing with unread bytes would reset the connection, and the far
+    // side could lose the last unit this side sent.
+    char buf[kChunk];
+    while (::recv(call_, buf, sizeof buf, MSG_DONTWAIT) > 0) {
+    }
+    CloseFd(call_);
+  }
+  lookup_.reset();
+  toPeer_.clear();
+  greeting_.clear();
+  state_ = State::Command;
+  commands_.ClearLine();
+}
+
+void TcpModem::CheckDeadlines() {
+  const auto now = Clock::now();
+  if ((state_ == State::Resolving || state_ == State::Connecting || state_ == State::Greeting) && now >= deadline_) {
+    EndCall(QStringLiteral("接続先 %1 から応答がありません（時間切れ）").arg(QString::fromStdString(target_.host)),
+            Result::NoCarrier);
+  }
+  for (auto& in : incoming_) {
+    if (now >= in->deadline) CloseFd(in->fd);
+  }
+  std::erase_if(incoming_, [](const auto& in) { return in->fd < 0; });
+}
+
+// ------------------------------------------------------------------ answering
+
+bool TcpModem::SetAnswering(bool on, std::string& why) {
+  if (!on) {
+    StopListening();
+    return true;
+  }
+  const std::uint16_t port = listenPort_;
+  int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+  const int one = 1;
+  const int zero = 0;
+  int result = -1;
+  if (fd >= 0) {
+    // One socket for both families: IPv4 callers come in as mapped addresses.
+    ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero);
+    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+    sockaddr_in6 a{};
+    a.sin6_family = AF_INET6;
+    a.sin6_addr = in6addr_any;
+    a.sin6_port = htons(port);
+    result = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  } else {
+    // A machine without IPv6.
+    fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd >= 0) {
+      ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+      sockaddr_in a{};
+      a.sin_family = AF_INET;
+      a.sin_addr.s_addr = htonl(INADDR_ANY);
+      a.sin_port = htons(port);
+      result = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+    }
+  }
+  if (result == 0) result = ::listen(fd, kListenBacklog);
+  if (fd < 0 || result != 0) {
+    const int e = errno;
+    if (fd >= 0) ::close(fd);
+    const QString reason = e == EADDRINUSE ? QStringLiteral("ほかのプログラムが使用中です")
+                           : e == EACCES   ? QStringLiteral("このポートを使う権限がありません")
+                                           : QString::fromLocal8Bit(ErrnoText(e));
+    why = Encoded(QStringLiteral("着信用のポート %1 を開けません: %2").arg(port).arg(reason));
+    return false;
+  }
+  StopListening();
+  listen_ = fd;
+  sockaddr_storage bound{};
+  socklen_t len = sizeof bound;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &len);
+  boundPort_ = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(bound).sin6_port
+                                                 : reinterpret_cast<sockaddr_in&>(bound).sin_port);
+  return true;
+}
+
+void TcpModem::StopListening() {
+  CloseFd(listen_);
+  boundPort_ = 0;
+  // Callers still saying who they are have nobody to answer them now.
+  std::erase_if(incoming_, [](const auto& in) { return !in->busy; });
+}
+
+void TcpModem::TakeCall() {
+  for (;;) {
+    auto in = std::make_unique<Incoming>();
+    socklen_t len = sizeof in->from;
+    in->fd = ::accept4(listen_, reinterpret_cast<sockaddr*>(&in->from), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
+    if (in->fd < 0) return;
+    const bool answering = std::any_of(incoming_.begin(), incoming_.end(), [](const auto& i) { return !i->busy; });
+    if (state_ != State::Command || answering) {
+      // One call at a time: the second caller hears BUSY.
+      in->busy = true;
+      std::string busy = LineOf(kBusyGreeting);
+      SendSome(in->fd, busy);
+      ::shutdown(in->fd, SHUT_WR);
+      in->deadline = Clock::now() + kTurnAwayTime;
+    } else {
+      in->deadline = Clock::now() + kHandshakeTime;
+    }
+    incoming_.push_back(std::move(in));
+  }
+}
+
+void TcpModem::Handshake(Incoming& in) {
+  char buf[kGreetingMax + 1];
+  const ssize_t n = ::recv(in.fd, buf, sizeof buf, MSG_DONTWAIT);
+  if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
+  if (n <= 0 || in.busy) {
+    if (n <= 0) CloseFd(in.fd);  // a busy caller's greeting is read and dropped until it hangs up
+    return;
+  }
+  in.received.append(buf, static_cast<std::size_t>(n));
+  const std::size_t end = in.received.find('\n');
+  if (end == std::string::npos) {
+    if (in.received.size() > kGreetingMax) CloseFd(in.fd);
+    return;
+  }
+  if (in.received.substr(0, end) != kCallGreeting) {
+    CloseFd(in.fd);  // not one of ours: a port scan, a browser
+    return;
+  }
+  if (state_ != State::Command || holders_ == 0) {
+    std::string busy = LineOf(kBusyGreeting);
+    SendSome(in.fd, busy);
+    ::shutdown(in.fd, SHUT_WR);
+    in.busy = true;
+    in.deadline = Clock::now() + kTurnAwayTime;
+    return;
+  }
+  call_ = in.fd;
+  in.fd = -1;
+  SetSocketOptions(call_);
+  toPeer_ = LineOf(kAnswerGreeting);
+  state_ = State::Online;
+  commands_.ClearLine();
+  Report(Result::Ring);
+  Say(QStringLiteral("着信: ") + QString::fromStdString(AddressText(in.from)));
+  Report(Result::Connect);
+  toProgram_ += in.received.substr(end + 1);
+  ToPeer();
+}
+
+}  // namespace modem

@@ -1,0 +1,123 @@
+#pragma once
+
+#include <QString>
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "modem/ModemCommands.h"
+#include "platform/UserError.h"
+
+// A modem whose telephone line is a TCP connection. It owns a pty pair: a program opens the
+// slave's path as it would open a serial device with a modem on it, and the modem works the
+// master side on a thread of its own. Closing the slave is the program dropping DTR: the call
+// ends and the modem resets.
+//
+// Between two of these modems a call begins with one greeting line each way, so a caller can
+// tell an answering modem from a busy one (and from something else that listens on the port);
+// after it every byte passes unchanged in both directions.
+namespace modem {
+
+inline constexpr std::uint16_t kDefaultPort = 24680;
+
+// The pty could not be made, or the link path could not be put there.
+class ModemError : public UserError {
+ public:
+  using UserError::UserError;
+};
+
+struct ModemOptions {
+  std::uint16_t listenPort = kDefaultPort;  // 0: any free port (see BoundPort)
+  std::string linkPath;  // a symbolic link to the pty made here and removed at the end; empty: none
+  bool utf8 = false;     // the modem's own texts in UTF-8 instead of the program's Shift-JIS
+};
+
+class TcpModem final : ModemLine {
+ public:
+  explicit TcpModem(ModemOptions options = {});
+  ~TcpModem() override;
+  TcpModem(const TcpModem&) = delete;
+  TcpModem& operator=(const TcpModem&) = delete;
+
+  // What a program opens: the link path if one was asked for, else the pty slave.
+  const std::string& DevicePath() const { return devicePath_; }
+  // The port calls are taken on from the next ATS0=1 on.
+  void SetListenPort(std::uint16_t port) { listenPort_ = port; }
+  std::uint16_t ListenPort() const { return listenPort_; }
+  // The port listening now, 0 while not taking calls.
+  std::uint16_t BoundPort() const { return boundPort_; }
+
+  // Greeting lines, ended by '\n'.
+  static constexpr std::string_view kCallGreeting = "SONAVEL-MODEM/1 CALL";
+  static constexpr std::string_view kAnswerGreeting = "SONAVEL-MODEM/1 ANSWER";
+  static constexpr std::string_view kBusyGreeting = "SONAVEL-MODEM/1 BUSY";
+
+ private:
+  enum class State { Command, Resolving, Connecting, Greeting, Online };
+  struct Lookup;
+  struct Incoming;
+  using Clock = std::chrono::steady_clock;
+
+  // ModemLine, called by the interpreter on the modem's thread
+  bool SetAnswering(bool on, std::string& why) override;
+  void Dial(const DialTarget& target) override;
+  std::uint16_t DefaultPort() const override { return kDefaultPort; }
+  std::string Identification() const override;
+
+  void Run();
+  int PollTimeout() const;
+  void FromProgram();
+  void ToProgram();
+  void FromPeer();
+  void ToPeer();
+  void ProgramGone();
+  void SlaveEvents();
+  void TakeCall();
+  void Handshake(Incoming& in);
+  static void StartLookup(std::shared_ptr<Lookup> lookup, const DialTarget& target);
+  void LookupDone();
+  void TryNextAddress();
+  void Connected();
+  void GreetingReceived();
+  void CheckDeadlines();
+  void EndCall(const QString& why, Result result);
+  void CloseCall();
+  void StopListening();
+  void Report(Result result);
+  void Say(const QString& text);
+  std::string Encoded(const QString& text) const;
+
+  ModemOptions options_;
+  std::string slavePath_;
+  std::string devicePath_;
+  int master_ = -1;
+  int wake_ = -1;
+  int watch_ = -1;  // inotify on the slave: its opens and closes
+  std::atomic<std::uint16_t> listenPort_;
+  std::atomic<std::uint16_t> boundPort_{0};
+
+  // Everything below is the modem thread's alone.
+  CommandInterpreter commands_{*this};
+  int holders_ = 0;  // open descriptors of the slave; none: DTR is down
+  State state_ = State::Command;
+  std::string toProgram_;
+  std::string toPeer_;
+  int listen_ = -1;
+  int call_ = -1;
+  std::string greeting_;
+  DialTarget target_;
+  Clock::time_point deadline_{};
+  std::shared_ptr<Lookup> lookup_;
+  std::vector<std::vector<std::uint8_t>> addresses_;  // sockaddr bytes, in the order to try
+  std::size_t nextAddress_ = 0;
+  int lastError_ = 0;
+  std::vector<std::unique_ptr<Incoming>> incoming_;
+
+  std::thread thread_;
+};
+
+}  // namespace modem

@@ -1,0 +1,168 @@
+#include <gtest/gtest.h>
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <QFile>
+
+#include "LinkTestSupport.h"
+#include "modem/TcpModem.h"
+#include "platform/ShiftJis.h"
+
+namespace {
+
+// One side of two players: the program's link engine on a built-in modem of its own.
+struct Station {
+  modem::TcpModem modem{Options()};
+  LinkRig rig{QString::fromStdString(modem.DevicePath())};
+
+  static modem::ModemOptions Options() {
+    modem::ModemOptions o;
+    o.listenPort = 0;  // tests side by side must not meet on a fixed port
+    return o;
+  }
+  void Answer() {
+    rig.chat.Button10Click();
+    ASSERT_TRUE(WaitFor([&] { return modem.BoundPort() != 0; }));
+  }
+  void Dial(std::uint16_t port) {
+    rig.dialogue.InitCommands = {QStringLiteral("ATZ"), QStringLiteral("ATE1Q0V1X3\\N3%C1"), QString()};
+    rig.dialogue.DestNumbers[0] = QStringLiteral("127.0.0.1:%1").arg(port);
+    rig.chat.DialDestination(1);
+  }
+  bool Saw(const QString& text) const {
+    return std::any_of(rig.chatView.chat.begin(), rig.chatView.chat.end(),
+                       [&](const QString& line) { return line.contains(text); });
+  }
+};
+
+// A port where nothing listens: one the system just handed out and took back.
+std::uint16_t UnusedPort() {
+  const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  socklen_t len = sizeof a;
+  ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+  ::close(fd);
+  return ntohs(a.sin_port);
+}
+
+// A chat line holding every byte value a line can carry, 0x00-0xFE: CR, LF and NUL ride as the
+// trail byte of a double-byte character, a lead byte gets a trail of its own. (0xFF is the
+// escape of every frame.)
+QByteArray EveryByteLine() {
+  QByteArray line;
+  for (int v = 0; v < 0xFF; ++v) {
+    const auto b = static_cast<char>(v);
+    if (v == 0x00 || v == 0x0A || v == 0x0D) {
+      line += '\x81';
+      line += b;
+    } else {
+      line += b;
+      if (ShiftJis::IsLeadByte(static_cast<std::uint8_t>(v))) line += '@';
+    }
+  }
+  return line;
+}
+
+struct ModemLink : ::testing::Test {
+  Station a, b;
+
+  void Call() {
+    b.Answer();
+    a.Dial(b.modem.BoundPort());
+    ASSERT_TRUE(WaitFor([&] { return a.rig.dialogue.Connected() && b.rig.dialogue.Connected(); }, 5000))
+        << a.rig.chatView.chat.join("|").toStdString() << "\n" << b.rig.chatView.chat.join("|").toStdString();
+  }
+};
+
+TEST_F(ModemLink, ADialConnectsBothSidesAndCarriesFramesLinesAndEveryByteUntilAHangUp) {
+  b.rig.dialogue.FormCreate(true, QDir::currentPath(), QDate(2026, 1, 2));
+  Call();
+  EXPECT_TRUE(a.Saw("CONNECT 115200"));
+  EXPECT_TRUE(b.Saw("RING"));
+  EXPECT_TRUE(b.Saw(QStringLiteral("着信: 127.0.0.1")));
+  EXPECT_FALSE(a.rig.form.shown);
+
+  a.rig.dialogue.PrintName = b.rig.dialogue.PrintName = true;
+  a.rig.dialogue.UserName = QStringLiteral("alice   ");
+  b.rig.dialogue.UserName = QStringLiteral("bob     ");
+  constexpr int kFrames = 2000;
+  std::vector<ShortMessage> sentA, sentB;
+  for (int i = 0; i < kFrames; ++i) {
+    const ShortMessage m = PackShort(0x90, i % 128, (i / 128) % 127 + 1);
+    a.rig.engine.PlayLocal(m);
+    b.rig.engine.PlayLocal(PackShort(0xB0, 7, i % 128));
+    sentA.push_back(m | 0x01);
+    sentB.push_back(PackShort(0xB1, 7, i % 128));
+    if (i % 100 == 0) {
+      a.rig.chatView.input = QStringLiteral("a%1").arg(i);
+      b.rig.chatView.input = QStringLiteral("b%1 +++ATH").arg(i);
+      a.rig.chat.SendChatLine();
+      b.rig.chat.SendChatLine();
+    }
+  }
+  const QByteArray everyByte = EveryByteLine() + '\r';
+  a.rig.dialogue.WriteUnit(
+      std::span(reinterpret_cast<const std::uint8_t*>(everyByte.data()), static_cast<std::size_t>(everyByte.size())));
+  ASSERT_TRUE(WaitFor([&] { return b.rig.OutputOn(1).size() >= kFrames && a.rig.OutputOn(1).size() >= kFrames; },
+                      10000));
+  EXPECT_EQ(b.rig.OutputOn(1), sentA);  // the last note is still held
+  EXPECT_EQ(a.rig.OutputOn(1), sentB);
+  QStringList linesAtB, linesAtA;
+  for (const QString& l : b.rig.chatView.chat) {
+    if (l.contains(QLatin1String(">a"))) linesAtB << l.section('>', 1);
+  }
+  for (const QString& l : a.rig.chatView.chat) {
+    if (l.contains(QLatin1String(">b"))) linesAtA << l.section('>', 1);
+  }
+  ASSERT_EQ(linesAtB.size(), kFrames / 100);
+  ASSERT_EQ(linesAtA.size(), kFrames / 100);
+  for (int k = 0; k < kFrames / 100; ++k) {
+    EXPECT_EQ(linesAtB[k], QStringLiteral("a%1").arg(k * 100));
+    EXPECT_EQ(linesAtA[k], QStringLiteral("b%1 +++ATH").arg(k * 100));
+  }
+  // The log keeps each received line's bytes as they came.
+  ASSERT_TRUE(WaitFor([&] {
+    QFile log(QDir::current().filePath(LogFile::FileName(QDate(2026, 1, 2))));
+    return log.open(QIODevice::ReadOnly) && log.readAll().contains(EveryByteLine() + "\r\n");
+  }));
+
+  // Hang-up on A: B hears "Bye", its modem says NO CARRIER, and the note A left held is ended.
+  b.rig.midi.out->Clear();
+  a.rig.chat.Button3Click();
+  ASSERT_TRUE(WaitFor([&] { return !b.rig.dialogue.Connected(); }, 5000));
+  EXPECT_TRUE(b.Saw(QStringLiteral("Bye")));
+  EXPECT_TRUE(b.Saw(QStringLiteral("相手が切断しました")));
+  EXPECT_TRUE(b.Saw(QStringLiteral("NO CARRIER")));
+  EXPECT_EQ(b.rig.OutputOn(1), std::vector<ShortMessage>{PackShort(0xB1, 123, 0)});
+  EXPECT_TRUE(a.rig.form.errors.isEmpty()) << a.rig.form.errors.join("\n").toStdString();
+  EXPECT_TRUE(b.rig.form.errors.isEmpty()) << b.rig.form.errors.join("\n").toStdString();
+}
+
+TEST_F(ModemLink, AThirdCallerHearsBusyAndTheCallGoesOn) {
+  Call();
+  Station c;
+  c.Dial(b.modem.BoundPort());
+  ASSERT_TRUE(WaitFor([&] { return c.rig.form.warnings.size() == 1; }, 5000));
+  EXPECT_EQ(c.rig.form.warnings[0], QStringLiteral("話中です。しばらくしてからかけ直してください。"));
+  EXPECT_FALSE(c.rig.dialogue.Connected());
+  a.rig.chatView.input = QStringLiteral("still here");
+  a.rig.chat.SendChatLine();
+  EXPECT_TRUE(WaitFor([&] { return b.Saw(QStringLiteral("still here")); }));
+  EXPECT_TRUE(b.rig.dialogue.Connected());
+}
+
+TEST_F(ModemLink, DiallingAPortWhereNothingListensSaysWhyWithinASecond) {
+  const auto start = std::chrono::steady_clock::now();
+  a.Dial(UnusedPort());
+  ASSERT_TRUE(WaitFor([&] { return a.Saw(QStringLiteral("NO CARRIER")); }, 1000));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1));
+  EXPECT_TRUE(a.Saw(QStringLiteral("接続を拒否しました")));
+  EXPECT_FALSE(a.rig.form.shown);
+  EXPECT_FALSE(a.rig.dialogue.Connected());
+}
+
+}  // namespace

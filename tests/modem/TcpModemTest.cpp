@@ -1,0 +1,157 @@
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <string>
+
+#include "modem/TcpModem.h"
+
+using namespace modem;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// A program's end of a modem: the pty slave, raw, as a serial device is opened.
+class Terminal {
+ public:
+  explicit Terminal(const std::string& path) : fd_(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK)) {
+    termios tio{};
+    ::tcgetattr(fd_, &tio);
+    ::cfmakeraw(&tio);
+    ::tcsetattr(fd_, TCSANOW, &tio);
+  }
+  ~Terminal() { Close(); }
+  void Close() {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = -1;
+  }
+  void Send(std::string_view bytes) const {
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+      const ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
+      if (n > 0) done += static_cast<std::size_t>(n);
+      pollfd p{fd_, POLLOUT, 0};
+      if (n <= 0) ::poll(&p, 1, 100);
+    }
+  }
+  // Everything received until `want` has arrived (or the time is up).
+  std::string ReadUntil(std::string_view want, int ms = 3000) {
+    const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+    while (got_.find(want) == std::string::npos && Clock::now() < deadline) {
+      pollfd p{fd_, POLLIN, 0};
+      if (::poll(&p, 1, 20) > 0) {
+        char buf[4096];
+        const ssize_t n = ::read(fd_, buf, sizeof buf);
+        if (n > 0) got_.append(buf, static_cast<std::size_t>(n));
+      }
+    }
+    const std::size_t at = got_.find(want);
+    const std::size_t end = at == std::string::npos ? got_.size() : at + want.size();
+    std::string out = got_.substr(0, end);
+    got_.erase(0, end);
+    return out;
+  }
+
+ private:
+  int fd_;
+  std::string got_;
+};
+
+ModemOptions AnyPort() {
+  ModemOptions o;
+  o.listenPort = 0;
+  o.utf8 = true;
+  return o;
+}
+
+std::string DialCommand(const TcpModem& to) {
+  return "ATDT127.0.0.1:" + std::to_string(to.BoundPort()) + "\r";
+}
+
+TEST(TcpModem, ACallCarriesEveryByteValueBothWaysAndAHangUpReachesTheFarSide) {
+  TcpModem answering(AnyPort()), calling(AnyPort());
+  Terminal a(answering.DevicePath()), b(calling.DevicePath());
+  a.Send("ats0=1\r");
+  ASSERT_NE(a.ReadUntil("OK\r\n").find("OK"), std::string::npos);
+  ASSERT_NE(answering.BoundPort(), 0);
+
+  b.Send(DialCommand(answering));
+  EXPECT_NE(b.ReadUntil("CONNECT 115200\r\n").find("CONNECT 115200"), std::string::npos);
+  const std::string rang = a.ReadUntil("CONNECT 115200\r\n");
+  EXPECT_NE(rang.find("RING\r\n\r\n着信: 127.0.0.1\r\n\r\nCONNECT 115200\r\n"), std::string::npos) << rang;
+
+  std::string all;
+  for (int i = 0; i < 256; ++i) all.push_back(static_cast<char>(i));
+  all += "+++ATH\r";  // only data now
+  b.Send(all);
+  EXPECT_EQ(a.ReadUntil(all), all);
+  a.Send(all);
+  EXPECT_EQ(b.ReadUntil(all), all);
+
+  b.Send("Bye\r");
+  b.Close();  // DTR drops
+  EXPECT_EQ(a.ReadUntil("NO CARRIER\r\n"), "Bye\r\r\n相手が切断しました\r\n\r\nNO CARRIER\r\n");
+}
+
+TEST(TcpModem, ASecondCallerHearsBusyWhileTheFirstCallStands) {
+  TcpModem answering(AnyPort()), first(AnyPort()), second(AnyPort());
+  Terminal a(answering.DevicePath()), b(first.DevicePath()), c(second.DevicePath());
+  a.Send("ATS0=1\r");
+  a.ReadUntil("OK\r\n");
+  b.Send(DialCommand(answering));
+  ASSERT_NE(b.ReadUntil("CONNECT").find("CONNECT"), std::string::npos);
+  c.Send(DialCommand(answering));
+  EXPECT_NE(c.ReadUntil("BUSY\r\n").find("\r\nBUSY\r\n"), std::string::npos);
+  // The call in progress is not disturbed.
+  b.Send("still here\r");
+  EXPECT_NE(a.ReadUntil("still here\r").find("still here\r"), std::string::npos);
+}
+
+TEST(TcpModem, NobodyListensOutsideAWaitAndAClosedPortIsARefusalWithinASecond) {
+  TcpModem idle(AnyPort()), calling(AnyPort());
+  Terminal a(idle.DevicePath()), b(calling.DevicePath());
+  a.Send("ATS0=1\r");
+  a.ReadUntil("OK\r\n");
+  const std::string dial = DialCommand(idle);
+  a.Send("ATS0=0\r");
+  a.ReadUntil("OK\r\n");
+  EXPECT_EQ(idle.BoundPort(), 0);
+
+  const auto start = Clock::now();
+  b.Send(dial);
+  const std::string got = b.ReadUntil("NO CARRIER\r\n", 1000);
+  EXPECT_LT(Clock::now() - start, std::chrono::seconds(1));
+  EXPECT_NE(got.find("接続を拒否しました"), std::string::npos) << got;
+  EXPECT_NE(got.find("\r\nNO CARRIER\r\n"), std::string::npos) << got;
+}
+
+TEST(TcpModem, ClosingThePortEndsTheWaitAndResetsTheModem) {
+  TcpModem modem(AnyPort());
+  {
+    Terminal a(modem.DevicePath());
+    a.Send("ATE0S0=1\r");
+    a.ReadUntil("OK\r\n");
+    ASSERT_NE(modem.BoundPort(), 0);
+  }
+  Terminal again(modem.DevicePath());
+  // Echo is back on: the modem started afresh, and it no longer listens.
+  again.Send("AT\r");
+  EXPECT_EQ(again.ReadUntil("OK\r\n"), "AT\r\r\nOK\r\n");
+  EXPECT_EQ(modem.BoundPort(), 0);
+}
+
+TEST(TcpModem, AnUnknownHostIsNamedBeforeNoCarrier) {
+  TcpModem calling(AnyPort());
+  Terminal b(calling.DevicePath());
+  b.Send("ATDTno-such-host.invalid\r");
+  const std::string got = b.ReadUntil("NO CARRIER\r\n", 10000);
+  // "not found", or "cannot be looked up" on a machine without a name server: the host is named.
+  EXPECT_NE(got.find("\r\n接続先 no-such-host.invalid "), std::string::npos) << got;
+  EXPECT_NE(got.find("\r\n\r\nNO CARRIER\r\n"), std::string::npos) << got;
+}
+
+}  // namespace
