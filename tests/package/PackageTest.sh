@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Builds the package with scripts/package and checks it: its control fields, lintian (no
-# errors), the files it lists, and the unpacked program and launcher running from a
-# temporary folder.
+# errors), a simulated apt install, the files it lists, and the unpacked program and launcher
+# running from a temporary folder.
 # Usage: PackageTest.sh SOURCE_DIR BUILD_DIR VERSION FILE...
 set -euo pipefail
 src=$1 dir=$2 version=$3
@@ -29,6 +29,9 @@ field Description | grep -q 'リアルタイム' || fail "no Japanese descriptio
 
 echo "== lintian"
 lintian --fail-on error --display-info --display-experimental --pedantic --tag-display-limit 0 "$deb" || fail "lintian reports errors"
+
+# apt can resolve what the package needs (a misspelt dependency would stop the install).
+apt-get install --simulate "$deb" 2>&1 | grep -q '^Inst sonavel ' || fail "apt cannot install the package"
 
 listing=$(dpkg-deb -c "$deb" | awk '{print $6}')
 for file in "$@"; do
