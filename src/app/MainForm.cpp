@@ -539,7 +539,11 @@ void TMainForm::WireHandlers() {
   }
 
   // Chat.
-  // Enter in the input line is taken there (eventFilter), so it sends once.
+  // Enter in the input line sends it once (eventFilter). The window system gives the key to the
+  // combo box, which has the focus and passes the key on to its line edit by a direct call that
+  // no filter on the line edit sees; so the combo box is watched, and the line edit too for keys
+  // sent to it directly.
+  ComboBox1->installEventFilter(this);
   ComboBox1->lineEdit()->installEventFilter(this);
   connect(Button5, &QPushButton::clicked, this, [this] { Run(commands_.sendChatLine); });
   connect(Timer1, &QTimer::timeout, this, [this] { Run(commands_.clockTick); });
@@ -562,7 +566,7 @@ bool TMainForm::event(QEvent* event) {
 bool TMainForm::eventFilter(QObject* watched, QEvent* event) {
   // Memo1Click: a click into the read-only chat window sends the typing to the input line.
   if (watched == Memo1->viewport() && event->type() == QEvent::MouseButtonRelease) Run(commands_.memo1Click);
-  if (watched == ComboBox1->lineEdit() && event->type() == QEvent::KeyPress) {
+  if ((watched == ComboBox1 || watched == ComboBox1->lineEdit()) && event->type() == QEvent::KeyPress) {
     const int key = static_cast<QKeyEvent*>(event)->key();
     if (key == Qt::Key_Return || key == Qt::Key_Enter) {
       Run(commands_.sendChatLine);

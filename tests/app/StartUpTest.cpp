@@ -30,6 +30,7 @@
 #include "settings/PagesDlg.h"
 #include "support/FarEnd.h"
 #include "support/RecordingMidi.h"
+#include "support/XInput.h"
 #include "tonelist/PChangeForm.h"
 
 namespace {
@@ -245,9 +246,13 @@ TEST_F(StartUp, ChatAndFramesTravelOverThePortAndTheConnectionShowsInTheStatusBa
   QTest::mouseClick(form.SpeedButton6, Qt::LeftButton);  // the COM port opens
   ASSERT_TRUE(program->Dialogue().Comm1.IsOpen()) << prompter.errors.join(QLatin1Char('\n')).toStdString();
 
-  // Not connected: the typed line goes to the modem without the name.
-  form.ComboBox1->setEditText(QStringLiteral("hello"));
-  QTest::keyClick(form.ComboBox1->lineEdit(), Qt::Key_Return);
+  // Not connected: the typed line goes to the modem without the name. The keys go where the
+  // window system sends them: to the focus widget, after a click into the chat window.
+  form.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
+  QTest::mouseClick(form.Memo1->viewport(), Qt::LeftButton, {}, QPoint(20, 20));
+  QTest::keyClicks(QApplication::focusWidget(), QStringLiteral("hello"));
+  QTest::keyClick(QApplication::focusWidget(), Qt::Key_Return);
   EXPECT_EQ(ReadUntil(far, "\r"), QByteArray("hello\r"));
   EXPECT_TRUE(form.Memo1->toPlainText().endsWith(QStringLiteral("hello")));
   EXPECT_EQ(form.History().value(0), QStringLiteral("hello"));
@@ -342,3 +347,60 @@ TEST_F(StartUp, DialingShowsTheConnectionWindowBesideTheMainWindow) {
 }
 
 }  // namespace
+
+// On a real X display: the user clicks into the chat window, types a line and presses Return,
+// all through the X server; the line leaves for the modem once.
+TEST_F(StartUp, OnX11ALineTypedAfterAClickIntoTheChatIsSentByReturn) {
+  if (const QString why = xinput::Unavailable(); !why.isEmpty()) GTEST_SKIP() << why.toStdString();
+  FarEnd far;
+  ASSERT_TRUE(far.Ok());
+  ChooseFakeDevices();
+  file.WriteString(QStringLiteral("modem"), QStringLiteral("device"), far.Path());
+  auto program = Make();
+  program->Start();
+  TMainForm& form = program->MainForm();
+  form.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
+  QTest::mouseClick(form.SpeedButton6, Qt::LeftButton);  // the COM port opens
+  ASSERT_TRUE(program->Dialogue().Comm1.IsOpen());
+
+  ASSERT_TRUE(xinput::ClickAt(form.Memo1->viewport(), QPoint(20, 20)));
+  ASSERT_TRUE(xinput::Type(QStringLiteral("hello x11")));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return form.InputText() == QStringLiteral("hello x11"); }));
+  ASSERT_TRUE(xinput::Key(QStringLiteral("Return")));
+  EXPECT_EQ(ReadUntil(far, "\r"), QByteArray("hello x11\r"));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return form.InputText().isEmpty(); }));
+  EXPECT_EQ(form.History().value(0), QStringLiteral("hello x11"));
+  QTest::qWait(200);  // once only: nothing more follows the line
+  EXPECT_EQ(far.Heard(), QByteArray("hello x11\r"));
+  program->MainForm().close();
+}
+
+// On a real X display: Return closes the about box (its OK is the default button), and a click
+// through the X server on the connection window's cancel button ends the dialling.
+TEST_F(StartUp, OnX11TheAboutBoxAndTheConnectionWindowTakeTheirKeysAndClicks) {
+  if (const QString why = xinput::Unavailable(); !why.isEmpty()) GTEST_SKIP() << why.toStdString();
+  FarEnd far;
+  ASSERT_TRUE(far.Ok());
+  file.WriteString(QStringLiteral("modem"), QStringLiteral("device"), far.Path());
+  file.WriteString(QStringLiteral("names"), QStringLiteral("telnumber1"), QStringLiteral("123"));
+  auto program = Make();
+  program->Start();
+  TMainForm& form = program->MainForm();
+
+  form.Help1->trigger();
+  QWidget& about = program->AboutBox();
+  about.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&about));
+  ASSERT_TRUE(xinput::Key(QStringLiteral("Return")));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !about.isVisible(); }));
+
+  QTest::mouseClick(form.SpeedButton8, Qt::LeftButton);  // dial the first destination
+  TComForm& com = program->ComForm();
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(&com));
+  ASSERT_TRUE(xinput::Click(com.Button1));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !com.isVisible(); }));
+  EXPECT_FALSE(program->Dialogue().Comm1.IsOpen());
+  form.close();
+}

@@ -12,6 +12,7 @@
 
 #include "KeyboardRig.h"
 #include "support/WaitFor.h"
+#include "support/XInput.h"
 #include "keyboard/KeyboardForm.h"
 
 using namespace keyboard;
@@ -424,6 +425,29 @@ TEST_F(Form, OnX11TheServersKeymapDecidesTheLayout) {
   SendKey(&form, QEvent::KeyRelease, Qt::Key_QuoteLeft, 49);
   EXPECT_EQ(rig.link.sent,
             (Messages{On(73, 64), Off(73, 64), On(73, 64), Off(73, 64), On(74, 64), Off(74, 64)}));
+}
+
+// On a real X display a PC key pressed and released through the X server plays one note.
+TEST_F(Form, OnX11APcKeyThroughTheXServerPlaysANote) {
+  if (const QString why = xinput::Unavailable(); !why.isEmpty()) GTEST_SKIP() << why.toStdString();
+  ShowPoweredUp();
+  form.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
+  rig.Clear();
+  // (The panel's repaints send its range and portamento controllers between the notes.)
+  auto notes = [this] {
+    Messages m;
+    for (ShortMessage s : rig.link.sent) {
+      if ((StatusOf(s) & 0xE0) == 0x80) m.push_back(s);
+    }
+    return m;
+  };
+  ASSERT_TRUE(xinput::Xdotool({QStringLiteral("keydown"), QStringLiteral("c")}));
+  ASSERT_TRUE(WaitFor([&] { return notes().size() == 1; }));
+  ASSERT_TRUE(xinput::Xdotool({QStringLiteral("keyup"), QStringLiteral("c")}));
+  ASSERT_TRUE(WaitFor([&] { return notes().size() == 2; }));
+  const int note = Data1Of(notes()[0]);
+  EXPECT_EQ(notes(), (Messages{On(note, 64), Off(note, 64)}));
 }
 
 TEST_F(Form, LosingTheActiveWindowClearsMarksAndSendsAllNotesOff) {

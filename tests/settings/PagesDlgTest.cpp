@@ -18,6 +18,7 @@
 #include "RecordingTarget.h"
 #include "settings/PagesDlg.h"
 #include "support/RecordingMidi.h"
+#include "support/XInput.h"
 
 namespace {
 
@@ -240,6 +241,29 @@ TEST_F(PagesDlgTest, StoredDeviceNamesSelectTheLastEqualEntry) {
   dlg_.LoadSettings();
   EXPECT_EQ(dlg_.SelectedInput(), -1) << "names compare exactly";
   EXPECT_EQ(dlg_.SelectedOutput(), -1);
+}
+
+// On a real X display: a click into a field, keys through the X server, and Return in the
+// field presses the default button.
+TEST_F(PagesDlgTest, OnX11ReturnInAFieldIsOkAndSavesWhatWasTyped) {
+  if (const QString why = xinput::Unavailable(); !why.isEmpty()) GTEST_SKIP() << why.toStdString();
+  StartUp();
+  dlg_.show();
+  dlg_.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&dlg_));
+  for (QWidget* w = dlg_.Edit1; w != nullptr; w = w->parentWidget()) {
+    if (dlg_.PageControl1->indexOf(w) >= 0) dlg_.PageControl1->setCurrentWidget(w);
+  }
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(dlg_.Edit1->window()));
+  ASSERT_TRUE(xinput::Click(dlg_.Edit1));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return dlg_.Edit1->hasFocus(); }));
+  ASSERT_TRUE(xinput::Key(QStringLiteral("ctrl+a")));
+  ASSERT_TRUE(xinput::Type(QStringLiteral("ATX3")));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return dlg_.Edit1->text() == QStringLiteral("ATX3"); }));
+  ASSERT_TRUE(xinput::Key(QStringLiteral("Return")));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !dlg_.isVisible(); }));
+  EXPECT_EQ(dlg_.result(), QDialog::Accepted);
+  EXPECT_EQ(store_.Load().initCommands[0], "ATX3");
 }
 
 TEST_F(PagesDlgTest, OkWithoutTouchingAMidiListSavesAppliesAndLeavesTheDevicesOpen) {

@@ -12,6 +12,7 @@
 #include "routing/RoutingEngine.h"
 #include "support/RecordingMidi.h"
 #include "support/RecordingViews.h"
+#include "support/XInput.h"
 #include "tonelist/GmPrograms.h"
 #include "tonelist/PChangeForm.h"
 #include "tonelist/ToneListBox.h"
@@ -436,6 +437,24 @@ TEST_F(ToneListDialog, EnterChoosesTheSelectedEntryLikeOk) {
   EXPECT_FALSE(form.isVisible());
   EXPECT_EQ(Stored(kLocal), 11);
   EXPECT_EQ(link.units, (std::vector<Bytes>{{0xFF, 0xC0 + kLocal, 11, 0}}));
+}
+
+// On a real X display, with keys and the click through the X server: the list has the focus
+// when the dialog opens, and Return chooses what the click selected.
+TEST_F(ToneListDialog, OnX11AClickedEntryIsChosenByReturn) {
+  if (const QString why = xinput::Unavailable(); !why.isEmpty()) GTEST_SKIP() << why.toStdString();
+  OpenFor(kLocal);
+  form.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
+  ASSERT_TRUE(xinput::ClickAt(list->viewport(), At(20)));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return list->currentRow() == 20; }));
+  ASSERT_TRUE(xinput::Key(QStringLiteral("Down")));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return list->currentRow() == 21; }));
+  Forget();
+  ASSERT_TRUE(xinput::Key(QStringLiteral("Return")));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !form.isVisible(); }));
+  EXPECT_EQ(Stored(kLocal), 21);
+  EXPECT_EQ(link.units, (std::vector<Bytes>{{0xFF, 0xC0 + kLocal, 21, 0}}));
 }
 
 TEST_F(ToneListDialog, DoubleClickChoosesClosesAndTheTrailingPressIsSilent) {

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QGuiApplication>
+#include <QPoint>
+#include <QProcess>
+#include <QStandardPaths>
+#include <QString>
+#include <QStringList>
+#include <QWidget>
+
+// Input through the X server itself (XTEST, by xdotool), for tests that run on an Xvfb display
+// of their own: the server decides which window and the window system which widget gets it.
+namespace xinput {
+
+// Why a test must be skipped here, or empty when it can run.
+inline QString Unavailable() {
+  if (QGuiApplication::platformName() != QLatin1String("xcb")) return QStringLiteral("needs an X display");
+  if (QStandardPaths::findExecutable(QStringLiteral("xdotool")).isEmpty()) return QStringLiteral("needs xdotool");
+  return {};
+}
+
+inline bool Xdotool(const QStringList& args) {
+  QProcess p;
+  p.start(QStringLiteral("xdotool"), args);
+  return p.waitForFinished(5000) && p.exitStatus() == QProcess::NormalExit && p.exitCode() == 0;
+}
+
+// A left click at a point of the widget, as the pointer would give it.
+inline bool ClickAt(const QWidget* widget, QPoint local) {
+  const QPoint at = widget->mapToGlobal(local);
+  return Xdotool({QStringLiteral("mousemove"), QStringLiteral("--sync"), QString::number(at.x()),
+                  QString::number(at.y()), QStringLiteral("click"), QStringLiteral("1")});
+}
+inline bool Click(const QWidget* widget) { return ClickAt(widget, widget->rect().center()); }
+
+// Types text on the keyboard (ASCII), and presses keys by their X names ("Return", "Tab").
+inline bool Type(const QString& text) {
+  return Xdotool({QStringLiteral("type"), QStringLiteral("--delay"), QStringLiteral("5"), text});
+}
+inline bool Key(const QString& name) { return Xdotool({QStringLiteral("key"), name}); }
+
+}  // namespace xinput
