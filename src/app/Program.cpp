@@ -13,6 +13,7 @@
 #include "link/ChatLog.h"
 #include "link/ComForm.h"
 #include "link/ModemDialogue.h"
+#include "modem/TcpModem.h"
 #include "platform/Profile.h"
 #include "settings/PagesDlg.h"
 #include "settings/SettingsStore.h"
@@ -38,7 +39,25 @@ class Program::Applier final : public SettingsTarget {
   explicit Applier(Program& p) : p_(p) {}
 
   void SetPort(int port) override { Comm().SetPort(static_cast<std::uint8_t>(port)); }
-  void SetDevicePath(const QString& path) override { Comm().SetDevicePath(path); }
+  void SetDevicePath(const QString& path) override {
+    const bool builtIn = path == QLatin1String(Settings::kBuiltInModem);
+    // A host name is dialled as it stands: no outside-line digits before it.
+    Dialogue().DialsHosts = builtIn;
+    if (!builtIn) {
+      Comm().SetDevicePath(path);
+      return;
+    }
+    if (!p_.modem_) {
+      modem::ModemOptions options;
+      options.listenPort = listenPort_;
+      p_.modem_ = std::make_unique<modem::TcpModem>(options);
+    }
+    Comm().SetDevicePath(QString::fromStdString(p_.modem_->DevicePath()));
+  }
+  void SetListenPort(int port) override {
+    listenPort_ = static_cast<std::uint16_t>(port);
+    if (p_.modem_) p_.modem_->SetListenPort(listenPort_);
+  }
   void SetLineType(int lineType) override { Dialogue().LineType = lineType; }
   void SetInitCommand(int line, const QString& command) override {
     if (line >= 1 && line <= ModemDialogue::kInitCommands) Dialogue().InitCommands.at(line - 1) = command;
@@ -75,6 +94,7 @@ class Program::Applier final : public SettingsTarget {
   ModemDialogue& Dialogue() { return *p_.dialogue_; }
   TComm& Comm() { return p_.dialogue_->Comm1; }
   Program& p_;
+  std::uint16_t listenPort_ = modem::kDefaultPort;
 };
 
 // The routing engine's key marks, drawn by the keyboard window.

@@ -17,6 +17,9 @@ class TKeyboardForm;
 class TMainForm;
 class TPChangeForm;
 class TPagesDlg;
+namespace modem {
+class TcpModem;
+}
 
 // The program: the one owner of every window and core object for the whole run. It creates
 // the windows in their fixed order, hands each the references it needs, and runs the start-up
@@ -45,6 +48,8 @@ class Program {
   RoutingEngine& Engine() { return *engine_; }
   ModemDialogue& Dialogue() { return *dialogue_; }
   ChatLog& Chat() { return *chat_; }
+  // The built-in TCP/IP modem, made when the settings first choose it; null until then.
+  modem::TcpModem* BuiltInModem() { return modem_.get(); }
 
   static constexpr const char* kMainSection = "MainFormPosition";
   static constexpr const char* kKeyboardSection = "KeyBoardPosition";
@@ -67,6 +72,7 @@ class Program {
   std::unique_ptr<Applier> applier_;
   std::unique_ptr<TPagesDlg> pagesDlg_;
   std::unique_ptr<TComForm> comForm_;
+  std::unique_ptr<modem::TcpModem> modem_;  // before the port that opens it, gone after it
   std::unique_ptr<ModemDialogue> dialogue_;
   std::unique_ptr<RoutingEngine> engine_;
   std::unique_ptr<TKeyboardForm> keyboardForm_;

@@ -7,6 +7,8 @@
 #include <QTimer>
 #include <QToolButton>
 #include <csignal>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 
 #include "app/Application.h"
@@ -63,6 +65,7 @@ void CloseOnSignals(QWidget& mainWindow) {
 
 int main(int argc, char** argv) {
   bool answer = false;
+  int dial = 0;  // a destination 1..5 to dial at start
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--list-midi-devices") == 0) {
       QCoreApplication core(argc, argv);
@@ -70,6 +73,16 @@ int main(int argc, char** argv) {
     }
     // An answering station: waits for a call from the start, as the wait button does.
     if (std::strcmp(argv[i], "--answer") == 0) answer = true;
+    // A calling station: dials destination N from the start, as its button does.
+    if (std::strcmp(argv[i], "--dial") == 0) {
+      const int n = i + 1 < argc ? std::atoi(argv[i + 1]) : 0;
+      if (n < 1 || n > 5) {
+        std::fprintf(stderr, "sonavel: --dial needs a destination number from 1 to 5\n");
+        return 2;
+      }
+      dial = n;
+      ++i;
+    }
   }
   SonavelApplication app(argc, argv);
   SystemMidi midi;
@@ -88,6 +101,13 @@ int main(int argc, char** argv) {
   if (answer) {
     // Through the button, once the event loop runs, so a failure is reported as a click's is.
     QTimer::singleShot(0, &program.MainForm(), [&program] { program.MainForm().SpeedButton13->click(); });
+  }
+  if (dial > 0) {
+    QToolButton* const buttons[] = {program.MainForm().SpeedButton8, program.MainForm().SpeedButton9,
+                                    program.MainForm().SpeedButton10, program.MainForm().SpeedButton11,
+                                    program.MainForm().SpeedButton12};
+    QToolButton* button = buttons[dial - 1];
+    QTimer::singleShot(0, &program.MainForm(), [button] { button->click(); });
   }
   return app.exec();
 }

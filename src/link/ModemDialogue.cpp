@@ -156,7 +156,9 @@ void ModemDialogue::Dial(int i) {
   const QString& name = DestNames[i - 1];
   const QString& number = DestNumbers[i - 1];
   form_.SetLabel1(QStringLiteral("\"%1\"に接続中").arg(name));
-  form_.SetLabel2(OutsideLinePrefix.isEmpty() ? number : OutsideLinePrefix + QStringLiteral(" ") + number);
+  // The outside-line digits belong to a telephone exchange, not to a host name.
+  const QString prefix = DialsHosts ? QString() : OutsideLinePrefix;
+  form_.SetLabel2(prefix.isEmpty() ? number : prefix + QStringLiteral(" ") + number);
   WaitSeconds = 0;
   form_.SetWaitTimer(true);
   form_.ShowForm();
@@ -166,9 +168,9 @@ void ModemDialogue::Dial(int i) {
     return;
   }
   // Only pulse dialling is ever asked for besides tone; anything else dials by tone.
-  const QString prefix = LineType == 1 ? QStringLiteral("atdp") : QStringLiteral("atdt");
+  const QString dial = LineType == 1 ? QStringLiteral("atdp") : QStringLiteral("atdt");
   for (int k = 0; k < kInitCommands; ++k) Commands[k] = InitCommands[k];
-  Commands[kDialCommand - 1] = prefix + OutsideLinePrefix + number;
+  Commands[kDialCommand - 1] = dial + prefix + number;
   CommandIndex = 1;
   SendNextCommand();
 }

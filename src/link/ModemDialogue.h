@@ -55,6 +55,7 @@ class ModemDialogue final : public LinkPort {
   int LineType = 0;  // 0 tone, 1 pulse
   std::array<QString, kInitCommands> InitCommands;
   QString OutsideLinePrefix;
+  bool DialsHosts = false;  // the built-in modem: numbers are host names, dialled without the prefix
   QString UserName;
   bool PrintName = false;
   bool MakeLog() const { return makeLog_; }

@@ -13,6 +13,10 @@
 // of the line (dial, answer calls) goes to a ModemLine, so tables and a fuzzer can drive it.
 namespace modem {
 
+// The TCP port a modem takes calls on unless told otherwise, and the one a dial string without a
+// port calls.
+inline constexpr std::uint16_t kDefaultPort = 24680;
+
 enum class Result { Ok, Connect, Ring, NoCarrier, Error, Busy };
 
 // A peer to dial: a host name or address and a TCP port.

@@ -22,8 +22,6 @@
 // after it every byte passes unchanged in both directions.
 namespace modem {
 
-inline constexpr std::uint16_t kDefaultPort = 24680;
-
 // The pty could not be made, or the link path could not be put there.
 class ModemError : public UserError {
  public:
@@ -45,6 +43,7 @@ class TcpModem final : ModemLine {
 
   // What a program opens: the link path if one was asked for, else the pty slave.
   const std::string& DevicePath() const { return devicePath_; }
+  const std::string& SlavePath() const { return slavePath_; }
   // The port calls are taken on from the next ATS0=1 on.
   void SetListenPort(std::uint16_t port) { listenPort_ = port; }
   std::uint16_t ListenPort() const { return listenPort_; }

@@ -164,6 +164,9 @@ void TPagesDlg::BuildModemPage() {
   Label(TabSheet1, QStringLiteral("電話回線"), 16, 47);
   ComboBox2 = Combo(TabSheet1, "ComboBox2", 80, 44, 150,
                     {QStringLiteral("ﾄｰﾝ(ﾌﾟｯｼｭ)回線"), QStringLiteral("ﾊﾟﾙｽ(ﾀﾞｲｱﾙ)回線")});
+  // Beside the line type, which the built-in modem has no use for.
+  Label(TabSheet1, QStringLiteral("着信ﾎﾟｰﾄ"), 244, 47);
+  EditListen = Edit(TabSheet1, "EditListen", 306, 44, 64);
 
   GroupBox1 = new QGroupBox(QStringLiteral("ﾓﾃﾞﾑの初期化ｺﾏﾝﾄﾞ"), TabSheet1);
   GroupBox1->setGeometry(10, 78, 370, 116);
@@ -308,14 +311,18 @@ void TPagesDlg::ToControls(const Settings& s) {
   ComboBox1->clear();
   for (int i = 0; i < Settings::kComPorts; ++i) ComboBox1->addItem(QStringLiteral("COM%1").arg(i + 1));
   ComboBox1->addItems(FindSerialDevices(devDir_));
+  ComboBox1->addItem(QLatin1String(Settings::kBuiltInModemEntry));
   comIndex_ = s.port;
   if (s.device.isEmpty()) {
     ComboBox1->setCurrentIndex(s.port);
+  } else if (s.device == QLatin1String(Settings::kBuiltInModem)) {
+    ComboBox1->setCurrentIndex(ComboBox1->findText(QLatin1String(Settings::kBuiltInModemEntry)));
   } else {
     if (ComboBox1->findText(s.device, Qt::MatchExactly) < 0) ComboBox1->addItem(s.device);
     ComboBox1->setCurrentIndex(ComboBox1->findText(s.device, Qt::MatchExactly));
   }
   ComboBox2->setCurrentIndex(s.telType);
+  EditListen->setText(QString::number(s.listenPort));
   Edit1->setText(s.initCommands[0]);
   Edit2->setText(s.initCommands[1]);
   Edit3->setText(s.initCommands[2]);
@@ -356,6 +363,7 @@ Settings TPagesDlg::FromControls() const {
     s.device = ComboBox1->currentText().trimmed();
   }
   s.telType = ComboBox2->currentIndex();
+  s.listenPort = ParseListenPort(EditListen->text()).value_or(s.listenPort);
   s.initCommands = {Edit1->text(), Edit2->text(), Edit3->text()};
 
   s.speed = ComboBox3->currentIndex();
@@ -402,6 +410,7 @@ void TPagesDlg::ApplySettings() {
 
 std::optional<QString> TPagesDlg::Refusal() const {
   if (!ParsePortText(ComboBox1->currentText())) return PortRefusal();
+  if (!ParseListenPort(EditListen->text())) return ListenPortRefusal();
   if (ComboBox3->currentIndex() == Settings::kUserDefinedSpeed && !ParseUserSpeed(Edit5->text())) {
     return UserSpeedRefusal();
   }

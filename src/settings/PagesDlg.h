@@ -67,6 +67,7 @@ class TPagesDlg final : public QDialog, public MidiDeviceChoice {
   QLineEdit* Edit1;
   QLineEdit* Edit2;
   QLineEdit* Edit3;
+  QLineEdit* EditListen;  // the built-in modem's port for calls
   QComboBox* ComboBox3;  // speed
   QLineEdit* Edit5;      // user-defined speed
   QComboBox* ComboBox4;  // data bits

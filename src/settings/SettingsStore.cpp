@@ -42,6 +42,8 @@ Settings SettingsStore::Load() const {
   Settings s;  // the defaults
   s.port = ReadIndex(kModem, "port", s.port, Settings::kComPorts);
   s.device = profile_.ReadString(S(kModem), S("device"), s.device);
+  const int listen = profile_.ReadInt(S(kModem), S("listen"), s.listenPort);
+  if (listen >= 1 && listen <= 65535) s.listenPort = listen;
   s.telType = ReadIndex(kModem, "teltype", s.telType, kTelTypes);
   for (int i = 0; i < 3; ++i) {
     auto& text = s.initCommands[static_cast<std::size_t>(i)];
@@ -82,6 +84,7 @@ void SettingsStore::Save(const Settings& s) {
   } else {
     profile_.WriteString(S(kModem), S("device"), s.device);
   }
+  profile_.WriteInt(S(kModem), S("listen"), s.listenPort);
   profile_.WriteInt(S(kModem), S("teltype"), s.telType);
   for (int i = 0; i < 3; ++i) {
     profile_.WriteString(S(kModem), Numbered("text", i + 1), s.initCommands[static_cast<std::size_t>(i)]);
@@ -149,6 +152,7 @@ std::optional<QString> ApplySettings(const Settings& s, SettingsTarget& target) 
 
   target.SetPort(Checked(s.port, Settings::kComPorts, defaults.port) + 1);
   target.SetDevicePath(s.device);
+  target.SetListenPort(s.listenPort >= 1 && s.listenPort <= 65535 ? s.listenPort : defaults.listenPort);
   target.SetLineType(s.telType);
   for (int i = 0; i < 3; ++i) target.SetInitCommand(i + 1, s.initCommands[static_cast<std::size_t>(i)]);
 
@@ -209,12 +213,26 @@ std::optional<PortChoice> ParsePortText(const QString& text) {
     if (trimmed.compare(QStringLiteral("COM%1").arg(i + 1), Qt::CaseInsensitive) == 0)
       return PortChoice{i, {}};
   }
+  if (trimmed.compare(QLatin1String(Settings::kBuiltInModemEntry), Qt::CaseInsensitive) == 0 ||
+      trimmed.compare(QLatin1String(Settings::kBuiltInModem), Qt::CaseInsensitive) == 0) {
+    return PortChoice{-1, QString::fromLatin1(Settings::kBuiltInModem)};
+  }
   if (trimmed.startsWith(QLatin1Char('/')) && trimmed.size() > 1) return PortChoice{-1, trimmed};
   return std::nullopt;
 }
 
 QString PortRefusal() {
-  return QStringLiteral("ﾎﾟｰﾄには COM1～COM5 か、ﾃﾞﾊﾞｲｽのﾊﾟｽ (/dev/ttyUSB0 など) を指定してください。");
+  return QStringLiteral("ﾎﾟｰﾄには COM1～COM5、TCP/IP か、ﾃﾞﾊﾞｲｽのﾊﾟｽ (/dev/ttyUSB0 など) を指定してください。");
+}
+
+std::optional<int> ParseListenPort(const QString& text) {
+  const auto value = ParseUserSpeed(text);  // the same rule: digits only, positive
+  if (!value || *value > 65535) return std::nullopt;
+  return value;
+}
+
+QString ListenPortRefusal() {
+  return QStringLiteral("着信ﾎﾟｰﾄには 1～65535 の番号を入力してください。");
 }
 
 // The encoder puts '?' for what it cannot hold; a text whose '?' count grows lost a character.

@@ -5,6 +5,7 @@
 #include <array>
 #include <optional>
 
+#include "modem/ModemCommands.h"
 #include "platform/Profile.h"
 #include "settings/SettingsTarget.h"
 
@@ -14,10 +15,14 @@ struct Settings {
   static constexpr int kComPorts = 5;           // ComboBox1's COM1..COM5
   static constexpr int kUserDefinedSpeed = 13;  // ComboBox3's last entry
   static constexpr int kDestinations = 5;
+  // `device` for the built-in TCP/IP modem, and its entry in the port list.
+  static constexpr const char* kBuiltInModem = "tcp";
+  static constexpr const char* kBuiltInModemEntry = "TCP/IP";
 
   // [modem]
   int port = 0;    // COM1..COM5 as 0..4
-  QString device;  // a device path used instead of the COM port; empty: none
+  QString device;  // a device path used instead of the COM port, or kBuiltInModem; empty: none
+  int listenPort = modem::kDefaultPort;  // where the built-in modem takes calls
   int telType = 0;
   std::array<QString, 3> initCommands{QStringLiteral("ATZ"), QStringLiteral("ATE1Q0V1X3\\N3%C1"), QString()};
   // [serial]
@@ -95,14 +100,17 @@ QString DestinationHint(const QString& name);
 // returned.
 std::optional<QString> ApplySettings(const Settings& settings, SettingsTarget& target);
 
-// What the port field says: one of "COM1".."COM5" (any case), or a device path (begins with
-// '/'). Anything else is not a port.
+// What the port field says: one of "COM1".."COM5" (any case), "TCP/IP" (the built-in modem,
+// device "tcp"), or a device path (begins with '/'). Anything else is not a port.
 struct PortChoice {
   int comIndex = -1;  // 0..4 for COM1..COM5
   QString device;
 };
 std::optional<PortChoice> ParsePortText(const QString& text);
 QString PortRefusal();
+// A TCP port to take calls on: 1..65535 (blanks around it allowed), else nothing.
+std::optional<int> ParseListenPort(const QString& text);
+QString ListenPortRefusal();
 
 // Whether every character of the text has a Shift-JIS form, so that it survives the file.
 bool EncodableInShiftJis(const QString& text);

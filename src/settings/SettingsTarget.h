@@ -26,6 +26,8 @@ class SettingsTarget {
   virtual void SetPort(int port) = 0;  // COM1..COM5 as 1..5
   // TComm's DevicePath: a device used instead of the COM number's; empty: the COM number's.
   virtual void SetDevicePath(const QString& path) = 0;
+  // The built-in modem's port for calls (its device is "tcp"); next wait for a call.
+  virtual void SetListenPort(int port) = 0;
   // --- modem dialogue
   virtual void SetLineType(int lineType) = 0;                         // 0 tone, 1 pulse
   virtual void SetInitCommand(int line, const QString& command) = 0;  // InitCommands[1..3]

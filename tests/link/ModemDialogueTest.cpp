@@ -176,6 +176,16 @@ TEST_F(DialogueOnPty, PulseDialWithPrefixSkipsEmptyLinesAndEndsOnTheLastOk) {
   EXPECT_TRUE(pty.Read(200).isEmpty());  // later OKs send nothing
 }
 
+TEST_F(DialogueOnPty, AHostIsDialledWithoutTheOutsideLineDigits) {
+  rig.dialogue.InitCommands = {};
+  rig.dialogue.OutsideLinePrefix = QStringLiteral("0");
+  rig.dialogue.DialsHosts = true;
+  rig.dialogue.DestNumbers[0] = QStringLiteral("example.org:5000");
+  rig.dialogue.Dial(1);
+  EXPECT_EQ(rig.form.label2, QStringLiteral("example.org:5000"));
+  EXPECT_EQ(pty.Read(), QByteArray("atdtexample.org:5000\r"));
+}
+
 TEST_F(DialogueOnPty, WithNoInitialisationLinesTheDialIsTheOnlyCommand) {
   rig.dialogue.InitCommands = {};
   rig.dialogue.Dial(1);

@@ -146,7 +146,7 @@ TEST_F(PagesDlgTest, CaptionPagesAndEveryEntryAreTheProgramsOwn) {
   EXPECT_FALSE(dlg_.HelpBtn->isEnabled());
 
   dlg_.LoadSettings();
-  EXPECT_EQ(Entries(dlg_.ComboBox1), QStringList({"COM1", "COM2", "COM3", "COM4", "COM5"}));
+  EXPECT_EQ(Entries(dlg_.ComboBox1), QStringList({"COM1", "COM2", "COM3", "COM4", "COM5", "TCP/IP"}));
   EXPECT_EQ(Entries(dlg_.ComboBox2),
             QStringList({QStringLiteral("ﾄｰﾝ(ﾌﾟｯｼｭ)回線"), QStringLiteral("ﾊﾟﾙｽ(ﾀﾞｲｱﾙ)回線")}));
   EXPECT_EQ(Entries(dlg_.ComboBox3),
@@ -161,8 +161,8 @@ TEST_F(PagesDlgTest, CaptionPagesAndEveryEntryAreTheProgramsOwn) {
             QStringList({QStringLiteral("なし"), QStringLiteral("ﾊｰﾄﾞｳｪｱ"), "XON/XOFF"}));
 
   EXPECT_EQ(LabelsOf(dlg_.TabSheet1),
-            QStringList({QStringLiteral("ﾎﾟｰﾄ"), QStringLiteral("電話回線"), QStringLiteral("１行目"),
-                         QStringLiteral("２行目"), QStringLiteral("３行目")}));
+            QStringList({QStringLiteral("ﾎﾟｰﾄ"), QStringLiteral("電話回線"), QStringLiteral("着信ﾎﾟｰﾄ"),
+                         QStringLiteral("１行目"), QStringLiteral("２行目"), QStringLiteral("３行目")}));
   EXPECT_EQ(dlg_.GroupBox1->title(), QStringLiteral("ﾓﾃﾞﾑの初期化ｺﾏﾝﾄﾞ"));
   EXPECT_EQ(LabelsOf(dlg_.TabSheet2),
             QStringList({QStringLiteral("通信速度"), QStringLiteral("ﾕｰｻﾞｰ定義"), QStringLiteral("ﾃﾞｰﾀﾋﾞｯﾄ"),
@@ -431,9 +431,10 @@ TEST_F(PagesDlgTest, SerialDevicesFollowTheComPortsAndAChosenOneIsStoredAsThePor
   }
   WriteFile("[modem]\r\nport=2\r\n");
   dlg_.show();
-  ASSERT_EQ(dlg_.ComboBox1->count(), 7);
+  ASSERT_EQ(dlg_.ComboBox1->count(), 8);
   EXPECT_EQ(dlg_.ComboBox1->itemText(5), dev_.filePath("ttyUSB0"));
   EXPECT_EQ(dlg_.ComboBox1->itemText(6), dev_.filePath("ttyACM1"));
+  EXPECT_EQ(dlg_.ComboBox1->itemText(7), "TCP/IP");
   EXPECT_EQ(dlg_.ComboBox1->currentText(), "COM3");
 
   dlg_.ComboBox1->setCurrentIndex(5);
@@ -450,7 +451,23 @@ TEST_F(PagesDlgTest, SerialDevicesFollowTheComPortsAndAChosenOneIsStoredAsThePor
   dlg_.OKBtnClick();
   dlg_.show();
   EXPECT_EQ(dlg_.ComboBox1->currentText(), "/dev/ttyUSB7");
-  EXPECT_EQ(dlg_.ComboBox1->count(), 8);
+  EXPECT_EQ(dlg_.ComboBox1->count(), 9);
+
+  // The built-in modem: stored as "tcp" with its port for calls; the COM port stays for Windows.
+  dlg_.ComboBox1->setCurrentIndex(7);
+  dlg_.EditListen->setText("5000");
+  dlg_.OKBtnClick();
+  EXPECT_TRUE(FileBytes().contains("port=2\r\ndevice=tcp\r\nlisten=5000\r\n"));
+  EXPECT_EQ(target_.Last("SetDevicePath"), "tcp");
+  EXPECT_EQ(target_.Last("SetListenPort"), "5000");
+  dlg_.show();
+  EXPECT_EQ(dlg_.ComboBox1->currentText(), "TCP/IP");
+  EXPECT_EQ(dlg_.EditListen->text(), "5000");
+  dlg_.EditListen->setText("65536");
+  messages_.clear();
+  dlg_.OKBtnClick();
+  EXPECT_EQ(messages_, QStringList{ListenPortRefusal()});
+  dlg_.EditListen->setText("5000");
 
   dlg_.ComboBox1->setCurrentIndex(1);
   dlg_.OKBtnClick();

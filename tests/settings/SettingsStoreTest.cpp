@@ -87,7 +87,7 @@ TEST_F(SettingsStoreTest, SavedSettingsReadBackKeyForKey) {
 TEST_F(SettingsStoreTest, ANewFileGetsItsSectionsAndKeysInSavingOrder) {
   store_.Save(Settings{});
   const QByteArray expected =
-      "[modem]\r\nport=0\r\nteltype=0\r\ntext1=ATZ\r\ntext2=ATE1Q0V1X3\\N3%C1\r\ntext3=\r\n"
+      "[modem]\r\nport=0\r\nlisten=24680\r\nteltype=0\r\ntext1=ATZ\r\ntext2=ATE1Q0V1X3\\N3%C1\r\ntext3=\r\n"
       "[serial]\r\nspeed=8\r\nuser=14400\r\ndata=1\r\nstop=0\r\nparity=0\r\nflow=1\r\n"
       "[names]\r\nname1=\x90\xDA\x91\xB1\x90\xE6"
       "1\r\nname2=\x90\xDA\x91\xB1\x90\xE6"
@@ -163,6 +163,7 @@ TEST(ApplySettings, DefaultsGiveTheFactoryLineSettingsInOrder) {
   const QStringList expected{
       "SetPort(1)",
       "SetDevicePath()",
+      "SetListenPort(24680)",
       "SetLineType(0)",
       "SetInitCommand(1,ATZ)",
       "SetInitCommand(2,ATE1Q0V1X3\\N3%C1)",
@@ -264,7 +265,7 @@ TEST(ApplySettings, ABadUserDefinedSpeedIsReportedAndReplacedWhileEverythingElse
     EXPECT_EQ(target.Last("SetBaudRateUserDefined"), "14400");
     EXPECT_EQ(target.Last("SetBaudRate"), "-1");
     EXPECT_EQ(target.Last("SetPrintName"), "0") << "the rest is still applied";
-    EXPECT_EQ(target.calls.size(), 36) << "every call once, the user-defined rate included";
+    EXPECT_EQ(target.calls.size(), 37) << "every call once, the user-defined rate included";
   }
 }
 
@@ -310,7 +311,7 @@ TEST(SettingsRules, PortTextIsAComPortOrADevicePath) {
   const Case cases[] = {
       {"COM1", 0, ""},  {"com5", 4, ""},  {" COM3 ", 2, ""},   {"/dev/ttyUSB0", -1, "/dev/ttyUSB0"},
       {"COM6", -2, ""}, {"COM0", -2, ""}, {"ttyUSB0", -2, ""}, {"", -2, ""},
-      {"/", -2, ""},
+      {"/", -2, ""},    {"TCP/IP", -1, "tcp"}, {"tcp", -1, "tcp"},
   };
   for (const Case& c : cases) {
     const auto choice = ParsePortText(c.text);

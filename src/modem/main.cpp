@@ -1,0 +1,68 @@
+// sonavel-modem: the built-in TCP/IP modem for any program that talks to a modem on a serial
+// device. It makes a pty, links it at the path given, and works until it is told to stop.
+#include <signal.h>
+
+#include <QString>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "modem/TcpModem.h"
+
+namespace {
+
+int Usage() {
+  std::fprintf(stderr,
+               "usage: sonavel-modem [--listen PORT] [--utf8] PATH\n"
+               "  Makes PATH a serial device with a modem on it that dials and answers over TCP/IP:\n"
+               "  ATDT host[:port] calls, ATS0=1 takes calls on PORT (default %u).\n"
+               "  --utf8  the modem's own messages in UTF-8 (default Shift-JIS)\n",
+               static_cast<unsigned>(modem::kDefaultPort));
+  return 2;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  modem::ModemOptions options;
+  for (int i = 1; i < argc; ++i) {
+    const std::string arg = argv[i];
+    if (arg == "--listen" && i + 1 < argc) {
+      char* end = nullptr;
+      errno = 0;
+      const long port = std::strtol(argv[++i], &end, 10);
+      if (errno != 0 || *end != '\0' || port < 1 || port > 65535) return Usage();
+      options.listenPort = static_cast<std::uint16_t>(port);
+    } else if (arg == "--utf8") {
+      options.utf8 = true;
+    } else if (!arg.empty() && arg[0] != '-' && options.linkPath.empty()) {
+      options.linkPath = arg;
+    } else {
+      return Usage();
+    }
+  }
+  if (options.linkPath.empty()) return Usage();
+
+  // Blocked before the modem's threads start, so they inherit it and only sigwait takes them.
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGINT);
+  sigaddset(&stop, SIGTERM);
+  sigaddset(&stop, SIGHUP);
+  pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+
+  try {
+    modem::TcpModem modem(options);
+    std::printf("%s -> %s: a modem that takes calls on TCP port %u after ATS0=1\n", options.linkPath.c_str(),
+                modem.SlavePath().c_str(), static_cast<unsigned>(options.listenPort));
+    std::fflush(stdout);
+    int signal = 0;
+    sigwait(&stop, &signal);
+  } catch (const modem::ModemError& e) {
+    std::fprintf(stderr, "sonavel-modem: %s\n", e.what());
+    return 1;
+  }
+  return 0;
+}
