@@ -41,6 +41,15 @@ done
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 dpkg-deb -x "$deb" "$tmp/root"
+
+# Every option a command's main() takes is in its manual page.
+man_lists_options() {  # COMMAND MAIN_SOURCE
+  local page="$tmp/root/usr/share/man/man1/$1.1.gz" option
+  for option in $(grep -o '"--[a-z0-9-]*"' "$src/$2" | tr -d '"' | sort -u); do
+    zcat "$page" | grep -qF -- "${option//-/\\-}" || fail "$1.1 does not describe $option"
+  done
+}
+man_lists_options sonavel src/app/main.cpp
 out=$("$tmp/root/usr/bin/sonavel" --list-midi-devices) || fail "sonavel --list-midi-devices failed"
 echo "$out"
 grep -qx 'MIDI IN' <<<"$out" && grep -qx '0: FluidSynth GM Synth' <<<"$out" ||
@@ -49,4 +58,15 @@ grep -qx 'MIDI IN' <<<"$out" && grep -qx '0: FluidSynth GM Synth' <<<"$out" ||
 (cd "$tmp/root/usr" && HOME=$tmp/home XDG_DATA_HOME='' bin/sonavel-start --list-midi-devices) >/dev/null ||
   fail "sonavel-start --list-midi-devices failed"
 [ -d "$tmp/home/.local/share/Sonavel" ] || fail "sonavel-start made no data folder"
+if [ -e "$tmp/root/usr/bin/sonavel-modem" ]; then
+  man_lists_options sonavel-modem src/modem/main.cpp
+  # The unpacked modem makes its device link and, told to stop, removes it and exits 0.
+  "$tmp/root/usr/bin/sonavel-modem" "$tmp/ttyModem" >/dev/null &
+  modem=$!
+  for _ in $(seq 50); do [ -L "$tmp/ttyModem" ] && break; sleep 0.1; done
+  [ -L "$tmp/ttyModem" ] || fail "sonavel-modem made no device link"
+  kill -TERM "$modem"
+  wait "$modem" || fail "sonavel-modem exited $? on SIGTERM"
+  [ ! -e "$tmp/ttyModem" ] || fail "sonavel-modem left its device link"
+fi
 echo "package checks passed"
