@@ -40,6 +40,7 @@ constexpr int kKeepIntervalS = 5;
 constexpr int kKeepCount = 3;
 constexpr unsigned kUserTimeoutMs = 25000;
 constexpr int kListenBacklog = 4;
+constexpr std::size_t kMaxIncoming = 16;  // callers being answered or turned away at once
 
 void CloseFd(int& fd) {
   if (fd >= 0) ::close(fd);
@@ -293,6 +294,7 @@ void TcpModem::FromProgram() {
       // What one read brings goes out in one send: a unit the program wrote stays whole.
       toPeer_.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
       ToPeer();
+      if (toPeer_.size() >= kBacklog) return;  // the rest waits in the pty until the peer takes more
       continue;
     }
     if (state_ == State::Command) {
@@ -632,6 +634,7 @@ void TcpModem::TakeCall() {
     socklen_t len = sizeof in->from;
     in->fd = ::accept4(listen_, reinterpret_cast<sockaddr*>(&in->from), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
     if (in->fd < 0) return;
+    if (incoming_.size() >= kMaxIncoming) continue;  // a flood of callers: the rest are hung up on at once
     const bool answering = std::any_of(incoming_.begin(), incoming_.end(), [](const auto& i) { return !i->busy; });
     if (state_ != State::Command || answering) {
       // One call at a time: the second caller hears BUSY.

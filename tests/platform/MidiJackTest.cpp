@@ -9,6 +9,7 @@
 #include "platform/midi/SystemMidi.h"
 #include "support/JackMidiPeer.h"
 #include "support/JackServer.h"
+#include "support/RecordingMidi.h"
 #include "support/RecordingViews.h"
 
 namespace {
@@ -28,6 +29,13 @@ bool PumpUntil(const std::function<bool()>& done,
 
 int IndexOf(const QStringList& names, const QString& name) {
   return static_cast<int>(names.indexOf(name));
+}
+
+// The index of the first message where `heard` differs from `sent` (sent.size() when none).
+std::size_t FirstDifference(const std::vector<Bytes>& heard, const std::vector<Bytes>& sent) {
+  std::size_t i = 0;
+  while (i < sent.size() && i < heard.size() && heard[i] == sent[i]) ++i;
+  return i == heard.size() && heard.size() < sent.size() ? sent.size() : i;
 }
 
 class MidiOverJack : public ::testing::Test {
@@ -127,5 +135,115 @@ TEST_F(MidiOverJack, TheBuiltInSynthPlaysThroughJack) {
   EXPECT_EQ(synth.AudioDriver(), QStringLiteral("jack"));
   synth.SendShort(PackShort(0x90, 60, 100));
 }
+
+TEST_F(MidiOverJack, AStalledServerIsReportedNotDroppedAndWhatWasAcceptedArrivesAfterIt) {
+  SystemMidi midi;
+  std::unique_ptr<MidiOutput> out = midi.OpenOutput(IndexOf(midi.OutputNames(), QStringLiteral("JACK: tester:module")));
+  out->SendShort(PackShort(0xC0, 5, 0));
+  ASSERT_TRUE(PumpUntil([&] { return peer->Heard().size() == 1; }));
+  peer->ClearHeard();
+
+  server.Pause();
+  std::vector<Bytes> accepted;
+  bool reported = false;
+  for (int i = 0; i < 100000 && !reported; ++i) {
+    const Bytes m{std::uint8_t(0xB0 + i % 16), std::uint8_t(i / 16 % 120), std::uint8_t(i % 128)};
+    try {
+      out->SendShort(PackShort(m[0], m[1], m[2]));
+      accepted.push_back(m);
+    } catch (const MidiDeviceError& e) {
+      reported = true;
+      EXPECT_TRUE(e.Message().startsWith(QStringLiteral("JACK: tester:module: "))) << e.Message().toStdString();
+    }
+  }
+  server.Resume();
+  EXPECT_TRUE(reported);
+  ASSERT_GT(accepted.size(), 1000u);
+  ASSERT_TRUE(PumpUntil([&] { return peer->Heard().size() >= accepted.size(); })) << peer->Heard().size();
+  EXPECT_EQ(FirstDifference(peer->Heard(), accepted), accepted.size());
+  // Once the server moves again, sending works again.
+  peer->ClearHeard();
+  out->SendShort(PackShort(0xC1, 7, 0));
+  EXPECT_TRUE(PumpUntil([&] { return peer->HasHeard({0xC1, 7}); }));
+}
+
+// Bursts at a small and a large period.
+class BurstOverJack : public ::testing::TestWithParam<int> {
+ protected:
+  void SetUp() override {
+    ASSERT_TRUE(server.Running()) << server.Name() << ": " << server.Error();
+    peer = std::make_unique<JackMidiPeer>("tester");
+    ASSERT_TRUE(peer->Ok());
+    choice.input = -1;
+    choice.output = IndexOf(midi.OutputNames(), QStringLiteral("JACK: tester:module"));
+    ASSERT_GE(choice.output, 0);
+  }
+  // Waits until `count` messages arrived or nothing more comes.
+  const std::vector<Bytes>& HeardAtLeast(std::size_t count) {
+    PumpUntil([&] { return peer->Heard().size() >= count; }, std::chrono::milliseconds(10000));
+    return peer->Heard();
+  }
+  JackServer server{GetParam()};
+  std::unique_ptr<JackMidiPeer> peer;
+  SystemMidi midi;
+  FixedDeviceChoice choice;
+};
+
+// Sends `count` distinct messages in one burst.
+std::vector<Bytes> SendBurst(MidiOutput& out, int count) {
+  std::vector<Bytes> sent;
+  for (int i = 0; i < count; ++i) {
+    const int status = 0x90 + i % 16;
+    const int key = i / 16 % 128;
+    const int velocity = 1 + i % 127;  // with status and key, tells apart messages 2,048 apart
+    out.SendShort(PackShort(status, key, velocity));
+    sent.push_back({std::uint8_t(status), std::uint8_t(key), std::uint8_t(velocity)});
+  }
+  return sent;
+}
+
+TEST_P(BurstOverJack, EveryMessageOfABurstArrivesInOrderEvenWhenTheOutputClosesAtOnce) {
+  const std::vector<Bytes> sent = SendBurst(*midi.OpenOutput(choice.output), 2000);
+  const auto& heard = HeardAtLeast(sent.size());
+  EXPECT_EQ(heard.size(), sent.size()) << GetParam() << " frames per period";
+  EXPECT_EQ(FirstDifference(heard, sent), sent.size());
+}
+
+// JACK's MIDI port buffer takes about 2,700 three-byte messages a period.
+TEST_P(BurstOverJack, WhatOnePeriodCannotTakeGoesOutInTheNextOnes) {
+  std::unique_ptr<MidiOutput> out = midi.OpenOutput(choice.output);
+  const std::vector<Bytes> sent = SendBurst(*out, 8000);
+  const auto& heard = HeardAtLeast(sent.size());
+  EXPECT_EQ(heard.size(), sent.size()) << GetParam() << " frames per period";
+  EXPECT_EQ(FirstDifference(heard, sent), sent.size());
+}
+
+TEST_P(BurstOverJack, TheStartUpTableArrivesWhole) {
+  // What the engine sends when its output opens, taken from a recording output.
+  FakeMidiSystem fake;
+  RecordingRoutingView fakeView;
+  RecordingLink link;
+  FixedDeviceChoice fakeChoice;
+  fakeChoice.input = -1;
+  fakeChoice.output = 0;
+  RoutingEngine(fake, fakeView, fakeChoice, link).OpenMidiDevices();
+  std::vector<Bytes> table;
+  for (ShortMessage m : fake.out->shorts) {
+    Bytes bytes{std::uint8_t(StatusOf(m)), std::uint8_t(Data1Of(m)), std::uint8_t(Data2Of(m))};
+    bytes.resize(static_cast<std::size_t>(ShortMessageLength(StatusOf(m))));
+    table.push_back(bytes);
+  }
+  ASSERT_GE(table.size(), 80u);
+
+  RecordingRoutingView view;
+  RoutingEngine engine(midi, view, choice, link);
+  engine.OpenMidiDevices();
+  ASSERT_TRUE(engine.OutputOpen()) << view.messages.join('\n').toStdString();
+  const auto& heard = HeardAtLeast(table.size());
+  EXPECT_EQ(heard.size(), table.size()) << GetParam() << " frames per period";
+  EXPECT_EQ(FirstDifference(heard, table), table.size());
+}
+
+INSTANTIATE_TEST_SUITE_P(FramesPerPeriod, BurstOverJack, ::testing::Values(64, 1024));
 
 }  // namespace

@@ -3,6 +3,7 @@
 #include <jack/midiport.h>
 
 #include <algorithm>
+#include <cstring>
 
 namespace {
 
@@ -58,7 +59,14 @@ void JackMidiPeer::Play(const Bytes& message) {
 const std::vector<JackMidiPeer::Bytes>& JackMidiPeer::Heard() {
   unsigned char m[256];
   std::size_t size = 0;
-  while (TakeMessage(fromModule_, m, size)) heard_.emplace_back(m, m + size);
+  // Each message comes with the JACK time it arrived at, after its bytes.
+  while (TakeMessage(fromModule_, m, size) && size >= sizeof(jack_time_t)) {
+    const std::size_t bytes = size - sizeof(jack_time_t);
+    heard_.emplace_back(m, m + bytes);
+    jack_time_t at = 0;
+    std::memcpy(&at, m + bytes, sizeof at);
+    heardAt_.push_back(at);
+  }
   return heard_;
 }
 
@@ -70,6 +78,7 @@ bool JackMidiPeer::HasHeard(const Bytes& message) {
 void JackMidiPeer::ClearHeard() {
   Heard();
   heard_.clear();
+  heardAt_.clear();
 }
 
 int JackMidiPeer::Process(jack_nframes_t frames, void* arg) {
@@ -84,7 +93,11 @@ int JackMidiPeer::Process(jack_nframes_t frames, void* arg) {
   for (jack_nframes_t i = 0; i < count; ++i) {
     jack_midi_event_t event;
     if (jack_midi_event_get(&event, in, i) != 0 || event.size > 3) continue;
-    PutMessage(self->fromModule_, event.buffer, event.size);
+    unsigned char timed[3 + sizeof(jack_time_t)];
+    const jack_time_t at = jack_frames_to_time(self->client_, jack_last_frame_time(self->client_) + event.time);
+    std::memcpy(timed, event.buffer, event.size);
+    std::memcpy(timed + event.size, &at, sizeof at);
+    PutMessage(self->fromModule_, timed, event.size + sizeof at);
   }
   return 0;
 }

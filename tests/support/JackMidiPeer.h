@@ -26,6 +26,12 @@ class JackMidiPeer {
   void Play(const Bytes& message);
   // Everything the "module" port received so far, in order.
   const std::vector<Bytes>& Heard();
+  // When each of them arrived, in JACK's microseconds (jack_get_time), the same for every
+  // client of the server.
+  const std::vector<jack_time_t>& HeardAt() {
+    Heard();
+    return heardAt_;
+  }
   bool HasHeard(const Bytes& message);
   void ClearHeard();
 
@@ -38,4 +44,5 @@ class JackMidiPeer {
   jack_port_t* keys_ = nullptr;
   jack_port_t* module_ = nullptr;
   std::vector<Bytes> heard_;
+  std::vector<jack_time_t> heardAt_;
 };

@@ -13,16 +13,24 @@
 #include <cstdlib>
 #include <cstring>
 #include <thread>
+#include <vector>
 
 namespace {
 std::atomic<int> serial{0};
 void Quiet(const char*) {}
 }  // namespace
 
-JackServer::JackServer() {
+JackServer::JackServer(int framesPerPeriod, Mode mode) {
   jack_set_error_function(Quiet);
   jack_set_info_function(Quiet);
   name_ = "sonavel-test-" + std::to_string(getpid()) + "-" + std::to_string(serial++);
+  const std::string period = std::to_string(framesPerPeriod);
+  // A generous timeout, for clients slowed down by a sanitizer. (Built before the fork: the
+  // child of a threaded process must not allocate.)
+  std::vector<const char*> args{"jackd", "--no-realtime", "--timeout", "10000", "-n", name_.c_str()};
+  if (mode == Mode::Synchronous) args.push_back("--sync");
+  for (const char* a : {"-d", "dummy", "-r", "48000", "-p", period.c_str()}) args.push_back(a);
+  args.push_back(nullptr);
   pid_ = fork();
   if (pid_ < 0) {
     error_ = std::string("fork: ") + std::strerror(errno);
@@ -37,10 +45,7 @@ JackServer::JackServer() {
       dup2(null, STDOUT_FILENO);
       dup2(null, STDERR_FILENO);
     }
-    // Synchronous mode with a generous timeout: the server waits for every client each cycle,
-    // so a test client slowed down by a sanitizer misses no MIDI event.
-    execlp("jackd", "jackd", "--no-realtime", "--sync", "--timeout", "10000", "-n", name_.c_str(), "-d",
-           "dummy", "-r", "48000", "-p", "256", static_cast<char*>(nullptr));
+    execvp("jackd", const_cast<char* const*>(args.data()));
     _exit(127);
   }
   setenv("JACK_DEFAULT_SERVER", name_.c_str(), 1);
@@ -68,8 +73,17 @@ JackServer::JackServer() {
   error_ = "jackd did not answer within 15 s";
 }
 
+void JackServer::Pause() {
+  if (pid_ > 0) kill(pid_, SIGSTOP);
+}
+
+void JackServer::Resume() {
+  if (pid_ > 0) kill(pid_, SIGCONT);
+}
+
 JackServer::~JackServer() {
   if (pid_ > 0) {
+    kill(pid_, SIGCONT);
     kill(pid_, SIGTERM);
     int status = 0;
     waitpid(pid_, &status, 0);

@@ -1,5 +1,7 @@
 #include "platform/midi/SystemMidi.h"
 
+#include "platform/midi/JackOutput.h"
+
 #include <alsa/asoundlib.h>
 #include <jack/jack.h>
 #include <rtmidi/RtMidi.h>
@@ -9,10 +11,8 @@
 #include <QObject>
 #include <QRegularExpression>
 #include <algorithm>
-#include <chrono>
 #include <deque>
 #include <mutex>
-#include <thread>
 
 namespace {
 
@@ -165,9 +165,11 @@ class RtInput final : public MidiInput {
   std::unique_ptr<RtMidiIn> in_;
 };
 
+// ALSA outputs. (RtMidi's JACK output hands everything queued to the current period and
+// drops what its buffer cannot take; JACK outputs are JackOutput.)
 class RtOutput final : public MidiOutput {
  public:
-  explicit RtOutput(const SystemMidi::Port& port) : jack_(port.api == SystemMidi::Api::Jack) {
+  explicit RtOutput(const SystemMidi::Port& port) {
     try {
       out_ = std::make_unique<RtMidiOut>(ToRt(port.api), kClientName);
       const int number = FindPort(*out_, port);
@@ -178,14 +180,7 @@ class RtOutput final : public MidiOutput {
       throw MidiDeviceError(port.name + QStringLiteral(": ") + QString::fromStdString(e.getMessage()));
     }
   }
-  ~RtOutput() override {
-    // RtMidi hands JACK output to the process callback through a ring buffer, and closing
-    // ends the port after the next cycle, even one that began before the last messages were
-    // queued: the all-notes-off of a close could be lost and leave the module sounding. A
-    // few cycles' grace (periods up to 2048 frames at 48 kHz) lets them go out first.
-    if (jack_) std::this_thread::sleep_for(std::chrono::milliseconds(50));
-    out_->closePort();
-  }
+  ~RtOutput() override { out_->closePort(); }
 
   void SendShort(ShortMessage message) override {
     const int length = ShortMessageLength(StatusOf(message));
@@ -214,8 +209,15 @@ class RtOutput final : public MidiOutput {
  private:
   std::unique_ptr<RtMidiOut> out_;
   bool failed_ = false;
-  bool jack_;
 };
+
+std::unique_ptr<MidiOutput> OpenJackOutput(const SystemMidi::Port& port) {
+  const std::vector<std::string> targets = JackOutput::TargetNames();
+  const int number = midi_names::FindListed(targets, port.api, port.name, port.occurrence);
+  if (number < 0) throw MidiDeviceError(QStringLiteral("%1 が見つかりません。").arg(port.name));
+  return std::make_unique<JackOutput>(kClientName, kOutPortName, targets[static_cast<std::size_t>(number)],
+                                      port.name);
+}
 
 }  // namespace
 
@@ -318,6 +320,7 @@ std::unique_ptr<MidiOutput> SystemMidi::OpenOutput(int index) {
   }
   const Port& port = outputs_[static_cast<std::size_t>(index)];
   if (port.api == Api::Synth) return std::make_unique<GmSynth>(synthOptions_);
+  if (port.api == Api::Jack) return OpenJackOutput(port);
   return std::make_unique<RtOutput>(port);
 }
 

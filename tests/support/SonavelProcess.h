@@ -1,0 +1,78 @@
+#pragma once
+
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <QDir>
+#include <QFile>
+#include <QProcess>
+#include <QStringList>
+#include <QTemporaryDir>
+
+#include "platform/Profile.h"
+#include "support/WaitFor.h"
+
+// A TCP port nobody listens on at the moment of asking (the system's choice for port 0).
+inline int FreeTcpPort() {
+  const int s = socket(AF_INET, SOCK_STREAM, 0);
+  if (s < 0) return -1;
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof a;
+  int port = -1;
+  if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
+      getsockname(s, reinterpret_cast<sockaddr*>(&a), &size) == 0) {
+    port = ntohs(a.sin_port);
+  }
+  close(s);
+  return port;
+}
+
+// The program as a player runs it, off screen, in a folder of its own: its MIDI input and
+// output are the "keys" and "module" ports of the JACK client `peer`, its modem the built-in
+// TCP/IP one taking calls on `listen`, and its first destination `destination`.
+class SonavelProcess {
+ public:
+  SonavelProcess(const char* peer, int listen, const QString& destination) {
+    Profile settings(home_.filePath(QStringLiteral("Sonavel.ini")));
+    const QString jack = QStringLiteral("JACK: %1:").arg(QString::fromLatin1(peer));
+    settings.WriteString(QStringLiteral("midi"), QStringLiteral("MidiInDeviceName"), jack + QStringLiteral("keys"));
+    settings.WriteString(QStringLiteral("midi"), QStringLiteral("MidiOutDeviceName"), jack + QStringLiteral("module"));
+    settings.WriteString(QStringLiteral("modem"), QStringLiteral("device"), QStringLiteral("tcp"));
+    settings.WriteString(QStringLiteral("modem"), QStringLiteral("listen"), QString::number(listen));
+    settings.WriteString(QStringLiteral("names"), QStringLiteral("telnumber1"), destination);
+    process_.setWorkingDirectory(home_.path());
+    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+    env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
+    process_.setProcessEnvironment(env);
+    process_.setProcessChannelMode(QProcess::ForwardedChannels);
+  }
+  ~SonavelProcess() {
+    if (process_.state() == QProcess::NotRunning) return;
+    process_.terminate();
+    if (!process_.waitForFinished(5000)) process_.kill();
+    process_.waitForFinished(5000);
+  }
+  SonavelProcess(const SonavelProcess&) = delete;
+  SonavelProcess& operator=(const SonavelProcess&) = delete;
+
+  void Start(const QStringList& arguments) {
+    process_.start(QStringLiteral(SONAVEL_PROGRAM), arguments);
+    process_.waitForStarted(10000);
+  }
+  bool Running() const { return process_.state() == QProcess::Running; }
+  // The day's log: every line the modem and the peer sent, as the chat window showed it.
+  QString Log() const {
+    const QStringList logs = QDir(home_.path()).entryList({QStringLiteral("*.log")}, QDir::Files);
+    if (logs.isEmpty()) return {};
+    QFile f(home_.filePath(logs[0]));
+    return f.open(QIODevice::ReadOnly) ? QString::fromLatin1(f.readAll()) : QString();
+  }
+  bool Connected() const { return Log().contains(QStringLiteral("CONNECT")); }
+
+ private:
+  QTemporaryDir home_;
+  QProcess process_;
+};
