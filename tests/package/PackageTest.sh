@@ -3,6 +3,8 @@
 # errors), a simulated apt install, the files it lists, and the unpacked program and launcher
 # running from a temporary folder.
 # Usage: PackageTest.sh SOURCE_DIR BUILD_DIR VERSION FILE...
+# (grep -q reads from a here-string, never a pipe: under pipefail a writer cut off by grep's
+# early exit would fail the check.)
 set -euo pipefail
 src=$1 dir=$2 version=$3
 shift 3
@@ -25,13 +27,13 @@ for lib in libqt6widgets6 libfluidsynth3 librtmidi6; do
   grep -q "$lib" <<<"$depends" || fail "$lib missing from Depends: $depends"
 done
 grep -q jackd2 <<<"$(field Recommends)" || fail "Recommends: $(field Recommends)"
-field Description | grep -q 'リアルタイム' || fail "no Japanese description"
+grep -q 'リアルタイム' <<<"$(field Description)" || fail "no Japanese description"
 
 echo "== lintian"
 lintian --fail-on error --display-info --display-experimental --pedantic --tag-display-limit 0 "$deb" || fail "lintian reports errors"
 
 # apt can resolve what the package needs (a misspelt dependency would stop the install).
-apt-get install --simulate "$deb" 2>&1 | grep -q '^Inst sonavel ' || fail "apt cannot install the package"
+grep -q '^Inst sonavel ' <<<"$(apt-get install --simulate "$deb" 2>&1)" || fail "apt cannot install the package"
 
 listing=$(dpkg-deb -c "$deb" | awk '{print $6}')
 for file in "$@"; do
@@ -46,7 +48,7 @@ dpkg-deb -x "$deb" "$tmp/root"
 man_lists_options() {  # COMMAND MAIN_SOURCE
   local page="$tmp/root/usr/share/man/man1/$1.1.gz" option
   for option in $(grep -o '"--[a-z0-9-]*"' "$src/$2" | tr -d '"' | sort -u); do
-    zcat "$page" | grep -qF -- "${option//-/\\-}" || fail "$1.1 does not describe $option"
+    grep -qF -- "${option//-/\\-}" <<<"$(zcat "$page")" || fail "$1.1 does not describe $option"
   done
 }
 man_lists_options sonavel src/app/main.cpp
