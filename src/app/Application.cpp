@@ -9,15 +9,16 @@ SonavelApplication::SonavelApplication(int& argc, char** argv) : QApplication(ar
   setApplicationName(QStringLiteral("Sonavel"));
   setApplicationDisplayName(QStringLiteral("Sonavel"));
   setApplicationVersion(QStringLiteral("1.1"));
+  // The program ends through its main window's shutdown, which quits once its own report has
+  // been seen; the last window closing must not end the event loop under that report.
+  setQuitOnLastWindowClosed(false);
 }
 
 bool SonavelApplication::notify(QObject* receiver, QEvent* event) {
   try {
     return QApplication::notify(receiver, event);
-  } catch (const UserError& e) {
-    ReportError(e.Message());
-  } catch (const std::exception& e) {
-    ReportError(QString::fromUtf8(e.what()));
+  } catch (...) {
+    ReportError(ErrorText(std::current_exception()));
   }
   return false;
 }

@@ -2,15 +2,15 @@
 
 #include <QApplication>
 
-// The program's QApplication. Its notify() is the application's standard error report: an
-// exception that leaves any event handler is shown in a message box with its message, and the
-// program goes on.
+// The program's QApplication. The windows, the MIDI input, the serial inbox and the timers catch
+// their own errors; notify() is the last resort for one that still leaves an event handler: it
+// goes to the same reporter, and the program goes on.
 class SonavelApplication final : public QApplication {
   Q_OBJECT
  public:
   SonavelApplication(int& argc, char** argv);
   bool notify(QObject* receiver, QEvent* event) override;
 
-  // Shows an error message box; also used for errors handed over from other threads.
+  // Hands an error to the program's one reporter (ErrorReport).
   static void ReportError(const QString& message);
 };

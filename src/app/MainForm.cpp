@@ -25,6 +25,7 @@
 #include "controls/Glyphs.h"
 #include "controls/Prompter.h"
 #include "app/StatusPanels.h"
+#include "platform/UserError.h"
 #include "routing/ToneFile.h"
 #include "controls/UiFonts.h"
 #include "controls/Ekisyou.h"
@@ -469,9 +470,12 @@ void TMainForm::BuildMenus() {
 }
 
 void TMainForm::WireHandlers() {
+  // Every handler runs through Run, the windows' error boundary.
   auto engine = [this](auto call) {
     return [this, call] {
-      if (engine_ != nullptr) call(*engine_);
+      Run([this, &call] {
+        if (engine_ != nullptr) call(*engine_);
+      });
     };
   };
   auto speedButton1Click =
@@ -482,7 +486,7 @@ void TMainForm::WireHandlers() {
 
   // Toolbar. Handlers take clicked(), never toggled(): a state the program sets is not a click.
   connect(SpeedButton1, &QToolButton::clicked, this, speedButton1Click);
-  connect(SpeedButton2, &QToolButton::clicked, this, [this] { Button11Click(); });
+  connect(SpeedButton2, &QToolButton::clicked, this, [this] { Run([this] { Button11Click(); }); });
   connect(SpeedButton4, &QToolButton::clicked, this, button4Click);
   connect(SpeedButton7, &QToolButton::clicked, this, speedButton7Click);
   connect(SpeedButton14, &QToolButton::clicked, this, speedButton14Click);
@@ -496,16 +500,18 @@ void TMainForm::WireHandlers() {
   connect(SpeedButton13, &QToolButton::clicked, this, button10Click);
   connect(SpeedButton3, &QToolButton::clicked, this, button3Click);
   connect(SpeedButton6, &QToolButton::clicked, this, [this] {
-    if (commands_.comButton) commands_.comButton(SpeedButton6->isChecked());
+    Run([this] {
+      if (commands_.comButton) commands_.comButton(SpeedButton6->isChecked());
+    });
   });
   connect(SpeedButton5, &QToolButton::clicked, this, [this] { Run(commands_.clearChat); });
 
   // Menus.
-  connect(KO1, &QAction::triggered, this, [this] { KO1Click(); });
-  connect(KS1, &QAction::triggered, this, [this] { KS1Click(); });
-  connect(Exit1, &QAction::triggered, this, [this] { Exit1Click(); });
+  connect(KO1, &QAction::triggered, this, [this] { Run([this] { KO1Click(); }); });
+  connect(KS1, &QAction::triggered, this, [this] { Run([this] { KS1Click(); }); });
+  connect(Exit1, &QAction::triggered, this, [this] { Run([this] { Exit1Click(); }); });
   connect(KMIDI1, &QAction::triggered, this, engine([](RoutingEngine& e) { e.KMIDI1Click(); }));
-  connect(K11, &QAction::triggered, this, [this] { Button11Click(); });
+  connect(K11, &QAction::triggered, this, [this] { Run([this] { Button11Click(); }); });
   // The two items that had no action do what their toolbar twins do.
   connect(N2, &QAction::triggered, this, button4Click);
   connect(GM1, &QAction::triggered, this, speedButton7Click);
@@ -534,7 +540,9 @@ void TMainForm::WireHandlers() {
               }));
     }
     connect(part.programDisplay, &TEkisyou::OnClick, this, [this, side] {
-      if (commands_.programDisplayClick) commands_.programDisplayClick(side);
+      Run([this, side] {
+        if (commands_.programDisplayClick) commands_.programDisplayClick(side);
+      });
     });
   }
 
@@ -549,8 +557,15 @@ void TMainForm::WireHandlers() {
   connect(Timer1, &QTimer::timeout, this, [this] { Run(commands_.clockTick); });
 }
 
+// The windows' error boundary: what a handler throws is reported here and goes no further, so
+// no exception crosses a Qt frame (a signal, an event).
 void TMainForm::Run(const std::function<void()>& command) const {
-  if (command) command();
+  if (!command) return;
+  try {
+    command();
+  } catch (...) {
+    prompter_.Error(ErrorText(std::current_exception()));
+  }
 }
 
 // ------------------------------------------------------------------------------ events
@@ -621,6 +636,9 @@ void TMainForm::SetDualButton(bool pressed) {
 }
 void TMainForm::ShowMessage(const QString& text) {
   prompter_.Message(text);
+}
+void TMainForm::ReportError(const QString& text) {
+  prompter_.Error(text);
 }
 
 void TMainForm::SetLevel(Side part, int value) {
@@ -790,7 +808,7 @@ void TMainForm::KS1Click() {
   if (chosen.isEmpty() || chosen.front().isEmpty()) return;
   const QString path = chosen.front();
   if (QFileInfo::exists(path) && !prompter_.Confirm(path + kOverwrite)) return;
-  // A failed write throws; the application's error report shows it.
+  // A failed write throws; the handler's boundary (Run) reports it.
   ToneFile::Write(path, engine_->CurrentToneSetup());
 }
 
@@ -808,7 +826,7 @@ void TMainForm::LoadToneFile(const QString& path) {
     return;
   }
   // Read checks the whole file before anything is taken: a bad file changes nothing and its
-  // error reaches the application's error report.
+  // error reaches the handler's boundary (Run).
   const ToneSetup setup = ToneFile::Read(path);
   engine_->LoadToneSetup(setup);
 }

@@ -74,6 +74,12 @@ class TMainForm final : public QMainWindow, public RoutingView, public ChatView 
   // Wiring, once, by the owner.
   void AttachEngine(RoutingEngine& engine) { engine_ = &engine; }
   void AttachKeyboard(QWidget& window, KeyMarks* marks);
+  // Before the owner takes them down.
+  void DetachEngine() { engine_ = nullptr; }
+  void DetachKeyboard() {
+    keyboard_ = nullptr;
+    keyMarks_ = nullptr;
+  }
   MainFormCommands& Commands() { return commands_; }
 
   // --- RoutingView
@@ -82,6 +88,7 @@ class TMainForm final : public QMainWindow, public RoutingView, public ChatView 
   bool KeyboardShown() const override;
   void SetDualButton(bool pressed) override;
   void ShowMessage(const QString& text) override;
+  void ReportError(const QString& text) override;
   void SetLevel(Side part, int value) override;
   void ShowKeyDown(int note, Side player) override;
   void ShowKeyUp(int note, Side player) override;

@@ -15,6 +15,7 @@
 #include "link/ModemDialogue.h"
 #include "modem/TcpModem.h"
 #include "platform/Profile.h"
+#include "platform/UserError.h"
 #include "settings/PagesDlg.h"
 #include "settings/SettingsStore.h"
 #include "settings/SettingsTarget.h"
@@ -167,15 +168,15 @@ Program::Program(MidiSystem& midi, Prompter& prompter, Profile& settingsFile, QS
 }
 
 Program::~Program() {
-  // Windows that play through the engine go before it; the port (and its watcher) closes
-  // before the windows it reports to; the engine closes its devices last of all.
-  chat_.reset();
-  aboutBox_.reset();
-  pChangeForm_.reset();
-  keyboardForm_.reset();
+  // First nothing more may come in: the port and its watcher stop, the MIDI devices close.
   dialogue_->FormDestroy();
-  dialogue_.reset();
-  engine_.reset();
+  engine_->CloseMidiDevices();
+  // Then the parts go in the reverse order of their making (the members' own order), each
+  // before what it uses; the links that point back are cut before their target goes.
+  mainForm_->DetachKeyboard();
+  dialogue_->SetRoutingEngine(nullptr);
+  pagesDlg_->DetachRoutingEngine();
+  mainForm_->DetachEngine();
 }
 
 void Program::Start() {
@@ -231,6 +232,7 @@ void Program::FormClose() {
   comForm_->hide();
   pChangeForm_->hide();
   aboutBox_->hide();
+  // The report first, then the end: the owner ends the event loop once it has been seen.
+  if (failure) prompter_.Error(ErrorText(failure));
   if (onEnded) onEnded();
-  if (failure) std::rethrow_exception(failure);
 }

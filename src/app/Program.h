@@ -34,7 +34,8 @@ class Program {
 
   // Shows the main window; the rest of the start-up follows from its first showing.
   void Start();
-  // Called once the main window has closed and its shutdown steps have run.
+  // Called once the main window has closed and its shutdown steps have run, after a failure
+  // among them has been handed to the error report.
   std::function<void()> onEnded;
   // The built-in synth's audio driver from the settings, for its next opening.
   std::function<void(const QString&)> onSynthAudioDriver;
@@ -66,7 +67,8 @@ class Program {
   Profile& settingsFile_;
 
   // Members in creation order: the windows in their fixed order, with the core objects each
-  // needs made just before it. The destructor takes them down in reverse.
+  // needs made just before it. The destructor stops the devices, then the members go in
+  // reverse.
   std::unique_ptr<TMainForm> mainForm_;
   std::unique_ptr<SettingsStore> store_;
   std::unique_ptr<Applier> applier_;

@@ -14,6 +14,7 @@
 #include "app/Application.h"
 #include "app/MainForm.h"
 #include "app/Program.h"
+#include "controls/ErrorReport.h"
 #include "controls/Prompter.h"
 #include "platform/Profile.h"
 #include "platform/midi/SystemMidi.h"
@@ -95,7 +96,8 @@ int main(int argc, char** argv) {
     options.audioDriver = driver;
     midi.SetSynthOptions(options);
   };
-  program.onEnded = [] { QCoreApplication::quit(); };
+  // A report from the shutdown is seen before the event loop ends.
+  program.onEnded = [] { ErrorReport::WhenIdle([] { QCoreApplication::quit(); }); };
   CloseOnSignals(program.MainForm());
   program.Start();
   if (answer) {

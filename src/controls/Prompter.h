@@ -12,8 +12,8 @@ class Prompter {
   virtual void Message(const QString& text) = 0;  // a simple box: text and OK
   virtual void Warning(const QString& text) = 0;  // a warning box with OK
   virtual bool Confirm(const QString& text) = 0;  // OK and Cancel; true for OK
-  // The application's error report, for errors that did not leave a handler as an exception
-  // (those raised on the serial watcher thread arrive this way).
+  // The application's error report (ErrorReport): what an error boundary caught. It returns at
+  // once; the box follows from the event loop, one at a time.
   virtual void Error(const QString& text) = 0;
   virtual void Beep() = 0;
 };

@@ -110,9 +110,13 @@ void ChatLog::Button3Click() {
   view_.SetComButton(false);
   if (!dialogue_.Comm1.IsOpen()) return;
   // The hang-up goes through even when the farewell cannot be sent; the failure is reported last.
+  // A stalled slow line could hold the farewell for minutes: it gets as long as the close gives
+  // what is queued, and no longer.
   std::exception_ptr farewellError;
   try {
-    dialogue_.Comm1.WriteString(kFarewell);
+    dialogue_.Comm1.Write(std::span(reinterpret_cast<const std::uint8_t*>(kFarewell.data()),
+                                    static_cast<std::size_t>(kFarewell.size())),
+                          std::chrono::milliseconds(TComm::kDrainLimitMs));
   } catch (...) {
     farewellError = std::current_exception();
   }

@@ -7,6 +7,7 @@
 
 #include "controls/Prompter.h"
 #include "controls/UiFonts.h"
+#include "platform/UserError.h"
 
 namespace {
 constexpr QPoint kLabel1{15, 6};
@@ -45,7 +46,7 @@ TComForm::TComForm(Prompter& prompter, QWidget* parent) : QDialog(parent), promp
   Button1->setAutoDefault(false);
   connect(Button1, &QPushButton::clicked, this, [this] {
     if (onCancel) {
-      onCancel();
+      Run(onCancel);
     } else {
       hide();
     }
@@ -55,7 +56,7 @@ TComForm::TComForm(Prompter& prompter, QWidget* parent) : QDialog(parent), promp
   Timer1->setObjectName(QStringLiteral("Timer1"));
   Timer1->setInterval(1000);
   connect(Timer1, &QTimer::timeout, this, [this] {
-    if (onTimerTick) onTimerTick();
+    Run(onTimerTick);
   });
 }
 
@@ -73,7 +74,7 @@ void TComForm::hideEvent(QHideEvent* event) {
 }
 
 void TComForm::closeEvent(QCloseEvent* event) {
-  if (onCloseBox) onCloseBox();
+  Run(onCloseBox);
   hide();
   event->ignore();
 }
@@ -81,6 +82,16 @@ void TComForm::closeEvent(QCloseEvent* event) {
 // Escape is the close box's twin here, not a silent hide.
 void TComForm::reject() {
   close();
+}
+
+// This window's error boundary: what its handlers throw is reported, and stops here.
+void TComForm::Run(const std::function<void()>& handler) {
+  if (!handler) return;
+  try {
+    handler();
+  } catch (...) {
+    prompter_.Error(ErrorText(std::current_exception()));
+  }
 }
 
 void TComForm::SetLabel1(const QString& text) {

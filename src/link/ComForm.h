@@ -53,6 +53,8 @@ class TComForm final : public QDialog, public ComFormView {
   void reject() override;
 
  private:
+  void Run(const std::function<void()>& handler);
+
   Prompter& prompter_;
   QWidget* anchor_ = nullptr;
 };

@@ -262,14 +262,13 @@ void TComm::Close() {
 }
 
 // The last unit written before a close (the farewell "Bye") must reach the line, not be purged
-// with the queue. A line held by flow control gets a bounded wait, then the rest is discarded,
-// so closing never hangs the program.
+// with the queue. The wait follows the line's speed but never passes kDrainLimitMs: a line held
+// by flow control, or a slow line with a full queue (minutes at 110 bit/s), loses the rest
+// rather than hang the program. A moving line has sent the farewell long before.
 bool TComm::DrainOutput() {
   using Clock = std::chrono::steady_clock;
   try {
-    // As long as the queued bytes take at the line's speed (plus a margin), so a slow line still
-    // delivers the farewell.
-    const auto deadline = Clock::now() + TransmitLimit(device_.OutQueue());
+    const auto deadline = Clock::now() + CloseWait(device_.OutQueue());
     while (device_.OutQueue() > 0 && Clock::now() < deadline) {
       std::this_thread::sleep_for(std::chrono::milliseconds(kDrainStepMs));
     }
@@ -277,6 +276,10 @@ bool TComm::DrainOutput() {
   } catch (const serial::SerialFailure&) {
     return false;  // a device that cannot report its queue has nothing we could still deliver
   }
+}
+
+std::chrono::milliseconds TComm::CloseWait(std::size_t queued) const {
+  return std::min(TransmitLimit(queued), std::chrono::milliseconds(kDrainLimitMs));
 }
 
 void TComm::Purge() {
@@ -296,6 +299,10 @@ std::chrono::milliseconds TComm::TransmitLimit(std::size_t bytes) const {
 }
 
 void TComm::Write(std::span<const std::uint8_t> buffer) {
+  Write(buffer, std::chrono::milliseconds::max());
+}
+
+void TComm::Write(std::span<const std::uint8_t> buffer, std::chrono::milliseconds limit) {
   std::lock_guard lock(writeLock_);
   if (!IsOpen()) throw ECommError(kNotOpen);
   if (buffer.size() > OutQueueSize()) throw ECommError(kTooLong);
@@ -306,7 +313,8 @@ void TComm::Write(std::span<const std::uint8_t> buffer) {
   } catch (const serial::SerialFailure& f) {
     throw ECommReadWriteError(f.Error().code, openPath_, ReasonText(f.Error()));
   }
-  const auto deadline = Clock::now() + TransmitLimit(queued + owed_.size() + buffer.size());
+  const auto deadline =
+      Clock::now() + std::min(TransmitLimit(queued + owed_.size() + buffer.size()), limit);
   // The rest of a unit a stall interrupted goes first: the peer's receiver stays in step.
   if (!owed_.empty()) {
     std::span<const std::uint8_t> rest(owed_);

@@ -117,6 +117,8 @@ class TComm {
 
   static constexpr int kIoTimeoutMs = 1000;
   static constexpr int kDrainStepMs = 2;
+  // The longest Close waits for queued output to leave; what is left then is dropped.
+  static constexpr int kDrainLimitMs = 2000;
   // The smallest transmit buffer a Linux serial driver has (one page): a unit that fits beside
   // what is queued goes into it in one write.
   static constexpr std::size_t kDriverRoom = 4096;
@@ -184,10 +186,16 @@ class TComm {
   // longer than the queued bytes need at the line's speed. A unit cut by such a stall is
   // finished before the next one goes out.
   void Write(std::span<const std::uint8_t> buffer);
+  // The same, waiting for the line no longer than `limit` (a performance frame on a line already
+  // known to be stalled is not worth holding the window for).
+  void Write(std::span<const std::uint8_t> buffer, std::chrono::milliseconds limit);
   void WriteString(QByteArrayView text);
   // Reads up to Count queued bytes; returns how many it got.
   std::size_t Read(std::span<std::uint8_t> buffer);
   void Purge();
+  // How long Close waits for `queued` bytes to leave: the time they need at the line's speed,
+  // never more than kDrainLimitMs.
+  std::chrono::milliseconds CloseWait(std::size_t queued) const;
 
  protected:
   virtual void DoCommEvent(TCommEventMask events);

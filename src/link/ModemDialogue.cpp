@@ -15,16 +15,11 @@ constexpr QByteArrayView kNoCarrier = "NO CARRIER";
 constexpr QByteArrayView kBusyWord = "BUSY";
 constexpr int kDialCommand = 4;
 
+const QString kFramesDropped =
+    QStringLiteral("回線が回復するまで、演奏は相手に送られません（こちらでは鳴り続けます）。");
+
 QString MessageOf(std::exception_ptr error) {
-  try {
-    std::rethrow_exception(error);
-  } catch (const UserError& e) {
-    return e.Message();
-  } catch (const std::exception& e) {
-    return QString::fromUtf8(e.what());
-  } catch (...) {
-    return QStringLiteral("不明なエラー");
-  }
+  return ErrorText(error);
 }
 
 }  // namespace
@@ -62,6 +57,8 @@ ModemDialogue::ModemDialogue(ComFormView& form) : form_(form) {
   Comm1.SetFlowControls({TCommFlowControl::cfcDtrDsr, TCommFlowControl::cfcRtsCts});
   Comm1.SetReceiveNotifySize(1024);
   Comm1.OnCommReceive = [this](TComm& sender, std::uint16_t size) { Comm1CommReceive(sender, size); };
+  // The serial inbox's error boundary: whatever a handed-over task throws is reported here.
+  inbox_.SetErrorHandler([this](std::exception_ptr error) { form_.ShowError(MessageOf(error)); });
   Comm1.OnCommException = [this](TComm&, std::exception_ptr error) {
     const QString text = MessageOf(error);
     inbox_.Post([this, text] { form_.ShowError(text); });
@@ -104,7 +101,27 @@ void ModemDialogue::WriteLog(QByteArrayView line) {
 
 void ModemDialogue::SetConnectedFlag(bool on) {
   connected_ = on;
+  lineFault_ = false;
   if (!on) ReleaseRemote();
+}
+
+void ModemDialogue::WriteUnit(std::span<const std::uint8_t> bytes) {
+  if (lineFault_) {
+    // Reported already: a moment's try, then the frame is dropped. One that goes through means
+    // the line moves again, and frames get their full time once more.
+    try {
+      Comm1.Write(bytes, std::chrono::milliseconds(kStalledFrameWaitMs));
+      lineFault_ = false;
+    } catch (const ECommError&) {
+    }
+    return;
+  }
+  try {
+    Comm1.Write(bytes);
+  } catch (const ECommError& e) {
+    lineFault_ = true;
+    form_.ShowError(e.Message() + QStringLiteral("\n") + kFramesDropped);
+  }
 }
 
 void ModemDialogue::ReleaseRemote() {
@@ -115,6 +132,7 @@ void ModemDialogue::ReleaseRemote() {
 
 void ModemDialogue::ClosePort() {
   Comm1.Close();
+  lineFault_ = false;
   ReleaseRemote();
   // Whichever command closed the port, a later "OK" (say, to "ats0=1") must not send the rest of
   // an abandoned sequence, dial command included.
@@ -226,16 +244,17 @@ void ModemDialogue::Comm1CommReceive(TComm& Sender, std::uint16_t Size) {
   std::vector<std::uint8_t> block(Size);
   block.resize(Sender.Read(block));
   if (block.empty()) return;
+  const std::uint64_t opening = Sender.Generation();
   // Watcher thread -> UI thread, behind every block and error posted before it.
-  inbox_.Post([this, block = std::move(block)]() mutable {
-    pending_.push_back(std::move(block));
+  inbox_.Post([this, opening, block = std::move(block)]() mutable {
+    pending_.push_back({opening, std::move(block)});
     Drain();
   });
 }
 
 void ModemDialogue::ReceiveBlock(QByteArrayView block) {
-  pending_.emplace_back(reinterpret_cast<const std::uint8_t*>(block.data()),
-                        reinterpret_cast<const std::uint8_t*>(block.data()) + block.size());
+  const auto* bytes = reinterpret_cast<const std::uint8_t*>(block.data());
+  pending_.push_back({Comm1.Generation(), std::vector<std::uint8_t>(bytes, bytes + block.size())});
   Drain();
 }
 
@@ -250,15 +269,23 @@ void ModemDialogue::Drain() {
   } reset{draining_};
   Sink sink(*this);
   while (!pending_.empty()) {
-    const std::vector<std::uint8_t> next = std::move(pending_.front());
+    const Block next = std::move(pending_.front());
     pending_.pop_front();
-    parser_.Feed(next, sink);
+    // Each opening of the port is a new line: half a frame or line left from the last call
+    // must not take the first bytes of this one.
+    if (next.opening != parsedOpening_) {
+      parser_.Reset();
+      parsedOpening_ = next.opening;
+    }
+    parser_.Feed(next.bytes, sink);
   }
 }
 
 void ModemDialogue::PortLost(const QString& reason, std::uint64_t opening) {
   // Closed (and perhaps reopened) since: that opening is not the one that was lost.
   if (!Comm1.IsOpen() || Comm1.Generation() != opening) return;
+  // A frame write that met the lost line has told the user already.
+  const bool told = lineFault_;
   ClosePort();
   if (main_) {
     main_->SetComButton(false);
@@ -266,5 +293,5 @@ void ModemDialogue::PortLost(const QString& reason, std::uint64_t opening) {
   }
   HideDialogue();
   EndSequence();
-  form_.ShowError(reason);
+  if (!told) form_.ShowError(reason);
 }

@@ -60,9 +60,15 @@ class ModemDialogue final : public LinkPort {
   bool PrintName = false;
   bool MakeLog() const { return makeLog_; }
 
-  // --- LinkPort
-  bool Connected() const override { return connected_; }
-  void WriteUnit(std::span<const std::uint8_t> bytes) override { Comm1.Write(bytes); }
+  static constexpr int kStalledFrameWaitMs = 10;
+
+  bool Connected() const { return connected_; }
+  // --- LinkPort: frames go out while a connection stands on an open port (the COM button may
+  // have closed it during the call).
+  bool LinkUp() const override { return connected_ && Comm1.IsOpen(); }
+  // A frame of the performance. A line that stalls or fails is reported once, and until a frame
+  // goes through again frames wait no more than a moment and are dropped; nothing is thrown.
+  void WriteUnit(std::span<const std::uint8_t> bytes) override;
   void SetConnectedFlag(bool on);  // only SetConnected calls this
 
   // --- the window's events
@@ -104,6 +110,7 @@ class ModemDialogue final : public LinkPort {
   std::function<QTime()> now_ = [] { return QTime::currentTime(); };
 
   bool connected_ = false;
+  bool lineFault_ = false;  // a frame write failed on this opening and was reported
   bool remoteSounding_ = false;  // frames played since the remote part was last released
   std::array<QString, 4> Commands;
   int CommandIndex = 0;
@@ -114,7 +121,12 @@ class ModemDialogue final : public LinkPort {
 
   WireParser parser_;
   void Drain();
-  std::deque<std::vector<std::uint8_t>> pending_;  // received, waiting for the parser (UI thread)
+  struct Block {
+    std::uint64_t opening;  // the port's Generation when the bytes were read
+    std::vector<std::uint8_t> bytes;
+  };
+  std::deque<Block> pending_;  // received, waiting for the parser (UI thread)
+  std::uint64_t parsedOpening_ = 0;
   bool draining_ = false;
   ThreadInbox inbox_;  // lives on the UI thread: the watcher's blocks and errors reach it here
 };

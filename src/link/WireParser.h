@@ -32,6 +32,8 @@ class WireParser {
   enum class State { Text, FrameIdle, FrameStatus, FrameData1, FrameData2 };
 
   void Feed(std::span<const std::uint8_t> block, WireSink& sink);
+  // Back to the start state, as for a new line: no half frame, line or lead byte is kept.
+  void Reset() { *this = WireParser(); }
   State CurrentState() const;
   std::size_t PendingLineLength() const { return LineBuffer.size(); }
   std::uint8_t LeadByte() const { return LeadBytePending; }

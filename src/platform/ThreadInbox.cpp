@@ -1,7 +1,12 @@
 #include "platform/ThreadInbox.h"
 
 #include <QMetaObject>
+#include <QtGlobal>
 #include <utility>
+
+void ThreadInbox::SetErrorHandler(std::function<void(std::exception_ptr)> onError) {
+  onError_ = std::move(onError);
+}
 
 void ThreadInbox::Post(std::function<void()> task) {
   bool wake = false;
@@ -22,12 +27,19 @@ void ThreadInbox::Run() {
       task = std::move(tasks_.front());
       tasks_.pop_front();
     }
+    // Run is called from the event loop: nothing may leave it as an exception.
     try {
       task();
     } catch (...) {
-      std::lock_guard lock(mutex_);
-      if (!tasks_.empty()) QMetaObject::invokeMethod(this, "Run", Qt::QueuedConnection);
-      throw;
+      if (onError_) {
+        try {
+          onError_(std::current_exception());
+        } catch (...) {
+          qCritical("ThreadInbox: the error handler failed");
+        }
+      } else {
+        qCritical("ThreadInbox: a task failed and nobody takes its error");
+      }
     }
   }
 }

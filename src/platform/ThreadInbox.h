@@ -2,6 +2,7 @@
 
 #include <QObject>
 #include <deque>
+#include <exception>
 #include <functional>
 #include <mutex>
 
@@ -16,14 +17,18 @@ class ThreadInbox final : public QObject {
 
   // Any thread.
   void Post(std::function<void()> task);
+  // The owner thread, before the first Post: where a task's exception goes (it never leaves Run,
+  // which the event loop calls). The next task still runs.
+  void SetErrorHandler(std::function<void(std::exception_ptr)> onError);
 
  public slots:
   // The owner thread: runs the waiting tasks one at a time, oldest first. A task that spins an
   // event loop (a message box) lets a nested run carry on with the later ones; a task that
-  // throws leaves the rest for the next wake-up rather than losing them.
+  // throws has its error handed to the error handler, and the rest still run.
   void Run();
 
  private:
   std::mutex mutex_;
   std::deque<std::function<void()>> tasks_;
+  std::function<void(std::exception_ptr)> onError_;
 };

@@ -15,6 +15,8 @@ constexpr int kCcVolume = 7;
 constexpr int kCcPan = 10;
 constexpr int kCcReverb = 91;
 constexpr int kCcChorus = 93;
+constexpr int kCcSustain = 64;
+constexpr int kPedalDown = 64;
 constexpr int kCcAllNotesOff = 123;
 
 // General MIDI System On: universal non-real-time system exclusive to all devices.
@@ -61,7 +63,14 @@ void RoutingEngine::OpenMidiDevices() {
     view_.ShowMessage(kSelectInput);
   } else {
     try {
-      input_ = devices_.OpenInput(in, [this](ShortMessage m) { PlayLocal(m); });
+      // The MIDI input's error boundary: a failing message is reported and the next one comes.
+      input_ = devices_.OpenInput(in, [this](ShortMessage m) {
+        try {
+          PlayLocal(m);
+        } catch (...) {
+          view_.ReportError(ErrorText(std::current_exception()));
+        }
+      });
     } catch (const MidiDeviceError& e) {
       input_.reset();
       view_.ShowMessage(kInputFailed + QStringLiteral("\n") + e.Message());
@@ -117,8 +126,16 @@ void RoutingEngine::OutShortMsg(ShortMessage message) {
   SendIfOpen(message);
 }
 
+// Every message to the output goes here. A device that fails is reported (a stream of failures
+// is counted by the report, not shown one by one), and the caller - a window's handler, the MIDI
+// input, a frame from the peer - carries on.
 void RoutingEngine::SendIfOpen(ShortMessage message) {
-  if (output_) output_->SendShort(message);
+  if (!output_) return;
+  try {
+    output_->SendShort(message);
+  } catch (...) {
+    view_.ReportError(ErrorText(std::current_exception()));
+  }
 }
 
 // ------------------------------------------------------------------------------- the paths
@@ -139,14 +156,7 @@ void RoutingEngine::PlayLocal(ShortMessage message) {
     if (data1 < 0 || data1 > 127) return;
   }
 
-  if (link_.Connected()) {
-    // The peer sees the caller's channel bits unchanged.
-    const std::array<std::uint8_t, 4> frame = {kFrameEscape, static_cast<std::uint8_t>(status),
-                                               static_cast<std::uint8_t>(data1),
-                                               static_cast<std::uint8_t>(data2)};
-    link_.WriteUnit(frame);
-  }
-
+  // The local part sounds and shows first: what the player hears never waits for the link.
   const int outStatus = type + localChannel_;
   if (type == kNoteOn) view_.SetLevel(Side::Local, data2);
   if (view_.KeyboardShown()) {
@@ -157,12 +167,29 @@ void RoutingEngine::PlayLocal(ShortMessage message) {
     }
   }
 
-  if (!output_) return;
-  output_->SendShort(PackShort(outStatus, data1, data2));
-  if (dualPlay_) PlayRemote(PackShort(type + remoteChannel_, data1, data2));
+  if (output_) {
+    SendIfOpen(PackShort(outStatus, data1, data2));
+    if (dualPlay_) SoundRemotePart(PackShort(type + remoteChannel_, data1, data2), false);
+  }
+
+  if (link_.LinkUp()) {
+    // The peer sees the caller's channel bits unchanged.
+    const std::array<std::uint8_t, 4> frame = {kFrameEscape, static_cast<std::uint8_t>(status),
+                                               static_cast<std::uint8_t>(data1),
+                                               static_cast<std::uint8_t>(data2)};
+    try {
+      link_.WriteUnit(frame);
+    } catch (...) {
+      view_.ReportError(ErrorText(std::current_exception()));
+    }
+  }
 }
 
 void RoutingEngine::PlayRemote(ShortMessage message) {
+  SoundRemotePart(message, true);
+}
+
+void RoutingEngine::SoundRemotePart(ShortMessage message, bool fromPeer) {
   const int status = StatusOf(message);
   const int data1 = Data1Of(message);
   const int data2 = Data2Of(message);
@@ -190,10 +217,7 @@ void RoutingEngine::PlayRemote(ShortMessage message) {
       }
     }
   }
-  if (type == kNoteOn || type == kNoteOff) {
-    remoteNoteChannels_.set(static_cast<std::size_t>(remoteChannel_));
-    remoteHeld_.set(static_cast<std::size_t>(data1), type == kNoteOn && data2 > 0);
-  }
+  if (fromPeer) TrackPeer(type, data1, data2);
   SendIfOpen(PackShort(outStatus, data1, data2));
 }
 
@@ -274,13 +298,30 @@ void RoutingEngine::AllNotesOffButton() {
   view_.ClearKeyMarks();
 }
 
-void RoutingEngine::ReleaseRemoteNotes() {
-  remoteNoteChannels_.set(static_cast<std::size_t>(remoteChannel_));
-  for (std::size_t ch = 0; ch < remoteNoteChannels_.size(); ++ch) {
-    if (remoteNoteChannels_.test(ch))
-      SendIfOpen(PackShort(kControlChange + static_cast<int>(ch), kCcAllNotesOff, 0));
+// What the peer holds, on the channel it sounds on now (the remote part may move during a call).
+void RoutingEngine::TrackPeer(int type, int data1, int data2) {
+  const auto ch = static_cast<std::size_t>(remoteChannel_);
+  if (type == kNoteOn || type == kNoteOff) {
+    const bool down = type == kNoteOn && data2 > 0;
+    peerSounding_[ch].set(static_cast<std::size_t>(data1), down);
+    remoteHeld_.set(static_cast<std::size_t>(data1), down);
+  } else if (type == kControlChange && data1 == kCcSustain) {
+    peerSustain_.set(ch, data2 >= kPedalDown);
   }
-  remoteNoteChannels_.reset();
+}
+
+void RoutingEngine::ReleaseRemoteNotes() {
+  // Note by note, not all-notes-off: the remote part may share its channel with the local part
+  // (or with its dual copy), and the local player's own held notes go on sounding.
+  for (std::size_t ch = 0; ch < peerSounding_.size(); ++ch) {
+    const int channel = static_cast<int>(ch);
+    for (std::size_t note = 0; note < peerSounding_[ch].size(); ++note) {
+      if (peerSounding_[ch].test(note)) SendIfOpen(PackShort(kNoteOff + channel, static_cast<int>(note), 0));
+    }
+    peerSounding_[ch].reset();
+    if (peerSustain_.test(ch)) SendIfOpen(PackShort(kControlChange + channel, kCcSustain, 0));
+  }
+  peerSustain_.reset();
   if (view_.KeyboardShown()) {
     for (std::size_t note = 0; note < remoteHeld_.size(); ++note) {
       if (remoteHeld_.test(note)) view_.ShowKeyUp(static_cast<int>(note), Side::Remote);

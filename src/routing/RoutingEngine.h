@@ -1,6 +1,7 @@
 #pragma once
 
 #include <QString>
+#include <array>
 #include <bitset>
 #include <cstdint>
 #include <memory>
@@ -25,6 +26,7 @@ class RoutingView {
   virtual bool KeyboardShown() const = 0;               // SpeedButton2
   virtual void SetDualButton(bool pressed) = 0;         // SpeedButton14
   virtual void ShowMessage(const QString& text) = 0;    // a simple message box
+  virtual void ReportError(const QString& text) = 0;    // the program's error report
   virtual void SetLevel(Side part, int value) = 0;      // LevelMeter1 / LevelMeter2
   virtual void ShowKeyDown(int note, Side player) = 0;  // the keyboard window's marks
   virtual void ShowKeyUp(int note, Side player) = 0;
@@ -43,12 +45,13 @@ class MidiDeviceChoice {
   virtual int SelectedOutput() const = 0;
 };
 
-// The serial link as the engine sees it: whether a connection stands, and a write that sends
-// one unit (a frame) whole. WriteUnit throws when the port is not open.
+// The serial link as the engine sees it: whether frames go to the peer (a connection stands and
+// its port is open), and a write that sends one unit (a frame) whole. The serial link reports
+// its own line faults; another link's WriteUnit may throw, and the engine reports that.
 class LinkPort {
  public:
   virtual ~LinkPort() = default;
-  virtual bool Connected() const = 0;
+  virtual bool LinkUp() const = 0;
   virtual void WriteUnit(std::span<const std::uint8_t> bytes) = 0;
 };
 
@@ -104,8 +107,9 @@ class RoutingEngine {
   void RefreshParts();
   void AllNotesOff();
   void AllNotesOffButton();  // Button4Click
-  // Ends whatever the peer left sounding (when a connection ends): controller 123 on the remote
-  // part and on every channel that played the peer's notes since, and its held key marks off.
+  // Ends whatever the peer left sounding (when a connection ends): a note-off for each note it
+  // still holds on the channel it sounded on, its sustain pedal up where it held it down, and its
+  // held key marks off. The local player's notes are left alone, on a shared channel too.
   void ReleaseRemoteNotes();
   // Returns whether the GM System On message went out; a failure has been reported.
   bool SendGmReset();
@@ -127,6 +131,9 @@ class RoutingEngine {
 
  private:
   void SendIfOpen(ShortMessage message);
+  // The remote part's path; the peer's own messages are tracked, dual play's copies are not.
+  void SoundRemotePart(ShortMessage message, bool fromPeer);
+  void TrackPeer(int type, int data1, int data2);
   void SendAllNotesOff();
 
   MidiSystem& devices_;
@@ -143,8 +150,9 @@ class RoutingEngine {
   bool dualPlay_ = false;
   int octaveShift_ = 0;
   int keyShift_ = 0;
-  // What the peer left sounding: the channels its notes went to (the remote part may have moved
-  // during the call) and the notes whose key marks it has not yet taken off.
-  std::bitset<16> remoteNoteChannels_;
+  // What the peer left sounding: its held notes per channel they sound on, its sustain pedal
+  // per channel, and the notes whose key marks it has not yet taken off.
+  std::array<std::bitset<128>, 16> peerSounding_{};
+  std::bitset<16> peerSustain_;
   std::bitset<128> remoteHeld_;
 };

@@ -34,6 +34,7 @@ class TPagesDlg final : public QDialog, public MidiDeviceChoice {
   // The engine whose MIDI devices OK reopens after a MIDI list was touched. The engine is
   // built after the dialog (it reads the dialog's lists), so it comes in here.
   void AttachRoutingEngine(RoutingEngine& engine) { engine_ = &engine; }
+  void DetachRoutingEngine() { engine_ = nullptr; }
   // Where refusals and problems are shown; a message box unless replaced.
   void SetMessageSink(MessageSink sink) { showMessage_ = std::move(sink); }
 

@@ -39,7 +39,7 @@ class RecordingLink final : public LinkPort {
  public:
   bool connected = false;
   std::vector<std::vector<std::uint8_t>> frames;
-  bool Connected() const override { return connected; }
+  bool LinkUp() const override { return connected; }
   void WriteUnit(std::span<const std::uint8_t> bytes) override {
     frames.emplace_back(bytes.begin(), bytes.end());
   }
@@ -478,6 +478,21 @@ TEST_F(ToneFileCommands, AMissingFileOnlyBeeps) {
   form.KO1Click();
   EXPECT_EQ(prompter.beeps, 1);
   EXPECT_FALSE(engine.DualPlay());
+  EXPECT_TRUE(Sent().empty());
+}
+
+// From the menu, as the user opens it: the error stops at the window's boundary and is reported.
+TEST_F(ToneFileCommands, ABadFileOpenedFromTheMenuIsReportedAndChangesNothing) {
+  QFile file(Path(QStringLiteral("bad.SNV")));
+  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+  file.write("0\r\n1\r\nsixty\r\n");
+  file.close();
+  const ToneSetup before = engine.CurrentToneSetup();
+  TypeIntoDialog(QStringLiteral("bad.SNV"));
+  EXPECT_NO_THROW(form.KO1->trigger());
+  ASSERT_EQ(prompter.errors.size(), 1);
+  EXPECT_FALSE(prompter.errors[0].isEmpty());
+  EXPECT_EQ(engine.CurrentToneSetup(), before);
   EXPECT_TRUE(Sent().empty());
 }
 

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QApplication>
+#include <QElapsedTimer>
+#include <QMessageBox>
 #include <QMouseEvent>
 #include <QString>
 #include <QStringList>
@@ -54,6 +56,27 @@ inline void StepUp(QWidget* spin) {
 }
 inline void StepDown(QWidget* spin) {
   QTest::mouseClick(spin, Qt::LeftButton, {}, QPoint(spin->width() / 2, spin->height() - 5));
+}
+
+// Lets the event loop run until no message box has come up for a while, closing each one that
+// does and noting its text (as it reads when closed). `whileFirstIsUp` runs with the first up.
+inline QStringList BoxesShown(const std::function<void()>& whileFirstIsUp = {}) {
+  QStringList texts;
+  QElapsedTimer idle;
+  idle.start();
+  QTimer poll;  // a timer, so it also runs inside a box's own event loop
+  poll.setInterval(10);
+  QObject::connect(&poll, &QTimer::timeout, [&] {
+    auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+    if (box == nullptr) return;
+    if (texts.isEmpty() && whileFirstIsUp) whileFirstIsUp();
+    texts << box->text();
+    box->accept();
+    idle.restart();
+  });
+  poll.start();
+  while (idle.elapsed() < 300) QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+  return texts;
 }
 
 // Runs `act` on the next modal window that comes up (a file dialog, a message box) while the

@@ -8,12 +8,14 @@
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QRegularExpression>
 #include <QScreen>
 #include <QSocketNotifier>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QToolButton>
 #include <algorithm>
+#include <chrono>
 
 #include "app/AboutBox.h"
 #include "app/MainForm.h"
@@ -219,9 +221,142 @@ TEST_F(StartUp, AFailedPositionWriteIsReportedAfterTheRestOfTheShutdown) {
   plain.close();
   Profile blocked(dir.filePath(QStringLiteral("plain/Sonavel.ini")));
   Program program(midi, prompter, blocked, dir.path());
+  qsizetype reportsWhenEnded = -1;
+  program.onEnded = [&] { reportsWhenEnded = prompter.errors.size(); };
   program.Start();
-  EXPECT_THROW(program.MainForm().Commands().formClose(), UserError);
+  EXPECT_NO_THROW(program.MainForm().Commands().formClose());
   EXPECT_FALSE(program.KeyboardForm().isVisible());
+  EXPECT_EQ(reportsWhenEnded, 1) << "the report comes first, then the end of the event loop";
+}
+
+TEST_F(StartUp, TeardownStopsTheDevicesFirstThenTakesEachWindowDownBeforeWhatItUses) {
+  ChooseFakeDevices();
+  auto program = Make();
+  program->Start();
+  ASSERT_TRUE(midi.out->open);
+  bool mainGone = false;
+  bool outputOpen = true;
+  bool inputOpen = true;
+  bool mainAlive = false;
+  QObject::connect(&program->MainForm(), &QObject::destroyed, [&] { mainGone = true; });
+  QObject::connect(&program->KeyboardForm(), &QObject::destroyed, [&] {
+    outputOpen = midi.out->open;
+    inputOpen = midi.Play(PackShort(0xFE, 0, 0));
+    mainAlive = !mainGone;
+  });
+  program.reset();
+  EXPECT_FALSE(outputOpen) << "the keyboard window went while the devices could still play into it";
+  EXPECT_FALSE(inputOpen);
+  EXPECT_TRUE(mainAlive) << "the main window, which shows the keyboard, goes after it";
+  EXPECT_TRUE(mainGone);
+}
+
+// ------------------------------------------------------------------------ one error boundary
+
+// A device fault under a stream of MIDI input: one box that counts, never a box per message.
+TEST_F(StartUp, ABurstOfFailingMidiInputGivesOneBox) {
+  ChooseFakeDevices();
+  BoxPrompter boxes;
+  Program program(midi, boxes, file, dir.path());
+  program.Start();
+  midi.out->shortFails = true;
+  for (int i = 0; i < 100; ++i) ASSERT_TRUE(midi.Play(PackShort(0xB0, 1, i)));
+  const QStringList shown = BoxesShown();
+  ASSERT_EQ(shown.size(), 1) << shown.join(QLatin1Char('|')).toStdString();
+  EXPECT_TRUE(shown[0].startsWith(QStringLiteral("MIDI OUT に送れません")));
+  // (The keyboard window's panel adds its own failing sends as it repaints.)
+  const auto count = QRegularExpression(QStringLiteral("(\\d+) 回")).match(shown[0]).captured(1).toInt();
+  EXPECT_GE(count, 100) << shown[0].toStdString();
+  midi.out->shortFails = false;
+  program.MainForm().close();
+}
+
+// A line that stops taking bytes, and one that goes away: the local part sounds and unmarks
+// from the MIDI input and from the keyboard window all the same, the window does not wait a
+// second per note, and the user is told once.
+class LineFault : public StartUp {
+ protected:
+  void Connect() {
+    ASSERT_TRUE(far.Ok());
+    ChooseFakeDevices();
+    file.WriteString(QStringLiteral("modem"), QStringLiteral("device"), far.Path());
+    program = Make();
+    program->Start();
+    TMainForm& form = program->MainForm();
+    QTest::mouseClick(form.SpeedButton6, Qt::LeftButton);
+    ASSERT_TRUE(program->Dialogue().Comm1.IsOpen());
+    far.Send("CONNECT 9600\r");
+    ASSERT_TRUE(QTest::qWaitFor([&] { return form.StatusText(2) == QStringLiteral("接続中"); }));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !program->KeyboardForm().Instrument().Animating(); }));
+  }
+  // Plays a note from the MIDI input and one from the keyboard window's lowest key (note 36),
+  // checking that each sounds and marks locally and its release unmarks; returns the longest
+  // time one message took.
+  std::chrono::milliseconds PlayBoth() {
+    using Clock = std::chrono::steady_clock;
+    TKeyboardForm& kbd = program->KeyboardForm();
+    const QPoint key(46 + 5, 62 + 60);
+    QWidget* under = kbd.childAt(key) != nullptr ? kbd.childAt(key) : &kbd;
+    const QPoint at = under->mapFrom(&kbd, key);
+    const std::function<void()> steps[] = {
+        [&] { EXPECT_TRUE(midi.Play(PackShort(0x90, 60, 100))); },
+        [&] { EXPECT_TRUE(midi.Play(PackShort(0x80, 60, 0))); },
+        [&] { QTest::mousePress(under, Qt::LeftButton, {}, at); },
+        [&] { QTest::mouseRelease(under, Qt::LeftButton, {}, at); },
+    };
+    const ShortMessage sounded[] = {PackShort(0x90, 60, 100), PackShort(0x80, 60, 0), PackShort(0x90, 36, 80),
+                                    PackShort(0x90, 36, 0)};
+    const bool marked[] = {true, false, true, false};
+    const int markedKey[] = {60 - 36, 60 - 36, 0, 0};
+    Clock::duration longest{};
+    for (int i = 0; i < 4; ++i) {
+      midi.out->Clear();
+      const auto start = Clock::now();
+      steps[i]();
+      longest = std::max(longest, Clock::now() - start);
+      const auto& out = midi.out->shorts;
+      EXPECT_NE(std::find(out.begin(), out.end(), sounded[i]), out.end()) << "step " << i << " did not sound";
+      EXPECT_EQ(kbd.Instrument().Marks().Has(markedKey[i], Side::Local), marked[i]) << "step " << i;
+    }
+    return std::chrono::duration_cast<std::chrono::milliseconds>(longest);
+  }
+
+  FarEnd far;
+  std::unique_ptr<Program> program;
+};
+
+TEST_F(LineFault, AStalledLineIsReportedOnceAndLaterNotesDoNotWaitForIt) {
+  Connect();
+  TComm& comm = program->Dialogue().Comm1;
+  comm.SetBaudRate(256000);  // the stall is found within the time the queue needs at this speed
+  bool stalled = false;
+  for (int i = 0; i < 1000 && !stalled; ++i) {  // nobody reads the far end
+    try {
+      comm.WriteString(QByteArray(1000, 'x'));
+    } catch (const ECommReadWriteError&) {
+      stalled = true;
+    }
+  }
+  ASSERT_TRUE(stalled);
+  PlayBoth();  // the first frame finds the stall
+  ASSERT_EQ(prompter.errors.size(), 1);
+  EXPECT_TRUE(prompter.errors[0].contains(QStringLiteral("演奏は相手に送られません"))) << prompter.errors[0].toStdString();
+  for (int round = 0; round < 3; ++round) EXPECT_LT(PlayBoth().count(), 500) << "a note waited for the line";
+  QCoreApplication::processEvents();
+  EXPECT_EQ(prompter.errors.size(), 1);
+  program->MainForm().close();
+}
+
+TEST_F(LineFault, ALostLineIsReportedOnceAndLocalPlayGoesOn) {
+  Connect();
+  far.HangUp();
+  for (int round = 0; round < 3; ++round) {
+    PlayBoth();
+    QTest::qWait(50);  // the watcher's news of the lost line arrives meanwhile
+  }
+  EXPECT_EQ(prompter.errors.size(), 1) << prompter.errors.join(QLatin1Char('|')).toStdString();
+  EXPECT_FALSE(program->Dialogue().Comm1.IsOpen());
+  program->MainForm().close();
 }
 
 // ------------------------------------------------------------------------ over a serial line

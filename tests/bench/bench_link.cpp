@@ -67,6 +67,7 @@ struct NullView final : RoutingView {
   bool KeyboardShown() const override { return true; }
   void SetDualButton(bool) override {}
   void ShowMessage(const QString&) override {}
+  void ReportError(const QString&) override {}
   void SetLevel(Side, int) override {}
   void ShowKeyDown(int, Side) override {}
   void ShowKeyUp(int, Side) override {}

@@ -30,6 +30,7 @@ class NullView final : public RoutingView {
   bool KeyboardShown() const override { return true; }
   void SetDualButton(bool) override {}
   void ShowMessage(const QString&) override {}
+  void ReportError(const QString&) override {}
   void SetLevel(Side, int v) override { benchmark::DoNotOptimize(v); }
   void ShowKeyDown(int n, Side) override { benchmark::DoNotOptimize(n); }
   void ShowKeyUp(int n, Side) override { benchmark::DoNotOptimize(n); }
@@ -47,7 +48,7 @@ class Choice final : public MidiDeviceChoice {
 
 class NullLink final : public LinkPort {
  public:
-  bool Connected() const override { return true; }
+  bool LinkUp() const override { return true; }
   void WriteUnit(std::span<const std::uint8_t> b) override { benchmark::DoNotOptimize(b.data()); }
 };
 

@@ -15,7 +15,7 @@ namespace keyboard_test {
 struct RecordingLink final : LinkPort {
   bool connected = true;
   std::vector<ShortMessage> sent;  // the frames, as short messages
-  bool Connected() const override { return connected; }
+  bool LinkUp() const override { return connected; }
   void WriteUnit(std::span<const std::uint8_t> bytes) override {
     if (bytes.size() == 4) sent.push_back(PackShort(bytes[1], bytes[2], bytes[3]));
   }
@@ -31,6 +31,7 @@ struct RecordingView final : RoutingView {
   bool KeyboardShown() const override { return keyboardShown; }
   void SetDualButton(bool) override {}
   void ShowMessage(const QString& text) override { messages.push_back(text); }
+  void ReportError(const QString& text) override { messages.push_back(text); }
   void SetLevel(Side, int) override {}
   void ShowKeyDown(int note, Side player) override {
     if (marks) marks(note, player, true);

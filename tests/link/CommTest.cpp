@@ -327,6 +327,24 @@ TEST_F(CommOnPty, ASlowLineGetsTheTimeItNeeds) {
   EXPECT_EQ(got.size(), kUnits * 3000);
 }
 
+// Closing waits for queued output as the line's speed needs, but never long: at 110 bit/s a
+// full queue would take six minutes, at a user-defined 1 bit/s hours. (A pty reports no output
+// queue, so the rule is checked on its own.)
+TEST(CommDevice, CloseWaitsForQueuedOutputAtMostTwoSeconds) {
+  struct Case {
+    int rate;
+    std::size_t queued;
+    long long wantMs;
+  };
+  for (const Case c : {Case{110, 4096, 2000}, Case{1, 4, 2000}, Case{-1, 4096, 2000}, Case{56000, 4, 1000},
+                       Case{9600, 96, 1100}}) {
+    TComm comm;
+    if (c.rate == -1) comm.SetBaudRateUserDefined(1);
+    comm.SetBaudRate(c.rate);
+    EXPECT_EQ(comm.CloseWait(c.queued).count(), c.wantMs) << c.rate << " bit/s, " << c.queued << " bytes";
+  }
+}
+
 TEST_F(CommOnPty, ReadingMoreThanIsQueuedHandsOverWhatCame) {
   std::mutex lock;
   QByteArray received;

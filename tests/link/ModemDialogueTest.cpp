@@ -145,7 +145,7 @@ TEST_F(DialogueOnPty, DialConnectPlayChatAndHangUpThroughAFakeModem) {
                                                         "abc     >hello\rBye\r",
                                                         4 + 15 + 4));
   // The peer's notes end with the call.
-  EXPECT_EQ(rig.OutputOn(1).back(), PackShort(0xB1, 123, 0));
+  EXPECT_EQ(rig.OutputOn(1).back(), PackShort(0x81, 0x40, 0));
 
   EXPECT_EQ(rig.chatView.chat,
             (QStringList{"ATZ", "", "OK", "ATE1Q0V1X3\\N3%C1", "", "OK", "atdt123-4567", "", "",
@@ -289,7 +289,7 @@ TEST_F(DialogueOnPty, LostPortEndsTheConnectionOnceAndReleasesThePeersNotes) {
   EXPECT_FALSE(rig.dialogue.Comm1.IsOpen());
   EXPECT_FALSE(rig.dialogue.Connected());
   EXPECT_FALSE(rig.chatView.comButton);
-  EXPECT_EQ(rig.OutputOn(1).back(), PackShort(0xB1, 123, 0));
+  EXPECT_EQ(rig.OutputOn(1).back(), PackShort(0x81, 0x41, 0));
 }
 
 TEST_F(DialogueOnPty, FailedLogOpenIsReportedAndTheRunGoesOnWithoutLog) {
@@ -353,6 +353,40 @@ TEST_F(DialogueOnPty, AFailedLogWriteIsReportedOnceAndTheRunGoesOn) {
   ASSERT_TRUE(WaitFor([&] { return rig.chatView.chat.contains("three"); }));
   ASSERT_EQ(rig.form.errors.size(), 1);
   EXPECT_TRUE(rig.form.errors[0].contains(QStringLiteral("260304.log"))) << rig.form.errors[0].toStdString();
+}
+
+}  // namespace
+
+namespace {
+
+// Each opening of the port is a new line: half a frame left by the last call is forgotten.
+TEST_F(DialogueOnPty, HalfAFrameFromTheLastCallDoesNotTakeTheNextCallsBytes) {
+  rig.dialogue.Comm1.Open();
+  pty.Write(QByteArray("\xFF\x90", 2));
+  ASSERT_TRUE(WaitFor([&] { return rig.dialogue.Parser().CurrentState() != WireParser::State::Text; }));
+  rig.dialogue.ClosePort();
+  rig.dialogue.Comm1.Open();
+  pty.Write("OK\r");
+  ASSERT_TRUE(WaitFor([&] { return rig.chatView.chat.contains(QStringLiteral("OK")); }));
+  EXPECT_TRUE(rig.midi.out->shorts.empty()) << "the first bytes of the new call made a frame";
+}
+
+// The COM button closing the port during a call: the connection state stays as it is shown,
+// but frames stop, so local playing goes on with nothing to report.
+TEST_F(DialogueOnPty, ClosingThePortDuringACallStopsFramesAndLocalPlayGoesOnQuietly) {
+  rig.dialogue.Comm1.Open();
+  rig.chat.SetConnected(true);
+  rig.chatView.comButton = true;
+  rig.chat.Button1Click(false);
+  EXPECT_TRUE(rig.dialogue.Connected());
+  EXPECT_FALSE(rig.dialogue.LinkUp());
+  for (int i = 0; i < 10; ++i) {
+    rig.engine.PlayLocal(PackShort(0x90, 60, 100));
+    rig.engine.PlayLocal(PackShort(0x80, 60, 0));
+  }
+  EXPECT_EQ(rig.OutputOn(0).size(), 20u);
+  EXPECT_TRUE(rig.routingView.errors.isEmpty());
+  EXPECT_TRUE(rig.form.errors.isEmpty());
 }
 
 }  // namespace

@@ -237,13 +237,18 @@ TEST_F(Routing, WithTheOutputClosedMessagesStillReachThePeerAndTheDisplay) {
   EXPECT_TRUE(midi.out->shorts.empty());
 }
 
-TEST_F(Routing, AClosedPortFailsTheLocalMessageBeforeItSounds) {
+// What the player hears never depends on the link: a failing write is reported, after the
+// note has sounded and shown.
+TEST_F(Routing, AFailingLinkIsReportedAfterTheLocalNoteSoundedAndShowed) {
   OpenOutput();
   link.connected = true;
   link.portOpen = false;
-  EXPECT_THROW(engine.PlayLocal(PackShort(0x90, 60, 100)), UserError);
-  EXPECT_TRUE(midi.out->shorts.empty());
-  EXPECT_TRUE(view.Events("key").empty());
+  EXPECT_NO_THROW(engine.PlayLocal(PackShort(0x90, 60, 100)));
+  EXPECT_NO_THROW(engine.PlayLocal(PackShort(0x80, 60, 0)));
+  EXPECT_EQ(midi.out->shorts, (Messages{PackShort(0x90, 60, 100), PackShort(0x80, 60, 0)}));
+  EXPECT_EQ(view.Events("key"), (std::vector<std::string>{"keydown 60 L", "keyup 60 L"}));
+  EXPECT_EQ(view.errors.size(), 2);
+  EXPECT_EQ(view.errors.value(0), QStringLiteral("通信が開始されていない。"));
 }
 
 TEST_F(Routing, DualPlaySoundsOnBothPartsAndSendsOnce) {
@@ -421,15 +426,31 @@ TEST_F(Routing, AuditionGoesStraightToTheOutput) {
   EXPECT_TRUE(view.Events("key").empty());
 }
 
-TEST_F(Routing, ReleasingRemoteNotesEndsTheRemotePartOnly) {
+TEST_F(Routing, ReleasingRemoteNotesWithNothingFromThePeerSendsNothing) {
   OpenOutput();
   engine.ChannelChanged(Side::Remote, 7);
   midi.out->Clear();
   engine.ReleaseRemoteNotes();
-  EXPECT_EQ(midi.out->shorts, (Messages{PackShort(0xB7, 123, 0)}));
+  EXPECT_TRUE(midi.out->shorts.empty());
 }
 
-TEST_F(Routing, ReleasingRemoteNotesEndsEveryChannelThePeerPlayedAndItsHeldMarks) {
+// Dual play with both parts on one channel: the hang-up ends the peer's note and its pedal, not
+// the local player's own held note (nor its dual copy).
+TEST_F(Routing, ReleasingRemoteNotesLeavesTheLocalPlayersNotesOnASharedChannel) {
+  OpenOutput();
+  engine.ChannelChanged(Side::Remote, 0);
+  engine.SetDualPlay(true);
+  engine.PlayLocal(PackShort(0x90, 60, 100));
+  engine.PlayRemote(PackShort(0x90, 64, 90));
+  engine.PlayRemote(PackShort(0xB0, 64, 127));
+  midi.out->Clear();
+  view.events.clear();
+  engine.ReleaseRemoteNotes();
+  EXPECT_EQ(midi.out->shorts, (Messages{PackShort(0x80, 64, 0), PackShort(0xB0, 64, 0)}));
+  EXPECT_EQ(view.Events("key"), std::vector<std::string>{"keyup 64 R"});
+}
+
+TEST_F(Routing, ReleasingRemoteNotesEndsThePeersHeldNotesWhereTheySoundedAndTheirMarks) {
   OpenOutput();
   engine.ChannelChanged(Side::Remote, 2);
   engine.PlayRemote(PackShort(0x90, 60, 100));
@@ -443,14 +464,14 @@ TEST_F(Routing, ReleasingRemoteNotesEndsEveryChannelThePeerPlayedAndItsHeldMarks
 
   engine.ReleaseRemoteNotes();
 
-  EXPECT_EQ(midi.out->shorts, (Messages{PackShort(0xB2, 123, 0), PackShort(0xB5, 123, 0)}));
+  EXPECT_EQ(midi.out->shorts, (Messages{PackShort(0x82, 60, 0), PackShort(0x85, 67, 0)}));
   EXPECT_EQ(view.Events("key"), (std::vector<std::string>{"keyup 60 R", "keyup 67 R"}));
 
-  // A second connection starts clean: only the remote part is ended, no marks come off.
+  // A second connection starts clean: nothing is sent, no marks come off.
   midi.out->Clear();
   view.events.clear();
   engine.ReleaseRemoteNotes();
-  EXPECT_EQ(midi.out->shorts, (Messages{PackShort(0xB5, 123, 0)}));
+  EXPECT_TRUE(midi.out->shorts.empty());
   EXPECT_TRUE(view.Events("key").empty());
 }
 

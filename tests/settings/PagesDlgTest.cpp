@@ -31,6 +31,7 @@ class QuietView final : public RoutingView {
   bool KeyboardShown() const override { return false; }
   void SetDualButton(bool) override {}
   void ShowMessage(const QString& text) override { messages << text; }
+  void ReportError(const QString& text) override { messages << text; }
   void SetLevel(Side, int) override {}
   void ShowKeyDown(int, Side) override {}
   void ShowKeyUp(int, Side) override {}
@@ -43,7 +44,7 @@ class QuietView final : public RoutingView {
 
 class NoLink final : public LinkPort {
  public:
-  bool Connected() const override { return false; }
+  bool LinkUp() const override { return false; }
   void WriteUnit(std::span<const std::uint8_t>) override {}
 };
 

@@ -22,7 +22,7 @@ class FarEnd {
   }
   ~FarEnd() {
     if (ok_) {
-      close(master_);
+      HangUp();
       close(slave_);
     }
   }
@@ -40,6 +40,11 @@ class FarEnd {
     ssize_t n;
     while ((n = read(master_, buf, sizeof buf)) > 0) got_.append(buf, static_cast<qsizetype>(n));
     return got_;
+  }
+  // The far end goes away: the program's writes fail and its watcher sees the line end.
+  void HangUp() {
+    if (master_ >= 0) close(master_);
+    master_ = -1;
   }
   void Clear() {
     Heard();

@@ -13,7 +13,8 @@ struct MidiLog {
   std::vector<std::vector<std::uint8_t>> longs;
   int resets = 0;
   bool open = false;
-  bool longFails = false;  // make SendLong report failure
+  bool longFails = false;   // make SendLong report failure
+  bool shortFails = false;  // make SendShort throw, as a device that went away may
   void Clear() {
     shorts.clear();
     longs.clear();
@@ -25,7 +26,10 @@ class RecordingMidiOutput final : public MidiOutput {
  public:
   explicit RecordingMidiOutput(std::shared_ptr<MidiLog> log) : log_(std::move(log)) { log_->open = true; }
   ~RecordingMidiOutput() override { log_->open = false; }
-  void SendShort(ShortMessage m) override { log_->shorts.push_back(m); }
+  void SendShort(ShortMessage m) override {
+    if (log_->shortFails) throw MidiDeviceError(QStringLiteral("MIDI OUT に送れません"));
+    log_->shorts.push_back(m);
+  }
   bool SendLong(std::span<const std::uint8_t> m) override {
     log_->longs.emplace_back(m.begin(), m.end());
     return !log_->longFails;

@@ -20,6 +20,7 @@ class RecordingRoutingView final : public RoutingView {
   bool keyboardShown = true;
   bool dualButton = false;
   QStringList messages;
+  QStringList errors;
   std::vector<std::string> events;
   std::map<std::pair<Side, Setting>, int> shown;  // latest value shown per control
   int channelShown[2] = {-1, -1};
@@ -35,6 +36,10 @@ class RecordingRoutingView final : public RoutingView {
   void ShowMessage(const QString& text) override {
     messages << text;
     Log("message");
+  }
+  void ReportError(const QString& text) override {
+    errors << text;
+    Log("error");
   }
   void SetLevel(Side part, int value) override {
     level[static_cast<int>(part)] = value;
@@ -85,7 +90,7 @@ class RecordingLink final : public LinkPort {
   bool portOpen = true;
   std::vector<std::vector<std::uint8_t>> units;
 
-  bool Connected() const override { return connected; }
+  bool LinkUp() const override { return connected; }
   void WriteUnit(std::span<const std::uint8_t> bytes) override {
     if (!portOpen) throw UserError(QStringLiteral("通信が開始されていない。"));
     units.emplace_back(bytes.begin(), bytes.end());
