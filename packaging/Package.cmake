@@ -5,6 +5,9 @@
 set(pkg_src ${PROJECT_SOURCE_DIR}/packaging)
 set(pkg_out ${PROJECT_BINARY_DIR}/packaging)
 set(pkg_man_pages sonavel.1 sonavel-start.1)
+if(TARGET sonavel-modem)
+  list(APPEND pkg_man_pages sonavel-modem.1)
+endif()
 
 # Debian wants manual pages and changelogs compressed with gzip -9 and without a time stamp.
 set(pkg_gzipped)

@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Builds the package with scripts/package and checks it: its control fields, lintian (no
-# errors), the files it lists, and the unpacked program and launcher running from a
-# temporary folder.
+# errors), a simulated apt install, the files it lists, and the unpacked program and launcher
+# running from a temporary folder.
 # Usage: PackageTest.sh SOURCE_DIR BUILD_DIR VERSION FILE...
+# (grep -q reads from a here-string, never a pipe: under pipefail a writer cut off by grep's
+# early exit would fail the check.)
 set -euo pipefail
 src=$1 dir=$2 version=$3
 shift 3
@@ -25,10 +27,13 @@ for lib in libqt6widgets6 libfluidsynth3 librtmidi6; do
   grep -q "$lib" <<<"$depends" || fail "$lib missing from Depends: $depends"
 done
 grep -q jackd2 <<<"$(field Recommends)" || fail "Recommends: $(field Recommends)"
-field Description | grep -q 'リアルタイム' || fail "no Japanese description"
+grep -q 'リアルタイム' <<<"$(field Description)" || fail "no Japanese description"
 
 echo "== lintian"
 lintian --fail-on error --display-info --display-experimental --pedantic --tag-display-limit 0 "$deb" || fail "lintian reports errors"
+
+# apt can resolve what the package needs (a misspelt dependency would stop the install).
+grep -q '^Inst sonavel ' <<<"$(apt-get install --simulate "$deb" 2>&1)" || fail "apt cannot install the package"
 
 listing=$(dpkg-deb -c "$deb" | awk '{print $6}')
 for file in "$@"; do
@@ -38,6 +43,15 @@ done
 tmp=$(mktemp -d)
 trap 'rm -rf "$tmp"' EXIT
 dpkg-deb -x "$deb" "$tmp/root"
+
+# Every option a command's main() takes is in its manual page.
+man_lists_options() {  # COMMAND MAIN_SOURCE
+  local page="$tmp/root/usr/share/man/man1/$1.1.gz" option
+  for option in $(grep -o '"--[a-z0-9-]*"' "$src/$2" | tr -d '"' | sort -u); do
+    grep -qF -- "${option//-/\\-}" <<<"$(zcat "$page")" || fail "$1.1 does not describe $option"
+  done
+}
+man_lists_options sonavel src/app/main.cpp
 out=$("$tmp/root/usr/bin/sonavel" --list-midi-devices) || fail "sonavel --list-midi-devices failed"
 echo "$out"
 grep -qx 'MIDI IN' <<<"$out" && grep -qx '0: FluidSynth GM Synth' <<<"$out" ||
@@ -46,4 +60,15 @@ grep -qx 'MIDI IN' <<<"$out" && grep -qx '0: FluidSynth GM Synth' <<<"$out" ||
 (cd "$tmp/root/usr" && HOME=$tmp/home XDG_DATA_HOME='' bin/sonavel-start --list-midi-devices) >/dev/null ||
   fail "sonavel-start --list-midi-devices failed"
 [ -d "$tmp/home/.local/share/Sonavel" ] || fail "sonavel-start made no data folder"
+if [ -e "$tmp/root/usr/bin/sonavel-modem" ]; then
+  man_lists_options sonavel-modem src/modem/main.cpp
+  # The unpacked modem makes its device link and, told to stop, removes it and exits 0.
+  "$tmp/root/usr/bin/sonavel-modem" "$tmp/ttyModem" >/dev/null &
+  modem=$!
+  for _ in $(seq 50); do [ -L "$tmp/ttyModem" ] && break; sleep 0.1; done
+  [ -L "$tmp/ttyModem" ] || fail "sonavel-modem made no device link"
+  kill -TERM "$modem"
+  wait "$modem" || fail "sonavel-modem exited $? on SIGTERM"
+  [ ! -e "$tmp/ttyModem" ] || fail "sonavel-modem left its device link"
+fi
 echo "package checks passed"
