@@ -7,7 +7,7 @@
 
 namespace {
 
-constexpr std::size_t kRing = 1 << 16;
+constexpr std::size_t kRing = 1 << 20;  // a stalled burst whole, each message with its arrival time
 
 // Takes one length-prefixed message off `ring` when all of its bytes have arrived; the writer
 // puts the length byte in first, so a reader that only checked for the length could cut a
