@@ -401,6 +401,12 @@ class ToneFileCommands : public MainFormWiring {
     WhenModal<QFileDialog>([](QFileDialog& dialog) { dialog.reject(); });
   }
   QString Path(const QString& name) const { return dir.filePath(name); }
+  // A tone file whose third value is no number.
+  void WriteBadFile(const QString& name) const {
+    QFile file(Path(name));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write("0\r\n1\r\nsixty\r\n");
+  }
 
   void SetUp() override {
     ASSERT_TRUE(dir.isValid());
@@ -483,10 +489,7 @@ TEST_F(ToneFileCommands, AMissingFileOnlyBeeps) {
 
 // From the menu, as the user opens it: the error stops at the window's boundary and is reported.
 TEST_F(ToneFileCommands, ABadFileOpenedFromTheMenuIsReportedAndChangesNothing) {
-  QFile file(Path(QStringLiteral("bad.SNV")));
-  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-  file.write("0\r\n1\r\nsixty\r\n");
-  file.close();
+  WriteBadFile(QStringLiteral("bad.SNV"));
   const ToneSetup before = engine.CurrentToneSetup();
   TypeIntoDialog(QStringLiteral("bad.SNV"));
   EXPECT_NO_THROW(form.KO1->trigger());
@@ -497,10 +500,7 @@ TEST_F(ToneFileCommands, ABadFileOpenedFromTheMenuIsReportedAndChangesNothing) {
 }
 
 TEST_F(ToneFileCommands, ABadFileIsRejectedWithItsMessageAndChangesNothing) {
-  QFile file(Path(QStringLiteral("bad.SNV")));
-  ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-  file.write("0\r\n1\r\nsixty\r\n");
-  file.close();
+  WriteBadFile(QStringLiteral("bad.SNV"));
   const ToneSetup before = engine.CurrentToneSetup();
   TypeIntoDialog(QStringLiteral("bad.SNV"));
   try {
