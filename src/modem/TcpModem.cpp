@@ -187,6 +187,16 @@ std::string TcpModem::Identification() const {
   return "Sonavel TCP/IP modem, port " + std::to_string(listenPort_.load());
 }
 
+CallStatus TcpModem::Status() const {
+  std::lock_guard guard(statusLock_);
+  return status_;
+}
+
+void TcpModem::SetStatus(const CallStatus& status) {
+  std::lock_guard guard(statusLock_);
+  status_ = status;
+}
+
 void TcpModem::Report(Result result) {
   toProgram_ += commands_.Format(result);
 }
@@ -478,6 +488,7 @@ void TcpModem::GreetingReceived() {
   if (line == kAnswerGreeting) {
     state_ = State::Online;
     commands_.ClearLine();
+    SetStatus({true, CallProtection::None, LineKind::Tcp, target_.host});
     Report(Result::Connect);
     toProgram_ += rest;
   } else if (line == kBusyGreeting) {
@@ -541,6 +552,7 @@ void TcpModem::EndCall(const QString& why, Result result) {
 }
 
 void TcpModem::CloseCall() {
+  SetStatus({});
   if (call_ >= 0) {
     // Read what is left first: closing with unread bytes would reset the connection, and the far
     // side could lose the last unit this side sent.
@@ -682,6 +694,7 @@ void TcpModem::Handshake(Incoming& in) {
   toPeer_ = LineOf(kAnswerGreeting);
   state_ = State::Online;
   commands_.ClearLine();
+  SetStatus({true, CallProtection::None, LineKind::Tcp, AddressText(in.from)});
   Report(Result::Ring);
   Say(QStringLiteral("着信: ") + QString::fromStdString(AddressText(in.from)));
   Report(Result::Connect);

@@ -5,10 +5,12 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "modem/CallStatus.h"
 #include "modem/ModemCommands.h"
 #include "platform/UserError.h"
 
@@ -49,6 +51,8 @@ class TcpModem final : ModemLine {
   std::uint16_t ListenPort() const { return listenPort_; }
   // The port listening now, 0 while not taking calls.
   std::uint16_t BoundPort() const { return boundPort_; }
+  // The call as it stands; any thread may ask.
+  CallStatus Status() const;
 
   // Greeting lines, ended by '\n'.
   static constexpr std::string_view kCallGreeting = "SONAVEL-MODEM/1 CALL";
@@ -88,6 +92,7 @@ class TcpModem final : ModemLine {
   void StopListening();
   void Report(Result result);
   void Say(const QString& text);
+  void SetStatus(const CallStatus& status);
   std::string Encoded(const QString& text) const;
 
   ModemOptions options_;
@@ -115,6 +120,9 @@ class TcpModem final : ModemLine {
   std::size_t nextAddress_ = 0;
   int lastError_ = 0;
   std::vector<std::unique_ptr<Incoming>> incoming_;
+
+  mutable std::mutex statusLock_;
+  CallStatus status_;  // guarded by statusLock_; written by the modem's thread
 
   std::thread thread_;
 };

@@ -1,0 +1,31 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// What the built-in modem tells the program about its call, apart from the bytes on the pty.
+// The program asks for it (TcpModem::Status) whenever it needs it; the modem's thread keeps it
+// current. The carrier goes up before the modem writes CONNECT to the pty and down before it
+// writes NO CARRIER, so a result word parsed on the program's side can be checked against it.
+namespace modem {
+
+// How the partner of a call was confirmed.
+enum class CallProtection {
+  None,      // no call
+  Open,      // encrypted, but anyone who knows the address may call (no password on either side)
+  Password,  // encrypted, and the partner proved it holds the same password
+};
+
+// The line the call travels on.
+enum class LineKind { None, Tcp, Datagram };
+
+struct CallStatus {
+  bool carrier = false;
+  CallProtection protection = CallProtection::None;
+  LineKind line = LineKind::None;
+  std::string partner;       // the partner's address as the modem saw it; empty without a call
+  int roundTripMs = -1;      // the line's round-trip time; -1 while unknown
+  double repairedShare = 0;  // of the packets received lately, the share the line had to repair
+};
+
+}  // namespace modem
