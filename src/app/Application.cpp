@@ -118,7 +118,7 @@ std::string CommandLine::Usage() {
          "  --answer             wait for a call from the start, as the wait button does\n"
          "  --dial N             dial destination N (1 to 5) from the start, as its button does\n"
          "  --list-midi-devices  print the MIDI input and output devices and exit\n"
-         "  --help               print this help and exit\n"
+         "  --help, -h           print this help and exit\n"
          "  --version            print the name and version and exit\n"
          "\n"
          "Qt's own options are understood as well, for example -platform NAME and -display DISPLAY.\n"
