@@ -52,12 +52,18 @@ class Program::Applier final : public SettingsTarget {
       modem::ModemOptions options;
       options.listenPort = listenPort_;
       p_.modem_ = std::make_unique<modem::TcpModem>(options);
+      p_.modem_->SetPassword(password_);
     }
     Comm().SetDevicePath(QString::fromStdString(p_.modem_->DevicePath()));
   }
   void SetListenPort(int port) override {
     listenPort_ = static_cast<std::uint16_t>(port);
     if (p_.modem_) p_.modem_->SetListenPort(listenPort_);
+  }
+  // UTF-8, the form a password file for the stand-alone modem has, so both can share one.
+  void SetModemPassword(const QString& password) override {
+    password_ = password.toStdString();
+    if (p_.modem_) p_.modem_->SetPassword(password_);
   }
   void SetLineType(int lineType) override { Dialogue().LineType = lineType; }
   void SetInitCommand(int line, const QString& command) override {
@@ -96,6 +102,7 @@ class Program::Applier final : public SettingsTarget {
   TComm& Comm() { return p_.dialogue_->Comm1; }
   Program& p_;
   std::uint16_t listenPort_ = modem::kDefaultPort;
+  std::string password_;
 };
 
 // The routing engine's key marks, drawn by the keyboard window.
