@@ -10,6 +10,7 @@
 #include "controls/Prompter.h"
 #include "routing/RoutingEngine.h"
 #include "keyboard/KeyboardForm.h"
+#include "link/BuiltInModemCarrier.h"
 #include "link/ChatLog.h"
 #include "link/ComForm.h"
 #include "link/ModemDialogue.h"
@@ -46,6 +47,7 @@ class Program::Applier final : public SettingsTarget {
     Dialogue().DialsHosts = builtIn;
     if (!builtIn) {
       Comm().SetDevicePath(path);
+      Dialogue().SetCarrierSource(nullptr);  // the port's own carrier line
       return;
     }
     if (!p_.modem_) {
@@ -55,6 +57,8 @@ class Program::Applier final : public SettingsTarget {
       p_.modem_->SetPassword(password_);
     }
     Comm().SetDevicePath(QString::fromStdString(p_.modem_->DevicePath()));
+    p_.modemCarrier_->SetModem(p_.modem_.get());
+    Dialogue().SetCarrierSource(p_.modemCarrier_.get());
   }
   void SetListenPort(int port) override {
     listenPort_ = static_cast<std::uint16_t>(port);
@@ -130,6 +134,7 @@ Program::Program(MidiSystem& midi, Prompter& prompter, Profile& settingsFile, QS
   pagesDlg_->SetMessageSink([this](const QString& text) { prompter_.Message(text); });
 
   comForm_ = std::make_unique<TComForm>(prompter_);
+  modemCarrier_ = std::make_unique<BuiltInModemCarrier>();
   dialogue_ = std::make_unique<ModemDialogue>(*comForm_);
   // The log setting is read once, when the connection window is created.
   dialogue_->FormCreate(store_->ReadMakeLog(), logFolder, QDate::currentDate());
