@@ -167,15 +167,18 @@ void TPagesDlg::BuildModemPage() {
   // Beside the line type, which the built-in modem has no use for.
   Label(TabSheet1, QStringLiteral("着信ﾎﾟｰﾄ"), 244, 47);
   EditListen = Edit(TabSheet1, "EditListen", 306, 44, 64);
+  CheckPortMap = new QCheckBox(QStringLiteral("着信を待つ間、ﾙｰﾀｰのﾎﾟｰﾄを開く (UPnP, NAT-PMP)"), TabSheet1);
+  CheckPortMap->setObjectName(QStringLiteral("CheckPortMap"));
+  CheckPortMap->setGeometry(16, 68, 354, 18);
 
   GroupBox1 = new QGroupBox(QStringLiteral("ﾓﾃﾞﾑの初期化ｺﾏﾝﾄﾞ"), TabSheet1);
-  GroupBox1->setGeometry(10, 78, 370, 116);
-  Label(GroupBox1, QStringLiteral("１行目"), 14, 27);
-  Edit1 = Edit(GroupBox1, "Edit1", 70, 24, 284);
-  Label(GroupBox1, QStringLiteral("２行目"), 14, 55);
-  Edit2 = Edit(GroupBox1, "Edit2", 70, 52, 284);
-  Label(GroupBox1, QStringLiteral("３行目"), 14, 83);
-  Edit3 = Edit(GroupBox1, "Edit3", 70, 80, 284);
+  GroupBox1->setGeometry(10, 88, 370, 104);
+  Label(GroupBox1, QStringLiteral("１行目"), 14, 23);
+  Edit1 = Edit(GroupBox1, "Edit1", 70, 20, 284);
+  Label(GroupBox1, QStringLiteral("２行目"), 14, 49);
+  Edit2 = Edit(GroupBox1, "Edit2", 70, 46, 284);
+  Label(GroupBox1, QStringLiteral("３行目"), 14, 75);
+  Edit3 = Edit(GroupBox1, "Edit3", 70, 72, 284);
 }
 
 void TPagesDlg::BuildSerialPage() {
@@ -323,6 +326,7 @@ void TPagesDlg::ToControls(const Settings& s) {
   }
   ComboBox2->setCurrentIndex(s.telType);
   EditListen->setText(QString::number(s.listenPort));
+  CheckPortMap->setChecked(s.portMap);
   Edit1->setText(s.initCommands[0]);
   Edit2->setText(s.initCommands[1]);
   Edit3->setText(s.initCommands[2]);
@@ -364,6 +368,7 @@ Settings TPagesDlg::FromControls() const {
   }
   s.telType = ComboBox2->currentIndex();
   s.listenPort = ParseListenPort(EditListen->text()).value_or(s.listenPort);
+  s.portMap = CheckPortMap->isChecked();
   s.initCommands = {Edit1->text(), Edit2->text(), Edit3->text()};
 
   s.speed = ComboBox3->currentIndex();
