@@ -54,12 +54,18 @@ class Program::Applier final : public SettingsTarget {
       options.listenPort = listenPort_;
       options.portMap = portMap_;
       p_.modem_ = std::make_unique<modem::TcpModem>(options);
+      p_.modem_->SetPassword(password_);
     }
     Comm().SetDevicePath(QString::fromStdString(p_.modem_->DevicePath()));
   }
   void SetListenPort(int port) override {
     listenPort_ = static_cast<std::uint16_t>(port);
     if (p_.modem_) p_.modem_->SetListenPort(listenPort_);
+  }
+  // UTF-8, the form a password file for the stand-alone modem has, so both can share one.
+  void SetModemPassword(const QString& password) override {
+    password_ = password.toStdString();
+    if (p_.modem_) p_.modem_->SetPassword(password_);
   }
   void SetPortMap(bool on) override {
     portMap_ = on;
@@ -102,6 +108,7 @@ class Program::Applier final : public SettingsTarget {
   TComm& Comm() { return p_.dialogue_->Comm1; }
   Program& p_;
   std::uint16_t listenPort_ = modem::kDefaultPort;
+  std::string password_;
   bool portMap_ = true;
 };
 

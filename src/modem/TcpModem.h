@@ -54,6 +54,8 @@ class TcpModem final : ModemLine {
   // The port calls are taken on from the next ATS0=1 on.
   void SetListenPort(std::uint16_t port) { listenPort_ = port; }
   std::uint16_t ListenPort() const { return listenPort_; }
+  // The call password from the next call on; empty: calls open to anyone who knows the address.
+  void SetPassword(std::string password);
   // The port listening now, 0 while not taking calls.
   std::uint16_t BoundPort() const { return boundPort_; }
   // The call as it stands; any thread may ask.
@@ -131,6 +133,9 @@ class TcpModem final : ModemLine {
   std::size_t nextAddress_ = 0;
   int lastError_ = 0;
   std::vector<std::unique_ptr<Incoming>> incoming_;
+
+  mutable std::mutex passwordLock_;
+  std::string password_;  // guarded by passwordLock_
 
   mutable std::mutex statusLock_;
   CallStatus status_;  // guarded by statusLock_; written by the modem's thread

@@ -1,0 +1,122 @@
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+// How two built-in modems agree that a call stands: a password-authenticated key exchange
+// (CPace on the ristretto255 group), then a confirmation each way.
+//
+//   caller -> answerer  HELLO    greeting, session id (16 random bytes), Ya = a*G
+//   answerer -> caller  ANSWER   greeting, Yb = b*G, the answerer's confirmation tag
+//   caller -> answerer  CONFIRM  greeting, the caller's confirmation tag
+//   answerer -> caller  WELCOME  greeting, the answerer's acceptance tag   (or BUSY)
+//
+// G is hashed from the password and the session id, so the shares say nothing about the
+// password; both sides get the same key a*b*G only when they hold the same password. The tags
+// are keyed with that key: a caller with another password learns it from the ANSWER's tag, and
+// an answerer only takes a call whose CONFIRM tag is right. A stranger gets one guess per
+// connection (its share was made with one password), a recording of a call allows none, and
+// nothing replays: every call has fresh random scalars on both sides. An empty password on both
+// sides is an open call: encrypted all the same, with keys of its own.
+//
+// A message is a whole unit here; the line carrying it (length-prefixed on a TCP stream, one
+// datagram each) keeps its bounds. Pure: no sockets, no clock of its own.
+namespace modem {
+
+using CallKey = std::array<std::uint8_t, 32>;
+using Bytes = std::vector<std::uint8_t>;
+
+// The keys a standing call's records are sealed with, one per direction.
+struct CallKeys {
+  CallKey send{};
+  CallKey receive{};
+};
+
+// Readies the cryptographic library; any thread, any number of times.
+void InitCrypto();
+
+class CallHandshake {
+ public:
+  using Clock = std::chrono::steady_clock;
+  enum class Role { Caller, Answerer };
+  enum class Step {
+    Hello,      // caller: nothing sent yet; answerer: waiting for the HELLO
+    Answer,     // caller: HELLO sent, waiting for the ANSWER
+    Confirm,    // answerer: ANSWER sent, waiting for the CONFIRM
+    Welcome,    // caller: CONFIRM sent, waiting for the WELCOME
+    Confirmed,  // answerer: the caller proved the password; Accept() or turn it away
+    Established,
+    Failed,
+  };
+  enum class Failure {
+    None,
+    NotSonavel,     // the peer said something that is not one of these messages
+    WrongPassword,  // (caller) the answerer's tag is wrong; (answerer) the caller's tag is wrong
+    Busy,           // (caller) the answerer has a call already
+    TooManyTries,   // (caller) the answerer slows this address down after failed tries
+    Unsafe,         // a share that would make a known key (the group's identity)
+  };
+
+  // The greetings the messages begin with: the version of these messages, readable in a capture.
+  static constexpr std::string_view kHello = "SONAVEL-MODEM/2 CALL\n";
+  static constexpr std::string_view kAnswer = "SONAVEL-MODEM/2 ANSWER\n";
+  static constexpr std::string_view kConfirm = "SONAVEL-MODEM/2 CONFIRM\n";
+  static constexpr std::string_view kWelcome = "SONAVEL-MODEM/2 WELCOME\n";
+  static constexpr std::string_view kBusy = "SONAVEL-MODEM/2 BUSY\n";
+  static constexpr std::string_view kLater = "SONAVEL-MODEM/2 LATER\n";
+  // No message is longer.
+  static constexpr std::size_t kMaxMessage = 96;
+  static constexpr std::size_t kSessionIdSize = 16;
+
+  // `password`: the bytes both sides must hold alike; empty for an open call. The handshake
+  // fails (Expired) when it has not stood by `deadline`.
+  CallHandshake(Role role, std::string_view password, Clock::time_point deadline);
+  ~CallHandshake();
+  CallHandshake(const CallHandshake&) = delete;
+  CallHandshake& operator=(const CallHandshake&) = delete;
+
+  // The caller's first message, with a session id of its own; once.
+  Bytes Start();
+  // A message from the peer. Returns what to send back (may be empty); see step() and failure().
+  Bytes Receive(std::span<const std::uint8_t> message);
+  // The answerer takes the confirmed call: the WELCOME to send. Keys() are valid from here on.
+  Bytes Accept();
+
+  Step step() const { return step_; }
+  Failure failure() const { return failure_; }
+  bool Expired(Clock::time_point now) const { return step_ != Step::Established && now >= deadline_; }
+  bool PasswordProtected() const { return passwordSet_; }
+  // Valid once established (the answerer: once confirmed).
+  const CallKeys& Keys() const { return keys_; }
+
+  static bool IsHello(std::span<const std::uint8_t> message);
+  static Bytes BusyMessage();
+  static Bytes LaterMessage();
+
+ private:
+  Bytes Fail(Failure why);
+  bool MakeShare();
+  bool Agree(const std::uint8_t* peerShare, const std::uint8_t* callerShare, const std::uint8_t* answererShare);
+
+  Role role_;
+  bool passwordSet_;
+  Clock::time_point deadline_;
+  Step step_ = Step::Hello;
+  Failure failure_ = Failure::None;
+  std::array<std::uint8_t, kSessionIdSize> sid_{};
+  std::array<std::uint8_t, 32> generator_{};
+  std::array<std::uint8_t, 32> scalar_{};
+  std::array<std::uint8_t, 32> share_{};
+  std::array<std::uint8_t, 32> answerTag_{};
+  std::array<std::uint8_t, 32> confirmTag_{};
+  std::array<std::uint8_t, 32> welcomeTag_{};
+  std::string password_;
+  CallKeys keys_;
+};
+
+}  // namespace modem
