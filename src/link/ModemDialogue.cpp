@@ -218,12 +218,16 @@ void ModemDialogue::HandleLine(QByteArrayView received) {
       sendError = std::current_exception();
     }
   }
+  bool connect = false;
   if (line.startsWith(kConnect)) {
+    connect = true;
     HideDialogue();
     if (main_) main_->SetConnected(true);
-    line = QByteArray("\r\n") + line + ' ' + now_().toString(QStringLiteral("hh:mm:ss")).toLatin1();
+    line = line + ' ' + now_().toString(QStringLiteral("hh:mm:ss")).toLatin1();
   }
-  if (main_) main_->memoprint(line);
+  // A CONNECT line comes after an empty one, in the chat window and in the log.
+  if (main_) main_->memoprint(connect ? QByteArray("\r\n") + line : line);
+  if (connect) WriteLog({});
   WriteLog(line);
   if (line == kError) {
     if (main_) main_->SetConnected(false);

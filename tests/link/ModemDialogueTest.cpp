@@ -292,6 +292,33 @@ TEST_F(DialogueOnPty, LostPortEndsTheConnectionOnceAndReleasesThePeersNotes) {
   EXPECT_EQ(rig.OutputOn(1).back(), PackShort(0x81, 0x41, 0));
 }
 
+// What the peer sends is logged so that reading the log in a terminal runs none of it:
+// controls but tab in caret form, Shift-JIS (trail bytes like 0x5C and 0x7E included) as it came.
+TEST_F(DialogueOnPty, TheLogShowsThePeersControlCharactersEscapedAndItsTextAsItCame) {
+  const std::pair<QByteArray, QByteArray> cases[] = {
+      {"clear\x1B[2J\x1B]0;title\x07", "clear^[[2J^[]0;title^G"},
+      {"tab\tstays", "tab\tstays"},
+      {QByteArray("\x01\x08\x0B\x0C\x1F\x7F", 6), "^A^H^K^L^_^?"},
+      {"\x83\x5C\x95\x5C\x81\x7E\xB1\x83\x40\xFC\xFC", "\x83\x5C\x95\x5C\x81\x7E\xB1\x83\x40\xFC\xFC"},
+      // After a lead byte the parser takes any byte as the trail: a control there is escaped too.
+      {QByteArray("\x81\x00\x81\x0D\x81\x1B\x81\x7F", 8), "\x81^@\x81^M\x81^[\x81^?"},
+  };
+  QFile::remove(LogFile::FileName(QDate(2026, 5, 6)));
+  rig.dialogue.FormCreate(true, QDir::currentPath(), QDate(2026, 5, 6));
+  rig.dialogue.Comm1.Open();
+  QByteArray expected;
+  for (const auto& [sent, logged] : cases) {
+    pty.Write(sent + '\r');
+    expected += logged + "\r\n";
+  }
+  pty.Write("end\r");
+  ASSERT_TRUE(WaitFor([&] { return rig.chatView.chat.contains("end"); }));
+  rig.dialogue.FormDestroy();
+  QFile log(LogFile::FileName(QDate(2026, 5, 6)));
+  ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+  EXPECT_EQ(log.readAll(), expected + "end\r\n");
+}
+
 TEST_F(DialogueOnPty, FailedLogOpenIsReportedAndTheRunGoesOnWithoutLog) {
   rig.dialogue.FormCreate(true, QStringLiteral("/nonexistent-dir-sonavel"), QDate(2026, 1, 2));
   ASSERT_EQ(rig.form.errors.size(), 1);

@@ -127,10 +127,10 @@ TEST_F(ModemLink, ADialConnectsBothSidesAndCarriesFramesLinesAndEveryByteUntilAH
     EXPECT_EQ(linesAtB[k], QStringLiteral("a%1").arg(k * 100));
     EXPECT_EQ(linesAtA[k], QStringLiteral("b%1 +++ATH").arg(k * 100));
   }
-  // The log keeps each received line's bytes as they came.
+  // The log keeps each received line's text, its control characters escaped.
   ASSERT_TRUE(WaitFor([&] {
     QFile log(QDir::current().filePath(LogFile::FileName(QDate(2026, 1, 2))));
-    return log.open(QIODevice::ReadOnly) && log.readAll().contains(EveryByteLine() + "\r\n");
+    return log.open(QIODevice::ReadOnly) && log.readAll().contains(LogFile::Printable(EveryByteLine()) + "\r\n");
   }));
 
   // Hang-up on A: B hears "Bye", its modem says NO CARRIER, and the note A left held is ended.
