@@ -461,6 +461,8 @@ void TMainForm::BuildMenus() {
     destinationItems[static_cast<std::size_t>(i)] = action;
   }
   K8 = item(View1, "K8", QStringLiteral("待機する(&T)"));
+  KAddress = item(View1, "KAddress", QStringLiteral("相手に伝えるｱﾄﾞﾚｽをｺﾋﾟｰ(&A)"),
+                  QStringLiteral("待機中の TCP/IP ﾓﾃﾞﾑに電話をかけるためのｱﾄﾞﾚｽをｸﾘｯﾌﾟﾎﾞｰﾄﾞにｺﾋﾟｰします。"));
   KCOM1 = item(View1, "KCOM1", QStringLiteral("COMﾎﾟｰﾄを開く・閉じる(&C)"));
   View1->addSeparator()->setObjectName(QStringLiteral("N3"));
   K9 = item(View1, "K9", QStringLiteral("切断する(&S)"));
@@ -521,6 +523,7 @@ void TMainForm::WireHandlers() {
   connect(GM1, &QAction::triggered, this, speedButton7Click);
   connect(KD1, &QAction::triggered, this, speedButton14Click);
   connect(K8, &QAction::triggered, this, button10Click);
+  connect(KAddress, &QAction::triggered, this, [this] { Run(commands_.copyCallerAddress); });
   connect(KCOM1, &QAction::triggered, this, [this] { Run(commands_.comMenu); });
   connect(K9, &QAction::triggered, this, button3Click);
   connect(K10, &QAction::triggered, this, [this] { Run(commands_.showSettings); });

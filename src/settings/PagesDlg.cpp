@@ -169,6 +169,10 @@ void TPagesDlg::BuildModemPage() {
   Label(TabSheet1, QStringLiteral("ﾊﾟｽﾜｰﾄﾞ"), 244, 75);
   EditPassword = Edit(TabSheet1, "EditPassword", 306, 72, 64);
   EditPassword->setEchoMode(QLineEdit::Password);
+  CheckPortMap = new QCheckBox(QStringLiteral("ﾙｰﾀｰのﾎﾟｰﾄを自動で開く"), TabSheet1);
+  CheckPortMap->setObjectName(QStringLiteral("CheckPortMap"));
+  CheckPortMap->setGeometry(16, 74, 210, 18);
+  CheckPortMap->setToolTip(QStringLiteral("着信を待つ間、UPnP か NAT-PMP でﾙｰﾀｰに着信ﾎﾟｰﾄを開かせます"));
 
   GroupBox1 = new QGroupBox(QStringLiteral("ﾓﾃﾞﾑの初期化ｺﾏﾝﾄﾞ"), TabSheet1);
   GroupBox1->setGeometry(10, 100, 370, 94);
@@ -326,6 +330,7 @@ void TPagesDlg::ToControls(const Settings& s) {
   ComboBox2->setCurrentIndex(s.telType);
   EditListen->setText(QString::number(s.listenPort));
   EditPassword->setText(s.password);
+  CheckPortMap->setChecked(s.portMap);
   Edit1->setText(s.initCommands[0]);
   Edit2->setText(s.initCommands[1]);
   Edit3->setText(s.initCommands[2]);
@@ -368,6 +373,7 @@ Settings TPagesDlg::FromControls() const {
   s.telType = ComboBox2->currentIndex();
   s.listenPort = ParseListenPort(EditListen->text()).value_or(s.listenPort);
   s.password = EditPassword->text();
+  s.portMap = CheckPortMap->isChecked();
   s.initCommands = {Edit1->text(), Edit2->text(), Edit3->text()};
 
   s.speed = ComboBox3->currentIndex();
