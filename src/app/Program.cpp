@@ -1,6 +1,7 @@
 #include "app/Program.h"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QDate>
 #include <QScreen>
 #include <exception>
@@ -11,6 +12,7 @@
 #include "controls/Prompter.h"
 #include "routing/RoutingEngine.h"
 #include "keyboard/KeyboardForm.h"
+#include "link/BuiltInModemCarrier.h"
 #include "link/ChatLog.h"
 #include "link/ComForm.h"
 #include "link/ModemDialogue.h"
@@ -47,15 +49,19 @@ class Program::Applier final : public SettingsTarget {
     Dialogue().DialsHosts = builtIn;
     if (!builtIn) {
       Comm().SetDevicePath(path);
+      Dialogue().SetCarrierSource(nullptr);  // the port's own carrier line
       return;
     }
     if (!p_.modem_) {
       modem::ModemOptions options;
       options.listenPort = listenPort_;
+      options.portMap = portMap_;
       p_.modem_ = std::make_unique<modem::TcpModem>(options);
       p_.modem_->SetPassword(password_);
     }
     Comm().SetDevicePath(QString::fromStdString(p_.modem_->DevicePath()));
+    p_.modemCarrier_->SetModem(p_.modem_.get());
+    Dialogue().SetCarrierSource(p_.modemCarrier_.get());
   }
   void SetListenPort(int port) override {
     listenPort_ = static_cast<std::uint16_t>(port);
@@ -65,6 +71,10 @@ class Program::Applier final : public SettingsTarget {
   void SetModemPassword(const QString& password) override {
     password_ = password.toStdString();
     if (p_.modem_) p_.modem_->SetPassword(password_);
+  }
+  void SetPortMap(bool on) override {
+    portMap_ = on;
+    if (p_.modem_) p_.modem_->SetPortMap(on);
   }
   void SetLineType(int lineType) override { Dialogue().LineType = lineType; }
   void SetInitCommand(int line, const QString& command) override {
@@ -104,6 +114,7 @@ class Program::Applier final : public SettingsTarget {
   Program& p_;
   std::uint16_t listenPort_ = modem::kDefaultPort;
   std::string password_;
+  bool portMap_ = true;
 };
 
 // The routing engine's key marks, drawn by the keyboard window.
@@ -131,6 +142,7 @@ Program::Program(MidiSystem& midi, Prompter& prompter, Profile& settingsFile, QS
   pagesDlg_->SetMessageSink([this](const QString& text) { prompter_.Message(text); });
 
   comForm_ = std::make_unique<TComForm>(prompter_);
+  modemCarrier_ = std::make_unique<BuiltInModemCarrier>();
   dialogue_ = std::make_unique<ModemDialogue>(*comForm_);
   // The log setting is read once, when the connection window is created.
   dialogue_->FormCreate(store_->ReadMakeLog(), logFolder, QDate::currentDate());
@@ -163,6 +175,7 @@ Program::Program(MidiSystem& midi, Prompter& prompter, Profile& settingsFile, QS
   c.formClose = [this] { FormClose(); };
   c.dialDestination = [this](int n) { chat_->DialDestination(n); };
   c.waitForCall = [this] { chat_->Button10Click(); };
+  c.copyCallerAddress = [this] { CopyCallerAddress(); };
   c.hangUp = [this] { chat_->Button3Click(); };
   c.comButton = [this](bool pressed) { chat_->Button1Click(pressed); };
   c.comMenu = [this] { chat_->KCOM1Click(); };
@@ -195,6 +208,19 @@ Program::~Program() {
   dialogue_->SetRoutingEngine(nullptr);
   pagesDlg_->DetachRoutingEngine();
   mainForm_->DetachEngine();
+}
+
+// The modem knows the address once its router has opened the port (or the machine has a global
+// IPv6 address); the player pastes it into a mail or a chat to the partner.
+void Program::CopyCallerAddress() {
+  const QString address = modem_ ? QString::fromStdString(modem_->CallerAddress()) : QString();
+  if (address.isEmpty()) {
+    prompter_.Message(QStringLiteral(
+        "相手に伝えるアドレスはまだありません。TCP/IP のモデムで待機し、ルーターがポートを開くとコピーできます。"));
+    return;
+  }
+  QGuiApplication::clipboard()->setText(address);
+  mainForm_->SetStatusPanel(0, QStringLiteral("コピーしました: ") + address);
 }
 
 void Program::Start() {

@@ -217,6 +217,62 @@ TEST_F(DialogueOnPty, ResultWordsEndTheCallOrWarn) {
   }
 }
 
+// A carrier line as a serial modem's DCD or the built-in modem would report it.
+struct ScriptedCarrier final : CarrierSource {
+  Carrier state = Carrier::Unknown;
+  Carrier CarrierState() const override { return state; }
+};
+
+TEST_F(DialogueOnPty, AResultWordActsOnlyWhenTheCarrierAgreesOrCannotTell) {
+  using C = CarrierSource::Carrier;
+  struct Case {
+    C carrier;
+    bool connectedBefore;
+    QByteArray line;
+    bool connectedAfter;
+    bool warns;
+  };
+  const Case cases[] = {
+      {C::Unknown, true, "NO CARRIER", false, false}, {C::Unknown, true, "BUSY", false, true},
+      {C::Unknown, false, "CONNECT", true, false},    {C::Up, true, "NO CARRIER", true, false},
+      {C::Up, true, "ERROR", true, false},            {C::Up, true, "BUSY", true, false},
+      {C::Up, false, "CONNECT 9600", true, false},    {C::Down, false, "CONNECT", false, false},
+      {C::Down, true, "NO CARRIER", false, false},    {C::Down, true, "BUSY", true, false},
+      {C::Down, true, "ERROR", true, false},          {C::Down, false, "BUSY", false, true},
+      {C::Down, false, "ERROR", false, false},
+  };
+  ScriptedCarrier carrier;
+  rig.dialogue.SetCarrierSource(&carrier);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line.constData());
+    carrier.state = C::Down;
+    rig.dialogue.Dial(1);  // each row's warning is the answer to a dial of its own
+    pty.Read(20);
+    rig.chat.SetConnected(c.connectedBefore);
+    rig.form.warnings.clear();
+    carrier.state = c.carrier;
+    rig.dialogue.ReceiveBlock(c.line + "\r");
+    EXPECT_EQ(rig.dialogue.Connected(), c.connectedAfter) << static_cast<int>(c.carrier);
+    EXPECT_EQ(rig.form.warnings.size(), c.warns ? 1 : 0) << static_cast<int>(c.carrier);
+    EXPECT_EQ(rig.chatView.chat.last().left(c.line.size()), c.line);
+  }
+  // The modem online refuses a dial before anything is sent.
+  carrier.state = C::Up;
+  rig.dialogue.Dial(1);
+  EXPECT_EQ(rig.form.messages.last(), QStringLiteral("通話中です。切断してからかけ直してください。"));
+  EXPECT_TRUE(pty.Read(50).isEmpty());
+  rig.dialogue.SetCarrierSource(nullptr);
+}
+
+// Where nothing tells the call, a stream of BUSY lines is still one box.
+TEST_F(DialogueOnPty, AThousandBusyLinesAreOneWarning) {
+  rig.dialogue.Dial(1);
+  pty.Read(20);
+  pty.Write(QByteArray("BUSY\r").repeated(1000));
+  ASSERT_TRUE(WaitFor([&] { return rig.chatView.chat.count(QStringLiteral("BUSY")) == 1000; }));
+  EXPECT_EQ(rig.form.warnings.size(), 1);
+}
+
 TEST_F(DialogueOnPty, WordsMatchExactlyButConnectIsAPrefix) {
   rig.dialogue.Dial(1);
   pty.Read();
