@@ -20,6 +20,7 @@
 #include <cstring>
 #include <mutex>
 
+#include "modem/LineFigures.h"
 #include "platform/ShiftJis.h"
 
 namespace modem {
@@ -195,12 +196,17 @@ void TcpModem::SetPassword(std::string password) {
 
 CallStatus TcpModem::Status() const {
   std::lock_guard guard(statusLock_);
-  return status_;
+  CallStatus status = status_;
+  // Asked of the kernel here, under the lock that keeps the call's socket from being closed
+  // meanwhile (SetStatus forgets it before the modem's thread closes it).
+  if (status.carrier && status.line == LineKind::Tcp && statusSocket_ >= 0) ReadTcpFigures(statusSocket_, status);
+  return status;
 }
 
 void TcpModem::SetStatus(const CallStatus& status) {
   std::lock_guard guard(statusLock_);
   status_ = status;
+  statusSocket_ = status.carrier ? call_ : -1;
 }
 
 void TcpModem::Report(Result result) {

@@ -139,6 +139,7 @@ class TcpModem final : ModemLine {
 
   mutable std::mutex statusLock_;
   CallStatus status_;  // guarded by statusLock_; written by the modem's thread
+  int statusSocket_ = -1;  // guarded by statusLock_: the call's socket while the carrier is up
 
   PortMap portMap_;  // its own thread; told from the modem's
 
