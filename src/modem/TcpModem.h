@@ -3,6 +3,7 @@
 #include <QString>
 #include <atomic>
 #include <chrono>
+#include <map>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -10,8 +11,10 @@
 #include <thread>
 #include <vector>
 
+#include "modem/CallHandshake.h"
 #include "modem/CallStatus.h"
 #include "modem/ModemCommands.h"
+#include "modem/SealedRecords.h"
 #include "platform/UserError.h"
 
 // A modem whose telephone line is a TCP connection. It owns a pty pair: a program opens the
@@ -19,9 +22,11 @@
 // master side on a thread of its own. Closing the slave is the program dropping DTR: the call
 // ends and the modem resets.
 //
-// Between two of these modems a call begins with one greeting line each way, so a caller can
-// tell an answering modem from a busy one (and from something else that listens on the port);
-// after it every byte passes unchanged in both directions.
+// Between two of these modems a call begins with a handshake (CallHandshake): the password, if
+// there is one, is proved without being sent, and keys are agreed for this call alone. After it
+// what one read of the program brings travels as one sealed record (SealedRecords), and the far
+// modem hands its bytes to its program unchanged. Until a caller has proved the password the
+// answering program hears nothing of it: no RING, no byte.
 namespace modem {
 
 // The pty could not be made, or the link path could not be put there.
@@ -34,6 +39,7 @@ struct ModemOptions {
   std::uint16_t listenPort = kDefaultPort;  // 0: any free port (see BoundPort)
   std::string linkPath;  // a symbolic link to the pty made here and removed at the end; empty: none
   bool utf8 = false;     // the modem's own texts in UTF-8 instead of the program's Shift-JIS
+  std::string password;  // both sides of a call must hold the same one; empty: an open call
 };
 
 class TcpModem final : ModemLine {
@@ -53,16 +59,24 @@ class TcpModem final : ModemLine {
   std::uint16_t BoundPort() const { return boundPort_; }
   // The call as it stands; any thread may ask.
   CallStatus Status() const;
+  // The password for the calls from the next one on (UTF-8 as the user typed it); any thread.
+  void SetPassword(std::string password);
 
-  // Greeting lines, ended by '\n'.
-  static constexpr std::string_view kCallGreeting = "SONAVEL-MODEM/1 CALL";
-  static constexpr std::string_view kAnswerGreeting = "SONAVEL-MODEM/1 ANSWER";
-  static constexpr std::string_view kBusyGreeting = "SONAVEL-MODEM/1 BUSY";
+  // Callers being answered at once, in all and from one address (IPv6: one /64).
+  static constexpr std::size_t kMaxIncoming = 16;
+  static constexpr std::size_t kMaxIncomingPerAddress = 4;
+  // Handshakes answered for an address before it is slowed down, and the longest wait then.
+  static constexpr int kFreeTries = 3;
+  static constexpr std::chrono::seconds kLongestWait{60};
 
  private:
   enum class State { Command, Resolving, Connecting, Greeting, Online };
   struct Lookup;
   struct Incoming;
+  struct Tries {
+    int failed = 0;  // handshakes answered without a call coming of them
+    std::chrono::steady_clock::time_point last, until;
+  };
   using Clock = std::chrono::steady_clock;
 
   // ModemLine, called by the interpreter on the modem's thread
@@ -80,12 +94,22 @@ class TcpModem final : ModemLine {
   void ProgramGone();
   void SlaveEvents();
   void TakeCall();
-  void Handshake(Incoming& in);
-  static void StartLookup(std::shared_ptr<Lookup> lookup, const DialTarget& target);
+  void FromCaller(Incoming& in);
+  void CallerUnit(Incoming& in, std::span<const std::uint8_t> unit);
+  void TurnAway(Incoming& in, const Bytes& word);
+  void Answer(Incoming& in);
+  bool Throttled(const std::string& address);
+  void Tried(const std::string& address, bool succeeded);
+  void StartLookup(const DialTarget& target);
+  void ReapLookups(bool wait);
   void LookupDone();
   void TryNextAddress();
   void Connected();
-  void GreetingReceived();
+  void PeerUnit(std::span<const std::uint8_t> unit);
+  void HandshakeFailed();
+  void Established(const std::string& partner);
+  void SendUnit(const Bytes& unit);
+  std::string Password() const;
   void CheckDeadlines();
   void EndCall(const QString& why, Result result);
   void CloseCall();
@@ -111,18 +135,29 @@ class TcpModem final : ModemLine {
   std::string toProgram_;
   std::string toPeer_;
   int listen_ = -1;
+  Clock::time_point listenPausedUntil_{};  // out of descriptors: the listener rests a moment
   int call_ = -1;
-  std::string greeting_;
+  // The call's line: units on the TCP stream. A datagram line would replace these three and
+  // SendUnit; the handshake and the records stay as they are.
+  StreamFramer framer_{CallHandshake::kMaxMessage};
+  std::unique_ptr<CallHandshake> handshake_;
+  std::unique_ptr<RecordSealer> sealer_;
+  std::unique_ptr<RecordOpener> opener_;
+  CallProtection protection_ = CallProtection::None;
   DialTarget target_;
   Clock::time_point deadline_{};
   std::shared_ptr<Lookup> lookup_;
+  std::vector<std::pair<std::shared_ptr<Lookup>, std::thread>> lookups_;  // joined when done
   std::vector<std::vector<std::uint8_t>> addresses_;  // sockaddr bytes, in the order to try
   std::size_t nextAddress_ = 0;
   int lastError_ = 0;
   std::vector<std::unique_ptr<Incoming>> incoming_;
+  std::map<std::string, Tries> tries_;  // by address, at most kTriesKept
 
   mutable std::mutex statusLock_;
   CallStatus status_;  // guarded by statusLock_; written by the modem's thread
+  mutable std::mutex passwordLock_;
+  std::string password_;  // guarded by passwordLock_
 
   std::thread thread_;
 };
