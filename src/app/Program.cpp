@@ -10,6 +10,7 @@
 #include "controls/Prompter.h"
 #include "routing/RoutingEngine.h"
 #include "keyboard/KeyboardForm.h"
+#include "link/BuiltInModemCarrier.h"
 #include "link/ChatLog.h"
 #include "link/ComForm.h"
 #include "link/ModemDialogue.h"
@@ -46,18 +47,27 @@ class Program::Applier final : public SettingsTarget {
     Dialogue().DialsHosts = builtIn;
     if (!builtIn) {
       Comm().SetDevicePath(path);
+      Dialogue().SetCarrierSource(nullptr);  // the port's own carrier line
       return;
     }
     if (!p_.modem_) {
       modem::ModemOptions options;
       options.listenPort = listenPort_;
       p_.modem_ = std::make_unique<modem::TcpModem>(options);
+      p_.modem_->SetPassword(password_);
     }
     Comm().SetDevicePath(QString::fromStdString(p_.modem_->DevicePath()));
+    p_.modemCarrier_->SetModem(p_.modem_.get());
+    Dialogue().SetCarrierSource(p_.modemCarrier_.get());
   }
   void SetListenPort(int port) override {
     listenPort_ = static_cast<std::uint16_t>(port);
     if (p_.modem_) p_.modem_->SetListenPort(listenPort_);
+  }
+  // UTF-8, the form a password file for the stand-alone modem has, so both can share one.
+  void SetModemPassword(const QString& password) override {
+    password_ = password.toStdString();
+    if (p_.modem_) p_.modem_->SetPassword(password_);
   }
   void SetLineType(int lineType) override { Dialogue().LineType = lineType; }
   void SetInitCommand(int line, const QString& command) override {
@@ -96,6 +106,7 @@ class Program::Applier final : public SettingsTarget {
   TComm& Comm() { return p_.dialogue_->Comm1; }
   Program& p_;
   std::uint16_t listenPort_ = modem::kDefaultPort;
+  std::string password_;
 };
 
 // The routing engine's key marks, drawn by the keyboard window.
@@ -123,6 +134,7 @@ Program::Program(MidiSystem& midi, Prompter& prompter, Profile& settingsFile, QS
   pagesDlg_->SetMessageSink([this](const QString& text) { prompter_.Message(text); });
 
   comForm_ = std::make_unique<TComForm>(prompter_);
+  modemCarrier_ = std::make_unique<BuiltInModemCarrier>();
   dialogue_ = std::make_unique<ModemDialogue>(*comForm_);
   // The log setting is read once, when the connection window is created.
   dialogue_->FormCreate(store_->ReadMakeLog(), logFolder, QDate::currentDate());

@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 
+class BuiltInModemCarrier;
 class ChatLog;
 class MidiSystem;
 class ModemDialogue;
@@ -75,6 +76,7 @@ class Program {
   std::unique_ptr<TPagesDlg> pagesDlg_;
   std::unique_ptr<TComForm> comForm_;
   std::unique_ptr<modem::TcpModem> modem_;  // before the port that opens it, gone after it
+  std::unique_ptr<BuiltInModemCarrier> modemCarrier_;  // what the dialogue asks while it is chosen
   std::unique_ptr<ModemDialogue> dialogue_;
   std::unique_ptr<RoutingEngine> engine_;
   std::unique_ptr<TKeyboardForm> keyboardForm_;

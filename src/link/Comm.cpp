@@ -194,6 +194,15 @@ bool TComm::DsrState() const {
   return IsOpen() && device_.Dsr();
 }
 
+CarrierSource::Carrier TComm::CarrierState() const {
+  if (!IsOpen()) return Carrier::Unknown;
+  const std::optional<bool> dcd = device_.Dcd();
+  if (!dcd) return Carrier::Unknown;
+  (*dcd ? dcdSeenUp_ : dcdSeenDown_) = true;
+  if (!dcdSeenUp_ || !dcdSeenDown_) return Carrier::Unknown;
+  return *dcd ? Carrier::Up : Carrier::Down;
+}
+
 std::size_t TComm::InQueueCount() const {
   return IsOpen() ? device_.InQueue() : 0;
 }
@@ -227,6 +236,7 @@ void TComm::Open() {
     throw ECommOpenError(kOpenFailed, path, e.Message());
   }
   openPath_ = path;
+  dcdSeenUp_ = dcdSeenDown_ = false;
   ++generation_;
   handle_ = device_.Fd();
   try {

@@ -13,6 +13,7 @@
 #include <thread>
 #include <vector>
 
+#include "link/CarrierSource.h"
 #include "platform/UserError.h"
 #include "platform/serial/SerialDevice.h"
 
@@ -106,7 +107,7 @@ class TCommWatch {
   std::thread thread_;
 };
 
-class TComm {
+class TComm : public CarrierSource {
  public:
   using TCommNotifyRxTxEvent = std::function<void(TComm& Sender, std::uint16_t Size)>;
   using TCommNotifyEvent = std::function<void(TComm& Sender, TCommEventMask EventMask)>;
@@ -124,7 +125,7 @@ class TComm {
   static constexpr std::size_t kDriverRoom = 4096;
 
   TComm() = default;
-  virtual ~TComm();
+  ~TComm() override;
   TComm(const TComm&) = delete;
   TComm& operator=(const TComm&) = delete;
 
@@ -161,6 +162,10 @@ class TComm {
   TCommEventMask EventMask() const { return eventMask_; }
   void SetEventMask(TCommEventMask mask) { eventMask_ = mask; }
   bool DsrState() const;
+  // The modem's carrier detect line (UI thread). It tells the call only once it has been seen
+  // both up and down in this opening: a line whose DCD never rose (a null-modem cable) or never
+  // fell (a modem told to hold it on) cannot tell, and a pty has none.
+  Carrier CarrierState() const override;
 
   TCommNotifyEvent OnCommEvent;
   TCommNotifyRxTxEvent OnCommReceive;
@@ -228,6 +233,8 @@ class TComm {
   std::atomic<int> handle_{-1};
   std::atomic<std::uint64_t> generation_{0};
   std::mutex writeLock_;
+  mutable bool dcdSeenUp_ = false;  // in this opening (UI thread)
+  mutable bool dcdSeenDown_ = false;
 
   std::vector<std::uint8_t> owed_;  // the rest of a unit a stall interrupted (under writeLock_)
 

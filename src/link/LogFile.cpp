@@ -21,11 +21,26 @@ void LogFile::Close() {
   if (file_.isOpen()) file_.close();
 }
 
+QByteArray LogFile::Printable(QByteArrayView line) {
+  constexpr char kTab = 0x09;
+  constexpr char kDel = 0x7F;
+  QByteArray out;
+  out.reserve(line.size());
+  for (const char c : line) {
+    const auto b = static_cast<unsigned char>(c);
+    if ((b < 0x20 && c != kTab) || c == kDel) {
+      out.append('^');
+      out.append(static_cast<char>(b ^ 0x40));  // 0x1B -> '[', 0x7F -> '?'
+    } else {
+      out.append(c);
+    }
+  }
+  return out;
+}
+
 bool LogFile::WriteLine(QByteArrayView line) {
   if (!file_.isOpen()) return true;
-  QByteArray unit;
-  unit.reserve(line.size() + 2);
-  unit.append(line.data(), line.size());
+  QByteArray unit = Printable(line);
   unit.append("\r\n", 2);
   // Unbuffered: one write() per line, so lines never interleave and none waits in a buffer.
   return file_.write(unit) == unit.size();

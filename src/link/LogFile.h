@@ -17,8 +17,14 @@ class LogFile {
   void Close();
   bool IsOpen() const { return file_.isOpen(); }
   QString Path() const { return file_.fileName(); }
-  // false when the line did not reach the file (a full disk, a removed medium).
+  // false when the line did not reach the file (a full disk, a removed medium). The line is
+  // written in its Printable form.
   bool WriteLine(QByteArrayView line);
+  // The line as the log holds it: each C0 control but tab, and DEL, in caret form ("^[" for
+  // ESC, "^M" for CR, "^?" for DEL), as `cat -v` shows them, so that reading the log in a
+  // terminal runs nothing the peer sent. Every other byte stays: Shift-JIS text, trail bytes
+  // included, never holds one of these.
+  static QByteArray Printable(QByteArrayView line);
   QString WriteFailure() const;
 
  private:

@@ -8,6 +8,7 @@ namespace {
 
 const QString kModemNotReady = QStringLiteral("モデムの準備ができていません。");
 const QString kBusy = QStringLiteral("話中です。しばらくしてからかけ直してください。");
+const QString kInCall = QStringLiteral("通話中です。切断してからかけ直してください。");
 constexpr QByteArrayView kOk = "OK";
 constexpr QByteArrayView kConnect = "CONNECT";
 constexpr QByteArrayView kError = "ERROR";
@@ -170,6 +171,13 @@ void ModemDialogue::Dial(int i) {
     form_.ShowMessage(kModemNotReady);
     return;
   }
+  // An online modem does not hear commands: the partner would read them, the dial command with
+  // its number included, and could answer them in the modem's place.
+  if (carrier_->CarrierState() == CarrierSource::Carrier::Up) {
+    form_.ShowMessage(kInCall);
+    return;
+  }
+  busyWarned_.invalidate();  // a new dial deserves its own answer
   if (main_) main_->SetComButton(true);
   const QString& name = DestNames[i - 1];
   const QString& number = DestNumbers[i - 1];
@@ -207,35 +215,67 @@ void ModemDialogue::SendNextCommand() {
   CommandIndex = 0;
 }
 
+// Which words can be the modem's own, by what the modem tells apart from the bytes on the line.
+bool ModemDialogue::ModemMaySay(Word word, CarrierSource::Carrier carrier) const {
+  using enum CarrierSource::Carrier;
+  switch (carrier) {
+    case Unknown: return true;
+    // Online, the modem passes the peer's bytes; its own CONNECT came just before.
+    case Up: return word == Word::Connect && !connected_;
+    // No call. While one still stands here, the lines up to the modem's NO CARRIER are the last
+    // ones of the peer; and the modem says CONNECT only once its carrier is up.
+    case Down: return connected_ ? word == Word::NoCarrier : word != Word::Connect;
+  }
+  return true;
+}
+
+void ModemDialogue::WarnBusy() {
+  const bool repeated = busyWarned_.isValid() && busyWarned_.elapsed() < kRepeatedWarningMs;
+  // Restarted for one held back as well, so a stream of them stays one box.
+  busyWarned_.start();
+  if (repeated) return;
+  form_.ShowWarning(kBusy);
+  busyWarned_.start();
+}
+
 void ModemDialogue::HandleLine(QByteArrayView received) {
   QByteArray line = received.toByteArray();
+  const CarrierSource::Carrier carrier = carrier_->CarrierState();
+  const auto said = [&](Word word, QByteArrayView text) {
+    const bool matches = word == Word::Connect ? line.startsWith(text) : line == text;
+    return matches && ModemMaySay(word, carrier);
+  };
   // A failed write of the next command is reported after the line has been shown and logged.
   std::exception_ptr sendError;
-  if (CommandIndex > 0 && line == kOk) {
+  if (CommandIndex > 0 && said(Word::Ok, kOk)) {
     try {
       SendNextCommand();
     } catch (...) {
       sendError = std::current_exception();
     }
   }
-  if (line.startsWith(kConnect)) {
+  bool connect = false;
+  if (said(Word::Connect, kConnect)) {
+    connect = true;
     HideDialogue();
     if (main_) main_->SetConnected(true);
-    line = QByteArray("\r\n") + line + ' ' + now_().toString(QStringLiteral("hh:mm:ss")).toLatin1();
+    line = line + ' ' + now_().toString(QStringLiteral("hh:mm:ss")).toLatin1();
   }
-  if (main_) main_->memoprint(line);
+  // A CONNECT line comes after an empty one, in the chat window and in the log.
+  if (main_) main_->memoprint(connect ? QByteArray("\r\n") + line : line);
+  if (connect) WriteLog({});
   WriteLog(line);
-  if (line == kError) {
+  if (said(Word::Error, kError)) {
     if (main_) main_->SetConnected(false);
     HideDialogue();
     EndSequence();
-  } else if (line == kNoCarrier) {
+  } else if (said(Word::NoCarrier, kNoCarrier)) {
     if (main_) main_->SetConnected(false);
     HideDialogue();
-  } else if (line == kBusyWord) {
+  } else if (said(Word::Busy, kBusyWord)) {
     if (main_) main_->SetConnected(false);
     HideDialogue();
-    form_.ShowWarning(kBusy);
+    WarnBusy();
   }
   if (sendError) std::rethrow_exception(sendError);
 }

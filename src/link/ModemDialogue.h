@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QByteArrayView>
 #include <QDate>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 #include <QTime>
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "routing/RoutingEngine.h"
+#include "link/CarrierSource.h"
 #include "link/Comm.h"
 #include "link/LinkViews.h"
 #include "link/LogFile.h"
@@ -46,6 +48,9 @@ class ModemDialogue final : public LinkPort {
   void SetMainWindow(MainWindowLink* main) { main_ = main; }
   // Where the clock for the CONNECT line's time stamp comes from (tests fix it).
   void SetClock(std::function<QTime()> now) { now_ = std::move(now); }
+  // Who tells whether the modem holds a call: the port's carrier line unless the owner names
+  // another (the built-in modem). It must outlive this object or be set back first.
+  void SetCarrierSource(const CarrierSource* source) { carrier_ = source != nullptr ? source : &Comm1; }
 
   TComm Comm1;
 
@@ -61,6 +66,8 @@ class ModemDialogue final : public LinkPort {
   bool MakeLog() const { return makeLog_; }
 
   static constexpr int kStalledFrameWaitMs = 10;
+  // The busy warning again within this time of the last one is not shown: it is in the chat.
+  static constexpr int kRepeatedWarningMs = 3000;
 
   bool Connected() const { return connected_; }
   // --- LinkPort: frames go out while a connection stands on an open port (the COM button may
@@ -101,6 +108,9 @@ class ModemDialogue final : public LinkPort {
 
  private:
   class Sink;
+  enum class Word { Ok, Connect, Error, NoCarrier, Busy };
+  bool ModemMaySay(Word word, CarrierSource::Carrier carrier) const;
+  void WarnBusy();
   void PortLost(const QString& reason, std::uint64_t opening);
   void ReleaseRemote();
 
@@ -109,7 +119,9 @@ class ModemDialogue final : public LinkPort {
   MainWindowLink* main_ = nullptr;
   std::function<QTime()> now_ = [] { return QTime::currentTime(); };
 
+  const CarrierSource* carrier_ = &Comm1;
   bool connected_ = false;
+  QElapsedTimer busyWarned_;  // since the busy warning was last shown or held back
   bool lineFault_ = false;  // a frame write failed on this opening and was reported
   bool remoteSounding_ = false;  // frames played since the remote part was last released
   std::array<QString, 4> Commands;

@@ -26,8 +26,10 @@ class WireParser {
   static constexpr std::uint8_t kEscape = 0xFF;
   static constexpr std::uint8_t kCr = 0x0D;
   // A peer that never sends CR must not fill the memory: past this many bytes the rest of the
-  // line up to its CR is dropped and the line is handed over once, cut.
-  static constexpr std::size_t kMaxLine = 64 * 1024;
+  // line up to its CR is dropped and the line is handed over once, cut. No unit of ours is
+  // longer: the port refuses a write beyond its transmit queue (4096 bytes), and modems' lines
+  // are short. It also bounds what a chat window of long lines holds.
+  static constexpr std::size_t kMaxLine = 4096;
 
   enum class State { Text, FrameIdle, FrameStatus, FrameData1, FrameData2 };
 

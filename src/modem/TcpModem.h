@@ -55,6 +55,8 @@ class TcpModem final : ModemLine {
   // The port calls are taken on from the next ATS0=1 on.
   void SetListenPort(std::uint16_t port) { listenPort_ = port; }
   std::uint16_t ListenPort() const { return listenPort_; }
+  // The call password from the next call on; empty: calls open to anyone who knows the address.
+  void SetPassword(std::string password);
   // The port listening now, 0 while not taking calls.
   std::uint16_t BoundPort() const { return boundPort_; }
   // The call as it stands; any thread may ask.
@@ -153,6 +155,9 @@ class TcpModem final : ModemLine {
   int lastError_ = 0;
   std::vector<std::unique_ptr<Incoming>> incoming_;
   std::map<std::string, Tries> tries_;  // by address, at most kTriesKept
+
+  mutable std::mutex passwordLock_;
+  std::string password_;  // guarded by passwordLock_
 
   mutable std::mutex statusLock_;
   CallStatus status_;  // guarded by statusLock_; written by the modem's thread

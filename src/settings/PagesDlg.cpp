@@ -167,15 +167,20 @@ void TPagesDlg::BuildModemPage() {
   // Beside the line type, which the built-in modem has no use for.
   Label(TabSheet1, QStringLiteral("着信ﾎﾟｰﾄ"), 244, 47);
   EditListen = Edit(TabSheet1, "EditListen", 306, 44, 64);
+  // Under the port for calls: both belong to the built-in modem. Shown masked, as someone may
+  // look over the player's shoulder; the left of the row stays free.
+  Label(TabSheet1, QStringLiteral("ﾊﾟｽﾜｰﾄﾞ"), 244, 75);
+  EditPassword = Edit(TabSheet1, "EditPassword", 306, 72, 64);
+  EditPassword->setEchoMode(QLineEdit::Password);
 
   GroupBox1 = new QGroupBox(QStringLiteral("ﾓﾃﾞﾑの初期化ｺﾏﾝﾄﾞ"), TabSheet1);
-  GroupBox1->setGeometry(10, 78, 370, 116);
-  Label(GroupBox1, QStringLiteral("１行目"), 14, 27);
-  Edit1 = Edit(GroupBox1, "Edit1", 70, 24, 284);
-  Label(GroupBox1, QStringLiteral("２行目"), 14, 55);
-  Edit2 = Edit(GroupBox1, "Edit2", 70, 52, 284);
-  Label(GroupBox1, QStringLiteral("３行目"), 14, 83);
-  Edit3 = Edit(GroupBox1, "Edit3", 70, 80, 284);
+  GroupBox1->setGeometry(10, 100, 370, 94);
+  Label(GroupBox1, QStringLiteral("１行目"), 14, 21);
+  Edit1 = Edit(GroupBox1, "Edit1", 70, 18, 284);
+  Label(GroupBox1, QStringLiteral("２行目"), 14, 45);
+  Edit2 = Edit(GroupBox1, "Edit2", 70, 42, 284);
+  Label(GroupBox1, QStringLiteral("３行目"), 14, 69);
+  Edit3 = Edit(GroupBox1, "Edit3", 70, 66, 284);
 }
 
 void TPagesDlg::BuildSerialPage() {
@@ -323,6 +328,7 @@ void TPagesDlg::ToControls(const Settings& s) {
   }
   ComboBox2->setCurrentIndex(s.telType);
   EditListen->setText(QString::number(s.listenPort));
+  EditPassword->setText(s.password);
   Edit1->setText(s.initCommands[0]);
   Edit2->setText(s.initCommands[1]);
   Edit3->setText(s.initCommands[2]);
@@ -364,6 +370,7 @@ Settings TPagesDlg::FromControls() const {
   }
   s.telType = ComboBox2->currentIndex();
   s.listenPort = ParseListenPort(EditListen->text()).value_or(s.listenPort);
+  s.password = EditPassword->text();
   s.initCommands = {Edit1->text(), Edit2->text(), Edit3->text()};
 
   s.speed = ComboBox3->currentIndex();

@@ -69,6 +69,7 @@ class TPagesDlg final : public QDialog, public MidiDeviceChoice {
   QLineEdit* Edit2;
   QLineEdit* Edit3;
   QLineEdit* EditListen;  // the built-in modem's port for calls
+  QLineEdit* EditPassword;  // the built-in modem's call password, shown masked
   QComboBox* ComboBox3;  // speed
   QLineEdit* Edit5;      // user-defined speed
   QComboBox* ComboBox4;  // data bits

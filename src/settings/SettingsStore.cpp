@@ -44,6 +44,7 @@ Settings SettingsStore::Load() const {
   s.device = profile_.ReadString(S(kModem), S("device"), s.device);
   const int listen = profile_.ReadInt(S(kModem), S("listen"), s.listenPort);
   if (listen >= 1 && listen <= 65535) s.listenPort = listen;
+  s.password = profile_.ReadString(S(kModem), S("password"), s.password);
   s.telType = ReadIndex(kModem, "teltype", s.telType, kTelTypes);
   for (int i = 0; i < 3; ++i) {
     auto& text = s.initCommands[static_cast<std::size_t>(i)];
@@ -85,6 +86,7 @@ void SettingsStore::Save(const Settings& s) {
     profile_.WriteString(S(kModem), S("device"), s.device);
   }
   profile_.WriteInt(S(kModem), S("listen"), s.listenPort);
+  profile_.WriteString(S(kModem), S("password"), s.password);
   profile_.WriteInt(S(kModem), S("teltype"), s.telType);
   for (int i = 0; i < 3; ++i) {
     profile_.WriteString(S(kModem), Numbered("text", i + 1), s.initCommands[static_cast<std::size_t>(i)]);
@@ -153,6 +155,7 @@ std::optional<QString> ApplySettings(const Settings& s, SettingsTarget& target) 
   target.SetPort(Checked(s.port, Settings::kComPorts, defaults.port) + 1);
   target.SetDevicePath(s.device);
   target.SetListenPort(s.listenPort >= 1 && s.listenPort <= 65535 ? s.listenPort : defaults.listenPort);
+  target.SetModemPassword(s.password);
   target.SetLineType(s.telType);
   for (int i = 0; i < 3; ++i) target.SetInitCommand(i + 1, s.initCommands[static_cast<std::size_t>(i)]);
 

@@ -23,6 +23,7 @@ struct Settings {
   int port = 0;    // COM1..COM5 as 0..4
   QString device;  // a device path used instead of the COM port, or kBuiltInModem; empty: none
   int listenPort = modem::kDefaultPort;  // where the built-in modem takes calls
+  QString password;  // the built-in modem's call password; empty: calls open to anyone
   int telType = 0;
   std::array<QString, 3> initCommands{QStringLiteral("ATZ"), QStringLiteral("ATE1Q0V1X3\\N3%C1"), QString()};
   // [serial]

@@ -28,6 +28,8 @@ class SettingsTarget {
   virtual void SetDevicePath(const QString& path) = 0;
   // The built-in modem's port for calls (its device is "tcp"); next wait for a call.
   virtual void SetListenPort(int port) = 0;
+  // The built-in modem's call password (empty: calls open to anyone); its next call.
+  virtual void SetModemPassword(const QString& password) = 0;
   // --- modem dialogue
   virtual void SetLineType(int lineType) = 0;                         // 0 tone, 1 pulse
   virtual void SetInitCommand(int line, const QString& command) = 0;  // InitCommands[1..3]

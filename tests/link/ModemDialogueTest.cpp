@@ -217,6 +217,62 @@ TEST_F(DialogueOnPty, ResultWordsEndTheCallOrWarn) {
   }
 }
 
+// A carrier line as a serial modem's DCD or the built-in modem would report it.
+struct ScriptedCarrier final : CarrierSource {
+  Carrier state = Carrier::Unknown;
+  Carrier CarrierState() const override { return state; }
+};
+
+TEST_F(DialogueOnPty, AResultWordActsOnlyWhenTheCarrierAgreesOrCannotTell) {
+  using C = CarrierSource::Carrier;
+  struct Case {
+    C carrier;
+    bool connectedBefore;
+    QByteArray line;
+    bool connectedAfter;
+    bool warns;
+  };
+  const Case cases[] = {
+      {C::Unknown, true, "NO CARRIER", false, false}, {C::Unknown, true, "BUSY", false, true},
+      {C::Unknown, false, "CONNECT", true, false},    {C::Up, true, "NO CARRIER", true, false},
+      {C::Up, true, "ERROR", true, false},            {C::Up, true, "BUSY", true, false},
+      {C::Up, false, "CONNECT 9600", true, false},    {C::Down, false, "CONNECT", false, false},
+      {C::Down, true, "NO CARRIER", false, false},    {C::Down, true, "BUSY", true, false},
+      {C::Down, true, "ERROR", true, false},          {C::Down, false, "BUSY", false, true},
+      {C::Down, false, "ERROR", false, false},
+  };
+  ScriptedCarrier carrier;
+  rig.dialogue.SetCarrierSource(&carrier);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.line.constData());
+    carrier.state = C::Down;
+    rig.dialogue.Dial(1);  // each row's warning is the answer to a dial of its own
+    pty.Read(20);
+    rig.chat.SetConnected(c.connectedBefore);
+    rig.form.warnings.clear();
+    carrier.state = c.carrier;
+    rig.dialogue.ReceiveBlock(c.line + "\r");
+    EXPECT_EQ(rig.dialogue.Connected(), c.connectedAfter) << static_cast<int>(c.carrier);
+    EXPECT_EQ(rig.form.warnings.size(), c.warns ? 1 : 0) << static_cast<int>(c.carrier);
+    EXPECT_EQ(rig.chatView.chat.last().left(c.line.size()), c.line);
+  }
+  // The modem online refuses a dial before anything is sent.
+  carrier.state = C::Up;
+  rig.dialogue.Dial(1);
+  EXPECT_EQ(rig.form.messages.last(), QStringLiteral("通話中です。切断してからかけ直してください。"));
+  EXPECT_TRUE(pty.Read(50).isEmpty());
+  rig.dialogue.SetCarrierSource(nullptr);
+}
+
+// Where nothing tells the call, a stream of BUSY lines is still one box.
+TEST_F(DialogueOnPty, AThousandBusyLinesAreOneWarning) {
+  rig.dialogue.Dial(1);
+  pty.Read(20);
+  pty.Write(QByteArray("BUSY\r").repeated(1000));
+  ASSERT_TRUE(WaitFor([&] { return rig.chatView.chat.count(QStringLiteral("BUSY")) == 1000; }));
+  EXPECT_EQ(rig.form.warnings.size(), 1);
+}
+
 TEST_F(DialogueOnPty, WordsMatchExactlyButConnectIsAPrefix) {
   rig.dialogue.Dial(1);
   pty.Read();
@@ -290,6 +346,33 @@ TEST_F(DialogueOnPty, LostPortEndsTheConnectionOnceAndReleasesThePeersNotes) {
   EXPECT_FALSE(rig.dialogue.Connected());
   EXPECT_FALSE(rig.chatView.comButton);
   EXPECT_EQ(rig.OutputOn(1).back(), PackShort(0x81, 0x41, 0));
+}
+
+// What the peer sends is logged so that reading the log in a terminal runs none of it:
+// controls but tab in caret form, Shift-JIS (trail bytes like 0x5C and 0x7E included) as it came.
+TEST_F(DialogueOnPty, TheLogShowsThePeersControlCharactersEscapedAndItsTextAsItCame) {
+  const std::pair<QByteArray, QByteArray> cases[] = {
+      {"clear\x1B[2J\x1B]0;title\x07", "clear^[[2J^[]0;title^G"},
+      {"tab\tstays", "tab\tstays"},
+      {QByteArray("\x01\x08\x0B\x0C\x1F\x7F", 6), "^A^H^K^L^_^?"},
+      {"\x83\x5C\x95\x5C\x81\x7E\xB1\x83\x40\xFC\xFC", "\x83\x5C\x95\x5C\x81\x7E\xB1\x83\x40\xFC\xFC"},
+      // After a lead byte the parser takes any byte as the trail: a control there is escaped too.
+      {QByteArray("\x81\x00\x81\x0D\x81\x1B\x81\x7F", 8), "\x81^@\x81^M\x81^[\x81^?"},
+  };
+  QFile::remove(LogFile::FileName(QDate(2026, 5, 6)));
+  rig.dialogue.FormCreate(true, QDir::currentPath(), QDate(2026, 5, 6));
+  rig.dialogue.Comm1.Open();
+  QByteArray expected;
+  for (const auto& [sent, logged] : cases) {
+    pty.Write(sent + '\r');
+    expected += logged + "\r\n";
+  }
+  pty.Write("end\r");
+  ASSERT_TRUE(WaitFor([&] { return rig.chatView.chat.contains("end"); }));
+  rig.dialogue.FormDestroy();
+  QFile log(LogFile::FileName(QDate(2026, 5, 6)));
+  ASSERT_TRUE(log.open(QIODevice::ReadOnly));
+  EXPECT_EQ(log.readAll(), expected + "end\r\n");
 }
 
 TEST_F(DialogueOnPty, FailedLogOpenIsReportedAndTheRunGoesOnWithoutLog) {

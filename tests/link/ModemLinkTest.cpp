@@ -8,6 +8,7 @@
 #include <QFile>
 
 #include "LinkTestSupport.h"
+#include "link/BuiltInModemCarrier.h"
 #include "modem/TcpModem.h"
 #include "platform/ShiftJis.h"
 
@@ -15,7 +16,9 @@ namespace {
 
 // One side of two players: the program's link engine on a built-in modem of its own.
 struct Station {
+  Station() { rig.dialogue.SetCarrierSource(&carrier); }
   modem::TcpModem modem{Options()};
+  BuiltInModemCarrier carrier{&modem};
   LinkRig rig{QString::fromStdString(modem.DevicePath())};
 
   static modem::ModemOptions Options() {
@@ -126,10 +129,10 @@ TEST_F(ModemLink, ADialConnectsBothSidesAndCarriesFramesLinesAndEveryByteUntilAH
     EXPECT_EQ(linesAtB[k], QStringLiteral("a%1").arg(k * 100));
     EXPECT_EQ(linesAtA[k], QStringLiteral("b%1 +++ATH").arg(k * 100));
   }
-  // The log keeps each received line's bytes as they came.
+  // The log keeps each received line's text, its control characters escaped.
   ASSERT_TRUE(WaitFor([&] {
     QFile log(QDir::current().filePath(LogFile::FileName(QDate(2026, 1, 2))));
-    return log.open(QIODevice::ReadOnly) && log.readAll().contains(EveryByteLine() + "\r\n");
+    return log.open(QIODevice::ReadOnly) && log.readAll().contains(LogFile::Printable(EveryByteLine()) + "\r\n");
   }));
 
   // Hang-up on A: B hears "Bye", its modem says NO CARRIER, and the note A left held is ended.
@@ -145,6 +148,39 @@ TEST_F(ModemLink, ADialConnectsBothSidesAndCarriesFramesLinesAndEveryByteUntilAH
   EXPECT_EQ(b.rig.OutputOn(1), ended);
   EXPECT_TRUE(a.rig.form.errors.isEmpty()) << a.rig.form.errors.join("\n").toStdString();
   EXPECT_TRUE(b.rig.form.errors.isEmpty()) << b.rig.form.errors.join("\n").toStdString();
+}
+
+// The peer's text cannot end, restart or warn about the call, nor get the modem's commands:
+// only the modem's carrier tells the call.
+TEST_F(ModemLink, ThePeersResultWordsAreChatWhileTheCallStandsAndARedialSendsItNothing) {
+  Call();
+  for (int i = 0; i < 3; ++i) a.rig.chat.Timer1Timer();
+  for (const char* word : {"NO CARRIER\r", "ERROR\r", "CONNECT\r", "OK\r"}) b.rig.dialogue.Comm1.WriteString(word);
+  const QByteArray busy = QByteArray("BUSY\r").repeated(1000);
+  for (qsizetype at = 0; at < busy.size(); at += 4000) b.rig.dialogue.Comm1.WriteString(busy.mid(at, 4000));
+  b.rig.dialogue.Comm1.WriteString("done\r");
+  ASSERT_TRUE(WaitFor([&] { return a.Saw(QStringLiteral("done")); }, 5000));
+  EXPECT_EQ(a.rig.chatView.chat.count(QStringLiteral("BUSY")), 1000);
+  for (const char* word : {"NO CARRIER", "ERROR", "CONNECT", "OK"}) EXPECT_TRUE(a.rig.chatView.chat.contains(word)) << word;
+  EXPECT_TRUE(a.rig.dialogue.Connected());
+  EXPECT_EQ(a.rig.chatView.panels[2], QStringLiteral("接続中"));
+  EXPECT_EQ(a.rig.chat.ElapsedSeconds(), 3) << "the peer's CONNECT restarted the clock";
+  EXPECT_TRUE(a.rig.form.warnings.isEmpty());
+  EXPECT_TRUE(a.rig.form.errors.isEmpty());
+
+  // A dial while the call stands is refused before a command reaches the partner.
+  a.Dial(b.modem.BoundPort());
+  EXPECT_EQ(a.rig.form.messages, QStringList{QStringLiteral("通話中です。切断してからかけ直してください。")});
+  // Frames still go both ways, behind whatever the refused dial might have sent.
+  a.rig.midi.out->Clear();
+  b.rig.midi.out->Clear();
+  a.rig.engine.PlayLocal(PackShort(0x90, 60, 100));
+  b.rig.engine.PlayLocal(PackShort(0x90, 64, 90));
+  ASSERT_TRUE(WaitFor([&] { return !a.rig.OutputOn(1).empty() && !b.rig.OutputOn(1).empty(); }));
+  EXPECT_EQ(b.rig.OutputOn(1), std::vector<ShortMessage>{PackShort(0x91, 60, 100)});
+  EXPECT_EQ(a.rig.OutputOn(1), std::vector<ShortMessage>{PackShort(0x91, 64, 90)});
+  EXPECT_FALSE(b.Saw(QStringLiteral("ATZ")));
+  EXPECT_FALSE(b.Saw(QStringLiteral("atdt")));
 }
 
 TEST_F(ModemLink, AThirdCallerHearsBusyAndTheCallGoesOn) {

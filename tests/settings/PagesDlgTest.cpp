@@ -163,7 +163,7 @@ TEST_F(PagesDlgTest, CaptionPagesAndEveryEntryAreTheProgramsOwn) {
 
   EXPECT_EQ(LabelsOf(dlg_.TabSheet1),
             QStringList({QStringLiteral("ﾎﾟｰﾄ"), QStringLiteral("電話回線"), QStringLiteral("着信ﾎﾟｰﾄ"),
-                         QStringLiteral("１行目"), QStringLiteral("２行目"), QStringLiteral("３行目")}));
+                         QStringLiteral("ﾊﾟｽﾜｰﾄﾞ"), QStringLiteral("１行目"), QStringLiteral("２行目"), QStringLiteral("３行目")}));
   EXPECT_EQ(dlg_.GroupBox1->title(), QStringLiteral("ﾓﾃﾞﾑの初期化ｺﾏﾝﾄﾞ"));
   EXPECT_EQ(LabelsOf(dlg_.TabSheet2),
             QStringList({QStringLiteral("通信速度"), QStringLiteral("ﾕｰｻﾞｰ定義"), QStringLiteral("ﾃﾞｰﾀﾋﾞｯﾄ"),
@@ -457,13 +457,20 @@ TEST_F(PagesDlgTest, SerialDevicesFollowTheComPortsAndAChosenOneIsStoredAsThePor
   // The built-in modem: stored as "tcp" with its port for calls; the COM port stays for Windows.
   dlg_.ComboBox1->setCurrentIndex(7);
   dlg_.EditListen->setText("5000");
+  // The call password: typed into the masked field beside the port, kept as Shift-JIS.
+  EXPECT_EQ(dlg_.EditPassword->echoMode(), QLineEdit::Password);
+  EXPECT_EQ(dlg_.EditPassword->text(), "");
+  dlg_.EditPassword->setFocus();
+  Type(dlg_.EditPassword, QStringLiteral("ｿﾅ秘密7"));
   dlg_.OKBtnClick();
-  EXPECT_TRUE(FileBytes().contains("port=2\r\ndevice=tcp\r\nlisten=5000\r\n"));
+  EXPECT_TRUE(FileBytes().contains("port=2\r\ndevice=tcp\r\nlisten=5000\r\npassword=\xBF\xC5\x94\xE9\x96\xA7" "7\r\n"));
   EXPECT_EQ(target_.Last("SetDevicePath"), "tcp");
   EXPECT_EQ(target_.Last("SetListenPort"), "5000");
+  EXPECT_EQ(target_.Last("SetModemPassword"), QStringLiteral("ｿﾅ秘密7"));
   dlg_.show();
   EXPECT_EQ(dlg_.ComboBox1->currentText(), "TCP/IP");
   EXPECT_EQ(dlg_.EditListen->text(), "5000");
+  EXPECT_EQ(dlg_.EditPassword->text(), QStringLiteral("ｿﾅ秘密7"));
   dlg_.EditListen->setText("65536");
   messages_.clear();
   dlg_.OKBtnClick();

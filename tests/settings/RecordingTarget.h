@@ -21,6 +21,7 @@ class RecordingTarget final : public SettingsTarget {
   void SetPort(int port) override { Add("SetPort", QString::number(port)); }
   void SetDevicePath(const QString& path) override { Add("SetDevicePath", path); }
   void SetListenPort(int port) override { Add("SetListenPort", QString::number(port)); }
+  void SetModemPassword(const QString& password) override { Add("SetModemPassword", password); }
   void SetLineType(int lineType) override { Add("SetLineType", QString::number(lineType)); }
   void SetInitCommand(int line, const QString& command) override {
     Add("SetInitCommand", QString::number(line) + "," + command);

@@ -145,6 +145,12 @@ bool SerialDevice::Dsr() const {
   return (lines & TIOCM_DSR) != 0;
 }
 
+std::optional<bool> SerialDevice::Dcd() const {
+  int lines = 0;
+  if (fd_ < 0 || ::ioctl(fd_, TIOCMGET, &lines) != 0) return std::nullopt;
+  return (lines & TIOCM_CD) != 0;
+}
+
 void SerialDevice::Purge() {
   if (fd_ >= 0) ::tcflush(fd_, TCIOFLUSH);
 }

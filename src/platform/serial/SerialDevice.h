@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <exception>
 #include <span>
+#include <optional>
 #include <string>
 #include <utility>
 
@@ -62,6 +63,8 @@ class SerialDevice {
   // Modem lines. A pty has none: SetDtr does nothing there and Dsr() reports false.
   void SetDtr(bool on);
   bool Dsr() const;
+  // The carrier detect line (DCD); nothing where the device has no modem lines.
+  std::optional<bool> Dcd() const;
   bool HasModemLines() const;
 
   void Purge();  // discards both queues

@@ -1,0 +1,19 @@
+#pragma once
+
+#include "link/CarrierSource.h"
+#include "modem/TcpModem.h"
+
+// The built-in modem tells its call straight: its carrier rises before it writes CONNECT and
+// falls before it writes NO CARRIER.
+class BuiltInModemCarrier final : public CarrierSource {
+ public:
+  explicit BuiltInModemCarrier(const modem::TcpModem* modem = nullptr) : modem_(modem) {}
+  void SetModem(const modem::TcpModem* modem) { modem_ = modem; }
+  Carrier CarrierState() const override {
+    if (modem_ == nullptr) return Carrier::Unknown;
+    return modem_->Status().carrier ? Carrier::Up : Carrier::Down;
+  }
+
+ private:
+  const modem::TcpModem* modem_;
+};

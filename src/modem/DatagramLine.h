@@ -1,0 +1,174 @@
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <optional>
+#include <span>
+#include <vector>
+
+// The call's byte stream over datagrams: every byte arrives once, in order, as over TCP, but a
+// lost datagram is repaired without waiting for a retransmission timeout, so one lost packet
+// does not hold up every note behind it.
+//
+// - Each datagram carries one stretch of the stream: the new bytes, led by the recent bytes the
+//   peer has not acknowledged yet (up to kRepeatBytes). A note lost with its datagram comes with
+//   the next one.
+// - The newest bytes are sent again a few milliseconds later, and again, while unacknowledged
+//   (kRepeatAfter): an isolated note does not wait for the next to be repaired.
+// - Every datagram acknowledges what arrived; a receiver that sees a gap asks for it again at
+//   once (and says where the bytes it holds begin: only the gap goes again); bytes still
+//   unacknowledged after a retransmission timeout go again from the gap.
+// - The sender keeps at most kSendWindow bytes unacknowledged and paces itself; Write takes only
+//   what fits, so a program that floods the line is held back and memory stays bounded. The
+//   receiver holds at most kReceiveWindow bytes its reader has not taken, and says how much room
+//   it has.
+// - Idle, a keep-alive goes every 15 s (NAT bindings); a peer heard from for 25 s is gone; bytes
+//   unacknowledged for a second make the line stalled until the peer answers again.
+//
+// A pure state machine: bytes, datagrams and the time go in; datagrams to send, bytes received,
+// events and the next time to be called come out. No sockets and no clock inside.
+namespace modem {
+
+class DatagramLine {
+ public:
+  using Clock = std::chrono::steady_clock;
+  using Time = Clock::time_point;
+  using Datagram = std::vector<std::uint8_t>;
+
+  static constexpr std::size_t kHeader = 44;
+  static constexpr std::size_t kMaxDatagram = 1200;  // fits any path's MTU with room for sealing
+  static constexpr std::size_t kMaxPayload = kMaxDatagram - kHeader;
+  static constexpr std::size_t kRepeatBytes = 512;
+  static constexpr std::size_t kSendWindow = 32 * 1024;
+  static constexpr std::size_t kReceiveWindow = 64 * 1024;
+  static constexpr double kBytesPerSecond = 1 << 20;
+  static constexpr std::chrono::milliseconds kRepeatAfter[] = {std::chrono::milliseconds(3), std::chrono::milliseconds(8),
+                                                              std::chrono::milliseconds(16), std::chrono::milliseconds(30)};
+  static constexpr std::chrono::milliseconds kAckDelay{2};
+  static constexpr std::chrono::seconds kKeepAlive{15};
+  static constexpr std::chrono::seconds kStall{1};
+  static constexpr std::chrono::seconds kGone{25};
+
+  enum class Event {
+    Stalled,     // bytes have waited a second for the peer's acknowledgement
+    Resumed,     // the peer answers again; nothing was lost
+    PeerClosed,  // the peer ended the stream, and every byte it sent has arrived
+    PeerGone,    // nothing heard from the peer for kGone
+  };
+
+  struct Counters {
+    std::uint64_t sent = 0;         // datagrams
+    std::uint64_t received = 0;     // datagrams taken
+    std::uint64_t rejected = 0;     // not one of ours: dropped
+    std::uint64_t repeats = 0;      // datagrams sent again on the repeat schedule
+    std::uint64_t retransmits = 0;  // times the sender went back to the gap (timeout or asked)
+  };
+
+  explicit DatagramLine(Time now);
+
+  // --- the bytes to send
+  // How many bytes Write takes now.
+  std::size_t Room() const;
+  // Takes what fits of `bytes` (Room); the caller keeps the rest until there is room.
+  std::size_t Write(std::span<const std::uint8_t> bytes, Time now);
+  // No more bytes: once all written are sent, the peer is told the stream ends there.
+  void Close();
+  // Close was called and the peer has acknowledged every byte.
+  bool Finished() const;
+
+  // --- what the peer sent
+  // A datagram from the peer. False when it is none of ours (too short, an unknown kind, figures
+  // that cannot be): it is dropped and changes nothing.
+  bool Receive(std::span<const std::uint8_t> datagram, Time now);
+  // Bytes that arrived in order, for the reader; Take removes up to `max` of them.
+  std::size_t Readable() const { return in_.size(); }
+  std::vector<std::uint8_t> Take(std::size_t max);
+  std::optional<Event> TakeEvent();
+
+  // --- the driving loop
+  // A datagram to send now, if one is due; call until none is.
+  std::optional<Datagram> Next(Time now);
+  // The time Next should be called at the latest (unless a datagram or bytes come first).
+  Time Wake() const;
+
+  // --- figures
+  // The smoothed round-trip time; nothing until measured.
+  std::optional<std::chrono::microseconds> RoundTrip() const;
+  // Of the peer's datagrams lately, the share lost on the way (whose bytes the line repaired).
+  double RepairedShare() const;
+  bool IsStalled() const { return stalled_; }
+  const Counters& Count() const { return counters_; }
+
+ private:
+  enum class Kind { Data, Repeat, Repair, Ack };
+
+  Datagram Build(Kind kind, Time now);
+  std::uint32_t Micros(Time t) const;
+  void CheckTimers(Time now);
+  void Refill(Time now);
+  bool HasNewData() const;
+  bool Waiting() const;
+  bool RepeatDue() const;
+  Time KeepAliveAt() const;
+  std::uint64_t ReceiveLimit() const;
+  void TakeAck(std::uint64_t ack, std::uint32_t window, std::optional<std::uint64_t> heldFrom, Time now);
+  void Hold(std::uint64_t offset, std::span<const std::uint8_t> data);
+  void Deliver(std::uint64_t offset, std::span<const std::uint8_t> data, Time now);
+  void TakeData(std::uint64_t offset, std::span<const std::uint8_t> data, bool close, Time now);
+  void CountPacket(std::uint32_t number);
+  std::chrono::microseconds RetransmitTimeout() const;
+
+  Time epoch_;
+  Counters counters_;
+  std::deque<Event> events_;
+
+  // Sending: out_ holds the stream from acked_ to acked_ + out_.size(); sent_ is how far it went.
+  std::deque<std::uint8_t> out_;
+  std::uint64_t acked_ = 0;
+  std::uint64_t sent_ = 0;
+  std::uint64_t peerLimit_ = kReceiveWindow;
+  bool closing_ = false;
+  bool closeSent_ = false;
+  std::uint32_t number_ = 0;
+  double tokens_ = kSendWindow;
+  Time refilled_;
+  Time tailSentAt_;          // when the newest bytes first went
+  std::size_t repeatsDone_ = std::size(kRepeatAfter);
+  Time retransmitAt_ = Time::max();
+  int backoff_ = 0;
+  Time progressAt_;          // when acked_ last moved, or bytes began to wait
+  Time lastSent_;
+  Time lastRewind_{};
+  std::uint64_t repairTo_ = 0;  // the gap the peer asked for ends here; 0: none asked
+  bool pingNext_ = false;  // the next datagram asks for an answer at once
+  bool stalled_ = false;
+
+  // Receiving: in_ holds the bytes up to delivered_ that the reader has not taken.
+  std::deque<std::uint8_t> in_;
+  std::uint64_t delivered_ = 0;
+  // Bytes that came after a gap, kept (within the receive window) until the gap is filled:
+  // disjoint stretches by offset.
+  std::map<std::uint64_t, std::vector<std::uint8_t>> held_;
+  std::optional<std::uint64_t> peerEnd_;
+  bool peerClosedTold_ = false;
+  bool ackOwed_ = false;
+  Time ackAt_ = Time::max();
+  bool nackOwed_ = false;
+  Time lastNackAt_{};
+  Time lastHeard_;
+  bool gone_ = false;
+  std::optional<std::uint32_t> peerStamp_;  // the peer's newest timestamp, echoed back
+  Time peerStampAt_;
+
+  // Figures
+  std::optional<double> srttUs_;
+  double rttVarUs_ = 0;
+  std::optional<std::uint32_t> highest_;  // the peer's highest packet number seen
+  double arrived_ = 0;
+  double missing_ = 0;
+};
+
+}  // namespace modem

@@ -1,0 +1,264 @@
+// Notes over an emulated internet path: what each line adds to a note's way beyond the path's own
+// one-way delay, when packets are lost at random or in bursts. Two network namespaces joined by
+// the link emulator; in one, a player writes MIDI frames at a steady pace, in the other they are
+// read and timed. Lines: a plain TCP socket pair, and the built-in modem (a pty at each end) on
+// each of its lines. Prints one table; needs root for the namespaces (skips otherwise).
+//
+//   bench_netpath [--seconds N]   (each row plays N seconds, 20 unless given)
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <arpa/inet.h>
+#include <poll.h>
+#include <pthread.h>
+#include <sched.h>
+#include <sys/socket.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <functional>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "modem/TcpModem.h"
+#include "netem/EmulatedLink.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+struct Pattern {
+  const char* name;
+  int notesPerUnit;
+  std::chrono::milliseconds every;
+};
+constexpr Pattern kNotes{"20 notes/s", 1, 50ms};
+constexpr Pattern kChords{"5 chords/s", 3, 200ms};
+
+struct PathRow {
+  const char* name;
+  LinkSettings link;
+};
+
+// One line's two ends: where the player writes, where the partner reads.
+struct Ends {
+  int write = -1;
+  int read = -1;
+  std::function<void()> close;
+  std::shared_ptr<void> a, b;  // what serves each end (the modems), until the row is over
+};
+
+struct Figures {
+  std::vector<double> addedMs;
+  int frames = 0;
+  int lost = 0;
+  long outOfStep = 0;
+};
+
+double At(const std::vector<double>& sorted, double q) {
+  return sorted.empty() ? 0 : sorted[std::min(sorted.size() - 1, static_cast<std::size_t>(sorted.size() * q))];
+}
+
+int OpenRaw(const std::string& path) {
+  const int fd = ::open(path.c_str(), O_RDWR | O_NOCTTY | O_CLOEXEC);
+  termios tio{};
+  ::tcgetattr(fd, &tio);
+  ::cfmakeraw(&tio);
+  ::tcsetattr(fd, TCSANOW, &tio);
+  return fd;
+}
+
+// What arrives on `fd` until `want` has (or `ms` pass).
+bool ReadUntil(int fd, const std::string& want, int ms) {
+  std::string got;
+  const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+  while (got.find(want) == std::string::npos && Clock::now() < deadline) {
+    pollfd p{fd, POLLIN, 0};
+    char buf[512];
+    if (::poll(&p, 1, 20) > 0) {
+      const ssize_t n = ::read(fd, buf, sizeof buf);
+      if (n > 0) got.append(buf, static_cast<std::size_t>(n));
+    }
+  }
+  return got.find(want) != std::string::npos;
+}
+
+void Drain(int fd, int quietMs) {
+  char buf[512];
+  pollfd p{fd, POLLIN, 0};
+  while (::poll(&p, 1, quietMs) > 0 && ::read(fd, buf, sizeof buf) > 0) {
+  }
+}
+
+Ends PlainTcp(const EmulatedLink& link) {
+  const int server = link.InB([] { return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); });
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  ::inet_pton(AF_INET, EmulatedLink::kAddressB, &a.sin_addr);
+  socklen_t len = sizeof a;
+  ::bind(server, reinterpret_cast<sockaddr*>(&a), sizeof a);
+  ::getsockname(server, reinterpret_cast<sockaddr*>(&a), &len);
+  ::listen(server, 1);
+  const int client = link.InA([] { return ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0); });
+  if (::connect(client, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return {};
+  const int accepted = ::accept4(server, nullptr, nullptr, SOCK_CLOEXEC);
+  ::close(server);
+  const int one = 1;
+  ::setsockopt(client, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+  return {client, accepted, [=] {
+            ::close(client);
+            ::close(accepted);
+          }, nullptr, nullptr};
+}
+
+// Two built-in modems, one in each namespace (its thread lives where it was made), called over
+// the path with `dial`: the modem's dial string after the address, e.g. ":port".
+Ends ModemCall(const EmulatedLink& link) {
+  modem::ModemOptions o;
+  o.listenPort = 0;
+  o.utf8 = true;
+  auto answering = std::shared_ptr<modem::TcpModem>(link.InB([&] { return new modem::TcpModem(o); }));
+  auto calling = std::shared_ptr<modem::TcpModem>(link.InA([&] { return new modem::TcpModem(o); }));
+  const int b = OpenRaw(answering->DevicePath());
+  const int a = OpenRaw(calling->DevicePath());
+  auto close = [=] {
+    ::close(a);
+    ::close(b);
+  };
+  if (::write(b, "ATS0=1\r", 7) != 7 || !ReadUntil(b, "OK", 2000)) {
+    close();
+    return {};
+  }
+  const std::string dial = std::string("ATDT") + EmulatedLink::kAddressB + ":" + std::to_string(answering->BoundPort()) + "\r";
+  if (::write(a, dial.data(), dial.size()) != static_cast<ssize_t>(dial.size()) || !ReadUntil(a, "CONNECT", 5000) ||
+      !ReadUntil(b, "CONNECT", 5000)) {
+    close();
+    return {};
+  }
+  Drain(b, 300);
+  return {a, b, close, calling, answering};
+}
+
+// Plays the pattern for `length` into `ends.write`, reading and timing everything at `ends.read`.
+Figures Play(const Ends& ends, const Pattern& pattern, std::chrono::seconds length, double delayMs) {
+  // Frame k: a note on with the number and velocity spelling k, so each is told apart.
+  auto frame = [](int k) {
+    return std::array<std::uint8_t, 4>{0xFF, static_cast<std::uint8_t>(0x90 | (k >> 14 & 0x0F)),
+                                       static_cast<std::uint8_t>(k & 0x7F), static_cast<std::uint8_t>(k >> 7 & 0x7F)};
+  };
+  const int units = static_cast<int>(length / pattern.every);
+  const int frames = units * pattern.notesPerUnit;
+  std::vector<Clock::time_point> sentAt(static_cast<std::size_t>(frames));
+  std::vector<std::uint8_t> received;
+  std::vector<std::pair<std::size_t, Clock::time_point>> arrivals;  // received size after each read
+  std::atomic<bool> done{false};
+  std::thread reader([&] {
+    // The reader is the measuring instrument: a real-time priority keeps a busy machine's
+    // scheduling out of its time stamps.
+    sched_param rt{};
+    rt.sched_priority = 10;
+    ::pthread_setschedparam(::pthread_self(), SCHED_FIFO, &rt);
+    std::uint8_t buf[4096];
+    while (!done) {
+      pollfd p{ends.read, POLLIN, 0};
+      if (::poll(&p, 1, 50) <= 0) continue;
+      const ssize_t n = ::read(ends.read, buf, sizeof buf);
+      if (n <= 0) continue;
+      received.insert(received.end(), buf, buf + n);
+      arrivals.emplace_back(received.size(), Clock::now());
+    }
+  });
+  const auto start = Clock::now() + 100ms;
+  for (int u = 0, k = 0; u < units; ++u) {
+    std::this_thread::sleep_until(start + u * pattern.every);
+    for (int i = 0; i < pattern.notesPerUnit; ++i, ++k) {
+      const auto f = frame(k);
+      sentAt[static_cast<std::size_t>(k)] = Clock::now();
+      if (::write(ends.write, f.data(), f.size()) != 4) break;
+    }
+  }
+  std::this_thread::sleep_for(3s);  // what is late arrives
+  done = true;
+  reader.join();
+
+  Figures fig;
+  fig.frames = frames;
+  std::size_t arrival = 0;
+  for (int k = 0; k < frames; ++k) {
+    const std::size_t end = static_cast<std::size_t>(k + 1) * 4;
+    if (end > received.size()) {
+      ++fig.lost;
+      continue;
+    }
+    const auto f = frame(k);
+    if (!std::equal(f.begin(), f.end(), received.begin() + static_cast<std::ptrdiff_t>(end - 4))) {
+      fig.outOfStep += 4;
+      continue;
+    }
+    while (arrivals[arrival].first < end) ++arrival;
+    fig.addedMs.push_back(std::chrono::duration<double, std::milli>(arrivals[arrival].second - sentAt[static_cast<std::size_t>(k)]).count() - delayMs);
+  }
+  if (received.size() > static_cast<std::size_t>(frames) * 4) fig.outOfStep += static_cast<long>(received.size() - static_cast<std::size_t>(frames) * 4);
+  std::sort(fig.addedMs.begin(), fig.addedMs.end());
+  return fig;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  int seconds = 20;
+  for (int i = 1; i + 1 < argc; ++i) {
+    if (std::strcmp(argv[i], "--seconds") == 0) seconds = std::max(1, std::atoi(argv[i + 1]));
+  }
+  if (const auto why = EmulatedLink::Possible(); !why.empty()) {
+    std::printf("bench_netpath skipped: %s (run as root)\n", why.c_str());
+    return 0;
+  }
+  const PathRow paths[] = {
+      {"20 ms, no loss", {20, 0, 0, 1, 1}},
+      {"20 ms, 1 % random", {20, 0, 0.01, 1, 2}},
+      {"20 ms, 3 % random", {20, 0, 0.03, 1, 3}},
+      {"40 ms, 2 % in bursts of 3", {40, 0, 0.02, 3, 4}},
+  };
+  struct Line {
+    const char* name;
+    Ends (*make)(const EmulatedLink&);
+  };
+  const Line lines[] = {{"plain TCP", PlainTcp}, {"modem, TCP", ModemCall}};
+
+  std::printf("Added delay beyond the path's one-way delay, in ms; %d s of playing a row.\n", seconds);
+  std::printf("%-26s %-11s %-13s %6s %7s %7s %7s %7s %5s %11s\n", "path", "playing", "line", "frames", "median", "p95",
+              "p99", "max", "lost", "out of step");
+  for (const auto& path : paths) {
+    for (const Pattern& pattern : {kNotes, kChords}) {
+      for (const auto& line : lines) {
+        EmulatedLink link(path.link);
+        if (!link.Ok()) {
+          std::printf("%-26s cannot make the emulated link: %s\n", path.name, link.Error().c_str());
+          return 1;
+        }
+        const Ends ends = line.make(link);
+        if (ends.write < 0) {
+          std::printf("%-26s %-11s %-13s no call\n", path.name, pattern.name, line.name);
+          continue;
+        }
+        const Figures f = Play(ends, pattern, std::chrono::seconds(seconds), path.link.delayMs);
+        ends.close();  // the modems hang up as their ends close, and go with `ends`
+        std::printf("%-26s %-11s %-13s %6d %7.1f %7.1f %7.1f %7.1f %5d %11ld\n", path.name, pattern.name, line.name,
+                    f.frames, At(f.addedMs, 0.5), At(f.addedMs, 0.95), At(f.addedMs, 0.99),
+                    f.addedMs.empty() ? 0.0 : f.addedMs.back(), f.lost, f.outOfStep);
+        std::fflush(stdout);
+      }
+    }
+  }
+  return 0;
+}

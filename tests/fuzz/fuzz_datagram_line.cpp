@@ -1,0 +1,40 @@
+// Datagrams from the network: whatever arrives, the datagram line neither crashes nor grows past
+// its windows, sends nothing larger than a datagram, and hands its reader only bytes the peer
+// carried in order. The input is a series of datagrams, each led by its length (two bytes) and
+// how many milliseconds passed before it (one byte).
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <span>
+
+#include "modem/DatagramLine.h"
+
+using modem::DatagramLine;
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  auto now = DatagramLine::Time{} + std::chrono::hours(1);
+  DatagramLine line(now);
+  // Something of ours to acknowledge, so acknowledgements and requests to repair have a target.
+  const std::uint8_t frames[] = {0xFF, 0x90, 60, 100, 0xFF, 0x80, 60, 0, 'h', 'i', '\r'};
+  for (int i = 0; i < 300; ++i) line.Write(frames, now);
+
+  std::size_t at = 0;
+  while (at + 3 <= size) {
+    const std::size_t length = std::size_t{data[at]} << 8 | data[at + 1];
+    now += std::chrono::milliseconds(data[at + 2]);
+    at += 3;
+    const std::span<const std::uint8_t> datagram(data + at, std::min(length, size - at));
+    at += datagram.size();
+    line.Receive(datagram, now);
+    while (auto out = line.Next(now)) {
+      if (out->size() > DatagramLine::kMaxDatagram || out->size() < DatagramLine::kHeader) std::abort();
+    }
+    if (line.Readable() > DatagramLine::kReceiveWindow) std::abort();
+    if (line.Room() > DatagramLine::kSendWindow) std::abort();
+    if (data[at - 1] & 1) line.Take(data[at - 1] * 64);
+    while (line.TakeEvent()) {
+    }
+    if (line.Wake() < now - std::chrono::hours(1)) std::abort();
+  }
+  return 0;
+}

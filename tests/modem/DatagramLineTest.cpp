@@ -1,0 +1,326 @@
+// The datagram line between two ends over a simulated path: a seeded channel that delays, loses
+// (at random or in bursts), reorders, doubles and blacks out datagrams, and a simulated clock, so
+// minutes of a lossy call run in milliseconds and the same every time.
+#include "modem/DatagramLine.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <queue>
+#include <random>
+#include <string>
+
+using namespace modem;
+using namespace std::chrono_literals;
+using Time = DatagramLine::Time;
+using Event = DatagramLine::Event;
+
+namespace {
+
+double Percentile(const std::vector<double>& sorted, double q) {
+  return sorted.empty() ? 0 : sorted[std::min(sorted.size() - 1, static_cast<std::size_t>(sorted.size() * q))];
+}
+
+struct Path {
+  std::chrono::milliseconds delay = 20ms;
+  double loss = 0;
+  double burst = 1;                     // mean run of lost datagrams; 1: independent
+  std::chrono::milliseconds jitter = 0ms;  // reorders: each datagram its own delay
+  double duplicate = 0;
+  std::chrono::milliseconds blackoutAt = 0ms, blackoutFor = 0ms;  // from the start
+};
+
+enum class Play { Notes, Chords, Flood, Idle };
+
+// Two lines and the path between them. Side 0 plays; side 1 plays too for Notes and Chords
+// (the partner answers), so acknowledgements ride on data both ways.
+class Call {
+ public:
+  Call(Path path, std::uint64_t seed) : path_(path), random_(seed), lines_{DatagramLine(kStart), DatagramLine(kStart)} {}
+
+  static constexpr Time kStart = Time{} + 1h;
+
+  DatagramLine& operator[](int side) { return lines_[side]; }
+  Time Now() const { return now_; }
+  std::size_t readLimit = SIZE_MAX;  // bytes a reader takes each time it is woken (a slow program)
+  std::size_t peakUnread = 0;
+
+  // Plays for `length`, then lets the line settle for `settle`.
+  void Run(Play play, std::chrono::milliseconds length, std::chrono::milliseconds settle = 2s) {
+    const Time stop = now_ + length;
+    const Time end = stop + settle;
+    Time nextPlay = now_;
+    int unit = 0;
+    while (now_ < end) {
+      if (play != Play::Idle && now_ >= nextPlay && now_ < stop) {
+        for (int side = 0; side < (play == Play::Flood ? 1 : 2); ++side) {
+          const int count = play == Play::Chords ? 3 : 1;
+          // A flooding program blocks in its write while the line holds it back.
+          if (play == Play::Flood && pending_[side].size() > 64 * 1024) continue;
+          for (int i = 0; i < count; ++i) Write(side, play == Play::Flood ? 4096 : 4, unit++);
+        }
+        nextPlay = now_ + (play == Play::Notes ? 50ms : play == Play::Chords ? 200ms : 1ms);
+      }
+      for (int side = 0; side < 2; ++side) {
+        if (!pending_[side].empty()) {
+          const std::size_t n = lines_[side].Write(pending_[side], now_);
+          pending_[side].erase(pending_[side].begin(), pending_[side].begin() + static_cast<std::ptrdiff_t>(n));
+        }
+        while (auto d = lines_[side].Next(now_)) Carry(side, std::move(*d));
+        while (auto e = lines_[side].TakeEvent()) events[side].push_back({*e, now_});
+      }
+      Time next = std::min({lines_[0].Wake(), lines_[1].Wake(), end});
+      if (play != Play::Idle && now_ < stop) next = std::min(next, nextPlay);
+      if (!wire_.empty()) next = std::min(next, wire_.top().due);
+      if (!pending_[0].empty() || !pending_[1].empty()) next = std::min(next, now_ + 1ms);
+      now_ = std::max(next, now_ + 1us);
+      while (!wire_.empty() && wire_.top().due <= now_) {
+        const auto& w = wire_.top();
+        if (!cut_[w.to]) {
+          const bool taken = lines_[w.to].Receive(w.bytes, now_);
+          EXPECT_TRUE(taken);
+        }
+        wire_.pop();
+      }
+      for (int side = 0; side < 2; ++side) Read(side);
+    }
+  }
+
+  // Everything side `from` wrote reached the other side whole and in order.
+  bool Whole(int from) const { return received_[1 - from] == written_[from]; }
+  std::size_t Written(int side) const { return written_[side].size(); }
+  // Added delay of every unit side 0 wrote, beyond the path's own: sorted.
+  std::vector<double> AddedMs() const {
+    std::vector<double> added;
+    for (const auto& [unit, ms] : addedMs_) added.push_back(ms);
+    std::sort(added.begin(), added.end());
+    return added;
+  }
+  void Write(int side, std::size_t size, int unit) {
+    for (std::size_t i = 0; i < size; ++i) {
+      const auto byte = static_cast<std::uint8_t>(random_());
+      written_[side].push_back(byte);
+      pending_[side].push_back(byte);
+    }
+    if (side == 0) writtenAt_[written_[0].size()] = now_;  // the unit is whole once its last byte is
+    (void)unit;
+  }
+  // For a failure's message.
+  std::string Debug() const {
+    std::size_t same = 0;
+    while (same < received_[1].size() && same < written_[0].size() && received_[1][same] == written_[0][same]) ++same;
+    const auto& n = lines_[0].Count();
+    return "written " + std::to_string(written_[0].size()) + ", received " + std::to_string(received_[1].size()) +
+           ", equal up to " + std::to_string(same) + "; sent " + std::to_string(n.sent) + " datagrams, " +
+           std::to_string(n.repeats) + " repeats, " + std::to_string(n.retransmits) + " repairs";
+  }
+  void CutOff(int side) { cut_[side] = true; }  // nothing reaches this side any more
+
+  std::vector<std::pair<Event, Time>> events[2];
+  long datagrams = 0;
+
+ private:
+  struct OnWire {
+    Time due;
+    long order;
+    int to;
+    std::vector<std::uint8_t> bytes;
+    bool operator>(const OnWire& o) const { return due != o.due ? due > o.due : order > o.order; }
+  };
+
+  void Read(int side) {
+    const auto bytes = lines_[side].Take(readLimit);
+    peakUnread = std::max(peakUnread, lines_[side].Readable() + bytes.size());
+    auto& got = received_[side];
+    got.insert(got.end(), bytes.begin(), bytes.end());
+    if (side == 1) {
+      for (auto it = writtenAt_.begin(); it != writtenAt_.end() && it->first <= got.size();) {
+        addedMs_[it->first] = std::chrono::duration<double, std::milli>(now_ - it->second - path_.delay).count();
+        it = writtenAt_.erase(it);
+      }
+    }
+  }
+
+  void Carry(int from, std::vector<std::uint8_t> bytes) {
+    ++datagrams;
+    std::uniform_real_distribution<double> u(0, 1);
+    const bool blackout = now_ >= kStart + path_.blackoutAt && now_ < kStart + path_.blackoutAt + path_.blackoutFor;
+    bool& bad = bad_[from];
+    if (path_.burst > 1) {
+      const double leave = 1 / path_.burst;
+      bad = bad ? u(random_) >= leave : u(random_) < path_.loss * leave / (1 - path_.loss);
+    } else {
+      bad = u(random_) < path_.loss;
+    }
+    if (blackout || bad) return;
+    const int copies = u(random_) < path_.duplicate ? 2 : 1;
+    for (int i = 0; i < copies; ++i) {
+      Time due = now_ + path_.delay;
+      if (path_.jitter > 0ms) due += std::chrono::microseconds(random_() % (path_.jitter.count() * 1000));
+      wire_.push({due, order_++, 1 - from, bytes});
+    }
+  }
+
+  Path path_;
+  std::mt19937_64 random_;
+  DatagramLine lines_[2];
+  Time now_ = kStart;
+  std::priority_queue<OnWire, std::vector<OnWire>, std::greater<>> wire_;
+  long order_ = 0;
+  bool bad_[2] = {false, false};
+  bool cut_[2] = {false, false};
+  std::vector<std::uint8_t> written_[2], received_[2], pending_[2];
+  std::map<std::size_t, Time> writtenAt_;
+  std::map<std::size_t, double> addedMs_;
+};
+
+
+bool Has(const std::vector<std::pair<Event, Time>>& events, Event e) {
+  return std::any_of(events.begin(), events.end(), [e](const auto& x) { return x.first == e; });
+}
+
+struct Case {
+  const char* name;
+  Path path;
+  Play play;
+  std::chrono::milliseconds length;
+  double p99Ms;  // the added delay 99 notes in 100 stay within
+};
+
+void PrintTo(const Case& c, std::ostream* os) {
+  *os << c.name;
+}
+
+class DatagramLineOverAPath : public ::testing::TestWithParam<Case> {};
+
+TEST_P(DatagramLineOverAPath, EveryByteArrivesOnceInOrderAndLossIsRepairedWithinItsBudget) {
+  const Case& c = GetParam();
+  for (std::uint64_t seed = 1; seed <= 3; ++seed) {
+    Call call(c.path, seed);
+    call.Run(c.play, c.length, 3s);
+    ASSERT_GT(call.Written(0), 0u);
+    EXPECT_TRUE(call.Whole(0)) << "seed " << seed << " " << call.Debug();
+    EXPECT_TRUE(call.Whole(1)) << "seed " << seed;
+    const auto added = call.AddedMs();
+    if (c.play != Play::Flood) {
+      EXPECT_LE(Percentile(added, 0.99), c.p99Ms) << "seed " << seed;
+    }
+    EXPECT_FALSE(Has(call.events[0], Event::PeerGone));
+    EXPECT_FALSE(Has(call.events[1], Event::PeerGone));
+    EXPECT_LE(call[0].Count().rejected + call[1].Count().rejected, 0u);
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Paths, DatagramLineOverAPath,
+    ::testing::Values(
+        Case{"Clean", {20ms}, Play::Notes, 60s, 0.0},
+        Case{"RandomLossOnePercent", {20ms, 0.01}, Play::Notes, 120s, 5},
+        Case{"RandomLossThreePercent", {20ms, 0.03}, Play::Chords, 120s, 5},
+        Case{"BurstsOfThree", {40ms, 0.02, 3}, Play::Notes, 120s, 25},
+        Case{"BurstsOfThreeChords", {40ms, 0.02, 3}, Play::Chords, 120s, 25},
+        Case{"LongBursts", {20ms, 0.05, 10}, Play::Notes, 60s, 400},
+        Case{"ReorderedAndDoubled", {20ms, 0.02, 1, 15ms, 0.05}, Play::Chords, 60s, 25},
+        Case{"FloodThroughLoss", {20ms, 0.02}, Play::Flood, 5s, 0},
+        Case{"FloodThroughBursts", {40ms, 0.03, 4, 5ms}, Play::Flood, 5s, 0}),
+    [](const ::testing::TestParamInfo<Case>& param) { return std::string(param.param.name); });
+
+TEST(DatagramLine, ABlackoutOfSecondsLosesNothingAndIsReportedAsAStallThatEnds) {
+  Call call({20ms, 0.01, 1, 0ms, 0, 10s, 5s}, 7);
+  call.Run(Play::Notes, 20s);
+  EXPECT_TRUE(call.Whole(0));
+  EXPECT_TRUE(call.Whole(1));
+  ASSERT_TRUE(Has(call.events[0], Event::Stalled));
+  const auto& e = call.events[0];
+  const auto stalled = std::find_if(e.begin(), e.end(), [](const auto& x) { return x.first == Event::Stalled; });
+  const auto resumed = std::find_if(stalled, e.end(), [](const auto& x) { return x.first == Event::Resumed; });
+  ASSERT_NE(resumed, e.end());
+  EXPECT_LE(stalled->second, Call::kStart + 11500ms);  // noticed within about a second
+  EXPECT_LE(resumed->second, Call::kStart + 16500ms);  // and over soon after the path is back
+  EXPECT_FALSE(Has(e, Event::PeerGone));
+  // What was played during the blackout arrived late, in order: the worst delay is the blackout's.
+  EXPECT_GT(call.AddedMs().back(), 4000);
+}
+
+TEST(DatagramLine, AFloodIsHeldBackAndASlowReaderHoldsBackTheSender) {
+  Call call({20ms, 0.01}, 3);
+  call.readLimit = 2000;  // the program takes 2 kB whenever it is woken
+  call.Run(Play::Flood, 3s, 20s);
+  EXPECT_TRUE(call.Whole(0));
+  EXPECT_LE(call.peakUnread, DatagramLine::kReceiveWindow);
+  // Pacing: what 3 s of flooding took went out no faster than the line's rate.
+  EXPECT_GT(call.Written(0), 100'000u);
+  EXPECT_LT(call.datagrams, static_cast<long>(call.Written(0) / 1000 * 2 + 2000));
+}
+
+TEST(DatagramLine, IdleCallsKeepAliveAndAVanishedPeerIsNoticedWithinTwentyFiveSeconds) {
+  Call call({30ms}, 1);
+  call.Run(Play::Idle, 0ms, 100s);
+  EXPECT_TRUE(call.events[0].empty());
+  EXPECT_TRUE(call.events[1].empty());
+  // A keep-alive round every 15 s, each answered: a handful of datagrams a minute.
+  EXPECT_GE(call.datagrams, 100 / 15);
+  EXPECT_LE(call.datagrams, 4 * 100 / 15 + 2);
+
+  const Time cut = call.Now();
+  call.CutOff(0);
+  call.CutOff(1);
+  call.Run(Play::Idle, 0ms, 40s);
+  ASSERT_TRUE(Has(call.events[0], Event::PeerGone));
+  const Time gone = call.events[0].back().second;
+  EXPECT_GT(gone, cut);
+  EXPECT_LE(gone, cut + 25s);
+}
+
+TEST(DatagramLine, ClosingDeliversTheLastBytesThenTellsThePeer) {
+  Call call({20ms, 0.3}, 5);
+  call.Write(0, 4, 0);  // a farewell
+  call.Run(Play::Idle, 0ms, 1ms);
+  call[0].Close();
+  EXPECT_EQ(call[0].Room(), 0u);
+  call.Run(Play::Idle, 0ms, 3s);
+  EXPECT_TRUE(call[0].Finished());
+  EXPECT_TRUE(call.Whole(0));
+  ASSERT_TRUE(Has(call.events[1], Event::PeerClosed));
+}
+
+TEST(DatagramLine, MeasuresTheRoundTripAndTheShareOfLostPackets) {
+  Call call({20ms, 0.05}, 11);
+  call.Run(Play::Notes, 60s);
+  ASSERT_TRUE(call[0].RoundTrip());
+  EXPECT_NEAR(call[0].RoundTrip()->count() / 1000.0, 40, 3);
+  EXPECT_NEAR(call[1].RepairedShare(), 0.05, 0.02);
+  Call clean({20ms}, 11);
+  clean.Run(Play::Notes, 10s);
+  EXPECT_EQ(clean[1].RepairedShare(), 0);
+}
+
+// What a stranger or a broken peer might send: each is dropped whole and changes nothing.
+TEST(DatagramLine, DatagramsThatAreNoneOfOursAreDroppedAndChangeNothing) {
+  DatagramLine sender(Call::kStart), receiver(Call::kStart);
+  const std::uint8_t note[] = {0xFF, 0x90, 60, 100};
+  sender.Write(note, Call::kStart);
+  const auto good = *sender.Next(Call::kStart);
+  auto with = [&](std::size_t at, std::uint8_t value) {
+    auto d = good;
+    d[at] = value;
+    return d;
+  };
+  const std::vector<std::vector<std::uint8_t>> bad = {
+      {},
+      {good.begin(), good.begin() + DatagramLine::kHeader - 1},  // short
+      {good.begin(), good.end() - 1},                           // length says more than there is
+      with(0, 0x17),                                            // another kind
+      with(1, 0x80),                                            // unknown flag
+      with(14, 0x01),                                           // acknowledges bytes never written
+      with(26, 0xFF),                                           // an offset no stream reaches
+  };
+  for (const auto& d : bad) EXPECT_FALSE(receiver.Receive(d, Call::kStart + 20ms));
+  EXPECT_EQ(receiver.Readable(), 0u);
+  EXPECT_FALSE(receiver.Next(Call::kStart + 30ms));  // nothing owed
+  EXPECT_TRUE(receiver.Receive(good, Call::kStart + 20ms));
+  EXPECT_EQ(receiver.Take(10), std::vector<std::uint8_t>(std::begin(note), std::end(note)));
+}
+
+}  // namespace
