@@ -235,11 +235,6 @@ std::string TcpModem::Identification() const {
   return "Sonavel TCP/IP modem, port " + std::to_string(listenPort_.load());
 }
 
-void TcpModem::SetPassword(std::string password) {
-  std::lock_guard guard(passwordLock_);
-  password_ = std::move(password);
-}
-
 CallStatus TcpModem::Status() const {
   std::lock_guard guard(statusLock_);
   return status_;

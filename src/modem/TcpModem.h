@@ -55,13 +55,12 @@ class TcpModem final : ModemLine {
   // The port calls are taken on from the next ATS0=1 on.
   void SetListenPort(std::uint16_t port) { listenPort_ = port; }
   std::uint16_t ListenPort() const { return listenPort_; }
-  // The call password from the next call on; empty: calls open to anyone who knows the address.
-  void SetPassword(std::string password);
   // The port listening now, 0 while not taking calls.
   std::uint16_t BoundPort() const { return boundPort_; }
   // The call as it stands; any thread may ask.
   CallStatus Status() const;
-  // The password for the calls from the next one on (UTF-8 as the user typed it); any thread.
+  // The password for the calls from the next one on (UTF-8 as the user typed it); empty: calls
+  // open to anyone who knows the address. Any thread.
   void SetPassword(std::string password);
 
   // Callers being answered at once, in all and from one address (IPv6: one /64).
@@ -155,9 +154,6 @@ class TcpModem final : ModemLine {
   int lastError_ = 0;
   std::vector<std::unique_ptr<Incoming>> incoming_;
   std::map<std::string, Tries> tries_;  // by address, at most kTriesKept
-
-  mutable std::mutex passwordLock_;
-  std::string password_;  // guarded by passwordLock_
 
   mutable std::mutex statusLock_;
   CallStatus status_;  // guarded by statusLock_; written by the modem's thread
