@@ -1,6 +1,7 @@
 #include "app/Program.h"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QDate>
 #include <QScreen>
 #include <exception>
@@ -53,6 +54,7 @@ class Program::Applier final : public SettingsTarget {
     if (!p_.modem_) {
       modem::ModemOptions options;
       options.listenPort = listenPort_;
+      options.portMap = portMap_;
       p_.modem_ = std::make_unique<modem::TcpModem>(options);
       p_.modem_->SetPassword(password_);
     }
@@ -68,6 +70,10 @@ class Program::Applier final : public SettingsTarget {
   void SetModemPassword(const QString& password) override {
     password_ = password.toStdString();
     if (p_.modem_) p_.modem_->SetPassword(password_);
+  }
+  void SetPortMap(bool on) override {
+    portMap_ = on;
+    if (p_.modem_) p_.modem_->SetPortMap(on);
   }
   void SetLineType(int lineType) override { Dialogue().LineType = lineType; }
   void SetInitCommand(int line, const QString& command) override {
@@ -107,6 +113,7 @@ class Program::Applier final : public SettingsTarget {
   Program& p_;
   std::uint16_t listenPort_ = modem::kDefaultPort;
   std::string password_;
+  bool portMap_ = true;
 };
 
 // The routing engine's key marks, drawn by the keyboard window.
@@ -167,6 +174,7 @@ Program::Program(MidiSystem& midi, Prompter& prompter, Profile& settingsFile, QS
   c.formClose = [this] { FormClose(); };
   c.dialDestination = [this](int n) { chat_->DialDestination(n); };
   c.waitForCall = [this] { chat_->Button10Click(); };
+  c.copyCallerAddress = [this] { CopyCallerAddress(); };
   c.hangUp = [this] { chat_->Button3Click(); };
   c.comButton = [this](bool pressed) { chat_->Button1Click(pressed); };
   c.comMenu = [this] { chat_->KCOM1Click(); };
@@ -189,6 +197,19 @@ Program::~Program() {
   dialogue_->SetRoutingEngine(nullptr);
   pagesDlg_->DetachRoutingEngine();
   mainForm_->DetachEngine();
+}
+
+// The modem knows the address once its router has opened the port (or the machine has a global
+// IPv6 address); the player pastes it into a mail or a chat to the partner.
+void Program::CopyCallerAddress() {
+  const QString address = modem_ ? QString::fromStdString(modem_->CallerAddress()) : QString();
+  if (address.isEmpty()) {
+    prompter_.Message(QStringLiteral(
+        "相手に伝えるアドレスはまだありません。TCP/IP のモデムで待機し、ルーターがポートを開くとコピーできます。"));
+    return;
+  }
+  QGuiApplication::clipboard()->setText(address);
+  mainForm_->SetStatusPanel(0, QStringLiteral("コピーしました: ") + address);
 }
 
 void Program::Start() {

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <map>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -15,6 +16,7 @@
 #include "modem/CallStatus.h"
 #include "modem/ModemCommands.h"
 #include "modem/SealedRecords.h"
+#include "modem/PortMap.h"
 #include "platform/UserError.h"
 
 // A modem whose telephone line is a TCP connection. It owns a pty pair: a program opens the
@@ -40,6 +42,9 @@ struct ModemOptions {
   std::string linkPath;  // a symbolic link to the pty made here and removed at the end; empty: none
   bool utf8 = false;     // the modem's own texts in UTF-8 instead of the program's Shift-JIS
   std::string password;  // both sides of a call must hold the same one; empty: an open call
+  bool portMap = true;   // while waiting, ask the router to open the port (see PortMap)
+  // Each line about the router's port, as the modem says it; on the modem's thread.
+  std::function<void(const QString&)> onPortMapLine;
 };
 
 class TcpModem final : ModemLine {
@@ -62,6 +67,11 @@ class TcpModem final : ModemLine {
   // The password for the calls from the next one on (UTF-8 as the user typed it); empty: calls
   // open to anyone who knows the address. Any thread.
   void SetPassword(std::string password);
+  // Whether the next wait asks the router to open the port; any thread.
+  void SetPortMap(bool on) { portMap_.SetEnabled(on); }
+  // What a caller should dial while this modem waits ("203.0.113.5:24680"); empty while there
+  // is nothing to give. Any thread.
+  std::string CallerAddress() const { return portMap_.CallerAddress(); }
 
   // Callers being answered at once, in all and from one address (IPv6: one /64).
   static constexpr std::size_t kMaxIncoming = 16;
@@ -115,6 +125,7 @@ class TcpModem final : ModemLine {
   void EndCall(const QString& why, Result result);
   void CloseCall();
   void StopListening();
+  void PortMapNews();
   void Report(Result result);
   void Say(const QString& text);
   void SetStatus(const CallStatus& status);
@@ -159,6 +170,8 @@ class TcpModem final : ModemLine {
   CallStatus status_;  // guarded by statusLock_; written by the modem's thread
   mutable std::mutex passwordLock_;
   std::string password_;  // guarded by passwordLock_
+
+  PortMap portMap_;  // its own thread; told from the modem's
 
   std::thread thread_;
 };

@@ -191,6 +191,8 @@ const MenuItem kMenuItems[] = {
     {"K6", "接続先４", ""},
     {"K7", "接続先５", ""},
     {"K8", "待機する(&T)", ""},
+    {"KAddress", "相手に伝えるｱﾄﾞﾚｽをｺﾋﾟｰ(&A)",
+     "待機中の TCP/IP ﾓﾃﾞﾑに電話をかけるためのｱﾄﾞﾚｽをｸﾘｯﾌﾟﾎﾞｰﾄﾞにｺﾋﾟｰします。"},
     {"KCOM1", "COMﾎﾟｰﾄを開く・閉じる(&C)", ""},
     {"K9", "切断する(&S)", ""},
     {"K10", "設定(&S)", ""},
@@ -214,7 +216,7 @@ TEST_F(MainFormLayout, MenusCarryEveryCaptionAndHint) {
   }
   // Separators between the file commands and exit, and before hang-up.
   EXPECT_TRUE(form.K1->actions().at(2)->isSeparator());
-  EXPECT_TRUE(form.View1->actions().at(3)->isSeparator());
+  EXPECT_TRUE(form.View1->actions().at(4)->isSeparator());
 }
 
 TEST_F(MainFormLayout, DestinationNamesBecomeHintsAndMenuCaptions) {
