@@ -221,6 +221,10 @@ TMainForm::TMainForm(Prompter& prompter, QWidget* parent) : QMainWindow(parent),
 
   WireHandlers();
   layout()->setSizeConstraint(QLayout::SetFixedSize);
+  // The fixed size now, before the window system first hears of the window: a box shown before
+  // its first showing (the start-up's prompts) would make it a native window of Qt's default
+  // size, which the window manager then keeps.
+  layout()->activate();
   move(408, 109);
 }
 

@@ -15,6 +15,7 @@
 #include <QTabWidget>
 #include <QValidator>
 
+#include "controls/UiFonts.h"
 #include "platform/ShiftJis.h"
 #include "settings/SerialDevices.h"
 
@@ -113,11 +114,7 @@ TPagesDlg::TPagesDlg(MidiSystem& midi, SettingsStore& store, SettingsTarget& tar
   setWindowTitle(QStringLiteral("各種設定"));
   setModal(true);
   setFixedSize(kClientWidth, kClientHeight);
-  QFont font;
-  font.setFamilies(
-      {QStringLiteral("MS PGothic"), QStringLiteral("ＭＳ Ｐゴシック"), QStringLiteral("Noto Sans CJK JP")});
-  font.setPixelSize(12);
-  setFont(font);
+  setFont(UiFonts::PGothic(12));
 
   PageControl1 = new QTabWidget(this);
   PageControl1->setObjectName(QStringLiteral("PageControl1"));
