@@ -739,7 +739,12 @@ void TMainForm::SetClockTimer(bool on) {
     Timer1->start();
   } else {
     Timer1->stop();
+    StatusBar1->SetLineFigures({});
   }
+}
+
+void TMainForm::ShowLineFigures(const QString& text) {
+  StatusBar1->SetLineFigures(text);
 }
 
 bool TMainForm::ClockRunning() const {

@@ -108,6 +108,9 @@ class TMainForm final : public QMainWindow, public RoutingView, public ChatView 
   void FocusInput() override;
   void SetStatusPanel(int panel, const QString& text) override;
   void SetClockTimer(bool on) override;
+  // The call's figures in the status bar (see TStatusPanels::SetLineFigures); they go with the
+  // call's clock.
+  void ShowLineFigures(const QString& text);
   bool ComButtonPressed() const override;
   void SetComButton(bool pressed) override;
 

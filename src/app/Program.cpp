@@ -8,6 +8,7 @@
 
 #include "app/AboutBox.h"
 #include "app/MainForm.h"
+#include "app/StatusPanels.h"
 #include "controls/Prompter.h"
 #include "routing/RoutingEngine.h"
 #include "keyboard/KeyboardForm.h"
@@ -179,7 +180,17 @@ Program::Program(MidiSystem& midi, Prompter& prompter, Profile& settingsFile, QS
   c.comButton = [this](bool pressed) { chat_->Button1Click(pressed); };
   c.comMenu = [this] { chat_->KCOM1Click(); };
   c.sendChatLine = [this] { chat_->SendChatLine(); };
-  c.clockTick = [this] { chat_->Timer1Timer(); };
+  c.clockTick = [this] {
+    chat_->Timer1Timer();
+    // The call's figures come from the built-in modem itself, never from the line's bytes; a
+    // serial modem has none to give.
+    QString figures;
+    if (modem_) {
+      const modem::CallStatus s = modem_->Status();
+      if (s.carrier && s.line != modem::LineKind::None) figures = TStatusPanels::FiguresText(s.roundTripMs, s.repairedShare);
+    }
+    mainForm_->ShowLineFigures(figures);
+  };
   c.clearChat = [this] { chat_->SpeedButton5Click(); };
   c.memo1Click = [this] { chat_->Memo1Click(); };
   c.showSettings = [this] { pagesDlg_->exec(); };
