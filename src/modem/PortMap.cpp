@@ -162,7 +162,7 @@ struct PortMap::Mapping {
   std::uint16_t port = 0;
   std::uint16_t publicPort = 0;
   bool udp = false;  // the datagram port is mapped too
-  std::string lease;  // UPnP: seconds as text, "0" where the router keeps only permanent ones
+  std::string lease;  // seconds as text, "0" where the router keeps only permanent ones
   Mapping() = default;
   Mapping(const Mapping&) = delete;
   Mapping& operator=(const Mapping&) = delete;
@@ -238,7 +238,7 @@ void PortMap::Tell(const QString& line) {
 // answer is in, and a mapping made for a wait that has ended is removed at once.
 void PortMap::Work() {
   std::unique_lock lock(lock_);
-  unsigned handled = generation_;
+  unsigned handled = 0;  // a Start before this thread got here is still to be handled
   std::unique_ptr<Mapping> mapping;
   auto renewAt = Clock::time_point::max();
   for (;;) {
@@ -278,7 +278,9 @@ void PortMap::Work() {
       mapping = std::move(made);
       if (mapping) {
         callerAddress_ = DialText(report.external, report.publicPort);
-        if (mapping->lease != "0") renewAt = Clock::now() + options_.lease / 2;
+        // At half the lease the router granted (NAT-PMP may grant less than asked).
+        const auto granted = std::chrono::seconds(std::stoll(mapping->lease));
+        if (granted.count() > 0) renewAt = Clock::now() + std::min<std::chrono::seconds>(granted, options_.lease) / 2;
       }
       Tell(ReportLine(report));
       continue;
@@ -287,7 +289,8 @@ void PortMap::Work() {
       lock.unlock();
       Renew(*mapping);
       lock.lock();
-      renewAt = Clock::now() + options_.lease / 2;
+      const auto granted = std::chrono::seconds(std::stoll(mapping->lease));
+      renewAt = Clock::now() + std::min<std::chrono::seconds>(granted, options_.lease) / 2;
     }
   }
 }
@@ -355,14 +358,20 @@ std::unique_ptr<PortMap::Mapping> PortMap::OpenUpnp(std::uint16_t port, PortMapR
     }
     return r;
   };
-  const int r = add("TCP");
+  int r = add("TCP");
   if (r == kUpnpConflict) {
     char client[64] = {}, clientPort[8] = {}, desc[80] = {}, enabled[4] = {}, lease[16] = {};
     UPNP_GetSpecificPortMappingEntry(control, service, p.c_str(), "TCP", nullptr, client, clientPort, desc, enabled,
                                      lease);
-    report.result = PortMapResult::Taken;
-    report.holder = client[0] ? client : "?";
-    return nullptr;
+    if (m->lanAddress == client) {
+      // Our own, left by a run that ended without removing it: made afresh.
+      UPNP_DeletePortMapping(control, service, p.c_str(), "TCP", nullptr);
+      r = add("TCP");
+    } else {
+      report.result = PortMapResult::Taken;
+      report.holder = client[0] ? client : "?";
+      return nullptr;
+    }
   }
   if (r != 0) {
     report.result = PortMapResult::Refused;

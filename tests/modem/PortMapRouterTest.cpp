@@ -6,6 +6,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
@@ -20,6 +21,8 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "modem/PortMap.h"
 
 extern char** environ;
 
@@ -178,6 +181,22 @@ class HomeNetwork {
     }
     outside_ = r1;
     inside_ = r0;
+    // Ready once every link has its carrier and no address is still being checked for
+    // duplicates: before that, multicast and IPv6 go nowhere.
+    const bool ready = WaitUntil(
+        [&] {
+          for (const auto& ns : {home_, router_, internet_}) {
+            std::string links, tentative;
+            Shell::Run("ip -n " + ns + " link show", &links);
+            Shell::Run("ip -n " + ns + " addr show tentative", &tentative);
+            if (links.find("NO-CARRIER") != std::string::npos || links.find("LOWER_UP") == std::string::npos ||
+                !tentative.empty())
+              return false;
+          }
+          return true;
+        },
+        milliseconds(5000));
+    if (!ready) failed_ = "the links did not come up";
   }
   ~HomeNetwork() {
     StopRouter();
@@ -372,6 +391,39 @@ TEST(PortMapRouter, ACallerDialsAGlobalIPv6AddressInBracketsWithoutAnyMapping) {
   const std::string address = "[" + std::string(kHomeV6) + "]:" + std::to_string(port);
   ASSERT_NE(waiting.ReadUntil(address, milliseconds(3000)), "") << "offered with the router left alone";
   CallStands(waiting, calling, address);
+}
+
+}  // namespace
+
+namespace {
+
+// The router forgets a mapping whose lease ran out; the wait renews it before then, and the
+// mapping stands for as long as the wait lasts.
+TEST(PortMapRouter, TheLeaseIsRenewedWhileTheWaitLasts) {
+  NEEDS_ROOT();
+  HomeNetwork net;
+  ASSERT_EQ(net.Failed(), "");
+  ASSERT_TRUE(net.StartRouter(Daemon::UpnpAndNatPmp)) << net.RouterLog();
+  // This thread at home while the port map's thread starts, which stays there.
+  const int outside = ::open("/proc/self/ns/net", O_RDONLY);
+  const int home = ::open(("/run/netns/" + net.Home()).c_str(), O_RDONLY);
+  ASSERT_EQ(::setns(home, CLONE_NEWNET), 0);
+  ::close(home);
+  {
+    modem::PortMap::Options options;
+    options.lease = std::chrono::seconds(4);
+    modem::PortMap map(options);
+    const std::uint16_t port = SomePort();
+    map.Start(port);
+    EXPECT_TRUE(WaitUntil([&] { return net.RulesFor(port) == 4; }, milliseconds(3000)));
+    std::this_thread::sleep_for(std::chrono::seconds(9));
+    EXPECT_EQ(net.RulesFor(port), 4) << "past two leases" << net.RouterLog();
+    EXPECT_EQ(map.CallerAddress(), std::string(kRouterOutside) + ":" + std::to_string(port));
+    map.Stop();
+    EXPECT_TRUE(WaitUntil([&] { return net.RulesFor(port) == 0; }, milliseconds(3000)));
+  }
+  ::setns(outside, CLONE_NEWNET);
+  ::close(outside);
 }
 
 }  // namespace
