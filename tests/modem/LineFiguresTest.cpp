@@ -1,5 +1,5 @@
-// The figures the status bar shows come from the modem: during a TCP call over loopback it knows
-// the round trip and that nothing had to be sent again; without a call it has none.
+// The figures the status bar shows come from the modem: during a call over loopback, on TCP or on
+// datagrams, it knows the round trip and that nothing had to be repaired; before a call it has none.
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
@@ -42,7 +42,8 @@ struct Port {
   }
 };
 
-TEST(LineFigures, ATcpCallReportsItsRoundTripAndNothingRepairedOnLoopback) {
+TEST(LineFigures, ACallOnEitherLineReportsItsRoundTripAndNothingRepairedOnLoopback) {
+  for (const auto& [setup, line] : {std::pair{"ATS40=1\r", LineKind::Tcp}, std::pair{"ATS40=0\r", LineKind::Datagram}}) {
   ModemOptions o;
   o.listenPort = 0;
   o.utf8 = true;
@@ -51,16 +52,18 @@ TEST(LineFigures, ATcpCallReportsItsRoundTripAndNothingRepairedOnLoopback) {
   Port a(answering.DevicePath()), b(calling.DevicePath());
   EXPECT_EQ(calling.Status().roundTripMs, -1);
   ASSERT_TRUE(a.Say("ATS0=1\r", "OK"));
+  ASSERT_TRUE(b.Say(setup, "OK"));
   ASSERT_TRUE(b.Say("ATDT127.0.0.1:" + std::to_string(answering.BoundPort()) + "\r", "CONNECT"));
   ASSERT_TRUE(b.Say("hello\r", ""));
   std::this_thread::sleep_for(std::chrono::milliseconds(100));
   for (const TcpModem* m : {&calling, &answering}) {
     const CallStatus s = m->Status();
     EXPECT_TRUE(s.carrier);
-    EXPECT_EQ(s.line, LineKind::Tcp);
+    EXPECT_EQ(s.line, line);
     EXPECT_GE(s.roundTripMs, 0);
     EXPECT_LT(s.roundTripMs, 50);
     EXPECT_EQ(s.repairedShare, 0);
+  }
   }
 }
 
