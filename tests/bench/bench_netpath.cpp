@@ -1,8 +1,8 @@
 // Notes over an emulated internet path: what each line adds to a note's way beyond the path's own
 // one-way delay, when packets are lost at random or in bursts. Two network namespaces joined by
 // the link emulator; in one, a player writes MIDI frames at a steady pace, in the other they are
-// read and timed. Lines: a plain TCP socket pair, the built-in modem (a pty at each end) on TCP,
-// and the sealed datagram line worked as the modem works it (pipes in place of the pty). Prints one table; needs root for the namespaces (skips otherwise).
+// read and timed. Lines: a plain TCP socket pair, and the built-in modem (a pty at each end) held
+// to each of its lines by S40: TCP, and the datagram line. Prints one table; needs root for the namespaces (skips otherwise).
 //
 //   bench_netpath [--seconds N]   (each row plays N seconds, 20 unless given)
 #include <fcntl.h>
@@ -29,7 +29,6 @@
 #include <vector>
 
 #include "modem/TcpModem.h"
-#include "netem/DatagramPump.h"
 #include "netem/EmulatedLink.h"
 
 namespace {
@@ -122,8 +121,8 @@ Ends PlainTcp(const EmulatedLink& link) {
 }
 
 // Two built-in modems, one in each namespace (its thread lives where it was made), called over
-// the path with `dial`: the modem's dial string after the address, e.g. ":port".
-Ends ModemCall(const EmulatedLink& link) {
+// the path; `setup` goes before the dial command (ATS40=1: TCP only, ATS40=2: datagrams only).
+Ends ModemCall(const EmulatedLink& link, const char* setup) {
   modem::ModemOptions o;
   o.listenPort = 0;
   o.utf8 = true;
@@ -140,6 +139,11 @@ Ends ModemCall(const EmulatedLink& link) {
     close();
     return {};
   }
+  const std::string held = std::string(setup) + "\r";
+  if (::write(a, held.data(), held.size()) != static_cast<ssize_t>(held.size()) || !ReadUntil(a, "OK", 2000)) {
+    close();
+    return {};
+  }
   const std::string dial = std::string("ATDT") + EmulatedLink::kAddressB + ":" + std::to_string(answering->BoundPort()) + "\r";
   if (::write(a, dial.data(), dial.size()) != static_cast<ssize_t>(dial.size()) || !ReadUntil(a, "CONNECT", 5000) ||
       !ReadUntil(b, "CONNECT", 5000)) {
@@ -148,32 +152,6 @@ Ends ModemCall(const EmulatedLink& link) {
   }
   Drain(b, 300);
   return {a, b, close, calling, answering};
-}
-
-// The datagram line alone, sealed, each end worked by a loop like the modem's, with pipes in
-// place of the pty.
-Ends DatagramLineCall(const EmulatedLink& link) {
-  auto bound = [](const char* address, sockaddr_storage& a) {
-    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
-    auto& in = reinterpret_cast<sockaddr_in&>(a);
-    in.sin_family = AF_INET;
-    ::inet_pton(AF_INET, address, &in.sin_addr);
-    socklen_t len = sizeof in;
-    ::bind(fd, reinterpret_cast<sockaddr*>(&in), len);
-    ::getsockname(fd, reinterpret_cast<sockaddr*>(&in), &len);
-    return fd;
-  };
-  sockaddr_storage a{}, b{};
-  const int sa = link.InA([&] { return bound(EmulatedLink::kAddressA, a); });
-  const int sb = link.InB([&] { return bound(EmulatedLink::kAddressB, b); });
-  modem::CallKeys ka, kb;
-  ka.send.fill(1);
-  ka.receive.fill(2);
-  kb.send.fill(2);
-  kb.receive.fill(1);
-  auto calling = std::make_shared<DatagramPump>(sa, ka, &b);
-  auto answering = std::make_shared<DatagramPump>(sb, kb, nullptr);
-  return {calling->In(), answering->Out(), [] {}, calling, answering};
 }
 
 // Plays the pattern for `length` into `ends.write`, reading and timing everything at `ends.read`.
@@ -267,7 +245,9 @@ int main(int argc, char** argv) {
     const char* name;
     Ends (*make)(const EmulatedLink&);
   };
-  const Line lines[] = {{"plain TCP", PlainTcp}, {"modem, TCP", ModemCall}, {"datagram line", DatagramLineCall}};
+  const Line lines[] = {{"plain TCP", PlainTcp},
+                        {"modem, TCP", [](const EmulatedLink& l) { return ModemCall(l, "ATS40=1"); }},
+                        {"modem, UDP", [](const EmulatedLink& l) { return ModemCall(l, "ATS40=2"); }}};
 
   std::printf("Added delay beyond the path's one-way delay, in ms; %d s of playing a row%s.\n", seconds,
               realTime ? "" : " (no real-time priority: the machine's load is in the figures)");
