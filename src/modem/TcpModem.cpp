@@ -278,7 +278,10 @@ void TcpModem::Say(const QString& text) {
 
 int TcpModem::PollTimeout() const {
   Clock::time_point next = Clock::time_point::max();
-  if (state_ == State::Resolving || state_ == State::Connecting || state_ == State::Greeting) next = deadline_;
+  if (state_ == State::Resolving || state_ == State::Connecting || state_ == State::Greeting ||
+      state_ == State::Choosing) {
+    next = deadline_;
+  }
   for (const auto& in : incoming_) next = std::min(next, in->deadline);
   if (listen_ >= 0 && listenPausedUntil_ != Clock::time_point{}) next = std::min(next, listenPausedUntil_);
   if (datagrams_) {
@@ -780,6 +783,9 @@ void TcpModem::CloseCall() {
 
 void TcpModem::CheckDeadlines() {
   const auto now = Clock::now();
+  // An answering side without datagrams waits for the caller's first record; it never comes
+  // only from a caller that is no longer there.
+  if (state_ == State::Choosing && !datagrams_ && now >= deadline_) ChooseLine(LineKind::Tcp);
   if ((state_ == State::Resolving || state_ == State::Connecting || state_ == State::Greeting) && now >= deadline_) {
     EndCall(QStringLiteral("接続先 %1 から応答がありません（時間切れ）").arg(QString::fromStdString(target_.host)),
             Result::NoCarrier);
