@@ -146,7 +146,7 @@ class TwmDisplay {
           if (!w.isEmpty()) id = w.front();
           return !id.isEmpty();
         },
-        15000);
+        30000);  // a start on a loaded machine
     return id.isEmpty() ? std::nullopt : std::optional(id);
   }
   // The size the window really has on the screen, and the fixed size it asks the window manager for.
