@@ -65,11 +65,17 @@ set(CPACK_STRIP_FILES TRUE)
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION TRUE)
 # The libraries come from dpkg-shlibdeps. The built-in synthesizer loads
 # /usr/share/sounds/sf2/default-GM.sf2, which both sound font packages provide (an alternative
-# each registers); its sound goes to PipeWire or PulseAudio, and MIDI ports may come from JACK.
-# The windows are drawn in Japanese with the Noto CJK fonts.
+# each registers). The windows are Japanese: without a font that covers Japanese every caption
+# is a row of boxes, so one comes with the program even where Recommends are not installed
+# (fonts-japanese-gothic is provided by the IPA, VL, Takao and other Gothic faces; the program
+# takes whichever fontconfig prefers). The synthesizer's sound goes to PipeWire or PulseAudio.
+# A JACK server is not needed (libjack alone, from shlibdeps, lets the program use one that
+# runs): offered as a suggestion, PipeWire's first, so apt never puts jackd2 with its debconf
+# question on a desktop that runs PipeWire.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
-set(CPACK_DEBIAN_PACKAGE_DEPENDS "timgm6mb-soundfont | fluid-soundfont-gm")
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pipewire-pulse | pulseaudio, jackd2 | pipewire-jack, fonts-noto-cjk")
+set(CPACK_DEBIAN_PACKAGE_DEPENDS "timgm6mb-soundfont | fluid-soundfont-gm, fonts-noto-cjk | fonts-japanese-gothic")
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pipewire-pulse | pulseaudio")
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "pipewire-jack | jackd2")
 
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "play MIDI together with a distant musician over a serial line")
 file(READ ${pkg_src}/description CPACK_PACKAGE_DESCRIPTION)

@@ -221,6 +221,10 @@ TMainForm::TMainForm(Prompter& prompter, QWidget* parent) : QMainWindow(parent),
 
   WireHandlers();
   layout()->setSizeConstraint(QLayout::SetFixedSize);
+  // The fixed size now, before the window system first hears of the window: a box shown before
+  // its first showing (the start-up's prompts) would make it a native window of Qt's default
+  // size, which the window manager then keeps.
+  layout()->activate();
   move(408, 109);
 }
 
@@ -458,6 +462,8 @@ void TMainForm::BuildMenus() {
     destinationItems[static_cast<std::size_t>(i)] = action;
   }
   K8 = item(View1, "K8", QStringLiteral("待機する(&T)"));
+  KAddress = item(View1, "KAddress", QStringLiteral("相手に伝えるｱﾄﾞﾚｽをｺﾋﾟｰ(&A)"),
+                  QStringLiteral("待機中の TCP/IP ﾓﾃﾞﾑに電話をかけるためのｱﾄﾞﾚｽをｸﾘｯﾌﾟﾎﾞｰﾄﾞにｺﾋﾟｰします。"));
   KCOM1 = item(View1, "KCOM1", QStringLiteral("COMﾎﾟｰﾄを開く・閉じる(&C)"));
   View1->addSeparator()->setObjectName(QStringLiteral("N3"));
   K9 = item(View1, "K9", QStringLiteral("切断する(&S)"));
@@ -518,6 +524,7 @@ void TMainForm::WireHandlers() {
   connect(GM1, &QAction::triggered, this, speedButton7Click);
   connect(KD1, &QAction::triggered, this, speedButton14Click);
   connect(K8, &QAction::triggered, this, button10Click);
+  connect(KAddress, &QAction::triggered, this, [this] { Run(commands_.copyCallerAddress); });
   connect(KCOM1, &QAction::triggered, this, [this] { Run(commands_.comMenu); });
   connect(K9, &QAction::triggered, this, button3Click);
   connect(K10, &QAction::triggered, this, [this] { Run(commands_.showSettings); });
@@ -733,7 +740,12 @@ void TMainForm::SetClockTimer(bool on) {
     Timer1->start();
   } else {
     Timer1->stop();
+    StatusBar1->SetLineFigures({});
   }
+}
+
+void TMainForm::ShowLineFigures(const QString& text) {
+  StatusBar1->SetLineFigures(text);
 }
 
 bool TMainForm::ClockRunning() const {

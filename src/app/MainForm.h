@@ -44,6 +44,7 @@ struct MainFormCommands {
   std::function<void()> formClose;                // shutdown steps
   std::function<void(int)> dialDestination;       // 1..5
   std::function<void()> waitForCall;              // Button10Click
+  std::function<void()> copyCallerAddress;        // KAddressClick: the address a caller dials
   std::function<void()> hangUp;                   // Button3Click
   std::function<void(bool)> comButton;            // Button1Click, after the click toggled the button
   std::function<void()> comMenu;                  // KCOM1Click
@@ -107,6 +108,9 @@ class TMainForm final : public QMainWindow, public RoutingView, public ChatView 
   void FocusInput() override;
   void SetStatusPanel(int panel, const QString& text) override;
   void SetClockTimer(bool on) override;
+  // The call's figures in the status bar (see TStatusPanels::SetLineFigures); they go with the
+  // call's clock.
+  void ShowLineFigures(const QString& text);
   bool ComButtonPressed() const override;
   void SetComButton(bool pressed) override;
 
@@ -191,6 +195,7 @@ class TMainForm final : public QMainWindow, public RoutingView, public ChatView 
   QMenu* K2 = nullptr;
   std::array<QAction*, kDestinations> destinationItems{};  // K3..K7
   QAction* K8 = nullptr;
+  QAction* KAddress = nullptr;  // copies the address to give the caller
   QAction* KCOM1 = nullptr;
   QAction* K9 = nullptr;
   QAction* K10 = nullptr;

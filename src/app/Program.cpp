@@ -1,12 +1,14 @@
 #include "app/Program.h"
 
 #include <QApplication>
+#include <QClipboard>
 #include <QDate>
 #include <QScreen>
 #include <exception>
 
 #include "app/AboutBox.h"
 #include "app/MainForm.h"
+#include "app/StatusPanels.h"
 #include "controls/Prompter.h"
 #include "routing/RoutingEngine.h"
 #include "keyboard/KeyboardForm.h"
@@ -53,6 +55,7 @@ class Program::Applier final : public SettingsTarget {
     if (!p_.modem_) {
       modem::ModemOptions options;
       options.listenPort = listenPort_;
+      options.portMap = portMap_;
       p_.modem_ = std::make_unique<modem::TcpModem>(options);
       p_.modem_->SetPassword(password_);
     }
@@ -68,6 +71,10 @@ class Program::Applier final : public SettingsTarget {
   void SetModemPassword(const QString& password) override {
     password_ = password.toStdString();
     if (p_.modem_) p_.modem_->SetPassword(password_);
+  }
+  void SetPortMap(bool on) override {
+    portMap_ = on;
+    if (p_.modem_) p_.modem_->SetPortMap(on);
   }
   void SetLineType(int lineType) override { Dialogue().LineType = lineType; }
   void SetInitCommand(int line, const QString& command) override {
@@ -107,6 +114,7 @@ class Program::Applier final : public SettingsTarget {
   Program& p_;
   std::uint16_t listenPort_ = modem::kDefaultPort;
   std::string password_;
+  bool portMap_ = true;
 };
 
 // The routing engine's key marks, drawn by the keyboard window.
@@ -167,11 +175,22 @@ Program::Program(MidiSystem& midi, Prompter& prompter, Profile& settingsFile, QS
   c.formClose = [this] { FormClose(); };
   c.dialDestination = [this](int n) { chat_->DialDestination(n); };
   c.waitForCall = [this] { chat_->Button10Click(); };
+  c.copyCallerAddress = [this] { CopyCallerAddress(); };
   c.hangUp = [this] { chat_->Button3Click(); };
   c.comButton = [this](bool pressed) { chat_->Button1Click(pressed); };
   c.comMenu = [this] { chat_->KCOM1Click(); };
   c.sendChatLine = [this] { chat_->SendChatLine(); };
-  c.clockTick = [this] { chat_->Timer1Timer(); };
+  c.clockTick = [this] {
+    chat_->Timer1Timer();
+    // The call's figures come from the built-in modem itself, never from the line's bytes; a
+    // serial modem has none to give.
+    QString figures;
+    if (modem_) {
+      const modem::CallStatus s = modem_->Status();
+      if (s.carrier && s.line != modem::LineKind::None) figures = TStatusPanels::FiguresText(s.roundTripMs, s.repairedShare);
+    }
+    mainForm_->ShowLineFigures(figures);
+  };
   c.clearChat = [this] { chat_->SpeedButton5Click(); };
   c.memo1Click = [this] { chat_->Memo1Click(); };
   c.showSettings = [this] { pagesDlg_->exec(); };
@@ -189,6 +208,19 @@ Program::~Program() {
   dialogue_->SetRoutingEngine(nullptr);
   pagesDlg_->DetachRoutingEngine();
   mainForm_->DetachEngine();
+}
+
+// The modem knows the address once its router has opened the port (or the machine has a global
+// IPv6 address); the player pastes it into a mail or a chat to the partner.
+void Program::CopyCallerAddress() {
+  const QString address = modem_ ? QString::fromStdString(modem_->CallerAddress()) : QString();
+  if (address.isEmpty()) {
+    prompter_.Message(QStringLiteral(
+        "相手に伝えるアドレスはまだありません。TCP/IP のモデムで待機し、ルーターがポートを開くとコピーできます。"));
+    return;
+  }
+  QGuiApplication::clipboard()->setText(address);
+  mainForm_->SetStatusPanel(0, QStringLiteral("コピーしました: ") + address);
 }
 
 void Program::Start() {

@@ -62,6 +62,7 @@ class Program {
 
   void FormShow();
   void FormClose();
+  void CopyCallerAddress();
 
   MidiSystem& midi_;
   Prompter& prompter_;

@@ -20,6 +20,26 @@ void TStatusPanels::SetPanelText(int panel, const QString& text) {
   update(PanelRect(panel));
 }
 
+void TStatusPanels::SetLineFigures(const QString& text) {
+  if (figures_ == text) return;
+  const QRect before = FiguresRect();
+  figures_ = text;
+  update(PanelRect(0));
+  update(before);
+}
+
+QRect TStatusPanels::FiguresRect() const {
+  if (figures_.isEmpty()) return {};
+  const QRect panel = PanelRect(0).adjusted(0, 0, -kPanelGap, 0);
+  const int width = fontMetrics().horizontalAdvance(figures_) + 2 * kTextIndent + 2;
+  return QRect(panel.right() - width - kPanelGap, panel.top() + 1, width, panel.height() - 2);
+}
+
+QString TStatusPanels::FiguresText(int roundTripMs, double repairedShare) {
+  const QString trip = roundTripMs >= 0 ? QStringLiteral("%1ms").arg(roundTripMs) : QStringLiteral("--");
+  return QStringLiteral("往復 %1 修復 %2%").arg(trip).arg(repairedShare * 100, 0, 'f', 1);
+}
+
 QRect TStatusPanels::PanelRect(int panel) const {
   int left = 0;
   for (int i = 0; i < panel; ++i) left += kWidths.at(static_cast<std::size_t>(i));
@@ -44,7 +64,8 @@ void TStatusPanels::paintEvent(QPaintEvent*) {
     }
     p.setPen(palette().color(QPalette::WindowText));
     const QString& text = texts_.at(static_cast<std::size_t>(i));
-    const QRect inside = r.adjusted(kTextIndent, 0, -1, 0);
+    QRect inside = r.adjusted(kTextIndent, 0, -1, 0);
+    if (i == 0 && !figures_.isEmpty()) inside.setRight(FiguresRect().left() - kPanelGap);
     // The panels were measured for a narrower face; a text that would not fit (the clock in
     // its 50 pixels) is drawn a little narrower rather than cut off.
     const int needed = p.fontMetrics().horizontalAdvance(text);
@@ -59,5 +80,16 @@ void TStatusPanels::paintEvent(QPaintEvent*) {
       p.drawText(inside, Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, text);
     }
     p.restore();
+  }
+  if (!figures_.isEmpty()) {
+    const QRect box = FiguresRect();
+    p.setPen(shadow);
+    p.drawLine(box.topLeft(), box.topRight());
+    p.drawLine(box.topLeft(), box.bottomLeft());
+    p.setPen(light);
+    p.drawLine(box.bottomLeft(), box.bottomRight());
+    p.drawLine(box.topRight(), box.bottomRight());
+    p.setPen(palette().color(QPalette::WindowText));
+    p.drawText(box.adjusted(kTextIndent, 0, -1, 0), Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, figures_);
   }
 }

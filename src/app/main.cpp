@@ -1,15 +1,10 @@
-#include <fcntl.h>
-#include <unistd.h>
 #include <QCoreApplication>
+#include <QDialog>
 #include <QDir>
-#include <QSocketNotifier>
 #include <QTextStream>
 #include <QTimer>
 #include <QToolButton>
-#include <csignal>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 
 #include "app/Application.h"
 #include "app/MainForm.h"
@@ -36,58 +31,70 @@ int ListMidiDevices() {
   return 0;
 }
 
-// SIGTERM and SIGINT (a session ending, Ctrl+C) close the main window as its close box would,
-// so the positions are kept and the MIDI and serial devices are let go properly. The handler
-// only writes a byte; the event loop does the rest.
-int signalPipe[2] = {-1, -1};
-
-void OnSignal(int) {
-  const char byte = 1;
-  [[maybe_unused]] const auto n = write(signalPipe[1], &byte, 1);
-}
-
-void CloseOnSignals(QWidget& mainWindow) {
-  if (pipe2(signalPipe, O_CLOEXEC | O_NONBLOCK) != 0) return;
-  auto* notifier = new QSocketNotifier(signalPipe[0], QSocketNotifier::Read, &mainWindow);
-  QObject::connect(notifier, &QSocketNotifier::activated, &mainWindow, [&mainWindow] {
-    char byte;
-    while (read(signalPipe[0], &byte, 1) > 0) {
+// The boxes the user sees, until the end is asked for: from then on nobody is there to answer,
+// so a box that would come up is not shown (a question counts as cancelled) and an error goes
+// to the terminal.
+class SessionPrompter final : public Prompter {
+ public:
+  void Message(const QString& text) override {
+    if (!ending) boxes_.Message(text);
+  }
+  void Warning(const QString& text) override {
+    if (!ending) boxes_.Warning(text);
+  }
+  bool Confirm(const QString& text) override { return !ending && boxes_.Confirm(text); }
+  void Error(const QString& text) override {
+    if (ending) {
+      std::fprintf(stderr, "sonavel: %s\n", text.toLocal8Bit().constData());
+    } else {
+      boxes_.Error(text);
     }
-    mainWindow.close();
-  });
-  struct sigaction action {};
-  action.sa_handler = OnSignal;
-  sigemptyset(&action.sa_mask);
-  sigaction(SIGTERM, &action, nullptr);
-  sigaction(SIGINT, &action, nullptr);
+  }
+  void Beep() override { boxes_.Beep(); }
+
+  bool ending = false;
+
+ private:
+  BoxPrompter boxes_;
+};
+
+// Closes every box and dialog that is up, so a modal one's event loop returns to its caller.
+void CloseDialogs() {
+  for (QWidget* w : QApplication::topLevelWidgets()) {
+    if (auto* dialog = qobject_cast<QDialog*>(w); dialog != nullptr && dialog->isVisible()) dialog->reject();
+  }
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  bool answer = false;
-  int dial = 0;  // a destination 1..5 to dial at start
-  for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "--list-midi-devices") == 0) {
+  const CommandLine line = CommandLine::Parse(argc, argv);
+  switch (line.action) {
+    case CommandLine::Action::Help:
+      std::fputs(CommandLine::Usage().c_str(), stdout);
+      return 0;
+    case CommandLine::Action::Version:
+      std::fputs(CommandLine::Version().c_str(), stdout);
+      return 0;
+    case CommandLine::Action::Refuse:
+      std::fprintf(stderr, "sonavel: %s (see sonavel --help)\n", line.refusal.c_str());
+      return CommandLine::kUsageError;
+    case CommandLine::Action::ListMidiDevices: {
       QCoreApplication core(argc, argv);
       return ListMidiDevices();
     }
-    // An answering station: waits for a call from the start, as the wait button does.
-    if (std::strcmp(argv[i], "--answer") == 0) answer = true;
-    // A calling station: dials destination N from the start, as its button does.
-    if (std::strcmp(argv[i], "--dial") == 0) {
-      const int n = i + 1 < argc ? std::atoi(argv[i + 1]) : 0;
-      if (n < 1 || n > 5) {
-        std::fprintf(stderr, "sonavel: --dial needs a destination number from 1 to 5\n");
-        return 2;
-      }
-      dial = n;
-      ++i;
-    }
+    case CommandLine::Action::Run:
+      break;
   }
-  SonavelApplication app(argc, argv);
+  if (const std::string why = CommandLine::MissingDisplay(argc, argv); !why.empty()) {
+    std::fprintf(stderr, "sonavel: %s\n", why.c_str());
+    return CommandLine::kNoDisplay;
+  }
+  // From here a signal is kept until the event loop can act on it.
+  SonavelApplication::CatchEndSignals();
+  const auto app = OpenApplication(argc, argv);
   SystemMidi midi;
-  BoxPrompter prompter;
+  SessionPrompter prompter;
   // The settings file and the day's log live in the current directory.
   Profile settingsFile(QString::fromLatin1(SettingsStore::kFileName));
   Program program(midi, prompter, settingsFile, QDir::currentPath());
@@ -96,20 +103,43 @@ int main(int argc, char** argv) {
     options.audioDriver = driver;
     midi.SetSynthOptions(options);
   };
-  // A report from the shutdown is seen before the event loop ends.
-  program.onEnded = [] { ErrorReport::WhenIdle([] { QCoreApplication::quit(); }); };
-  CloseOnSignals(program.MainForm());
-  program.Start();
-  if (answer) {
-    // Through the button, once the event loop runs, so a failure is reported as a click's is.
-    QTimer::singleShot(0, &program.MainForm(), [&program] { program.MainForm().SpeedButton13->click(); });
-  }
-  if (dial > 0) {
-    QToolButton* const buttons[] = {program.MainForm().SpeedButton8, program.MainForm().SpeedButton9,
-                                    program.MainForm().SpeedButton10, program.MainForm().SpeedButton11,
-                                    program.MainForm().SpeedButton12};
-    QToolButton* button = buttons[dial - 1];
-    QTimer::singleShot(0, &program.MainForm(), [button] { button->click(); });
-  }
-  return app.exec();
+  // A report from the shutdown is seen before the event loop ends; after a signal, nobody waits.
+  program.onEnded = [&prompter] {
+    if (prompter.ending) {
+      QCoreApplication::quit();
+    } else {
+      ErrorReport::WhenIdle([] { QCoreApplication::quit(); });
+    }
+  };
+
+  bool started = false;
+  // A signal ends the program as the close box would: a box that is up closes, its caller
+  // returns, and the main window's shutdown writes the positions and lets the devices go.
+  app->OnEndSignal([&] {
+    prompter.ending = true;
+    CloseDialogs();
+    if (!started) {
+      QCoreApplication::quit();
+      return;
+    }
+    QTimer::singleShot(0, &program.MainForm(), [&program] { program.MainForm().close(); });
+  });
+
+  // The start-up runs inside the event loop, prompts and all, so that an end asked for meanwhile
+  // ends this loop too.
+  QTimer::singleShot(0, &program.MainForm(), [&] {
+    if (prompter.ending) return;
+    started = true;
+    program.Start();
+    if (prompter.ending) return;
+    TMainForm& form = program.MainForm();
+    // Through the buttons, so a failure is reported as a click's is.
+    if (line.answer) form.SpeedButton13->click();
+    if (line.dial > 0) {
+      QToolButton* const buttons[] = {form.SpeedButton8, form.SpeedButton9, form.SpeedButton10,
+                                      form.SpeedButton11, form.SpeedButton12};
+      buttons[line.dial - 1]->click();
+    }
+  });
+  return app->exec();
 }

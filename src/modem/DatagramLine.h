@@ -91,6 +91,8 @@ class DatagramLine {
   // --- the driving loop
   // A datagram to send now, if one is due; call until none is.
   std::optional<Datagram> Next(Time now);
+  // The next datagram asks the peer to answer at once (a probe of the path).
+  void Probe() { pingNext_ = true; }
   // The time Next should be called at the latest (unless a datagram or bytes come first).
   Time Wake() const;
 

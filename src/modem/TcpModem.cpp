@@ -118,6 +118,7 @@ struct TcpModem::Incoming {
 };
 
 TcpModem::TcpModem(ModemOptions options) : options_(std::move(options)), listenPort_(options_.listenPort) {
+  portMap_.SetEnabled(options_.portMap);
   master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   char name[128] = {};
   if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0 ||
@@ -246,6 +247,8 @@ void TcpModem::Run() {
     if (listen_ >= 0) fds.push_back({listen_, POLLIN, 0});
     const std::size_t lookupAt = fds.size();
     if (lookup_) fds.push_back({lookup_->done, POLLIN, 0});
+    const std::size_t portMapAt = fds.size();
+    fds.push_back({portMap_.ReadyFd(), POLLIN, 0});
     const std::size_t incomingAt = fds.size();
     for (const auto& in : incoming_) fds.push_back({in->fd, POLLIN, 0});
 
@@ -278,6 +281,7 @@ void TcpModem::Run() {
     }
     if (listenAt < fds.size() && fds[listenAt].fd == listen_ && listen_ >= 0 && fds[listenAt].revents) TakeCall();
     if (lookupAt < fds.size() && lookup_ && fds[lookupAt].fd == lookup_->done && fds[lookupAt].revents) LookupDone();
+    if (fds[portMapAt].revents) PortMapNews();
     for (std::size_t i = incomingAt; i < fds.size(); ++i) {
       if (!fds[i].revents) continue;
       for (auto& in : incoming_) {
@@ -635,14 +639,25 @@ bool TcpModem::SetAnswering(bool on, std::string& why) {
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &len);
   boundPort_ = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(bound).sin6_port
                                                  : reinterpret_cast<sockaddr_in&>(bound).sin_port);
+  portMap_.Start(boundPort_);
   return true;
 }
 
 void TcpModem::StopListening() {
   CloseFd(listen_);
   boundPort_ = 0;
+  portMap_.Stop();
   // Callers still saying who they are have nobody to answer them now.
   std::erase_if(incoming_, [](const auto& in) { return !in->busy; });
+}
+
+// The router's answer, for the player and the command line. During a call the bytes to the
+// program are the partner's, and a line among them would reach the program as the partner's.
+void TcpModem::PortMapNews() {
+  for (const QString& line : portMap_.TakeLines()) {
+    if (options_.onPortMapLine) options_.onPortMapLine(line);
+    if (state_ == State::Command && holders_ > 0) Say(line);
+  }
 }
 
 void TcpModem::TakeCall() {

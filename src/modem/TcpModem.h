@@ -4,6 +4,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -12,6 +13,7 @@
 
 #include "modem/CallStatus.h"
 #include "modem/ModemCommands.h"
+#include "modem/PortMap.h"
 #include "platform/UserError.h"
 
 // A modem whose telephone line is a TCP connection. It owns a pty pair: a program opens the
@@ -34,6 +36,9 @@ struct ModemOptions {
   std::uint16_t listenPort = kDefaultPort;  // 0: any free port (see BoundPort)
   std::string linkPath;  // a symbolic link to the pty made here and removed at the end; empty: none
   bool utf8 = false;     // the modem's own texts in UTF-8 instead of the program's Shift-JIS
+  bool portMap = true;   // while waiting, ask the router to open the port (see PortMap)
+  // Each line about the router's port, as the modem says it; on the modem's thread.
+  std::function<void(const QString&)> onPortMapLine;
 };
 
 class TcpModem final : ModemLine {
@@ -55,6 +60,11 @@ class TcpModem final : ModemLine {
   std::uint16_t BoundPort() const { return boundPort_; }
   // The call as it stands; any thread may ask.
   CallStatus Status() const;
+  // Whether the next wait asks the router to open the port; any thread.
+  void SetPortMap(bool on) { portMap_.SetEnabled(on); }
+  // What a caller should dial while this modem waits ("203.0.113.5:24680"); empty while there
+  // is nothing to give. Any thread.
+  std::string CallerAddress() const { return portMap_.CallerAddress(); }
 
   // Greeting lines, ended by '\n'.
   static constexpr std::string_view kCallGreeting = "SONAVEL-MODEM/1 CALL";
@@ -92,6 +102,7 @@ class TcpModem final : ModemLine {
   void EndCall(const QString& why, Result result);
   void CloseCall();
   void StopListening();
+  void PortMapNews();
   void Report(Result result);
   void Say(const QString& text);
   void SetStatus(const CallStatus& status);
@@ -128,6 +139,8 @@ class TcpModem final : ModemLine {
 
   mutable std::mutex statusLock_;
   CallStatus status_;  // guarded by statusLock_; written by the modem's thread
+
+  PortMap portMap_;  // its own thread; told from the modem's
 
   std::thread thread_;
 };

@@ -15,10 +15,12 @@ namespace {
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: sonavel-modem [--listen PORT] [--utf8] PATH\n"
+               "usage: sonavel-modem [--listen PORT] [--utf8] [--no-portmap] PATH\n"
                "  Makes PATH a serial device with a modem on it that dials and answers over TCP/IP:\n"
                "  ATDT host[:port] calls, ATS0=1 takes calls on PORT (default %u).\n"
-               "  --utf8  the modem's own messages in UTF-8 (default Shift-JIS)\n",
+               "  --utf8        the modem's own messages in UTF-8 (default Shift-JIS)\n"
+               "  --no-portmap  leave the router alone (by default a wait asks it to open PORT\n"
+               "                by UPnP or NAT-PMP, and the address to give callers is printed)\n",
                static_cast<unsigned>(modem::kDefaultPort));
   return 2;
 }
@@ -37,6 +39,8 @@ int main(int argc, char** argv) {
       options.listenPort = static_cast<std::uint16_t>(port);
     } else if (arg == "--utf8") {
       options.utf8 = true;
+    } else if (arg == "--no-portmap") {
+      options.portMap = false;
     } else if (!arg.empty() && arg[0] != '-' && options.linkPath.empty()) {
       options.linkPath = arg;
     } else {
@@ -44,6 +48,11 @@ int main(int argc, char** argv) {
     }
   }
   if (options.linkPath.empty()) return Usage();
+  // The router's answers, also for whoever runs the modem rather than the program on its line.
+  options.onPortMapLine = [](const QString& line) {
+    std::printf("%s\n", line.toUtf8().constData());
+    std::fflush(stdout);
+  };
 
   // Blocked before the modem's threads start, so they inherit it and only sigwait takes them.
   sigset_t stop;

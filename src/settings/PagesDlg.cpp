@@ -15,6 +15,7 @@
 #include <QTabWidget>
 #include <QValidator>
 
+#include "controls/UiFonts.h"
 #include "platform/ShiftJis.h"
 #include "settings/SerialDevices.h"
 
@@ -113,11 +114,7 @@ TPagesDlg::TPagesDlg(MidiSystem& midi, SettingsStore& store, SettingsTarget& tar
   setWindowTitle(QStringLiteral("各種設定"));
   setModal(true);
   setFixedSize(kClientWidth, kClientHeight);
-  QFont font;
-  font.setFamilies(
-      {QStringLiteral("MS PGothic"), QStringLiteral("ＭＳ Ｐゴシック"), QStringLiteral("Noto Sans CJK JP")});
-  font.setPixelSize(12);
-  setFont(font);
+  setFont(UiFonts::PGothic(12));
 
   PageControl1 = new QTabWidget(this);
   PageControl1->setObjectName(QStringLiteral("PageControl1"));
@@ -172,6 +169,10 @@ void TPagesDlg::BuildModemPage() {
   Label(TabSheet1, QStringLiteral("ﾊﾟｽﾜｰﾄﾞ"), 244, 75);
   EditPassword = Edit(TabSheet1, "EditPassword", 306, 72, 64);
   EditPassword->setEchoMode(QLineEdit::Password);
+  CheckPortMap = new QCheckBox(QStringLiteral("ﾙｰﾀｰのﾎﾟｰﾄを自動で開く"), TabSheet1);
+  CheckPortMap->setObjectName(QStringLiteral("CheckPortMap"));
+  CheckPortMap->setGeometry(16, 74, 210, 18);
+  CheckPortMap->setToolTip(QStringLiteral("着信を待つ間、UPnP か NAT-PMP でﾙｰﾀｰに着信ﾎﾟｰﾄを開かせます"));
 
   GroupBox1 = new QGroupBox(QStringLiteral("ﾓﾃﾞﾑの初期化ｺﾏﾝﾄﾞ"), TabSheet1);
   GroupBox1->setGeometry(10, 100, 370, 94);
@@ -329,6 +330,7 @@ void TPagesDlg::ToControls(const Settings& s) {
   ComboBox2->setCurrentIndex(s.telType);
   EditListen->setText(QString::number(s.listenPort));
   EditPassword->setText(s.password);
+  CheckPortMap->setChecked(s.portMap);
   Edit1->setText(s.initCommands[0]);
   Edit2->setText(s.initCommands[1]);
   Edit3->setText(s.initCommands[2]);
@@ -371,6 +373,7 @@ Settings TPagesDlg::FromControls() const {
   s.telType = ComboBox2->currentIndex();
   s.listenPort = ParseListenPort(EditListen->text()).value_or(s.listenPort);
   s.password = EditPassword->text();
+  s.portMap = CheckPortMap->isChecked();
   s.initCommands = {Edit1->text(), Edit2->text(), Edit3->text()};
 
   s.speed = ComboBox3->currentIndex();

@@ -70,6 +70,7 @@ class TPagesDlg final : public QDialog, public MidiDeviceChoice {
   QLineEdit* Edit3;
   QLineEdit* EditListen;  // the built-in modem's port for calls
   QLineEdit* EditPassword;  // the built-in modem's call password, shown masked
+  QCheckBox* CheckPortMap;  // the built-in modem opens that port in the router while it waits
   QComboBox* ComboBox3;  // speed
   QLineEdit* Edit5;      // user-defined speed
   QComboBox* ComboBox4;  // data bits

@@ -45,6 +45,7 @@ Settings SettingsStore::Load() const {
   const int listen = profile_.ReadInt(S(kModem), S("listen"), s.listenPort);
   if (listen >= 1 && listen <= 65535) s.listenPort = listen;
   s.password = profile_.ReadString(S(kModem), S("password"), s.password);
+  s.portMap = profile_.ReadBool(S(kModem), S("portmap"), s.portMap);
   s.telType = ReadIndex(kModem, "teltype", s.telType, kTelTypes);
   for (int i = 0; i < 3; ++i) {
     auto& text = s.initCommands[static_cast<std::size_t>(i)];
@@ -87,6 +88,7 @@ void SettingsStore::Save(const Settings& s) {
   }
   profile_.WriteInt(S(kModem), S("listen"), s.listenPort);
   profile_.WriteString(S(kModem), S("password"), s.password);
+  profile_.WriteBool(S(kModem), S("portmap"), s.portMap);
   profile_.WriteInt(S(kModem), S("teltype"), s.telType);
   for (int i = 0; i < 3; ++i) {
     profile_.WriteString(S(kModem), Numbered("text", i + 1), s.initCommands[static_cast<std::size_t>(i)]);
@@ -156,6 +158,7 @@ std::optional<QString> ApplySettings(const Settings& s, SettingsTarget& target) 
   target.SetDevicePath(s.device);
   target.SetListenPort(s.listenPort >= 1 && s.listenPort <= 65535 ? s.listenPort : defaults.listenPort);
   target.SetModemPassword(s.password);
+  target.SetPortMap(s.portMap);
   target.SetLineType(s.telType);
   for (int i = 0; i < 3; ++i) target.SetInitCommand(i + 1, s.initCommands[static_cast<std::size_t>(i)]);
 

@@ -24,6 +24,7 @@ struct Settings {
   QString device;  // a device path used instead of the COM port, or kBuiltInModem; empty: none
   int listenPort = modem::kDefaultPort;  // where the built-in modem takes calls
   QString password;  // the built-in modem's call password; empty: calls open to anyone
+  bool portMap = true;  // while it waits, it asks the router to open that port
   int telType = 0;
   std::array<QString, 3> initCommands{QStringLiteral("ATZ"), QStringLiteral("ATE1Q0V1X3\\N3%C1"), QString()};
   // [serial]

@@ -30,6 +30,8 @@ class SettingsTarget {
   virtual void SetListenPort(int port) = 0;
   // The built-in modem's call password (empty: calls open to anyone); its next call.
   virtual void SetModemPassword(const QString& password) = 0;
+  // Whether its next wait asks the router to open that port (UPnP, NAT-PMP).
+  virtual void SetPortMap(bool on) = 0;
   // --- modem dialogue
   virtual void SetLineType(int lineType) = 0;                         // 0 tone, 1 pulse
   virtual void SetInitCommand(int line, const QString& command) = 0;  // InitCommands[1..3]

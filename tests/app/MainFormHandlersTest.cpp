@@ -68,6 +68,7 @@ class MainFormWiring : public ::testing::Test {
     MainFormCommands& c = form.Commands();
     c.dialDestination = [this](int n) { calls << QStringLiteral("dial%1").arg(n); };
     c.waitForCall = [this] { calls << QStringLiteral("wait"); };
+    c.copyCallerAddress = [this] { calls << QStringLiteral("copyAddress"); };
     c.hangUp = [this] { calls << QStringLiteral("hangUp"); };
     c.comButton = [this](bool down) {
       calls << (down ? QStringLiteral("comOpen") : QStringLiteral("comClose"));
@@ -182,6 +183,7 @@ TEST_F(MainFormWiring, LinkCommandsFromToolbarAndMenus) {
       {[this] { form.destinationItems[4]->trigger(); }, "dial5"},
       {[this] { Click(form.SpeedButton13); }, "wait"},
       {[this] { form.K8->trigger(); }, "wait"},
+      {[this] { form.KAddress->trigger(); }, "copyAddress"},
       {[this] { Click(form.SpeedButton3); }, "hangUp"},
       {[this] { form.K9->trigger(); }, "hangUp"},
       {[this] { Click(form.SpeedButton6); }, "comOpen"},

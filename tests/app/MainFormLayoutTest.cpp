@@ -170,6 +170,22 @@ TEST_F(MainFormLayout, ChatAreaAndStatusBarSitAtTheirPlaces) {
   }
 }
 
+// A call's figures sit at the right end of panel 0 and leave every panel where it was; the
+// hint keeps clear of them, and they go with the call's clock.
+TEST_F(MainFormLayout, CallFiguresSitInsidePanel0AndGoWhenTheClockStops) {
+  EXPECT_EQ(TStatusPanels::FiguresText(42, 0.015), QStringLiteral("往復 42ms 修復 1.5%"));
+  EXPECT_EQ(TStatusPanels::FiguresText(-1, 0), QStringLiteral("往復 -- 修復 0.0%"));
+  EXPECT_TRUE(form.StatusBar1->FiguresRect().isEmpty());
+  form.ShowLineFigures(TStatusPanels::FiguresText(42, 0.015));
+  const QRect box = form.StatusBar1->FiguresRect();
+  EXPECT_TRUE(form.StatusBar1->PanelRect(0).contains(box)) << box.x() << "," << box.width();
+  EXPECT_GT(box.left(), 200);
+  EXPECT_EQ(form.StatusBar1->PanelRect(1).left(), 400);
+  form.SetClockTimer(true);
+  form.SetClockTimer(false);
+  EXPECT_TRUE(form.StatusBar1->LineFigures().isEmpty());
+}
+
 struct MenuItem {
   const char* name;
   const char* caption;
@@ -191,6 +207,8 @@ const MenuItem kMenuItems[] = {
     {"K6", "接続先４", ""},
     {"K7", "接続先５", ""},
     {"K8", "待機する(&T)", ""},
+    {"KAddress", "相手に伝えるｱﾄﾞﾚｽをｺﾋﾟｰ(&A)",
+     "待機中の TCP/IP ﾓﾃﾞﾑに電話をかけるためのｱﾄﾞﾚｽをｸﾘｯﾌﾟﾎﾞｰﾄﾞにｺﾋﾟｰします。"},
     {"KCOM1", "COMﾎﾟｰﾄを開く・閉じる(&C)", ""},
     {"K9", "切断する(&S)", ""},
     {"K10", "設定(&S)", ""},
@@ -214,7 +232,7 @@ TEST_F(MainFormLayout, MenusCarryEveryCaptionAndHint) {
   }
   // Separators between the file commands and exit, and before hang-up.
   EXPECT_TRUE(form.K1->actions().at(2)->isSeparator());
-  EXPECT_TRUE(form.View1->actions().at(3)->isSeparator());
+  EXPECT_TRUE(form.View1->actions().at(4)->isSeparator());
 }
 
 TEST_F(MainFormLayout, DestinationNamesBecomeHintsAndMenuCaptions) {

@@ -1,7 +1,11 @@
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sched.h>
 #include <unistd.h>
 #include <QAction>
+#include <QClipboard>
+#include <QGuiApplication>
 #include <QComboBox>
 #include <QDir>
 #include <QLabel>
@@ -17,6 +21,8 @@
 #include <QTimer>
 #include <algorithm>
 #include <chrono>
+#include <cstdlib>
+#include <string>
 
 #include "app/AboutBox.h"
 #include "app/MainForm.h"
@@ -28,6 +34,7 @@
 #include "link/ChatLog.h"
 #include "link/ComForm.h"
 #include "link/ModemDialogue.h"
+#include "modem/TcpModem.h"
 #include "MainFormRig.h"
 #include "platform/Profile.h"
 #include "settings/PagesDlg.h"
@@ -35,6 +42,7 @@
 #include "support/FloodingPeer.h"
 #include "support/FreeTcpPort.h"
 #include "support/RecordingMidi.h"
+#include "support/WaitFor.h"
 #include "support/XInput.h"
 #include "tonelist/PChangeForm.h"
 
@@ -369,6 +377,59 @@ TEST_F(LineFault, ALostLineIsReportedOnceAndLocalPlayGoesOn) {
 QByteArray ReadUntil(FarEnd& far, const QByteArray& want) {
   (void)QTest::qWaitFor([&] { return far.Heard().contains(want); });
   return far.Heard();
+}
+
+// This thread in a network namespace of its own, with a global IPv6 address on its loopback,
+// until the object goes. Threads started meanwhile (the modem's) stay in it.
+class OwnNetwork {
+ public:
+  static constexpr const char* kAddress = "2001:db8:5::5";
+  OwnNetwork() : name_("pm-" + std::to_string(::getpid()) + "-app"), outside_(::open("/proc/self/ns/net", O_RDONLY)) {
+    const std::string make = "ip netns add " + name_ + " && ip -n " + name_ + " link set lo up && ip -n " + name_ +
+                             " addr add " + kAddress + "/64 dev lo nodad";
+    if (std::system(make.c_str()) != 0) return;
+    const int inside = ::open(("/run/netns/" + name_).c_str(), O_RDONLY);
+    entered_ = inside >= 0 && ::setns(inside, CLONE_NEWNET) == 0;
+    if (inside >= 0) ::close(inside);
+  }
+  ~OwnNetwork() {
+    if (entered_) ::setns(outside_, CLONE_NEWNET);
+    ::close(outside_);
+    [[maybe_unused]] const int ignored = std::system(("ip netns del " + name_ + " 2>/dev/null").c_str());
+  }
+  bool Entered() const { return entered_; }
+
+ private:
+  std::string name_;
+  int outside_;
+  bool entered_ = false;
+};
+
+TEST_F(StartUp, TheMenuCopiesTheAddressToGiveTheCallerOnceTheModemWaits) {
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace";
+  OwnNetwork net;
+  ASSERT_TRUE(net.Entered());
+  ChooseFakeDevices();
+  file.WriteString(QStringLiteral("modem"), QStringLiteral("device"), QStringLiteral("tcp"));
+  file.WriteString(QStringLiteral("modem"), QStringLiteral("listen"), QStringLiteral("24681"));
+  file.WriteString(QStringLiteral("modem"), QStringLiteral("portmap"), QStringLiteral("0"));
+  auto program = Make();
+  program->Start();
+  TMainForm& form = program->MainForm();
+  QGuiApplication::clipboard()->setText(QStringLiteral("before"));
+
+  form.KAddress->trigger();
+  ASSERT_FALSE(prompter.messages.isEmpty());
+  EXPECT_TRUE(prompter.messages.last().contains(QStringLiteral("まだありません")));
+  EXPECT_EQ(QGuiApplication::clipboard()->text(), QStringLiteral("before"));
+
+  form.K8->trigger();
+  const QString address = QStringLiteral("[2001:db8:5::5]:24681");
+  ASSERT_TRUE(WaitFor([&] { return form.Memo1->toPlainText().contains(address); }))
+      << form.Memo1->toPlainText().toStdString();
+  form.KAddress->trigger();
+  EXPECT_EQ(QGuiApplication::clipboard()->text(), address);
+  form.close();
 }
 
 TEST_F(StartUp, ChatAndFramesTravelOverThePortAndTheConnectionShowsInTheStatusBar) {

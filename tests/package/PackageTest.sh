@@ -26,7 +26,12 @@ grep -qF 'timgm6mb-soundfont | fluid-soundfont-gm' <<<"$depends" || fail "no sou
 for lib in libqt6widgets6 libfluidsynth3 librtmidi6; do
   grep -q "$lib" <<<"$depends" || fail "$lib missing from Depends: $depends"
 done
-grep -q jackd2 <<<"$(field Recommends)" || fail "Recommends: $(field Recommends)"
+# Japanese captions need a Japanese font, also where Recommends are not installed.
+grep -qF 'fonts-noto-cjk | fonts-japanese-gothic' <<<"$depends" || fail "no Japanese font in Depends: $depends"
+# PipeWire before the older servers; a JACK server only suggested, never jackd2 by default.
+grep -q '^pipewire-pulse |' <<<"$(field Recommends)" || fail "Recommends: $(field Recommends)"
+grep -q jackd2 <<<"$(field Recommends)" && fail "jackd2 recommended: $(field Recommends)"
+grep -qF 'pipewire-jack | jackd2' <<<"$(field Suggests)" || fail "Suggests: $(field Suggests)"
 grep -q 'リアルタイム' <<<"$(field Description)" || fail "no Japanese description"
 
 echo "== lintian"
@@ -51,7 +56,13 @@ man_lists_options() {  # COMMAND MAIN_SOURCE
     grep -qF -- "${option//-/\\-}" <<<"$(zcat "$page")" || fail "$1.1 does not describe $option"
   done
 }
-man_lists_options sonavel src/app/main.cpp
+man_lists_options sonavel src/app/Application.cpp
+# --help and the manual page name the same long options.
+long_options() { grep -o -- '--[a-z][a-z-]*' | sort -u; }
+help=$("$tmp/root/usr/bin/sonavel" --help) || fail "sonavel --help failed"
+[ "$(long_options <<<"$help")" = "$(zcat "$tmp/root/usr/share/man/man1/sonavel.1.gz" | sed 's/\\-/-/g' |
+  sed -n '/^\.SH SYNOPSIS/,/^\.SH THE/p' | long_options)" ] || fail "sonavel --help and sonavel.1 differ in their options"
+[ "$("$tmp/root/usr/bin/sonavel" --version)" = "Sonavel $version" ] || fail "sonavel --version"
 out=$("$tmp/root/usr/bin/sonavel" --list-midi-devices) || fail "sonavel --list-midi-devices failed"
 echo "$out"
 grep -qx 'MIDI IN' <<<"$out" && grep -qx '0: FluidSynth GM Synth' <<<"$out" ||

@@ -471,6 +471,14 @@ TEST_F(PagesDlgTest, SerialDevicesFollowTheComPortsAndAChosenOneIsStoredAsThePor
   EXPECT_EQ(dlg_.ComboBox1->currentText(), "TCP/IP");
   EXPECT_EQ(dlg_.EditListen->text(), "5000");
   EXPECT_EQ(dlg_.EditPassword->text(), QStringLiteral("ｿﾅ秘密7"));
+  // The router's port is opened unless the player says otherwise.
+  EXPECT_TRUE(dlg_.CheckPortMap->isChecked());
+  dlg_.CheckPortMap->setChecked(false);
+  dlg_.OKBtnClick();
+  EXPECT_TRUE(FileBytes().contains("7\r\nportmap=0\r\nteltype="));
+  EXPECT_EQ(target_.Last("SetPortMap"), "0");
+  dlg_.show();
+  EXPECT_FALSE(dlg_.CheckPortMap->isChecked());
   dlg_.EditListen->setText("65536");
   messages_.clear();
   dlg_.OKBtnClick();

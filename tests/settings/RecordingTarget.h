@@ -22,6 +22,7 @@ class RecordingTarget final : public SettingsTarget {
   void SetDevicePath(const QString& path) override { Add("SetDevicePath", path); }
   void SetListenPort(int port) override { Add("SetListenPort", QString::number(port)); }
   void SetModemPassword(const QString& password) override { Add("SetModemPassword", password); }
+  void SetPortMap(bool on) override { Add("SetPortMap", QString::number(on)); }
   void SetLineType(int lineType) override { Add("SetLineType", QString::number(lineType)); }
   void SetInitCommand(int line, const QString& command) override {
     Add("SetInitCommand", QString::number(line) + "," + command);

@@ -22,6 +22,7 @@ class SonavelProcess {
     settings.WriteString(QStringLiteral("midi"), QStringLiteral("MidiOutDeviceName"), jack + QStringLiteral("module"));
     settings.WriteString(QStringLiteral("modem"), QStringLiteral("device"), QStringLiteral("tcp"));
     settings.WriteString(QStringLiteral("modem"), QStringLiteral("listen"), QString::number(listen));
+    settings.WriteString(QStringLiteral("modem"), QStringLiteral("portmap"), QStringLiteral("0"));  // not the machine's router
     settings.WriteString(QStringLiteral("names"), QStringLiteral("telnumber1"), destination);
     process_.setWorkingDirectory(home_.path());
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
