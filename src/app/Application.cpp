@@ -23,9 +23,20 @@ namespace {
 constexpr const char* kVersion = SONAVEL_VERSION;
 
 // Qt's own options, which QApplication takes out of the arguments (with one dash or two).
-constexpr std::array<std::string_view, 14> kQtOptionsWithValue = {
-    "platform", "platformpluginpath", "platformtheme", "plugin", "qwindowgeometry", "qwindowicon",
-    "qwindowtitle", "display", "geometry", "style", "stylesheet", "session", "name", "title"};
+constexpr std::array<std::string_view, 14> kQtOptionsWithValue = {"platform",
+                                                                  "platformpluginpath",
+                                                                  "platformtheme",
+                                                                  "plugin",
+                                                                  "qwindowgeometry",
+                                                                  "qwindowicon",
+                                                                  "qwindowtitle",
+                                                                  "display",
+                                                                  "geometry",
+                                                                  "style",
+                                                                  "stylesheet",
+                                                                  "session",
+                                                                  "name",
+                                                                  "title"};
 constexpr std::array<std::string_view, 5> kQtFlags = {"reverse", "nograb", "dograb", "sync", "widgetcount"};
 
 // The name of a Qt option without its dashes, or empty for anything else.
@@ -134,7 +145,8 @@ std::string CommandLine::Version() {
 std::string CommandLine::MissingDisplay(int argc, char** argv) {
   const char* platformOption = QtOptionValue(argc, argv, "platform");
   std::string platform = platformOption != nullptr ? platformOption : "";
-  if (platformOption == nullptr && std::getenv("QT_QPA_PLATFORM") != nullptr) platform = std::getenv("QT_QPA_PLATFORM");
+  if (platformOption == nullptr && std::getenv("QT_QPA_PLATFORM") != nullptr)
+    platform = std::getenv("QT_QPA_PLATFORM");
   // "xcb;wayland", "xcb:option=value": the first choice, without its options.
   platform = platform.substr(0, platform.find_first_of(";:"));
   if (!platform.empty() && platform != "xcb") return {};  // offscreen, wayland, vnc… find their own way
@@ -229,7 +241,8 @@ void WhileOpening(QtMsgType type, const QMessageLogContext& context, const QStri
   const bool platform = context.category != nullptr && std::strncmp(context.category, "qt.qpa", 6) == 0;
   if (type == QtFatalMsg) {
     // Qt would abort here: the platform plugin found no display it can use.
-    const QString why = platformComplaint.isEmpty() ? message.section(QLatin1Char('\n'), 0, 0) : platformComplaint;
+    const QString why =
+        platformComplaint.isEmpty() ? message.section(QLatin1Char('\n'), 0, 0) : platformComplaint;
     std::fprintf(stderr, "sonavel: cannot open a window: %s\n", why.toLocal8Bit().constData());
     std::fflush(stderr);
     _exit(CommandLine::kNoDisplay);

@@ -9,9 +9,9 @@
 struct CommandLine {
   enum class Action { Run, ListMidiDevices, Help, Version, Refuse };
   Action action = Action::Run;
-  bool answer = false;   // --answer: wait for a call from the start
-  int dial = 0;          // --dial N: dial destination N (1..5) from the start
-  std::string refusal;   // Refuse: the one line that says what is wrong
+  bool answer = false;  // --answer: wait for a call from the start
+  int dial = 0;         // --dial N: dial destination N (1..5) from the start
+  std::string refusal;  // Refuse: the one line that says what is wrong
 
   static CommandLine Parse(int argc, char** argv);
   static std::string Usage();    // --help, in the words of the manual page

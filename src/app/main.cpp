@@ -70,12 +70,8 @@ void CloseDialogs() {
 int main(int argc, char** argv) {
   const CommandLine line = CommandLine::Parse(argc, argv);
   switch (line.action) {
-    case CommandLine::Action::Help:
-      std::fputs(CommandLine::Usage().c_str(), stdout);
-      return 0;
-    case CommandLine::Action::Version:
-      std::fputs(CommandLine::Version().c_str(), stdout);
-      return 0;
+    case CommandLine::Action::Help: std::fputs(CommandLine::Usage().c_str(), stdout); return 0;
+    case CommandLine::Action::Version: std::fputs(CommandLine::Version().c_str(), stdout); return 0;
     case CommandLine::Action::Refuse:
       std::fprintf(stderr, "sonavel: %s (see sonavel --help)\n", line.refusal.c_str());
       return CommandLine::kUsageError;
@@ -83,8 +79,7 @@ int main(int argc, char** argv) {
       QCoreApplication core(argc, argv);
       return ListMidiDevices();
     }
-    case CommandLine::Action::Run:
-      break;
+    case CommandLine::Action::Run: break;
   }
   if (const std::string why = CommandLine::MissingDisplay(argc, argv); !why.empty()) {
     std::fprintf(stderr, "sonavel: %s\n", why.c_str());

@@ -1,5 +1,7 @@
 #include "modem/ModemCommands.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <cctype>
 #include <cstdio>
@@ -88,6 +90,21 @@ std::optional<DialTarget> ParseDialString(std::string_view text, std::uint16_t d
     return std::nullopt;
   }
   return target;
+}
+
+std::optional<std::string> DialHostProblem(std::string_view host) {
+  const std::string h(host);
+  const bool digits = !h.empty() && std::all_of(h.begin(), h.end(), [](char c) { return c >= '0' && c <= '9'; });
+  if (digits) {
+    return h + " は電話番号です。TCP/IP では相手のホスト名か IP アドレスを指定してください";
+  }
+  in_addr v4{};
+  const bool digitsAndDots = std::all_of(h.begin(), h.end(), [](char c) { return (c >= '0' && c <= '9') || c == '.'; });
+  const bool loose = ::inet_aton(h.c_str(), &v4) != 0;  // also takes "10.1", "0x7f.1", "0177.0.0.1"
+  if ((digitsAndDots || loose) && ::inet_pton(AF_INET, h.c_str(), &v4) != 1) {
+    return h + " は IP アドレスの形ではありません（IPv4 は 192.168.1.2 のように4つの数で指定してください）";
+  }
+  return std::nullopt;
 }
 
 CommandInterpreter::CommandInterpreter(ModemLine& line) : line_(line) {

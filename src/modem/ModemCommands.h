@@ -30,6 +30,12 @@ struct DialTarget {
 // text names no host or the port is not 1..65535.
 std::optional<DialTarget> ParseDialString(std::string_view text, std::uint16_t defaultPort);
 
+// Why a host from a dial string is not dialled over TCP/IP, in the user's words (UTF-8): all
+// digits is a telephone number, and a numeric address is taken only as a dotted quad or IPv6 -
+// the old forms ("3232235777", "10.1", octal "0120.0.0.1") would turn a number into somebody's
+// address. Nothing for a host that may be dialled.
+std::optional<std::string> DialHostProblem(std::string_view host);
+
 // What command lines ask of the line side of the modem.
 class ModemLine {
  public:

@@ -19,6 +19,7 @@
 #include <cerrno>
 #include <cstring>
 #include <mutex>
+#include <thread>
 
 #include "platform/ShiftJis.h"
 
@@ -30,8 +31,12 @@ constexpr std::size_t kChunk = 4096;
 // Past this much waiting for the other side, the modem stops reading from this side: the
 // program's writes then wait, as on a serial line whose modem holds CTS.
 constexpr std::size_t kBacklog = 64 * 1024;
-constexpr std::size_t kGreetingMax = 64;
-constexpr auto kHandshakeTime = std::chrono::seconds(5);  // for a caller to say who it is
+constexpr auto kHandshakeTime = std::chrono::seconds(5);  // for a caller to prove who it is
+constexpr auto kListenRest = std::chrono::milliseconds(250);  // after accept found no descriptor
+constexpr auto kTriesForgotten = std::chrono::minutes(10);
+constexpr std::size_t kTriesKept = 256;
+// The longest record: what one read of the program brings.
+constexpr std::size_t kMaxRecord = kChunk + RecordSealer::kOverhead;
 constexpr auto kTurnAwayTime = std::chrono::seconds(2);   // for a busy caller to read BUSY
 // A peer that vanished without closing (cable, power, NAT) is noticed within about 25 s: idle,
 // by keep-alive probes; with data unacknowledged, by the user timeout.
@@ -39,8 +44,7 @@ constexpr int kKeepIdleS = 10;
 constexpr int kKeepIntervalS = 5;
 constexpr int kKeepCount = 3;
 constexpr unsigned kUserTimeoutMs = 25000;
-constexpr int kListenBacklog = 4;
-constexpr std::size_t kMaxIncoming = 16;  // callers being answered or turned away at once
+constexpr int kListenBacklog = 16;
 
 void CloseFd(int& fd) {
   if (fd >= 0) ::close(fd);
@@ -90,8 +94,35 @@ std::string AddressText(const sockaddr_storage& a) {
   return text;
 }
 
-std::string LineOf(std::string_view greeting) {
-  return std::string(greeting) + '\n';
+// Whom the limits on callers count: an IPv4 address, or an IPv6 one's /64 (what one line gets).
+std::string AddressKey(const sockaddr_storage& a) {
+  if (a.ss_family == AF_INET6) {
+    const auto& v6 = reinterpret_cast<const sockaddr_in6&>(a);
+    if (IN6_IS_ADDR_V4MAPPED(&v6.sin6_addr)) return std::string(reinterpret_cast<const char*>(&v6.sin6_addr.s6_addr[12]), 4);
+    return std::string(reinterpret_cast<const char*>(v6.sin6_addr.s6_addr), 8);
+  }
+  if (a.ss_family == AF_INET) {
+    return std::string(reinterpret_cast<const char*>(&reinterpret_cast<const sockaddr_in&>(a).sin_addr), 4);
+  }
+  return {};
+}
+
+std::string LinkTarget(const std::string& link) {
+  char target[256] = {};
+  const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
+  return n > 0 ? std::string(target, static_cast<std::size_t>(n)) : std::string();
+}
+
+std::string Framed(const Bytes& unit) {
+  std::vector<std::uint8_t> out;
+  StreamFramer::Append(unit, out);
+  return std::string(out.begin(), out.end());
+}
+
+QString ProtectionText(CallProtection p) {
+  return p == CallProtection::Password
+             ? QStringLiteral("パスワードで相手を確かめました（通話は暗号化されています）")
+             : QStringLiteral("通話は暗号化されていますが、パスワードがないため、アドレスを知っていればだれでもかけられます");
 }
 
 }  // namespace
@@ -101,6 +132,7 @@ std::string LineOf(std::string_view greeting) {
 // into this record alone, which lives until both are done with it.
 struct TcpModem::Lookup {
   int done = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+  std::atomic<bool> finished{false};  // its thread may be joined
   std::mutex lock;
   int error = 0;
   std::vector<std::vector<std::uint8_t>> addresses;
@@ -108,11 +140,15 @@ struct TcpModem::Lookup {
 };
 
 // A caller on the listening socket before it is the call (or while it is being turned away).
+// What it may cost is bounded: one handshake message held, one answer queued.
 struct TcpModem::Incoming {
   int fd = -1;
-  bool busy = false;  // told BUSY; kept until it hangs up so the word is not lost to a reset
-  std::string received;
+  bool busy = false;  // told BUSY or LATER; kept until it hangs up so the word is not lost to a reset
+  StreamFramer framer{CallHandshake::kMaxMessage};
+  std::unique_ptr<CallHandshake> handshake;
+  std::string toCaller;
   sockaddr_storage from{};
+  std::string address;  // AddressKey
   Clock::time_point deadline;
   ~Incoming() { CloseFd(fd); }
 };
@@ -150,20 +186,28 @@ TcpModem::TcpModem(ModemOptions options) : options_(std::move(options)), listenP
 
   devicePath_ = slavePath_;
   if (!options_.linkPath.empty()) {
-    struct stat st {};
-    // An old link of ours (a modem that did not end cleanly) is replaced; anything else stays.
-    if (::lstat(options_.linkPath.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) ::unlink(options_.linkPath.c_str());
-    if (::symlink(slavePath_.c_str(), options_.linkPath.c_str()) != 0) {
-      const int e = errno;
+    const auto fail = [&](const QString& why) {
       CloseFd(master_);
       CloseFd(watch_);
       CloseFd(wake_);
-      throw ModemError(QStringLiteral("%1 を作れません: %2")
-                           .arg(QString::fromLocal8Bit(options_.linkPath.c_str()),
-                                QString::fromLocal8Bit(ErrnoText(e))));
+      throw ModemError(QStringLiteral("%1 を作れません: %2").arg(QString::fromLocal8Bit(options_.linkPath.c_str()), why));
+    };
+    struct stat st {};
+    // An old link of ours (a modem that did not end cleanly: its pty is gone) is replaced; a
+    // link to a pty that is still there is another modem's; anything else stays.
+    if (::lstat(options_.linkPath.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
+      struct stat target {};
+      const bool ours = LinkTarget(options_.linkPath) == slavePath_;
+      if (!ours && ::stat(options_.linkPath.c_str(), &target) == 0 && S_ISCHR(target.st_mode)) {
+        fail(QStringLiteral("ほかのモデムが使っています"));
+      }
+      ::unlink(options_.linkPath.c_str());
     }
+    if (::symlink(slavePath_.c_str(), options_.linkPath.c_str()) != 0) fail(QString::fromLocal8Bit(ErrnoText(errno)));
     devicePath_ = options_.linkPath;
   }
+  password_ = options_.password;
+  InitCrypto();
   thread_ = std::thread([this] { Run(); });
 }
 
@@ -174,7 +218,11 @@ TcpModem::~TcpModem() {
   CloseCall();
   StopListening();
   incoming_.clear();
-  if (!options_.linkPath.empty()) ::unlink(options_.linkPath.c_str());
+  ReapLookups(true);
+  // The link goes only while it is still ours: a later modem may have put its own there.
+  if (!options_.linkPath.empty()) {
+    if (LinkTarget(options_.linkPath) == slavePath_) ::unlink(options_.linkPath.c_str());
+  }
   CloseFd(master_);
   CloseFd(watch_);
   CloseFd(wake_);
@@ -188,14 +236,19 @@ std::string TcpModem::Identification() const {
   return "Sonavel TCP/IP modem, port " + std::to_string(listenPort_.load());
 }
 
+CallStatus TcpModem::Status() const {
+  std::lock_guard guard(statusLock_);
+  return status_;
+}
+
 void TcpModem::SetPassword(std::string password) {
   std::lock_guard guard(passwordLock_);
   password_ = std::move(password);
 }
 
-CallStatus TcpModem::Status() const {
-  std::lock_guard guard(statusLock_);
-  return status_;
+std::string TcpModem::Password() const {
+  std::lock_guard guard(passwordLock_);
+  return password_;
 }
 
 void TcpModem::SetStatus(const CallStatus& status) {
@@ -217,6 +270,7 @@ int TcpModem::PollTimeout() const {
   Clock::time_point next = Clock::time_point::max();
   if (state_ == State::Resolving || state_ == State::Connecting || state_ == State::Greeting) next = deadline_;
   for (const auto& in : incoming_) next = std::min(next, in->deadline);
+  if (listen_ >= 0 && listenPausedUntil_ != Clock::time_point{}) next = std::min(next, listenPausedUntil_);
   if (next == Clock::time_point::max()) return -1;
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now()).count();
   return static_cast<int>(std::clamp<long long>(ms + 1, 0, 60000));
@@ -244,16 +298,33 @@ void TcpModem::Run() {
       fds.push_back({call_, ev, 0});
     }
     const std::size_t listenAt = fds.size();
-    if (listen_ >= 0) fds.push_back({listen_, POLLIN, 0});
+    if (listen_ >= 0 && Clock::now() >= listenPausedUntil_) fds.push_back({listen_, POLLIN, 0});
     const std::size_t lookupAt = fds.size();
     if (lookup_) fds.push_back({lookup_->done, POLLIN, 0});
     const std::size_t portMapAt = fds.size();
     fds.push_back({portMap_.ReadyFd(), POLLIN, 0});
     const std::size_t incomingAt = fds.size();
-    for (const auto& in : incoming_) fds.push_back({in->fd, POLLIN, 0});
+    for (const auto& in : incoming_) {
+      fds.push_back({in->fd, static_cast<short>(POLLIN | (in->toCaller.empty() ? 0 : POLLOUT)), 0});
+    }
 
     const int ready = ::poll(fds.data(), fds.size(), PollTimeout());
-    if (ready < 0 && errno != EINTR) return;
+    if (ready < 0 && errno != EINTR) {
+      // Not expected (no memory, too many descriptors): the call cannot be kept, but the modem
+      // stays and says why, and tries again after a pause instead of spinning.
+      const int e = errno;
+      if (call_ >= 0 || state_ != State::Command) {
+        EndCall(QStringLiteral("モデムの内部エラーで通話を続けられません: ") + QString::fromLocal8Bit(ErrnoText(e)),
+                Result::NoCarrier);
+      } else {
+        Say(QStringLiteral("モデムの内部エラー: ") + QString::fromLocal8Bit(ErrnoText(e)));
+      }
+      incoming_.clear();
+      if (holders_ > 0) ToProgram();
+      std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      continue;
+    }
+    ReapLookups(false);
     if (ready <= 0) {
       CheckDeadlines();
       continue;
@@ -279,13 +350,13 @@ void TcpModem::Run() {
         if (call_ == callFd && (ev & (POLLIN | POLLHUP | POLLERR))) FromPeer();
       }
     }
-    if (listenAt < fds.size() && fds[listenAt].fd == listen_ && listen_ >= 0 && fds[listenAt].revents) TakeCall();
+    if (listenAt < fds.size() && listen_ >= 0 && fds[listenAt].fd == listen_ && fds[listenAt].revents) TakeCall();
     if (lookupAt < fds.size() && lookup_ && fds[lookupAt].fd == lookup_->done && fds[lookupAt].revents) LookupDone();
     if (fds[portMapAt].revents) PortMapNews();
     for (std::size_t i = incomingAt; i < fds.size(); ++i) {
       if (!fds[i].revents) continue;
       for (auto& in : incoming_) {
-        if (in->fd == fds[i].fd) Handshake(*in);
+        if (in->fd == fds[i].fd) FromCaller(*in);
       }
     }
     std::erase_if(incoming_, [](const auto& in) { return in->fd < 0; });
@@ -310,8 +381,8 @@ void TcpModem::FromProgram() {
     }
     std::span<const std::uint8_t> bytes(buf, static_cast<std::size_t>(n));
     if (state_ == State::Online) {
-      // What one read brings goes out in one send: a unit the program wrote stays whole.
-      toPeer_.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+      // What one read brings goes out in one record: a unit the program wrote stays whole.
+      SendUnit(sealer_->Seal(bytes));
       ToPeer();
       if (toPeer_.size() >= kBacklog) return;  // the rest waits in the pty until the peer takes more
       continue;
@@ -396,17 +467,22 @@ void TcpModem::Dial(const DialTarget& target) {
   addresses_.clear();
   nextAddress_ = 0;
   lastError_ = 0;
-  auto lookup = std::make_shared<Lookup>();
-  lookup_ = lookup;
+  // A telephone number left in the settings is no address: it is not looked up.
+  if (const auto why = DialHostProblem(target.host)) {
+    EndCall(QString::fromStdString(*why), Result::NoCarrier);
+    return;
+  }
   try {
-    StartLookup(lookup, target);
+    StartLookup(target);
   } catch (const std::exception&) {
     EndCall(QStringLiteral("接続先 %1 を調べられません").arg(QString::fromStdString(target.host)), Result::NoCarrier);
   }
 }
 
-void TcpModem::StartLookup(std::shared_ptr<Lookup> lookup, const DialTarget& target) {
-  std::thread([lookup, host = target.host, port = std::to_string(target.port)] {
+// The thread is the modem's: joined once it is done, and at the latest when the modem ends.
+void TcpModem::StartLookup(const DialTarget& target) {
+  auto lookup = std::make_shared<Lookup>();
+  std::thread thread([lookup, host = target.host, port = std::to_string(target.port)] {
     addrinfo hints{};
     hints.ai_family = AF_UNSPEC;
     hints.ai_socktype = SOCK_STREAM;
@@ -424,7 +500,18 @@ void TcpModem::StartLookup(std::shared_ptr<Lookup> lookup, const DialTarget& tar
     if (found) ::freeaddrinfo(found);
     const std::uint64_t one = 1;
     [[maybe_unused]] const ssize_t n = ::write(lookup->done, &one, sizeof one);
-  }).detach();
+    lookup->finished = true;
+  });
+  lookups_.emplace_back(lookup, std::move(thread));
+  lookup_ = std::move(lookup);
+}
+
+void TcpModem::ReapLookups(bool wait) {
+  std::erase_if(lookups_, [wait](auto& l) {
+    if (!wait && !l.first->finished) return false;
+    l.second.join();
+    return true;
+  });
 }
 
 void TcpModem::LookupDone() {
@@ -484,27 +571,72 @@ void TcpModem::Connected() {
   }
   SetSocketOptions(call_);
   state_ = State::Greeting;
-  greeting_.clear();
-  toPeer_ = LineOf(kCallGreeting);
+  framer_ = StreamFramer(CallHandshake::kMaxMessage);
+  handshake_ = std::make_unique<CallHandshake>(CallHandshake::Role::Caller, Password(), deadline_);
+  toPeer_.clear();
+  SendUnit(handshake_->Start());
   ToPeer();
 }
 
-void TcpModem::GreetingReceived() {
-  const std::size_t end = greeting_.find('\n');
-  const std::string line = greeting_.substr(0, end);
-  std::string rest = greeting_.substr(end + 1);
-  greeting_.clear();
-  if (line == kAnswerGreeting) {
-    state_ = State::Online;
-    commands_.ClearLine();
-    SetStatus({true, CallProtection::None, LineKind::Tcp, target_.host});
-    Report(Result::Connect);
-    toProgram_ += rest;
-  } else if (line == kBusyGreeting) {
-    EndCall({}, Result::Busy);
-  } else {
-    EndCall(QStringLiteral("相手は Sonavel のモデムではありません"), Result::NoCarrier);
+// The caller's side of the handshake went wrong: why, in the words the user needs.
+void TcpModem::HandshakeFailed() {
+  const bool ownPassword = handshake_->PasswordProtected();
+  switch (handshake_->failure()) {
+    case CallHandshake::Failure::Busy: EndCall(QStringLiteral("相手は通話中です"), Result::Busy); break;
+    case CallHandshake::Failure::WrongPassword:
+      EndCall(ownPassword ? QStringLiteral("パスワードが相手と一致しません（つながりませんでした）")
+                          : QStringLiteral("相手はパスワードを求めています（パスワードを設定してください）"),
+              Result::NoCarrier);
+      break;
+    case CallHandshake::Failure::TooManyTries:
+      EndCall(QStringLiteral("失敗が続いたため、相手はしばらく着信を受けません。時間をおいてかけ直してください"),
+              Result::NoCarrier);
+      break;
+    case CallHandshake::Failure::Unsafe:
+      EndCall(QStringLiteral("相手の鍵が正しくありません（つながりませんでした）"), Result::NoCarrier);
+      break;
+    default: EndCall(QStringLiteral("相手は Sonavel のモデムではありません"), Result::NoCarrier);
   }
+}
+
+// Both sides proved the password (or both have none): from here on only sealed records.
+void TcpModem::Established(const std::string& partner) {
+  const CallKeys& keys = handshake_->Keys();
+  sealer_ = std::make_unique<RecordSealer>(keys.send);
+  opener_ = std::make_unique<RecordOpener>(keys.receive, RecordOpener::Order::Strict);
+  protection_ = handshake_->PasswordProtected() ? CallProtection::Password : CallProtection::Open;
+  handshake_.reset();
+  framer_.SetMaxUnit(kMaxRecord);
+  state_ = State::Online;
+  commands_.ClearLine();
+  SetStatus({true, protection_, LineKind::Tcp, partner});
+}
+
+void TcpModem::SendUnit(const Bytes& unit) {
+  toPeer_ += Framed(unit);
+}
+
+// One unit from the far modem: a handshake message while the call is being set up, then records.
+void TcpModem::PeerUnit(std::span<const std::uint8_t> unit) {
+  if (state_ == State::Greeting) {
+    const Bytes reply = handshake_->Receive(unit);
+    if (!reply.empty()) SendUnit(reply);
+    if (handshake_->step() == CallHandshake::Step::Failed) {
+      HandshakeFailed();
+    } else if (handshake_->step() == CallHandshake::Step::Established) {
+      Established(target_.host);
+      Say(ProtectionText(protection_));
+      Report(Result::Connect);
+    }
+    return;
+  }
+  const auto plain = opener_->Open(unit);
+  if (!plain) {
+    // Altered, replayed, reordered or not sealed by the partner: none of it reaches the program.
+    EndCall(QStringLiteral("受信したデータが正しくないため、通話を切りました（改ざんの疑い）"), Result::NoCarrier);
+    return;
+  }
+  toProgram_.append(reinterpret_cast<const char*>(plain->data()), plain->size());
 }
 
 // ------------------------------------------------------------------ the call
@@ -517,21 +649,25 @@ void TcpModem::ToPeer() {
 }
 
 void TcpModem::FromPeer() {
-  char buf[kChunk];
+  std::uint8_t buf[kChunk];
   for (;;) {
     const ssize_t n = ::recv(call_, buf, sizeof buf, MSG_DONTWAIT);
     if (n > 0) {
-      if (state_ == State::Greeting) {
-        greeting_.append(buf, static_cast<std::size_t>(n));
-        if (greeting_.find('\n') != std::string::npos) {
-          GreetingReceived();
-        } else if (greeting_.size() > kGreetingMax) {
-          EndCall(QStringLiteral("相手は Sonavel のモデムではありません"), Result::NoCarrier);
-        }
-        if (state_ != State::Online) return;
-        continue;
+      if (!framer_.Feed(std::span(buf, static_cast<std::size_t>(n)))) {
+        EndCall(state_ == State::Greeting ? QStringLiteral("相手は Sonavel のモデムではありません")
+                                          : QStringLiteral("受信したデータが正しくないため、通話を切りました（改ざんの疑い）"),
+                Result::NoCarrier);
+        return;
       }
-      toProgram_.append(buf, static_cast<std::size_t>(n));
+      // Every whole unit now, since the socket may have nothing more to wake the loop for them.
+      while (const auto unit = framer_.Next()) {
+        PeerUnit(*unit);
+        if (call_ < 0) return;
+      }
+      if (framer_.Failed()) {
+        EndCall(QStringLiteral("受信したデータが正しくないため、通話を切りました（改ざんの疑い）"), Result::NoCarrier);
+        return;
+      }
       if (toProgram_.size() >= kBacklog) return;
       continue;
     }
@@ -572,7 +708,11 @@ void TcpModem::CloseCall() {
   }
   lookup_.reset();
   toPeer_.clear();
-  greeting_.clear();
+  framer_ = StreamFramer(CallHandshake::kMaxMessage);
+  handshake_.reset();
+  sealer_.reset();
+  opener_.reset();
+  protection_ = CallProtection::None;
   state_ = State::Command;
   commands_.ClearLine();
 }
@@ -587,6 +727,7 @@ void TcpModem::CheckDeadlines() {
     if (now >= in->deadline) CloseFd(in->fd);
   }
   std::erase_if(incoming_, [](const auto& in) { return in->fd < 0; });
+  if (listenPausedUntil_ != Clock::time_point{} && now >= listenPausedUntil_) listenPausedUntil_ = {};
 }
 
 // ------------------------------------------------------------------ answering
@@ -645,9 +786,10 @@ bool TcpModem::SetAnswering(bool on, std::string& why) {
 
 void TcpModem::StopListening() {
   CloseFd(listen_);
+  listenPausedUntil_ = {};
   boundPort_ = 0;
   portMap_.Stop();
-  // Callers still saying who they are have nobody to answer them now.
+  // Callers still proving who they are have nobody to answer them now.
   std::erase_if(incoming_, [](const auto& in) { return !in->busy; });
 }
 
@@ -665,60 +807,135 @@ void TcpModem::TakeCall() {
     auto in = std::make_unique<Incoming>();
     socklen_t len = sizeof in->from;
     in->fd = ::accept4(listen_, reinterpret_cast<sockaddr*>(&in->from), &len, SOCK_NONBLOCK | SOCK_CLOEXEC);
-    if (in->fd < 0) return;
-    if (incoming_.size() >= kMaxIncoming) continue;  // a flood of callers: the rest are hung up on at once
-    const bool answering = std::any_of(incoming_.begin(), incoming_.end(), [](const auto& i) { return !i->busy; });
-    if (state_ != State::Command || answering) {
-      // One call at a time: the second caller hears BUSY.
-      in->busy = true;
-      std::string busy = LineOf(kBusyGreeting);
-      SendSome(in->fd, busy);
-      ::shutdown(in->fd, SHUT_WR);
-      in->deadline = Clock::now() + kTurnAwayTime;
-    } else {
-      in->deadline = Clock::now() + kHandshakeTime;
+    if (in->fd < 0) {
+      if (errno == EINTR || errno == ECONNABORTED) continue;
+      // Out of descriptors or memory: the waiting caller stays in the queue and would make the
+      // listener readable at once again; it rests a moment instead.
+      if (errno != EAGAIN && errno != EWOULDBLOCK) listenPausedUntil_ = Clock::now() + kListenRest;
+      return;
     }
+    in->address = AddressKey(in->from);
+    const auto fromThere = std::count_if(incoming_.begin(), incoming_.end(),
+                                         [&](const auto& i) { return i->address == in->address; });
+    // A flood of callers: past the limits they are hung up on at once, and cost nothing more.
+    if (incoming_.size() >= kMaxIncoming || static_cast<std::size_t>(fromThere) >= kMaxIncomingPerAddress) continue;
+    in->deadline = Clock::now() + kHandshakeTime;
     incoming_.push_back(std::move(in));
   }
 }
 
-void TcpModem::Handshake(Incoming& in) {
-  char buf[kGreetingMax + 1];
+bool TcpModem::Throttled(const std::string& address) {
+  const auto t = tries_.find(address);
+  return t != tries_.end() && Clock::now() < t->second.until;
+}
+
+// Each handshake answered is a guess at the password; a call coming of it clears the books.
+// After kFreeTries without one, the address waits twice as long each time.
+void TcpModem::Tried(const std::string& address, bool succeeded) {
+  if (succeeded) {
+    tries_.erase(address);
+    return;
+  }
+  const auto now = Clock::now();
+  if (tries_.size() >= kTriesKept && !tries_.contains(address)) {
+    std::erase_if(tries_, [&](const auto& t) { return now - t.second.last > kTriesForgotten; });
+    if (tries_.size() >= kTriesKept) {
+      tries_.erase(std::min_element(tries_.begin(), tries_.end(), [](const auto& a, const auto& b) {
+        return a.second.last < b.second.last;
+      }));
+    }
+  }
+  Tries& t = tries_[address];
+  if (now - t.last > kTriesForgotten) t.failed = 0;
+  t.last = now;
+  if (++t.failed >= kFreeTries) {
+    const int doublings = std::min(t.failed - kFreeTries, 6);
+    t.until = now + std::min<Clock::duration>(std::chrono::seconds(1) * (1 << doublings), kLongestWait);
+  }
+}
+
+void TcpModem::FromCaller(Incoming& in) {
+  if (!in.toCaller.empty() && !SendSome(in.fd, in.toCaller)) {
+    CloseFd(in.fd);
+    return;
+  }
+  std::uint8_t buf[CallHandshake::kMaxMessage + StreamFramer::kPrefix];
   const ssize_t n = ::recv(in.fd, buf, sizeof buf, MSG_DONTWAIT);
   if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
-  if (n <= 0 || in.busy) {
-    if (n <= 0) CloseFd(in.fd);  // a busy caller's greeting is read and dropped until it hangs up
+  if (n <= 0) {
+    CloseFd(in.fd);
     return;
   }
-  in.received.append(buf, static_cast<std::size_t>(n));
-  const std::size_t end = in.received.find('\n');
-  if (end == std::string::npos) {
-    if (in.received.size() > kGreetingMax) CloseFd(in.fd);
+  if (in.busy) return;  // a turned-away caller's words are read and dropped until it hangs up
+  if (!in.framer.Feed(std::span(buf, static_cast<std::size_t>(n)))) {
+    CloseFd(in.fd);  // not one of ours: a port scan, a browser, an old modem
     return;
   }
-  if (in.received.substr(0, end) != kCallGreeting) {
-    CloseFd(in.fd);  // not one of ours: a port scan, a browser
+  while (in.fd >= 0 && !in.busy) {
+    const auto unit = in.framer.Next();
+    if (!unit) break;
+    CallerUnit(in, *unit);
+  }
+  if (in.framer.Failed()) CloseFd(in.fd);
+}
+
+void TcpModem::TurnAway(Incoming& in, const Bytes& word) {
+  in.toCaller += Framed(word);
+  SendSome(in.fd, in.toCaller);
+  in.toCaller.clear();
+  ::shutdown(in.fd, SHUT_WR);
+  in.busy = true;
+  in.deadline = Clock::now() + kTurnAwayTime;
+}
+
+void TcpModem::CallerUnit(Incoming& in, std::span<const std::uint8_t> unit) {
+  // Only a call that stands (or nobody at the port) makes a caller hear BUSY; handshakes under
+  // way do not, and the first to be proved wins.
+  const bool busy = state_ != State::Command || holders_ == 0;
+  if (!in.handshake) {
+    if (!CallHandshake::IsHello(unit)) {
+      CloseFd(in.fd);
+      return;
+    }
+    if (busy) return TurnAway(in, CallHandshake::BusyMessage());
+    if (Throttled(in.address)) return TurnAway(in, CallHandshake::LaterMessage());
+    in.handshake = std::make_unique<CallHandshake>(CallHandshake::Role::Answerer, Password(), in.deadline);
+    const Bytes answer = in.handshake->Receive(unit);
+    if (answer.empty()) {
+      CloseFd(in.fd);
+      return;
+    }
+    Tried(in.address, false);
+    in.toCaller += Framed(answer);
+    if (!SendSome(in.fd, in.toCaller)) CloseFd(in.fd);
     return;
   }
-  if (state_ != State::Command || holders_ == 0) {
-    std::string busy = LineOf(kBusyGreeting);
-    SendSome(in.fd, busy);
-    ::shutdown(in.fd, SHUT_WR);
-    in.busy = true;
-    in.deadline = Clock::now() + kTurnAwayTime;
+  in.handshake->Receive(unit);
+  if (in.handshake->step() != CallHandshake::Step::Confirmed) {
+    CloseFd(in.fd);  // a wrong password, or words out of turn: not a sound on this side
     return;
   }
+  Tried(in.address, true);
+  if (busy) return TurnAway(in, CallHandshake::BusyMessage());
+  Answer(in);
+}
+
+// The caller proved the password: it is the call now.
+void TcpModem::Answer(Incoming& in) {
+  const Bytes welcome = in.handshake->Accept();
   call_ = in.fd;
   in.fd = -1;
   SetSocketOptions(call_);
-  toPeer_ = LineOf(kAnswerGreeting);
-  state_ = State::Online;
-  commands_.ClearLine();
-  SetStatus({true, CallProtection::None, LineKind::Tcp, AddressText(in.from)});
+  framer_ = StreamFramer(CallHandshake::kMaxMessage);
+  toPeer_ = in.toCaller;
+  SendUnit(welcome);
+  handshake_ = std::move(in.handshake);
+  const std::string partner = AddressText(in.from);
+  Established(partner);
   Report(Result::Ring);
-  Say(QStringLiteral("着信: ") + QString::fromStdString(AddressText(in.from)));
+  Say(QStringLiteral("着信: ") + QString::fromStdString(partner));
+  Say(ProtectionText(protection_));
   Report(Result::Connect);
-  toProgram_ += in.received.substr(end + 1);
   ToPeer();
 }
 

@@ -3,6 +3,7 @@
 #include <QString>
 #include <atomic>
 #include <chrono>
+#include <map>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -11,8 +12,10 @@
 #include <thread>
 #include <vector>
 
+#include "modem/CallHandshake.h"
 #include "modem/CallStatus.h"
 #include "modem/ModemCommands.h"
+#include "modem/SealedRecords.h"
 #include "modem/PortMap.h"
 #include "platform/UserError.h"
 
@@ -21,9 +24,11 @@
 // master side on a thread of its own. Closing the slave is the program dropping DTR: the call
 // ends and the modem resets.
 //
-// Between two of these modems a call begins with one greeting line each way, so a caller can
-// tell an answering modem from a busy one (and from something else that listens on the port);
-// after it every byte passes unchanged in both directions.
+// Between two of these modems a call begins with a handshake (CallHandshake): the password, if
+// there is one, is proved without being sent, and keys are agreed for this call alone. After it
+// what one read of the program brings travels as one sealed record (SealedRecords), and the far
+// modem hands its bytes to its program unchanged. Until a caller has proved the password the
+// answering program hears nothing of it: no RING, no byte.
 namespace modem {
 
 // The pty could not be made, or the link path could not be put there.
@@ -36,6 +41,7 @@ struct ModemOptions {
   std::uint16_t listenPort = kDefaultPort;  // 0: any free port (see BoundPort)
   std::string linkPath;  // a symbolic link to the pty made here and removed at the end; empty: none
   bool utf8 = false;     // the modem's own texts in UTF-8 instead of the program's Shift-JIS
+  std::string password;  // both sides of a call must hold the same one; empty: an open call
   bool portMap = true;   // while waiting, ask the router to open the port (see PortMap)
   // Each line about the router's port, as the modem says it; on the modem's thread.
   std::function<void(const QString&)> onPortMapLine;
@@ -54,27 +60,34 @@ class TcpModem final : ModemLine {
   // The port calls are taken on from the next ATS0=1 on.
   void SetListenPort(std::uint16_t port) { listenPort_ = port; }
   std::uint16_t ListenPort() const { return listenPort_; }
-  // The call password from the next call on; empty: calls open to anyone who knows the address.
-  void SetPassword(std::string password);
   // The port listening now, 0 while not taking calls.
   std::uint16_t BoundPort() const { return boundPort_; }
   // The call as it stands; any thread may ask.
   CallStatus Status() const;
+  // The password for the calls from the next one on (UTF-8 as the user typed it); empty: calls
+  // open to anyone who knows the address. Any thread.
+  void SetPassword(std::string password);
   // Whether the next wait asks the router to open the port; any thread.
   void SetPortMap(bool on) { portMap_.SetEnabled(on); }
   // What a caller should dial while this modem waits ("203.0.113.5:24680"); empty while there
   // is nothing to give. Any thread.
   std::string CallerAddress() const { return portMap_.CallerAddress(); }
 
-  // Greeting lines, ended by '\n'.
-  static constexpr std::string_view kCallGreeting = "SONAVEL-MODEM/1 CALL";
-  static constexpr std::string_view kAnswerGreeting = "SONAVEL-MODEM/1 ANSWER";
-  static constexpr std::string_view kBusyGreeting = "SONAVEL-MODEM/1 BUSY";
+  // Callers being answered at once, in all and from one address (IPv6: one /64).
+  static constexpr std::size_t kMaxIncoming = 16;
+  static constexpr std::size_t kMaxIncomingPerAddress = 4;
+  // Handshakes answered for an address before it is slowed down, and the longest wait then.
+  static constexpr int kFreeTries = 3;
+  static constexpr std::chrono::seconds kLongestWait{60};
 
  private:
   enum class State { Command, Resolving, Connecting, Greeting, Online };
   struct Lookup;
   struct Incoming;
+  struct Tries {
+    int failed = 0;  // handshakes answered without a call coming of them
+    std::chrono::steady_clock::time_point last, until;
+  };
   using Clock = std::chrono::steady_clock;
 
   // ModemLine, called by the interpreter on the modem's thread
@@ -92,12 +105,22 @@ class TcpModem final : ModemLine {
   void ProgramGone();
   void SlaveEvents();
   void TakeCall();
-  void Handshake(Incoming& in);
-  static void StartLookup(std::shared_ptr<Lookup> lookup, const DialTarget& target);
+  void FromCaller(Incoming& in);
+  void CallerUnit(Incoming& in, std::span<const std::uint8_t> unit);
+  void TurnAway(Incoming& in, const Bytes& word);
+  void Answer(Incoming& in);
+  bool Throttled(const std::string& address);
+  void Tried(const std::string& address, bool succeeded);
+  void StartLookup(const DialTarget& target);
+  void ReapLookups(bool wait);
   void LookupDone();
   void TryNextAddress();
   void Connected();
-  void GreetingReceived();
+  void PeerUnit(std::span<const std::uint8_t> unit);
+  void HandshakeFailed();
+  void Established(const std::string& partner);
+  void SendUnit(const Bytes& unit);
+  std::string Password() const;
   void CheckDeadlines();
   void EndCall(const QString& why, Result result);
   void CloseCall();
@@ -124,21 +147,29 @@ class TcpModem final : ModemLine {
   std::string toProgram_;
   std::string toPeer_;
   int listen_ = -1;
+  Clock::time_point listenPausedUntil_{};  // out of descriptors: the listener rests a moment
   int call_ = -1;
-  std::string greeting_;
+  // The call's line: units on the TCP stream. A datagram line would replace these three and
+  // SendUnit; the handshake and the records stay as they are.
+  StreamFramer framer_{CallHandshake::kMaxMessage};
+  std::unique_ptr<CallHandshake> handshake_;
+  std::unique_ptr<RecordSealer> sealer_;
+  std::unique_ptr<RecordOpener> opener_;
+  CallProtection protection_ = CallProtection::None;
   DialTarget target_;
   Clock::time_point deadline_{};
   std::shared_ptr<Lookup> lookup_;
+  std::vector<std::pair<std::shared_ptr<Lookup>, std::thread>> lookups_;  // joined when done
   std::vector<std::vector<std::uint8_t>> addresses_;  // sockaddr bytes, in the order to try
   std::size_t nextAddress_ = 0;
   int lastError_ = 0;
   std::vector<std::unique_ptr<Incoming>> incoming_;
-
-  mutable std::mutex passwordLock_;
-  std::string password_;  // guarded by passwordLock_
+  std::map<std::string, Tries> tries_;  // by address, at most kTriesKept
 
   mutable std::mutex statusLock_;
   CallStatus status_;  // guarded by statusLock_; written by the modem's thread
+  mutable std::mutex passwordLock_;
+  std::string password_;  // guarded by passwordLock_
 
   PortMap portMap_;  // its own thread; told from the modem's
 

@@ -15,14 +15,28 @@ namespace {
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: sonavel-modem [--listen PORT] [--utf8] [--no-portmap] PATH\n"
+               "usage: sonavel-modem [--listen PORT] [--password-file FILE] [--utf8] [--no-portmap] PATH\n"
                "  Makes PATH a serial device with a modem on it that dials and answers over TCP/IP:\n"
                "  ATDT host[:port] calls, ATS0=1 takes calls on PORT (default %u).\n"
+               "  --password-file FILE  calls only with a modem that holds the password on FILE's\n"
+               "                        first line (every call is encrypted, with or without one)\n"
                "  --utf8        the modem's own messages in UTF-8 (default Shift-JIS)\n"
                "  --no-portmap  leave the router alone (by default a wait asks it to open PORT\n"
                "                by UPnP or NAT-PMP, and the address to give callers is printed)\n",
                static_cast<unsigned>(modem::kDefaultPort));
   return 2;
+}
+
+// The first line of the file, without its line end.
+bool ReadPassword(const char* path, std::string& password) {
+  std::FILE* f = std::fopen(path, "rb");
+  if (!f) return false;
+  password.clear();
+  for (int c; (c = std::fgetc(f)) != EOF && c != '\n';) password.push_back(static_cast<char>(c));
+  const bool ok = !std::ferror(f);
+  std::fclose(f);
+  if (!password.empty() && password.back() == '\r') password.pop_back();
+  return ok;
 }
 
 }  // namespace
@@ -37,6 +51,13 @@ int main(int argc, char** argv) {
       const long port = std::strtol(argv[++i], &end, 10);
       if (errno != 0 || *end != '\0' || port < 1 || port > 65535) return Usage();
       options.listenPort = static_cast<std::uint16_t>(port);
+    } else if (arg == "--password-file" && i + 1 < argc) {
+      const char* path = argv[++i];
+      if (!ReadPassword(path, options.password)) {
+        const int e = errno;
+        std::fprintf(stderr, "sonavel-modem: パスワードのファイル %s を読めません: %s\n", path, std::strerror(e));
+        return 1;
+      }
     } else if (arg == "--utf8") {
       options.utf8 = true;
     } else if (arg == "--no-portmap") {

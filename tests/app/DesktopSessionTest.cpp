@@ -33,7 +33,7 @@ struct Outcome {
 
 // Runs a command to its end (or `ms`) with `env`, in `dir`.
 Outcome Execute(const QString& command, const QStringList& args, const QProcessEnvironment& env,
-            const QString& dir = QDir::tempPath(), int ms = 15000) {
+                const QString& dir = QDir::tempPath(), int ms = 15000) {
   QProcess p;
   p.setProcessEnvironment(env);
   p.setWorkingDirectory(dir);
@@ -71,26 +71,38 @@ QString MissingTool() {
 class TwmDisplay {
  public:
   TwmDisplay() {
-    // Xvfb picks a free display number and writes it to its standard output.
-    xvfb_.start(QStringLiteral("Xvfb"), {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
-                                         QStringLiteral("0"), QStringLiteral("1280x1024x24"), QStringLiteral("-nolisten"),
-                                         QStringLiteral("tcp")});
-    if (!QTest::qWaitFor([this] { return xvfb_.canReadLine() || xvfb_.state() == QProcess::NotRunning; }, 10000) ||
+    // Xvfb picks a free display number and writes it to its standard output. It must not reset
+    // when its last client leaves: a poll below that ends before twm has connected would pull
+    // the display from under twm.
+    xvfb_.start(QStringLiteral("Xvfb"),
+                {QStringLiteral("-displayfd"), QStringLiteral("1"), QStringLiteral("-screen"),
+                 QStringLiteral("0"), QStringLiteral("1280x1024x24"), QStringLiteral("-nolisten"),
+                 QStringLiteral("tcp"), QStringLiteral("-noreset")});
+    if (!QTest::qWaitFor([this] { return xvfb_.canReadLine() || xvfb_.state() == QProcess::NotRunning; },
+                         10000) ||
         !xvfb_.canReadLine()) {
       error_ = QStringLiteral("Xvfb did not start");
       return;
     }
     display_ = QLatin1Char(':') + QString::fromLatin1(xvfb_.readLine()).trimmed();
     twm_.setProcessEnvironment(Env());
-    // (It complains about fonts for charsets nobody uses here.)
-    twm_.setStandardOutputFile(QProcess::nullDevice());
-    twm_.setStandardErrorFile(QProcess::nullDevice());
+    twm_.setProcessChannelMode(QProcess::MergedChannels);
     twm_.start(QStringLiteral("twm"), {});
     // twm makes its own (unmapped) windows once it manages the screen; a bare Xvfb has none.
     const QRegularExpression someChildren(QStringLiteral("\\b[1-9]\\d* children"));
-    if (!QTest::qWaitFor([&] { return someChildren.match(Tool(QStringLiteral("xwininfo"), {QStringLiteral("-root"), QStringLiteral("-children")})).hasMatch(); },
-                         10000)) {
-      error_ = QStringLiteral("twm did not start on %1: %2").arg(display_, Tool(QStringLiteral("xwininfo"), {QStringLiteral("-root"), QStringLiteral("-children")}));
+    if (!QTest::qWaitFor(
+            [&] {
+              return someChildren
+                  .match(Tool(QStringLiteral("xwininfo"),
+                              {QStringLiteral("-root"), QStringLiteral("-children")}))
+                  .hasMatch();
+            },
+            10000)) {
+      // (It complains about fonts for charsets nobody uses here: not worth a line.)
+      const QStringList said = QString::fromLocal8Bit(twm_.readAll()).split(QLatin1Char('\n'));
+      error_ = QStringLiteral("twm did not start on %1: %2")
+                   .arg(display_, said.filter(QRegularExpression(QStringLiteral("^(?!.*is lacking).")))
+                                      .join(QLatin1Char('\n')));
     }
   }
   ~TwmDisplay() {
@@ -114,30 +126,37 @@ class TwmDisplay {
   // window manager, the main window a normal window.
   QStringList Windows(bool dialogs) const {
     QStringList found;
-    const QStringList ids = Tool(QStringLiteral("xdotool"), {QStringLiteral("search"), QStringLiteral("--onlyvisible"),
-                                                             QStringLiteral("--name"), QStringLiteral("^Sonavel$")})
-                                .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+    const QStringList ids =
+        Tool(QStringLiteral("xdotool"), {QStringLiteral("search"), QStringLiteral("--onlyvisible"),
+                                         QStringLiteral("--name"), QStringLiteral("^Sonavel$")})
+            .split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     for (const QString& id : ids) {
-      const bool dialog = Tool(QStringLiteral("xprop"), {QStringLiteral("-id"), id, QStringLiteral("_NET_WM_WINDOW_TYPE")})
-                              .contains(QStringLiteral("DIALOG"));
+      const bool dialog =
+          Tool(QStringLiteral("xprop"), {QStringLiteral("-id"), id, QStringLiteral("_NET_WM_WINDOW_TYPE")})
+              .contains(QStringLiteral("DIALOG"));
       if (dialog == dialogs) found << id;
     }
     return found;
   }
   std::optional<QString> WaitForWindow(bool dialog) const {
     QString id;
-    (void)QTest::qWaitFor([&] {
-      const QStringList w = Windows(dialog);
-      if (!w.isEmpty()) id = w.front();
-      return !id.isEmpty();
-    }, 15000);
+    (void)QTest::qWaitFor(
+        [&] {
+          const QStringList w = Windows(dialog);
+          if (!w.isEmpty()) id = w.front();
+          return !id.isEmpty();
+        },
+        15000);
     return id.isEmpty() ? std::nullopt : std::optional(id);
   }
   // The size the window really has on the screen, and the fixed size it asks the window manager for.
   QSize Size(const QString& id) const {
     const QString info = Tool(QStringLiteral("xwininfo"), {QStringLiteral("-id"), id});
     auto field = [&info](const char* name) {
-      return QRegularExpression(QStringLiteral("%1: +(\\d+)").arg(QLatin1String(name))).match(info).captured(1).toInt();
+      return QRegularExpression(QStringLiteral("%1: +(\\d+)").arg(QLatin1String(name)))
+          .match(info)
+          .captured(1)
+          .toInt();
     };
     return {field("Width"), field("Height")};
   }
@@ -146,10 +165,11 @@ class TwmDisplay {
   }
   // The user presses Return in a box: it has the keyboard focus, as after a click on it.
   bool Answer(const QString& id) const {
-    return Execute(QStringLiteral("xdotool"), {QStringLiteral("windowfocus"), QStringLiteral("--sync"), id,
-                                           QStringLiteral("key"), QStringLiteral("Return")},
-               Env())
-               .finished;
+    return Execute(QStringLiteral("xdotool"),
+                   {QStringLiteral("windowfocus"), QStringLiteral("--sync"), id, QStringLiteral("key"),
+                    QStringLiteral("Return")},
+                   Env())
+        .finished;
   }
 
  private:
@@ -195,12 +215,27 @@ TEST(CommandLine, EachOptionAnswersTheSameWithAndWithoutADisplay) {
       {{"--help"}, 0, kUsage, ""},
       {{"-h"}, 0, kUsage, ""},
       {{"--version"}, 0, "Sonavel 1\\.1\n", ""},
-      {{"--list-midi-devices"}, 0, "MIDI IN\n(\\d+: .*\n)*MIDI OUT\n0: FluidSynth GM Synth\n(\\d+: .*\n)*", ".*"},
+      {{"--list-midi-devices"},
+       0,
+       "MIDI IN\n(\\d+: .*\n)*MIDI OUT\n0: FluidSynth GM Synth\n(\\d+: .*\n)*",
+       ".*"},
       {{"--no-such-option"}, 2, "", "sonavel: unknown option '--no-such-option' \\(see sonavel --help\\)\n"},
-      {{"--dial", "7"}, 2, "", "sonavel: --dial needs a destination number from 1 to 5 \\(see sonavel --help\\)\n"},
-      {{"--dial"}, 2, "", "sonavel: --dial needs a destination number from 1 to 5 \\(see sonavel --help\\)\n"},
-      {{"--dial=2x"}, 2, "", "sonavel: --dial needs a destination number from 1 to 5 \\(see sonavel --help\\)\n"},
-      {{"--answer", "--dial", "1"}, 2, "", "sonavel: --answer and --dial cannot be used together \\(see sonavel --help\\)\n"},
+      {{"--dial", "7"},
+       2,
+       "",
+       "sonavel: --dial needs a destination number from 1 to 5 \\(see sonavel --help\\)\n"},
+      {{"--dial"},
+       2,
+       "",
+       "sonavel: --dial needs a destination number from 1 to 5 \\(see sonavel --help\\)\n"},
+      {{"--dial=2x"},
+       2,
+       "",
+       "sonavel: --dial needs a destination number from 1 to 5 \\(see sonavel --help\\)\n"},
+      {{"--answer", "--dial", "1"},
+       2,
+       "",
+       "sonavel: --answer and --dial cannot be used together \\(see sonavel --help\\)\n"},
       {{"Sonavel.ini"}, 2, "", "sonavel: unexpected argument 'Sonavel.ini' \\(see sonavel --help\\)\n"},
       {{"-display"}, 2, "", "sonavel: option '-display' needs a value \\(see sonavel --help\\)\n"},
       {{"--version", "--no-such-option"}, 0, "Sonavel 1\\.1\n", ""},
@@ -225,7 +260,8 @@ TEST(CommandLine, EachOptionAnswersTheSameWithAndWithoutADisplay) {
     const Display& display;
     const char* err;
   } windowless[] = {
-      {kDisplays[0], "sonavel: no display: DISPLAY is not set \\(start it in a desktop session, or give -display\\)\n"},
+      {kDisplays[0],
+       "sonavel: no display: DISPLAY is not set \\(start it in a desktop session, or give -display\\)\n"},
       {kDisplays[1], "sonavel: cannot open a window: could not connect to display :4711\n"},
   };
   for (const auto& w : windowless) {
@@ -233,9 +269,11 @@ TEST(CommandLine, EachOptionAnswersTheSameWithAndWithoutADisplay) {
     const Outcome o = Execute(kProgram, {}, w.display.env(nullptr), dir.path());
     ASSERT_TRUE(o.finished) << w.display.name;
     EXPECT_EQ(o.exitCode, 1) << w.display.name;
-    EXPECT_TRUE(QRegularExpression(QStringLiteral("\\A%1\\z").arg(QString::fromUtf8(w.err))).match(o.err).hasMatch())
+    EXPECT_TRUE(
+        QRegularExpression(QStringLiteral("\\A%1\\z").arg(QString::fromUtf8(w.err))).match(o.err).hasMatch())
         << w.display.name << ": " << o.err.toStdString();
-    EXPECT_FALSE(QFile::exists(dir.filePath(QStringLiteral("Sonavel.ini")))) << "nothing started, nothing written";
+    EXPECT_FALSE(QFile::exists(dir.filePath(QStringLiteral("Sonavel.ini"))))
+        << "nothing started, nothing written";
   }
   if (x == nullptr) GTEST_SKIP() << "checked without a display only: " << missing.toStdString();
 }
@@ -278,9 +316,11 @@ class UnderTwm : public ::testing::Test {
   }
   Profile Settings() const { return Profile(dir_.filePath(QStringLiteral("Sonavel.ini"))); }
   void SaveScreen(const QString& id, const QString& name) const {
-    const QString shots = qEnvironmentVariable("SONAVEL_TEST_OUTPUT", QDir::tempPath()) + QStringLiteral("/desktop");
+    const QString shots =
+        qEnvironmentVariable("SONAVEL_TEST_OUTPUT", QDir::tempPath()) + QStringLiteral("/desktop");
     QDir().mkpath(shots);
-    Execute(QStringLiteral("import"), {QStringLiteral("-window"), id, shots + QLatin1Char('/') + name}, x_->Env());
+    Execute(QStringLiteral("import"), {QStringLiteral("-window"), id, shots + QLatin1Char('/') + name},
+            x_->Env());
   }
 
   static TwmDisplay* x_;
@@ -306,8 +346,10 @@ TEST_F(UnderTwm, TheMainWindowMapsAtItsFixedSizeWithOrWithoutPromptsBeforeIt) {
     SCOPED_TRACE(s.start);
     if (s.devicesChosen) {
       Profile settings = Settings();
-      settings.WriteString(QStringLiteral("midi"), QStringLiteral("MidiInDeviceName"), QStringLiteral("JACK: desk:keys"));
-      settings.WriteString(QStringLiteral("midi"), QStringLiteral("MidiOutDeviceName"), QStringLiteral("JACK: desk:module"));
+      settings.WriteString(QStringLiteral("midi"), QStringLiteral("MidiInDeviceName"),
+                           QStringLiteral("JACK: desk:keys"));
+      settings.WriteString(QStringLiteral("midi"), QStringLiteral("MidiOutDeviceName"),
+                           QStringLiteral("JACK: desk:module"));
     }
     Start();
     for (int i = 0; i < s.prompts; ++i) {
@@ -326,13 +368,16 @@ TEST_F(UnderTwm, TheMainWindowMapsAtItsFixedSizeWithOrWithoutPromptsBeforeIt) {
     const QString hints = x_->SizeHints(*main);
     const QString fixed = QStringLiteral("%1 by %2").arg(size.width()).arg(size.height());
     for (const char* hint : {"specified size", "minimum size", "maximum size"}) {
-      EXPECT_TRUE(hints.contains(QString::fromLatin1(hint) + QStringLiteral(": ") + fixed)) << hint << "\n" << hints.toStdString();
+      EXPECT_TRUE(hints.contains(QString::fromLatin1(hint) + QStringLiteral(": ") + fixed))
+          << hint << "\n"
+          << hints.toStdString();
     }
     if (first) {
       EXPECT_EQ(size, *first);
     }
     first = size;
-    SaveScreen(*main, QString::fromLatin1(s.start).replace(QLatin1Char(' '), QLatin1Char('-')) + QStringLiteral(".png"));
+    SaveScreen(*main, QString::fromLatin1(s.start).replace(QLatin1Char(' '), QLatin1Char('-')) +
+                          QStringLiteral(".png"));
     EXPECT_GE(EndBy({SIGTERM}), 0);
   }
 }
@@ -344,7 +389,10 @@ TEST_F(UnderTwm, ASignalDuringTheFirstPromptEndsTheProgramAndKeepsThePositions) 
   const struct {
     const char* name;
     std::initializer_list<int> sent;
-  } ends[] = {{"SIGTERM", {SIGTERM}}, {"SIGINT", {SIGINT}}, {"SIGHUP", {SIGHUP}}, {"SIGHUP then SIGTERM", {SIGHUP, SIGTERM}}};
+  } ends[] = {{"SIGTERM", {SIGTERM}},
+              {"SIGINT", {SIGINT}},
+              {"SIGHUP", {SIGHUP}},
+              {"SIGHUP then SIGTERM", {SIGHUP, SIGTERM}}};
   for (const auto& e : ends) {
     SCOPED_TRACE(e.name);
     QFile::remove(dir_.filePath(QStringLiteral("Sonavel.ini")));
@@ -364,7 +412,8 @@ TEST_F(UnderTwm, ASignalDuringTheFirstPromptEndsTheProgramAndKeepsThePositions) 
       EXPECT_GT(settings.ReadInt(QStringLiteral("KeyBoardPosition"), QStringLiteral("left"), -1), 0);
       EXPECT_GT(settings.ReadInt(QStringLiteral("KeyBoardPosition"), QStringLiteral("top"), -1), 0);
     }
-    EXPECT_TRUE(QTest::qWaitFor([&] { return x_->Windows(true).isEmpty() && x_->Windows(false).isEmpty(); }, 2000));
+    EXPECT_TRUE(
+        QTest::qWaitFor([&] { return x_->Windows(true).isEmpty() && x_->Windows(false).isEmpty(); }, 2000));
   }
 }
 

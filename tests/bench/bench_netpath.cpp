@@ -126,6 +126,7 @@ Ends ModemCall(const EmulatedLink& link) {
   modem::ModemOptions o;
   o.listenPort = 0;
   o.utf8 = true;
+  o.portMap = false;  // no router on the emulated path to ask; its asking would only add noise
   auto answering = std::shared_ptr<modem::TcpModem>(link.InB([&] { return new modem::TcpModem(o); }));
   auto calling = std::shared_ptr<modem::TcpModem>(link.InA([&] { return new modem::TcpModem(o); }));
   const int b = OpenRaw(answering->DevicePath());

@@ -11,12 +11,58 @@
 
 #include <QDir>
 #include <chrono>
+#include <fstream>
 #include <string>
 #include <thread>
+#include <vector>
+
+#include "support/ModemTerminal.h"
 
 extern char** environ;
 
 namespace {
+
+// sonavel-modem with the arguments given; its error output goes to a file of the test's.
+struct Modem {
+  pid_t pid = 0;
+  std::string errors = QDir::current().filePath("modem-errors").toStdString();
+  explicit Modem(std::vector<std::string> args) {
+    std::vector<char*> argv{const_cast<char*>(SONAVEL_MODEM)};
+    for (auto& a : args) argv.push_back(a.data());
+    argv.push_back(nullptr);
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, 2, errors.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    EXPECT_EQ(::posix_spawn(&pid, SONAVEL_MODEM, &actions, nullptr, argv.data(), environ), 0);
+    posix_spawn_file_actions_destroy(&actions);
+  }
+  // Stops it (unless it ended by itself) and returns its exit status.
+  int Stop() {
+    ::kill(pid, SIGTERM);
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  int Ended() {
+    int status = 0;
+    for (int i = 0; i < 300 && ::waitpid(pid, &status, WNOHANG) == 0; ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  std::string Errors() const {
+    std::ifstream f(errors);
+    return std::string(std::istreambuf_iterator<char>(f), {});
+  }
+};
+
+std::string WaitForLink(const std::string& link) {
+  char to[256] = {};
+  for (int i = 0; i < 200 && ::readlink(link.c_str(), to, sizeof to - 1) <= 0; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return to;
+}
 
 TEST(SonavelModem, MakesALinkThatAnswersLikeAModemAndRemovesItWhenStopped) {
   const std::string link = QDir::current().filePath("ttyModem").toStdString();
@@ -54,6 +100,43 @@ TEST(SonavelModem, MakesALinkThatAnswersLikeAModemAndRemovesItWhenStopped) {
   ASSERT_EQ(::waitpid(pid, &status, 0), pid);
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   EXPECT_NE(::lstat(link.c_str(), &st), 0) << "the link goes with the modem";
+}
+
+TEST(SonavelModem, ASecondModemOnTheSameLinkRefusesAndTheFirstKeepsIt) {
+  const std::string link = QDir::current().filePath("ttyShared").toStdString();
+  ::unlink(link.c_str());
+  Modem first({link});
+  const std::string pty = WaitForLink(link);
+  ASSERT_FALSE(pty.empty());
+  Modem second({link});
+  EXPECT_EQ(second.Ended(), 1);
+  EXPECT_NE(second.Errors().find("ほかのモデムが使っています"), std::string::npos) << second.Errors();
+  EXPECT_EQ(WaitForLink(link), pty);
+  EXPECT_EQ(first.Stop(), 0);
+  struct stat st {};
+  EXPECT_NE(::lstat(link.c_str(), &st), 0);
+}
+
+TEST(SonavelModem, ThePasswordComesFromTheFilesFirstLine) {
+  const std::string link = QDir::current().filePath("ttyLocked").toStdString();
+  const std::string file = QDir::current().filePath("password").toStdString();
+  ::unlink(link.c_str());
+  Modem missing({"--password-file", "/nonexistent/password", link});
+  EXPECT_EQ(missing.Ended(), 1);
+  EXPECT_NE(missing.Errors().find("パスワードのファイル /nonexistent/password を読めません"), std::string::npos);
+
+  std::ofstream(file) << "合言葉\r\nnot this line\n";
+  const int port = modem::FreePort();
+  Modem locked({"--password-file", file, "--listen", std::to_string(port), "--utf8", "--no-portmap", link});
+  WaitForLink(link);
+  modem::Terminal a(link);
+  a.Send("ATS0=1\r");
+  ASSERT_NE(a.ReadUntil("OK\r\n").find("OK"), std::string::npos);
+  modem::TcpModem calling(modem::AnyPort("合言葉"));
+  modem::Terminal b(calling.DevicePath());
+  b.Send("ATDT127.0.0.1:" + std::to_string(port) + "\r");
+  EXPECT_NE(b.ReadUntil("CONNECT 115200\r\n").find("パスワードで相手を確かめました"), std::string::npos);
+  EXPECT_EQ(locked.Stop(), 0);
 }
 
 }  // namespace

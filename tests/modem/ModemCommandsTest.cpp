@@ -129,3 +129,26 @@ TEST(ModemCommands, DialStringsNameAHostAndAPort) {
 }
 
 }  // namespace
+
+TEST(ModemCommands, OverTcpIpADialledNumberIsATelephoneNumberAndOnlyDottedQuadsAreAddresses) {
+  const struct {
+    const char* host;
+    const char* says;  // nullptr: dialled
+  } cases[] = {
+      {"0120123456", "は電話番号です"}, {"3232235777", "は電話番号です"}, {"1.2", "IP アドレスの形ではありません"},
+      {"10.0.1", "IP アドレスの形ではありません"}, {"0177.0.0.1", "IP アドレスの形ではありません"},
+      {"0x7f.0.0.1", "IP アドレスの形ではありません"}, {"1.2.3.4.5", "IP アドレスの形ではありません"},
+      {"192.168.1.2", nullptr}, {"::1", nullptr}, {"2001:db8::5", nullptr}, {"partner.example", nullptr},
+      {"3com.example", nullptr},
+  };
+  for (const auto& c : cases) {
+    const auto why = DialHostProblem(c.host);
+    if (!c.says) {
+      EXPECT_FALSE(why) << c.host;
+    } else {
+      ASSERT_TRUE(why) << c.host;
+      EXPECT_EQ(why->rfind(c.host, 0), 0U) << *why;
+      EXPECT_NE(why->find(c.says), std::string::npos) << *why;
+    }
+  }
+}

@@ -1,77 +1,15 @@
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <poll.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <string>
 
-#include "modem/TcpModem.h"
+#include "support/ModemTerminal.h"
 
 using namespace modem;
-using Clock = std::chrono::steady_clock;
 
 namespace {
-
-// A program's end of a modem: the pty slave, raw, as a serial device is opened.
-class Terminal {
- public:
-  explicit Terminal(const std::string& path) : fd_(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK)) {
-    termios tio{};
-    ::tcgetattr(fd_, &tio);
-    ::cfmakeraw(&tio);
-    ::tcsetattr(fd_, TCSANOW, &tio);
-  }
-  ~Terminal() { Close(); }
-  void Close() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-  void Send(std::string_view bytes) const {
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-      const ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
-      if (n > 0) done += static_cast<std::size_t>(n);
-      pollfd p{fd_, POLLOUT, 0};
-      if (n <= 0) ::poll(&p, 1, 100);
-    }
-  }
-  // Everything received until `want` has arrived (or the time is up).
-  std::string ReadUntil(std::string_view want, int ms = 3000) {
-    const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
-    while (got_.find(want) == std::string::npos && Clock::now() < deadline) {
-      pollfd p{fd_, POLLIN, 0};
-      if (::poll(&p, 1, 20) > 0) {
-        char buf[4096];
-        const ssize_t n = ::read(fd_, buf, sizeof buf);
-        if (n > 0) got_.append(buf, static_cast<std::size_t>(n));
-      }
-    }
-    const std::size_t at = got_.find(want);
-    const std::size_t end = at == std::string::npos ? got_.size() : at + want.size();
-    std::string out = got_.substr(0, end);
-    got_.erase(0, end);
-    return out;
-  }
-
- private:
-  int fd_;
-  std::string got_;
-};
-
-ModemOptions AnyPort() {
-  ModemOptions o;
-  o.listenPort = 0;
-  o.utf8 = true;
-  o.portMap = false;  // the machine's own router is no test's business
-  return o;
-}
-
-std::string DialCommand(const TcpModem& to) {
-  return "ATDT127.0.0.1:" + std::to_string(to.BoundPort()) + "\r";
-}
 
 TEST(TcpModem, ACallCarriesEveryByteValueBothWaysAndAHangUpReachesTheFarSide) {
   TcpModem answering(AnyPort()), calling(AnyPort());
@@ -83,7 +21,10 @@ TEST(TcpModem, ACallCarriesEveryByteValueBothWaysAndAHangUpReachesTheFarSide) {
   b.Send(DialCommand(answering));
   EXPECT_NE(b.ReadUntil("CONNECT 115200\r\n").find("CONNECT 115200"), std::string::npos);
   const std::string rang = a.ReadUntil("CONNECT 115200\r\n");
-  EXPECT_NE(rang.find("RING\r\n\r\n着信: 127.0.0.1\r\n\r\nCONNECT 115200\r\n"), std::string::npos) << rang;
+  EXPECT_NE(rang.find("RING\r\n\r\n着信: 127.0.0.1\r\n\r\n通話は暗号化されていますが、パスワードがないため、"
+                      "アドレスを知っていればだれでもかけられます\r\n\r\nCONNECT 115200\r\n"),
+            std::string::npos)
+      << rang;
 
   std::string all;
   for (int i = 0; i < 256; ++i) all.push_back(static_cast<char>(i));
@@ -157,6 +98,22 @@ TEST(TcpModem, AnUnknownHostIsNamedBeforeNoCarrier) {
   // "not found", or "cannot be looked up" on a machine without a name server: the host is named.
   EXPECT_NE(got.find("\r\n接続先 no-such-host.invalid "), std::string::npos) << got;
   EXPECT_NE(got.find("\r\n\r\nNO CARRIER\r\n"), std::string::npos) << got;
+}
+
+TEST(TcpModem, ATelephoneNumberIsRefusedWithoutALookup) {
+  TcpModem calling(AnyPort());
+  Terminal b(calling.DevicePath());
+  b.Send("ATE0\r");
+  b.ReadUntil("OK\r\n");
+  for (const std::string number : {"0120123456", "3232235777", "1.2"}) {
+    const auto start = Clock::now();
+    b.Send("atdt" + number + "\r");
+    const std::string got = b.ReadUntil("NO CARRIER\r\n", 2000);
+    // Read as an old-style address, 0120123456 would be 1.64.167.46: a connection tried there.
+    EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(200)) << number;
+    EXPECT_EQ(got.rfind("\r\n" + number + " は", 0), 0U) << got;
+    EXPECT_NE(got.find("\r\n\r\nNO CARRIER\r\n"), std::string::npos) << got;
+  }
 }
 
 }  // namespace
