@@ -303,7 +303,7 @@ class UnderTwm : public ::testing::Test {
   void Start() {
     program_.setProcessEnvironment(x_->Env());
     program_.setWorkingDirectory(dir_.path());
-    program_.setProcessChannelMode(QProcess::ForwardedChannels);
+    program_.setProcessChannelMode(QProcess::ForwardedOutputChannel);
     program_.start(kProgram, {});
     ASSERT_TRUE(program_.waitForStarted());
   }
@@ -402,7 +402,13 @@ TEST_F(UnderTwm, ASignalDuringTheFirstPromptEndsTheProgramAndKeepsThePositions) 
     ASSERT_GE(took, 0) << "still running 3 s after the signal";
     EXPECT_LT(took, 2000);
     if (e.sent.size() == 1) {
-      EXPECT_EQ(program_.exitCode(), 0);
+      // 0; or 1 where the time limit cut a slow teardown short (a loaded machine), which comes
+      // after the positions are written and the devices closed.
+      const QString said = QString::fromLocal8Bit(program_.readAllStandardError());
+      if (program_.exitCode() != 0) {
+        EXPECT_EQ(program_.exitCode(), 1) << said.toStdString();
+        EXPECT_TRUE(said.contains(QStringLiteral("the shutdown took too long"))) << said.toStdString();
+      }
       // The first start's windows are centred on the 1280 × 1024 screen.
       const Profile settings = Settings();
       const int left = settings.ReadInt(QStringLiteral("MainFormPosition"), QStringLiteral("left"), -1);
