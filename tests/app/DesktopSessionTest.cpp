@@ -87,7 +87,15 @@ class TwmDisplay {
     display_ = QLatin1Char(':') + QString::fromLatin1(xvfb_.readLine()).trimmed();
     twm_.setProcessEnvironment(Env());
     twm_.setProcessChannelMode(QProcess::MergedChannels);
-    twm_.start(QStringLiteral("twm"), {});
+    // A window without a position of its own would otherwise wait for the user to place it,
+    // with the server grabbed: every other client, the test's tools too, would stall.
+    QFile rc(config_.filePath(QStringLiteral("twmrc")));
+    if (!rc.open(QIODevice::WriteOnly) || rc.write("RandomPlacement\nNoGrabServer\n") < 0) {
+      error_ = QStringLiteral("cannot write twm's configuration");
+      return;
+    }
+    rc.close();
+    twm_.start(QStringLiteral("twm"), {QStringLiteral("-f"), rc.fileName()});
     // twm makes its own (unmapped) windows once it manages the screen; a bare Xvfb has none.
     const QRegularExpression someChildren(QStringLiteral("\\b[1-9]\\d* children"));
     if (!QTest::qWaitFor(
@@ -173,6 +181,7 @@ class TwmDisplay {
   }
 
  private:
+  QTemporaryDir config_;
   QProcess xvfb_;
   QProcess twm_;
   QString display_;
