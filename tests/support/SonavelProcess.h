@@ -12,10 +12,11 @@
 
 // The program as a player runs it, off screen, in a folder of its own: its MIDI input and
 // output are the "keys" and "module" ports of the JACK client `peer`, its modem the built-in
-// TCP/IP one taking calls on `listen`, and its first destination `destination`.
+// TCP/IP one taking calls on `listen` (with the call password given, if any), and its first
+// destination `destination`.
 class SonavelProcess {
  public:
-  SonavelProcess(const char* peer, int listen, const QString& destination) {
+  SonavelProcess(const char* peer, int listen, const QString& destination, const QString& password = {}) {
     Profile settings(home_.filePath(QStringLiteral("Sonavel.ini")));
     const QString jack = QStringLiteral("JACK: %1:").arg(QString::fromLatin1(peer));
     settings.WriteString(QStringLiteral("midi"), QStringLiteral("MidiInDeviceName"), jack + QStringLiteral("keys"));
@@ -24,6 +25,7 @@ class SonavelProcess {
     settings.WriteString(QStringLiteral("modem"), QStringLiteral("listen"), QString::number(listen));
     settings.WriteString(QStringLiteral("modem"), QStringLiteral("portmap"), QStringLiteral("0"));  // not the machine's router
     settings.WriteString(QStringLiteral("names"), QStringLiteral("telnumber1"), destination);
+    if (!password.isEmpty()) settings.WriteString(QStringLiteral("modem"), QStringLiteral("password"), password);
     process_.setWorkingDirectory(home_.path());
     QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
     env.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("offscreen"));
