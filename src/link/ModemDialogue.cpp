@@ -62,13 +62,20 @@ ModemDialogue::ModemDialogue(ComFormView& form) : form_(form) {
   Comm1.OnCommReceive = [this](TComm& sender, std::uint16_t size) { Comm1CommReceive(sender, size); };
   // The serial inbox's error boundary: whatever a handed-over task throws is reported here.
   inbox_.SetErrorHandler([this](std::exception_ptr error) { form_.ShowError(MessageOf(error)); });
+  // An error or the port's loss comes after the bytes read before it: those are parsed first.
   Comm1.OnCommException = [this](TComm&, std::exception_ptr error) {
     const QString text = MessageOf(error);
-    inbox_.Post([this, text] { form_.ShowError(text); });
+    inbox_.Post([this, text] {
+      Drain(true);
+      form_.ShowError(text);
+    });
   };
   Comm1.OnCommLost = [this](TComm& sender, const QString& reason) {
     const std::uint64_t opening = sender.Generation();
-    inbox_.Post([this, reason, opening] { PortLost(reason, opening); });
+    inbox_.Post([this, reason, opening] {
+      Drain(true);
+      PortLost(reason, opening);
+    });
   };
 }
 
@@ -315,10 +322,10 @@ void ModemDialogue::DrainLater() {
       Qt::QueuedConnection);
 }
 
-void ModemDialogue::Drain() {
+void ModemDialogue::Drain(bool whole) {
   // A parse further down the stack (a message box's event loop) takes the new blocks in order;
   // so does the turn already asked for, once the event loop has had its own.
-  if (draining_ || drainQueued_) return;
+  if (draining_ || (drainQueued_ && !whole)) return;
   draining_ = true;
   // However the parse ends, the flag goes, and what is left gets a later turn: a flag left set
   // would stop every later block.
@@ -333,7 +340,7 @@ void ModemDialogue::Drain() {
   turn.start();
   Sink sink(*this);
   while (!pending_.empty()) {
-    if (turn.elapsed() >= kParseTurnMs) return;
+    if (!whole && turn.elapsed() >= kParseTurnMs) return;
     // A reference stays valid while a box's event loop adds blocks behind it.
     Block& next = pending_.front();
     // Each opening of the port is a new line: half a frame or line left from the last call

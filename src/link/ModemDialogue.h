@@ -139,7 +139,8 @@ class ModemDialogue final : public LinkPort {
   bool logFailureReported_ = false;
 
   WireParser parser_;
-  void Drain();
+  // Parses what waits, for one turn of the event loop; `whole`: all of it now.
+  void Drain(bool whole = false);
   void DrainLater();
   struct Block {
     std::uint64_t opening;  // the port's Generation when the bytes were read
