@@ -3,6 +3,10 @@
 // over loopback - one waits for the call, the other dials it at start.
 #include <gtest/gtest.h>
 
+#include <poll.h>
+
+#include "modem/CallHandshake.h"
+#include "modem/SealedRecords.h"
 #include "support/JackMidiPeer.h"
 #include "support/JackServer.h"
 #include "support/SonavelProcess.h"
@@ -46,6 +50,74 @@ TEST(InternetPlay, NotesTravelBothWaysBetweenTwoProgramsThatDialedEachOtherOverT
 
   EXPECT_TRUE(answering.Running());
   EXPECT_TRUE(calling.Running());
+}
+
+// A stranger's connection to the port: sends `first`, and with `guess` plays a caller that
+// holds that password (HELLO, then a CONFIRM of its own making). True when the program's modem
+// hangs up on it without a call.
+bool Knock(int port, const std::string& first, const char* guess) {
+  const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  a.sin_port = htons(static_cast<std::uint16_t>(port));
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) return false;
+  const auto send = [fd](const modem::Bytes& unit) {
+    modem::Bytes framed;
+    modem::StreamFramer::Append(unit, framed);
+    ::send(fd, framed.data(), framed.size(), MSG_NOSIGNAL);
+  };
+  ::send(fd, first.data(), first.size(), MSG_NOSIGNAL);
+  if (guess) {
+    modem::CallHandshake h(modem::CallHandshake::Role::Caller, guess, modem::CallHandshake::Clock::now() + std::chrono::seconds(9));
+    send(h.Start());
+    modem::Bytes confirm(modem::CallHandshake::kConfirm.begin(), modem::CallHandshake::kConfirm.end());
+    confirm.resize(confirm.size() + 32, 0x5A);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    send(confirm);
+  }
+  bool hungUp = false;
+  for (int i = 0; i < 400 && !hungUp; ++i) {  // within the modem's five seconds for a handshake
+    pollfd p{fd, POLLIN, 0};
+    char buf[256];
+    if (::poll(&p, 1, 20) > 0) hungUp = ::recv(fd, buf, sizeof buf, 0) <= 0;
+  }
+  ::close(fd);
+  return hungUp;
+}
+
+TEST(InternetPlay, StrangersAtThePortGetNothingThroughWhileThePartnerWithThePasswordPlays) {
+  JackServer server;
+  ASSERT_TRUE(server.Running()) << server.Error();
+  JackMidiPeer first{"first"};
+  JackMidiPeer second{"second"};
+  ASSERT_TRUE(first.Ok() && second.Ok());
+  const int port = FreeTcpPort();
+  const QString password = QStringLiteral("合言葉");
+  SonavelProcess answering("first", port, {}, password);
+  answering.Start({QStringLiteral("--answer")});
+  ASSERT_TRUE(WaitFor([&] { return answering.Log().contains(QStringLiteral("ats0=1")); }, kStart));
+  ASSERT_TRUE(WaitFor([&] { return first.KeysConnected(); }));
+  first.ClearHeard();
+
+  EXPECT_TRUE(Knock(port, "SONAVEL-MODEM/1 CALL\n", nullptr)) << "the old greeting";
+  EXPECT_TRUE(Knock(port, "", "wrong")) << "a wrong password";
+  EXPECT_TRUE(Knock(port, "", "")) << "no password";
+  EXPECT_TRUE(Knock(port, "", nullptr)) << "a silent one";
+  QTest::qWait(300);
+  EXPECT_FALSE(answering.Log().contains(QStringLiteral("RING")) || answering.Log().contains(QStringLiteral("CONNECT")))
+      << answering.Log().toStdString();
+  // The partner's part is channel 2: nothing sounded there.
+  for (const auto& m : first.Heard()) EXPECT_FALSE(!m.empty() && (m[0] & 0x0F) == 1) << int{m[0]};
+
+  SonavelProcess calling("second", FreeTcpPort(), QStringLiteral("127.0.0.1:%1").arg(port), password);
+  calling.Start({QStringLiteral("--dial"), QStringLiteral("1")});
+  ASSERT_TRUE(WaitFor([&] { return answering.Connected() && calling.Connected(); }, kStart))
+      << "first:\n" << answering.Log().toStdString() << "\nsecond:\n" << calling.Log().toStdString();
+  ASSERT_TRUE(WaitFor([&] { return second.KeysConnected(); }));
+  second.ClearHeard();
+  first.Play({0x90, 62, 90});
+  EXPECT_TRUE(WaitFor([&] { return second.HasHeard({0x91, 62, 90}); }));
 }
 
 }  // namespace
