@@ -234,12 +234,18 @@ TEST_F(DialogueOnPty, AResultWordActsOnlyWhenTheCarrierAgreesOrCannotTell) {
     bool warns;
   };
   const Case cases[] = {
-      {C::Unknown, true, "NO CARRIER", false, false}, {C::Unknown, true, "BUSY", false, true},
-      {C::Unknown, false, "CONNECT", true, false},    {C::Up, true, "NO CARRIER", true, false},
-      {C::Up, true, "ERROR", true, false},            {C::Up, true, "BUSY", true, false},
-      {C::Up, false, "CONNECT 9600", true, false},    {C::Down, false, "CONNECT", false, false},
-      {C::Down, true, "NO CARRIER", false, false},    {C::Down, true, "BUSY", true, false},
-      {C::Down, true, "ERROR", true, false},          {C::Down, false, "BUSY", false, true},
+      {C::Unknown, true, "NO CARRIER", false, false},
+      {C::Unknown, true, "BUSY", false, true},
+      {C::Unknown, false, "CONNECT", true, false},
+      {C::Up, true, "NO CARRIER", true, false},
+      {C::Up, true, "ERROR", true, false},
+      {C::Up, true, "BUSY", true, false},
+      {C::Up, false, "CONNECT 9600", true, false},
+      {C::Down, false, "CONNECT", false, false},
+      {C::Down, true, "NO CARRIER", false, false},
+      {C::Down, true, "BUSY", true, false},
+      {C::Down, true, "ERROR", true, false},
+      {C::Down, false, "BUSY", false, true},
       {C::Down, false, "ERROR", false, false},
   };
   ScriptedCarrier carrier;
@@ -346,7 +352,8 @@ TEST_F(DialogueOnPty, WhileABoxIsOpenThePortStopsReadingAndAfterItEveryByteIsPar
     while (box.elapsed() < 1000 && taken < (64 << 20)) {
       QCoreApplication::processEvents();  // the box's own event loop
       const qsizetype at = taken % lines.size();
-      const ssize_t n = ::write(pty.Master(), lines.constData() + at, static_cast<std::size_t>(lines.size() - at));
+      const ssize_t n =
+          ::write(pty.Master(), lines.constData() + at, static_cast<std::size_t>(lines.size() - at));
       if (n > 0) taken += n;
     }
   };
