@@ -397,6 +397,7 @@ void TMainForm::BuildChat(QWidget* client) {
   // What the peer sends is text: no markup, no links, nothing to click.
   Memo1->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
   Memo1->setUndoRedoEnabled(false);
+  Memo1->setMaximumBlockCount(ChatView::kLines);
   QPalette pal = Memo1->palette();
   pal.setColor(QPalette::Base, Qt::white);
   pal.setColor(QPalette::Text, Qt::black);

@@ -83,10 +83,13 @@ void TCommWatch::Join() {
 // and the modem-line events (DSR, CTS, carrier, ring) would need a second, blocking TIOCMIWAIT
 // thread. Nothing in the program asks for them, so EventMask is kept but not acted on.
 void TCommWatch::Execute() {
-  pollfd fds[2] = {{CommHandle, POLLIN, 0}, {stopFd_, POLLIN, 0}};
+  pollfd fds[3] = {{CommHandle, POLLIN, 0}, {stopFd_, POLLIN, 0}, {Comm.resumeFd_, POLLIN, 0}};
   for (;;) {
-    fds[0].revents = fds[1].revents = 0;
-    const int ready = ::poll(fds, 2, -1);
+    fds[0].revents = fds[1].revents = fds[2].revents = 0;
+    // Held, the device is left alone (a negative descriptor is not polled) until the owner has
+    // taken enough of what was handed over; a device lost meanwhile is seen after that.
+    fds[0].fd = Comm.ReceiveHeld() ? -1 : CommHandle;
+    const int ready = ::poll(fds, 3, -1);
     if (ready < 0) {
       if (errno == EINTR) continue;
       // Watching cannot go on; a port that silently stopped receiving would look alive.
@@ -95,6 +98,11 @@ void TCommWatch::Execute() {
       break;
     }
     if (fds[1].revents) break;  // Close
+    if (fds[2].revents) {
+      std::uint64_t count = 0;
+      [[maybe_unused]] const ssize_t n = ::read(Comm.resumeFd_, &count, sizeof count);
+    }
+    if (fds[0].fd < 0) continue;
 
     const short ev = fds[0].revents;
     std::size_t queued = 0;
@@ -128,8 +136,32 @@ void TCommWatch::Execute() {
 
 // ---------------------------------------------------------------- TComm
 
+TComm::TComm() {
+  resumeFd_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+}
+
 TComm::~TComm() {
   Close();
+  if (resumeFd_ >= 0) ::close(resumeFd_);
+}
+
+bool TComm::ReceiveHeld() const {
+  const std::size_t limit = receiveLimit_.load();
+  return limit > 0 && resumeFd_ >= 0 && handedOver_.load() >= limit;
+}
+
+void TComm::Taken(std::size_t bytes) {
+  std::size_t before = handedOver_.load();
+  std::size_t after = 0;
+  do {
+    after = before > bytes ? before - bytes : 0;
+  } while (!handedOver_.compare_exchange_weak(before, after));
+  const std::size_t limit = receiveLimit_.load();
+  // The watcher holds only at the limit; the eventfd keeps the wake until it looks.
+  if (limit > 0 && before >= limit && after < limit && resumeFd_ >= 0) {
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t n = ::write(resumeFd_, &one, sizeof one);
+  }
 }
 
 QString TComm::DeviceName() const {
@@ -237,6 +269,7 @@ void TComm::Open() {
   }
   openPath_ = path;
   dcdSeenUp_ = dcdSeenDown_ = false;
+  handedOver_ = 0;
   ++generation_;
   handle_ = device_.Fd();
   try {
@@ -407,6 +440,7 @@ std::size_t TComm::Read(std::span<std::uint8_t> buffer) {
     if (got == 0) break;  // the queue held less than asked: hand over what came
     total += got;
   }
+  handedOver_ += total;
   return total;
 }
 

@@ -124,7 +124,7 @@ class TComm : public CarrierSource {
   // what is queued goes into it in one write.
   static constexpr std::size_t kDriverRoom = 4096;
 
-  TComm() = default;
+  TComm();
   ~TComm() override;
   TComm(const TComm&) = delete;
   TComm& operator=(const TComm&) = delete;
@@ -183,6 +183,14 @@ class TComm : public CarrierSource {
   // What the device itself reports now (for checks and diagnostics).
   serial::LineSettings DeviceSettings() const;
 
+  // Bounds what the watcher hands over: once `bytes` that Read returned are not yet Taken, it
+  // stops reading the device until they are (0, the default: no bound). The device's queue then
+  // fills and flow control holds the far end back (a pty's writer waits; the built-in modem
+  // stops reading the network, and TCP slows the peer) instead of the bytes piling up here.
+  void SetReceiveLimit(std::size_t bytes) { receiveLimit_ = bytes; }
+  // The owner has dealt with `bytes` of what Read handed over in this opening; any thread.
+  void Taken(std::size_t bytes);
+
   // --- operations
   void Open();
   void Close();
@@ -233,6 +241,10 @@ class TComm : public CarrierSource {
   std::atomic<int> handle_{-1};
   std::atomic<std::uint64_t> generation_{0};
   std::mutex writeLock_;
+  std::atomic<std::size_t> receiveLimit_{0};
+  std::atomic<std::size_t> handedOver_{0};  // read in this opening, not yet Taken
+  int resumeFd_ = -1;  // eventfd: Taken wakes a watcher that stopped reading
+  bool ReceiveHeld() const;
   mutable bool dcdSeenUp_ = false;  // in this opening (UI thread)
   mutable bool dcdSeenDown_ = false;
 

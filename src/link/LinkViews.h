@@ -26,6 +26,10 @@ class ComFormView {
 // The main window's chat side, status bar and COM button.
 class ChatView {
  public:
+  // The chat window keeps the newest this many lines: a peer's flood of lines must not fill
+  // the memory.
+  static constexpr int kLines = 1000;
+
   virtual ~ChatView() = default;
   virtual void AppendChatLine(const QString& text) = 0;  // Memo1, one line
   virtual void ClearChat() = 0;

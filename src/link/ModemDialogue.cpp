@@ -1,5 +1,6 @@
 #include "link/ModemDialogue.h"
 
+#include <algorithm>
 #include <exception>
 
 #include "platform/ShiftJis.h"
@@ -57,16 +58,24 @@ ModemDialogue::ModemDialogue(ComFormView& form) : form_(form) {
   Comm1.SetBaudRate(56000);
   Comm1.SetFlowControls({TCommFlowControl::cfcDtrDsr, TCommFlowControl::cfcRtsCts});
   Comm1.SetReceiveNotifySize(1024);
+  Comm1.SetReceiveLimit(kReceiveLimit);
   Comm1.OnCommReceive = [this](TComm& sender, std::uint16_t size) { Comm1CommReceive(sender, size); };
   // The serial inbox's error boundary: whatever a handed-over task throws is reported here.
   inbox_.SetErrorHandler([this](std::exception_ptr error) { form_.ShowError(MessageOf(error)); });
+  // An error or the port's loss comes after the bytes read before it: those are parsed first.
   Comm1.OnCommException = [this](TComm&, std::exception_ptr error) {
     const QString text = MessageOf(error);
-    inbox_.Post([this, text] { form_.ShowError(text); });
+    inbox_.Post([this, text] {
+      Drain(true);
+      form_.ShowError(text);
+    });
   };
   Comm1.OnCommLost = [this](TComm& sender, const QString& reason) {
     const std::uint64_t opening = sender.Generation();
-    inbox_.Post([this, reason, opening] { PortLost(reason, opening); });
+    inbox_.Post([this, reason, opening] {
+      Drain(true);
+      PortLost(reason, opening);
+    });
   };
 }
 
@@ -288,36 +297,71 @@ void ModemDialogue::Comm1CommReceive(TComm& Sender, std::uint16_t Size) {
   // Watcher thread -> UI thread, behind every block and error posted before it.
   inbox_.Post([this, opening, block = std::move(block)]() mutable {
     pending_.push_back({opening, std::move(block)});
-    Drain();
+    // Parsed in a turn of its own: a stream of blocks handed over one after another must not
+    // keep the event loop from everything else.
+    DrainLater();
   });
 }
 
 void ModemDialogue::ReceiveBlock(QByteArrayView block) {
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(block.data());
-  pending_.push_back({Comm1.Generation(), std::vector<std::uint8_t>(bytes, bytes + block.size())});
+  pending_.push_back({Comm1.Generation(), std::vector<std::uint8_t>(bytes, bytes + block.size()), false});
   Drain();
 }
 
-void ModemDialogue::Drain() {
-  // A parse further down the stack (a message box's event loop) takes the new blocks in order.
-  if (draining_) return;
+void ModemDialogue::DrainLater() {
+  if (drainQueued_) return;
+  drainQueued_ = true;
+  // Behind what the event loop has waiting (input, timers, painting): a turn of its own.
+  QMetaObject::invokeMethod(
+      &inbox_,
+      [this] {
+        drainQueued_ = false;
+        Drain();
+      },
+      Qt::QueuedConnection);
+}
+
+void ModemDialogue::Drain(bool whole) {
+  // A parse further down the stack (a message box's event loop) takes the new blocks in order;
+  // so does the turn already asked for, once the event loop has had its own.
+  if (draining_ || (drainQueued_ && !whole)) return;
   draining_ = true;
-  // Reset however the parse ends: a flag left set would stop every later block.
-  struct Reset {
-    bool& flag;
-    ~Reset() { flag = false; }
-  } reset{draining_};
+  // However the parse ends, the flag goes, and what is left gets a later turn: a flag left set
+  // would stop every later block.
+  struct Done {
+    ModemDialogue& d;
+    ~Done() {
+      d.draining_ = false;
+      if (!d.pending_.empty()) d.DrainLater();
+    }
+  } done{*this};
+  QElapsedTimer turn;
+  turn.start();
   Sink sink(*this);
   while (!pending_.empty()) {
-    const Block next = std::move(pending_.front());
-    pending_.pop_front();
+    if (!whole && turn.elapsed() >= kParseTurnMs) return;
+    // A reference stays valid while a box's event loop adds blocks behind it.
+    Block& next = pending_.front();
     // Each opening of the port is a new line: half a frame or line left from the last call
     // must not take the first bytes of this one.
     if (next.opening != parsedOpening_) {
       parser_.Reset();
       parsedOpening_ = next.opening;
     }
-    parser_.Feed(next.bytes, sink);
+    const std::size_t from = next.done;
+    const std::size_t n = std::min(kParseSlice, next.bytes.size() - from);
+    // Counted before the parse: a slice whose sink threw is not parsed again.
+    next.done += n;
+    if (next.done < next.bytes.size()) {
+      parser_.Feed(std::span<const std::uint8_t>(next.bytes.data() + from, n), sink);
+      continue;
+    }
+    // The last slice: the block leaves the queue first, and the port may read on.
+    const Block last = std::move(pending_.front());
+    pending_.pop_front();
+    if (last.read && last.opening == Comm1.Generation()) Comm1.Taken(last.bytes.size());
+    parser_.Feed(std::span<const std::uint8_t>(last.bytes.data() + from, n), sink);
   }
 }
 

@@ -66,6 +66,13 @@ class ModemDialogue final : public LinkPort {
   bool MakeLog() const { return makeLog_; }
 
   static constexpr int kStalledFrameWaitMs = 10;
+  // Read from the port and not yet parsed, at most (and one read more): beyond it the port
+  // stops reading, and the modem or the peer is held back.
+  static constexpr std::size_t kReceiveLimit = 64 * 1024;
+  // The parser holds the window no longer than this at a time, so a flood leaves the window
+  // answering; it looks at the clock after each slice of bytes.
+  static constexpr int kParseTurnMs = 20;
+  static constexpr std::size_t kParseSlice = 2048;
   // The busy warning again within this time of the last one is not shown: it is in the chat.
   static constexpr int kRepeatedWarningMs = 3000;
 
@@ -132,13 +139,18 @@ class ModemDialogue final : public LinkPort {
   bool logFailureReported_ = false;
 
   WireParser parser_;
-  void Drain();
+  // Parses what waits, for one turn of the event loop; `whole`: all of it now.
+  void Drain(bool whole = false);
+  void DrainLater();
   struct Block {
     std::uint64_t opening;  // the port's Generation when the bytes were read
     std::vector<std::uint8_t> bytes;
+    bool read = true;      // came through Comm1.Read, so it is Taken once parsed
+    std::size_t done = 0;  // bytes parsed so far
   };
   std::deque<Block> pending_;  // received, waiting for the parser (UI thread)
   std::uint64_t parsedOpening_ = 0;
   bool draining_ = false;
+  bool drainQueued_ = false;  // the rest is parsed in a later turn of the event loop
   ThreadInbox inbox_;  // lives on the UI thread: the watcher's blocks and errors reach it here
 };

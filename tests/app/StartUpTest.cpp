@@ -18,6 +18,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 #include <QToolButton>
+#include <QTimer>
 #include <algorithm>
 #include <chrono>
 #include <cstdlib>
@@ -38,6 +39,8 @@
 #include "platform/Profile.h"
 #include "settings/PagesDlg.h"
 #include "support/FarEnd.h"
+#include "support/FloodingPeer.h"
+#include "support/FreeTcpPort.h"
 #include "support/RecordingMidi.h"
 #include "support/WaitFor.h"
 #include "support/XInput.h"
@@ -600,3 +603,80 @@ TEST_F(StartUp, OnX11TheAboutBoxAndTheConnectionWindowTakeTheirKeysAndClicks) {
   EXPECT_FALSE(program->Dialogue().Comm1.IsOpen());
   form.close();
 }
+
+namespace {
+
+#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+constexpr qint64 kFloodBytes = 5 << 20;  // the sanitizers run everything many times slower
+#else
+constexpr qint64 kFloodBytes = 50 << 20;
+#endif
+
+// A peer floods the call: the program reads the line no faster than it shows and logs what it
+// read, so the peer is held back by the modems and TCP, the program's memory stays bounded, and
+// its window goes on answering - its timers fire, and notes played meanwhile reach the peer.
+TEST_F(StartUp, AFloodOfEmptyAndLongLinesLeavesMemoryBoundedAndTheWindowAnswering) {
+  ChooseFakeDevices();
+  file.WriteString(QStringLiteral("modem"), QStringLiteral("device"), QStringLiteral("tcp"));
+  file.WriteString(QStringLiteral("modem"), QStringLiteral("listen"), QString::number(FreeTcpPort()));
+  auto program = Make();
+  program->Start();
+  TMainForm& form = program->MainForm();
+  QTest::mouseClick(form.SpeedButton13, Qt::LeftButton);  // wait for a call
+  ASSERT_NE(program->BuiltInModem(), nullptr);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return program->BuiltInModem()->BoundPort() != 0; }));
+
+  // Measured from before the call: the flood may come faster than the window shows the call.
+  const long before = ResidentKiB();
+  std::atomic<long> most{before};
+  std::atomic<bool> sampling{true};
+  std::thread sampler([&] {
+    while (sampling) {
+      most = std::max(most.load(), ResidentKiB());
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+  });
+  int notesPlayed = 0;
+  int ticks = 0;
+  qint64 longestGap = 0;
+  QElapsedTimer sinceTick, sinceNote, flood;
+  sinceTick.start();
+  sinceNote.start();
+  flood.start();
+  QTimer tick;
+  QObject::connect(&tick, &QTimer::timeout, [&] {
+    longestGap = std::max(longestGap, sinceTick.restart());
+    ++ticks;
+    if (sinceNote.elapsed() >= 250 && form.StatusText(2) == QStringLiteral("接続中")) {
+      sinceNote.restart();
+      ASSERT_TRUE(midi.Play(PackShort(0x90, 60, 100)));
+      ++notesPlayed;
+    }
+  });
+  tick.start(20);
+  FloodingPeer peer(program->BuiltInModem()->BoundPort(), kFloodBytes);
+  const auto flooded = [&] { return form.Memo1->toPlainText().endsWith(QStringLiteral("end of flood")); };
+  const bool caughtUp = QTest::qWaitFor(flooded, 180000);
+  tick.stop();
+  sampling = false;
+  sampler.join();
+  const qint64 ms = flood.elapsed();
+  std::printf("flood of %lld MB: taken in %lld s, memory grew by %ld MB (%ld -> %ld KiB); the 20 ms timer fired "
+              "%d times, at most %lld ms apart; %d notes played during it, %d reached the peer\n",
+              static_cast<long long>(peer.sent / (1 << 20)), static_cast<long long>(ms / 1000),
+              (most - before) / 1024, before, most.load(), ticks, static_cast<long long>(longestGap), notesPlayed,
+              peer.notesHeard.load());
+  ASSERT_TRUE(caughtUp) << peer.sent / (1 << 20) << " MB sent";
+  EXPECT_LT(most - before, 40 * 1024) << "KiB the flood took";
+  // Generous for a loaded machine (two cores shared by many jobs): the window keeps its timers
+  // and sends the notes played meanwhile.
+  EXPECT_GT(ticks, ms / 20 / 10) << "the timer hardly fired";
+  EXPECT_LT(longestGap, 1500) << "ms the window did not answer";
+  EXPECT_GE(notesPlayed, ms / 250 / 10);
+  EXPECT_TRUE(QTest::qWaitFor([&] { return peer.notesHeard >= notesPlayed; }))
+      << peer.notesHeard << " of " << notesPlayed << " notes reached the peer";
+  EXPECT_EQ(form.Memo1->blockCount(), ChatView::kLines);
+  EXPECT_EQ(form.StatusText(2), QStringLiteral("接続中"));
+}
+
+}  // namespace

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <QElapsedTimer>
 #include <QFile>
 #include <QTemporaryDir>
 #include <condition_variable>
@@ -331,6 +332,30 @@ TEST_F(DialogueOnPty, AMessageBoxDuringALineLetsNoLaterBlockOvertakeOrReenter) {
                                              "depth 1",   "warning ends", "chat after"};
   EXPECT_EQ(rig.journal, expected);
   EXPECT_EQ(rig.OutputOn(1), std::vector<ShortMessage>{PackShort(0x91, 0x41, 0x40)});
+}
+
+// While a box waits for the user, the port stops reading once a bounded amount waits to be
+// parsed: the line's writer is held back instead of the program queueing without end.
+TEST_F(DialogueOnPty, WhileABoxIsOpenThePortStopsReadingAndAfterItEveryByteIsParsed) {
+  rig.dialogue.Comm1.Open();
+  qint64 taken = 0;
+  rig.form.onWarning = [&](const QString&) {
+    const QByteArray lines = QByteArray("flood line\r").repeated(1000);
+    QElapsedTimer box;
+    box.start();
+    while (box.elapsed() < 1000 && taken < (64 << 20)) {
+      QCoreApplication::processEvents();  // the box's own event loop
+      const qsizetype at = taken % lines.size();
+      const ssize_t n = ::write(pty.Master(), lines.constData() + at, static_cast<std::size_t>(lines.size() - at));
+      if (n > 0) taken += n;
+    }
+  };
+  pty.Write("BUSY\r");
+  ASSERT_TRUE(WaitFor([&] { return rig.form.warnings.size() == 1; }));
+  EXPECT_LT(taken, 1 << 20) << "bytes the line took while the box was open";
+  pty.Write("\rend\r");  // ends a line the last write may have cut
+  ASSERT_TRUE(WaitFor([&] { return rig.chatView.chat.endsWith("end"); }, 10000));
+  EXPECT_EQ(rig.chatView.chat.count("flood line") * 11, taken - taken % 11);
 }
 
 TEST_F(DialogueOnPty, LostPortEndsTheConnectionOnceAndReleasesThePeersNotes) {

@@ -1,9 +1,5 @@
 #pragma once
 
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <QDir>
 #include <QFile>
 #include <QProcess>
@@ -11,24 +7,8 @@
 #include <QTemporaryDir>
 
 #include "platform/Profile.h"
+#include "support/FreeTcpPort.h"
 #include "support/WaitFor.h"
-
-// A TCP port nobody listens on at the moment of asking (the system's choice for port 0).
-inline int FreeTcpPort() {
-  const int s = socket(AF_INET, SOCK_STREAM, 0);
-  if (s < 0) return -1;
-  sockaddr_in a{};
-  a.sin_family = AF_INET;
-  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-  socklen_t size = sizeof a;
-  int port = -1;
-  if (bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-      getsockname(s, reinterpret_cast<sockaddr*>(&a), &size) == 0) {
-    port = ntohs(a.sin_port);
-  }
-  close(s);
-  return port;
-}
 
 // The program as a player runs it, off screen, in a folder of its own: its MIDI input and
 // output are the "keys" and "module" ports of the JACK client `peer`, its modem the built-in
