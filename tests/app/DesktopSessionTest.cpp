@@ -87,7 +87,15 @@ class TwmDisplay {
     display_ = QLatin1Char(':') + QString::fromLatin1(xvfb_.readLine()).trimmed();
     twm_.setProcessEnvironment(Env());
     twm_.setProcessChannelMode(QProcess::MergedChannels);
-    twm_.start(QStringLiteral("twm"), {});
+    // A window without a position of its own would otherwise wait for the user to place it,
+    // with the server grabbed: every other client, the test's tools too, would stall.
+    QFile rc(config_.filePath(QStringLiteral("twmrc")));
+    if (!rc.open(QIODevice::WriteOnly) || rc.write("RandomPlacement\nNoGrabServer\n") < 0) {
+      error_ = QStringLiteral("cannot write twm's configuration");
+      return;
+    }
+    rc.close();
+    twm_.start(QStringLiteral("twm"), {QStringLiteral("-f"), rc.fileName()});
     // twm makes its own (unmapped) windows once it manages the screen; a bare Xvfb has none.
     const QRegularExpression someChildren(QStringLiteral("\\b[1-9]\\d* children"));
     if (!QTest::qWaitFor(
@@ -146,7 +154,7 @@ class TwmDisplay {
           if (!w.isEmpty()) id = w.front();
           return !id.isEmpty();
         },
-        15000);
+        30000);  // a start on a loaded machine
     return id.isEmpty() ? std::nullopt : std::optional(id);
   }
   // The size the window really has on the screen, and the fixed size it asks the window manager for.
@@ -173,6 +181,7 @@ class TwmDisplay {
   }
 
  private:
+  QTemporaryDir config_;
   QProcess xvfb_;
   QProcess twm_;
   QString display_;
@@ -303,7 +312,7 @@ class UnderTwm : public ::testing::Test {
   void Start() {
     program_.setProcessEnvironment(x_->Env());
     program_.setWorkingDirectory(dir_.path());
-    program_.setProcessChannelMode(QProcess::ForwardedChannels);
+    program_.setProcessChannelMode(QProcess::ForwardedOutputChannel);
     program_.start(kProgram, {});
     ASSERT_TRUE(program_.waitForStarted());
   }
@@ -402,7 +411,13 @@ TEST_F(UnderTwm, ASignalDuringTheFirstPromptEndsTheProgramAndKeepsThePositions) 
     ASSERT_GE(took, 0) << "still running 3 s after the signal";
     EXPECT_LT(took, 2000);
     if (e.sent.size() == 1) {
-      EXPECT_EQ(program_.exitCode(), 0);
+      // 0; or 1 where the time limit cut a slow teardown short (a loaded machine), which comes
+      // after the positions are written and the devices closed.
+      const QString said = QString::fromLocal8Bit(program_.readAllStandardError());
+      if (program_.exitCode() != 0) {
+        EXPECT_EQ(program_.exitCode(), 1) << said.toStdString();
+        EXPECT_TRUE(said.contains(QStringLiteral("the shutdown took too long"))) << said.toStdString();
+      }
       // The first start's windows are centred on the 1280 × 1024 screen.
       const Profile settings = Settings();
       const int left = settings.ReadInt(QStringLiteral("MainFormPosition"), QStringLiteral("left"), -1);
