@@ -128,7 +128,8 @@ void DatagramLine::CheckTimers(Time now) {
 std::optional<DatagramLine::Datagram> DatagramLine::Next(Time now) {
   Refill(now);
   CheckTimers(now);
-  if (HasNewData() && tokens_ >= 0) return Build(Kind::Data, now);
+  // While stalled, one datagram from the gap at a time probes the path until it answers.
+  if (HasNewData() && tokens_ >= 0 && !(stalled_ && sent_ > acked_)) return Build(Kind::Data, now);
   if (repairTo_ > acked_ && tokens_ >= 0) return Build(Kind::Repair, now);
   if (RepeatDue() && now >= tailSentAt_ + kRepeatAfter[repeatsDone_]) return Build(Kind::Repeat, now);
   if ((ackOwed_ && now >= ackAt_) || pingNext_) return Build(Kind::Ack, now);
@@ -141,7 +142,7 @@ std::optional<DatagramLine::Datagram> DatagramLine::Next(Time now) {
 
 DatagramLine::Time DatagramLine::Wake() const {
   Time at = Time::max();
-  if (HasNewData() || repairTo_ > acked_) {
+  if ((HasNewData() && !(stalled_ && sent_ > acked_)) || repairTo_ > acked_) {
     at = tokens_ >= 0 ? refilled_ : refilled_ + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(-tokens_ / kBytesPerSecond));
   }
   if (RepeatDue()) at = std::min(at, tailSentAt_ + kRepeatAfter[repeatsDone_]);

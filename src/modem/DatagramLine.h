@@ -45,8 +45,11 @@ class DatagramLine {
   static constexpr std::size_t kSendWindow = 32 * 1024;
   static constexpr std::size_t kReceiveWindow = 64 * 1024;
   static constexpr double kBytesPerSecond = 1 << 20;
-  static constexpr std::chrono::milliseconds kRepeatAfter[] = {std::chrono::milliseconds(3), std::chrono::milliseconds(8),
-                                                              std::chrono::milliseconds(16), std::chrono::milliseconds(30)};
+  // A loss rarely comes alone: the copies go early and often, then further apart, so that a burst
+  // of lost packets costs a note a few milliseconds, not a retransmission timeout.
+  static constexpr std::chrono::milliseconds kRepeatAfter[] = {
+      std::chrono::milliseconds(2),  std::chrono::milliseconds(5),  std::chrono::milliseconds(10),
+      std::chrono::milliseconds(18), std::chrono::milliseconds(30), std::chrono::milliseconds(50)};
   static constexpr std::chrono::milliseconds kAckDelay{2};
   static constexpr std::chrono::seconds kKeepAlive{15};
   static constexpr std::chrono::seconds kStall{1};

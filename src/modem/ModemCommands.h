@@ -77,6 +77,10 @@ class CommandInterpreter {
 
   bool Answering() const { return registers_[0] != 0; }
   int CarrierWaitSeconds() const { return registers_[7]; }
+  // S40, the line a call takes: 0 datagrams when the path carries them, else TCP (the default);
+  // 1 TCP only; 2 datagrams only.
+  static constexpr int kLineRegister = 40;
+  int LineChoice() const { return registers_[kLineRegister]; }
   bool Echo() const { return echo_; }
 
  private:

@@ -21,6 +21,7 @@
 #include <mutex>
 #include <thread>
 
+#include "modem/LineFigures.h"
 #include "platform/ShiftJis.h"
 
 namespace modem {
@@ -28,6 +29,10 @@ namespace modem {
 namespace {
 
 constexpr std::size_t kChunk = 4096;
+// How long a caller waits for a datagram answer before the call stays on TCP, and how often it
+// asks meanwhile.
+constexpr auto kChoiceWait = std::chrono::milliseconds(1000);
+constexpr auto kProbeEvery = std::chrono::milliseconds(200);
 // Past this much waiting for the other side, the modem stops reading from this side: the
 // program's writes then wait, as on a serial line whose modem holds CTS.
 constexpr std::size_t kBacklog = 64 * 1024;
@@ -236,11 +241,6 @@ std::string TcpModem::Identification() const {
   return "Sonavel TCP/IP modem, port " + std::to_string(listenPort_.load());
 }
 
-CallStatus TcpModem::Status() const {
-  std::lock_guard guard(statusLock_);
-  return status_;
-}
-
 void TcpModem::SetPassword(std::string password) {
   std::lock_guard guard(passwordLock_);
   password_ = std::move(password);
@@ -251,9 +251,19 @@ std::string TcpModem::Password() const {
   return password_;
 }
 
+CallStatus TcpModem::Status() const {
+  std::lock_guard guard(statusLock_);
+  CallStatus status = status_;
+  // Asked of the kernel here, under the lock that keeps the call's socket from being closed
+  // meanwhile (SetStatus forgets it before the modem's thread closes it).
+  if (status.carrier && status.line == LineKind::Tcp && statusSocket_ >= 0) ReadTcpFigures(statusSocket_, status);
+  return status;
+}
+
 void TcpModem::SetStatus(const CallStatus& status) {
   std::lock_guard guard(statusLock_);
   status_ = status;
+  statusSocket_ = status.carrier ? call_ : -1;
 }
 
 void TcpModem::Report(Result result) {
@@ -268,9 +278,17 @@ void TcpModem::Say(const QString& text) {
 
 int TcpModem::PollTimeout() const {
   Clock::time_point next = Clock::time_point::max();
-  if (state_ == State::Resolving || state_ == State::Connecting || state_ == State::Greeting) next = deadline_;
+  if (state_ == State::Resolving || state_ == State::Connecting || state_ == State::Greeting ||
+      state_ == State::Choosing) {
+    next = deadline_;
+  }
   for (const auto& in : incoming_) next = std::min(next, in->deadline);
   if (listen_ >= 0 && listenPausedUntil_ != Clock::time_point{}) next = std::min(next, listenPausedUntil_);
+  if (datagrams_) {
+    next = std::min(next, datagrams_->Line().Wake());
+    if (state_ == State::Choosing) next = std::min({next, deadline_, calling_ ? nextProbe_ : deadline_});
+    if (line_ == LineKind::Datagram) next = std::min(next, figuresAt_);
+  }
   if (next == Clock::time_point::max()) return -1;
   const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now()).count();
   return static_cast<int>(std::clamp<long long>(ms + 1, 0, 60000));
@@ -286,7 +304,9 @@ void TcpModem::Run() {
     // out; the watch on the slave tells when a program opens it.
     const bool program = holders_ > 0;
     if (program) {
-      short ev = toPeer_.size() < kBacklog ? POLLIN : 0;
+      const bool room = line_ == LineKind::Datagram ? datagrams_->Line().Room() > 0 : toPeer_.size() < kBacklog;
+      // While the line is being chosen the program's bytes wait in the pty.
+      short ev = room && state_ != State::Choosing ? POLLIN : 0;
       if (!toProgram_.empty()) ev |= POLLOUT;
       fds.push_back({master_, ev, 0});
     }
@@ -294,7 +314,10 @@ void TcpModem::Run() {
     if (call_ >= 0) {
       short ev = 0;
       if (state_ == State::Connecting || !toPeer_.empty()) ev |= POLLOUT;
-      if ((state_ == State::Greeting || state_ == State::Online) && toProgram_.size() < kBacklog) ev |= POLLIN;
+      if ((state_ == State::Greeting || state_ == State::Choosing || state_ == State::Online) &&
+          toProgram_.size() < kBacklog) {
+        ev |= POLLIN;
+      }
       fds.push_back({call_, ev, 0});
     }
     const std::size_t listenAt = fds.size();
@@ -303,6 +326,10 @@ void TcpModem::Run() {
     if (lookup_) fds.push_back({lookup_->done, POLLIN, 0});
     const std::size_t portMapAt = fds.size();
     fds.push_back({portMap_.ReadyFd(), POLLIN, 0});
+    const std::size_t udpAt = fds.size();
+    for (const int u : {udpListen_, udpCall_}) {
+      if (u >= 0) fds.push_back({u, POLLIN, 0});
+    }
     const std::size_t incomingAt = fds.size();
     for (const auto& in : incoming_) {
       fds.push_back({in->fd, static_cast<short>(POLLIN | (in->toCaller.empty() ? 0 : POLLOUT)), 0});
@@ -327,6 +354,8 @@ void TcpModem::Run() {
     ReapLookups(false);
     if (ready <= 0) {
       CheckDeadlines();
+      DatagramTick();
+      if (holders_ > 0 && !toProgram_.empty()) ToProgram();
       continue;
     }
     if (fds[0].revents) return;
@@ -353,6 +382,9 @@ void TcpModem::Run() {
     if (listenAt < fds.size() && listen_ >= 0 && fds[listenAt].fd == listen_ && fds[listenAt].revents) TakeCall();
     if (lookupAt < fds.size() && lookup_ && fds[lookupAt].fd == lookup_->done && fds[lookupAt].revents) LookupDone();
     if (fds[portMapAt].revents) PortMapNews();
+    for (std::size_t i = udpAt; i < incomingAt; ++i) {
+      if (fds[i].revents && (fds[i].fd == udpListen_ || fds[i].fd == udpCall_)) FromDatagrams(fds[i].fd);
+    }
     for (std::size_t i = incomingAt; i < fds.size(); ++i) {
       if (!fds[i].revents) continue;
       for (auto& in : incoming_) {
@@ -361,6 +393,7 @@ void TcpModem::Run() {
     }
     std::erase_if(incoming_, [](const auto& in) { return in->fd < 0; });
     CheckDeadlines();
+    DatagramTick();
     if (holders_ > 0 && !toProgram_.empty()) ToProgram();
   }
 }
@@ -370,7 +403,12 @@ void TcpModem::Run() {
 void TcpModem::FromProgram() {
   std::uint8_t buf[kChunk];
   for (;;) {
-    const ssize_t n = ::read(master_, buf, sizeof buf);
+    // On the datagram line no more is read than the line takes: the rest waits in the pty.
+    const std::size_t room = state_ == State::Online && line_ == LineKind::Datagram
+                                 ? std::min(sizeof buf, datagrams_->Line().Room())
+                                 : sizeof buf;
+    if (room == 0 || state_ == State::Choosing) return;
+    const ssize_t n = ::read(master_, buf, room);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
     if (n <= 0) {
@@ -380,6 +418,11 @@ void TcpModem::FromProgram() {
       return;
     }
     std::span<const std::uint8_t> bytes(buf, static_cast<std::size_t>(n));
+    if (state_ == State::Online && line_ == LineKind::Datagram) {
+      datagrams_->Line().Write(bytes, Clock::now());
+      datagrams_->Send(Clock::now());
+      continue;
+    }
     if (state_ == State::Online) {
       // What one read brings goes out in one record: a unit the program wrote stays whole.
       SendUnit(sealer_->Seal(bytes));
@@ -418,6 +461,13 @@ void TcpModem::ToProgram() {
 // this one's leftovers.
 void TcpModem::ProgramGone() {
   if (call_ >= 0 && state_ == State::Online) SendSome(call_, toPeer_);  // its farewell goes first
+  if (datagrams_ && line_ == LineKind::Datagram) {
+    // The farewell and the end of the call, in a few copies: nobody stays to repeat them.
+    const auto now = Clock::now();
+    datagrams_->Line().Close();
+    datagrams_->Send(now);
+    for (int i = 0; i < 2; ++i) datagrams_->Probe(now);
+  }
   CloseCall();
   commands_.Reset();
   commands_.ClearLine();
@@ -605,11 +655,12 @@ void TcpModem::Established(const std::string& partner) {
   sealer_ = std::make_unique<RecordSealer>(keys.send);
   opener_ = std::make_unique<RecordOpener>(keys.receive, RecordOpener::Order::Strict);
   protection_ = handshake_->PasswordProtected() ? CallProtection::Password : CallProtection::Open;
+  keys_ = keys;
   handshake_.reset();
   framer_.SetMaxUnit(kMaxRecord);
-  state_ = State::Online;
   commands_.ClearLine();
-  SetStatus({true, protection_, LineKind::Tcp, partner});
+  partner_ = partner;
+  SetStatus({true, protection_, LineKind::None, partner});
 }
 
 void TcpModem::SendUnit(const Bytes& unit) {
@@ -626,7 +677,7 @@ void TcpModem::PeerUnit(std::span<const std::uint8_t> unit) {
     } else if (handshake_->step() == CallHandshake::Step::Established) {
       Established(target_.host);
       Say(ProtectionText(protection_));
-      Report(Result::Connect);
+      StartChoosing(true);
     }
     return;
   }
@@ -636,7 +687,9 @@ void TcpModem::PeerUnit(std::span<const std::uint8_t> unit) {
     EndCall(QStringLiteral("受信したデータが正しくないため、通話を切りました（改ざんの疑い）"), Result::NoCarrier);
     return;
   }
-  toProgram_.append(reinterpret_cast<const char*>(plain->data()), plain->size());
+  // The caller's first record on the stream says the call stays on TCP.
+  if (state_ == State::Choosing) ChooseLine(LineKind::Tcp);
+  FromLine(*plain);
 }
 
 // ------------------------------------------------------------------ the call
@@ -674,6 +727,11 @@ void TcpModem::FromPeer() {
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
     const int error = n < 0 ? errno : 0;
+    // The other side chose the datagrams and closed the stream.
+    if (state_ == State::Choosing && datagrams_ && (calling_ ? datagrams_->BothWays() : datagrams_->KnowsPeer())) {
+      ChooseLine(LineKind::Datagram);
+      return;
+    }
     if (state_ == State::Greeting) {
       // Hung up without a word: the far program does not take the call.
       EndCall(QStringLiteral("相手が着信を受けませんでした"), Result::Busy);
@@ -712,6 +770,12 @@ void TcpModem::CloseCall() {
   handshake_.reset();
   sealer_.reset();
   opener_.reset();
+  datagrams_.reset();
+  CloseFd(udpCall_);
+  line_ = LineKind::None;
+  frameLeft_ = 0;
+  leadPending_ = lineOpen_ = false;
+  notices_.clear();
   protection_ = CallProtection::None;
   state_ = State::Command;
   commands_.ClearLine();
@@ -719,6 +783,9 @@ void TcpModem::CloseCall() {
 
 void TcpModem::CheckDeadlines() {
   const auto now = Clock::now();
+  // An answering side without datagrams waits for the caller's first record; it never comes
+  // only from a caller that is no longer there.
+  if (state_ == State::Choosing && !datagrams_ && now >= deadline_) ChooseLine(LineKind::Tcp);
   if ((state_ == State::Resolving || state_ == State::Connecting || state_ == State::Greeting) && now >= deadline_) {
     EndCall(QStringLiteral("接続先 %1 から応答がありません（時間切れ）").arg(QString::fromStdString(target_.host)),
             Result::NoCarrier);
@@ -780,12 +847,20 @@ bool TcpModem::SetAnswering(bool on, std::string& why) {
   ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &len);
   boundPort_ = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(bound).sin6_port
                                                  : reinterpret_cast<sockaddr_in&>(bound).sin_port);
+  // Datagrams on the same port number, unless the modem is held to TCP; where they cannot be
+  // had, calls stay on TCP.
+  if (commands_.LineChoice() != 1) {
+    udpListen_ = ::socket(bound.ss_family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (bound.ss_family == AF_INET6) ::setsockopt(udpListen_, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero);
+    if (udpListen_ >= 0 && ::bind(udpListen_, reinterpret_cast<sockaddr*>(&bound), len) != 0) CloseFd(udpListen_);
+  }
   portMap_.Start(boundPort_);
   return true;
 }
 
 void TcpModem::StopListening() {
   CloseFd(listen_);
+  if (line_ != LineKind::Datagram || calling_) CloseFd(udpListen_);  // a call on it keeps it
   listenPausedUntil_ = {};
   boundPort_ = 0;
   portMap_.Stop();
@@ -935,8 +1010,154 @@ void TcpModem::Answer(Incoming& in) {
   Report(Result::Ring);
   Say(QStringLiteral("着信: ") + QString::fromStdString(partner));
   Say(ProtectionText(protection_));
-  Report(Result::Connect);
   ToPeer();
+  StartChoosing(false);
+}
+
+// ------------------------------------------------------------------ the datagram line
+
+// The handshake went over TCP, which repairs its own losses and is where a stranger's tries are
+// limited; the keys it gave seal the datagrams. The caller asks the answering port for a
+// datagram answer; when one comes back within about a second, the notes go by datagrams and the
+// TCP connection closes, else the caller's first record on TCP keeps the call there. A
+// stranger's datagrams never open, so they can neither choose for the partner nor end the call.
+void TcpModem::StartChoosing(bool caller) {
+  calling_ = caller;
+  const int choice = commands_.LineChoice();
+  const auto now = Clock::now();
+  sockaddr_storage peer{};
+  socklen_t len = sizeof peer;
+  if (caller) {
+    if (choice != 1 && ::getpeername(call_, reinterpret_cast<sockaddr*>(&peer), &len) == 0) {
+      udpCall_ = ::socket(peer.ss_family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    }
+    if (udpCall_ < 0) return ChooseLine(LineKind::Tcp);
+    datagrams_ = std::make_unique<DatagramCall>(udpCall_, keys_, &peer, now);
+  } else {
+    if (udpListen_ < 0) {
+      // No datagrams here: the caller's first record on TCP will say TCP.
+      state_ = State::Choosing;
+      deadline_ = now + kChoiceWait * 3;
+      return;
+    }
+    datagrams_ = std::make_unique<DatagramCall>(udpListen_, keys_, nullptr, now);
+  }
+  state_ = State::Choosing;
+  deadline_ = now + (caller ? kChoiceWait : kChoiceWait * 3);
+  nextProbe_ = now;
+  DatagramTick();
+}
+
+void TcpModem::ChooseLine(LineKind line) {
+  line_ = line;
+  state_ = State::Online;
+  if (line == LineKind::Tcp) {
+    datagrams_.reset();
+    CloseFd(udpCall_);
+    if (calling_) {
+      SendUnit(sealer_->Seal({}));  // tells the answering side
+      ToPeer();
+    }
+    // Only the caller knows whether datagrams were tried.
+    Say(calling_ && commands_.LineChoice() != 1 ? QStringLiteral("回線: TCP（UDP が届かないため）")
+                                                : QStringLiteral("回線: TCP"));
+  } else {
+    // The stream is not needed any more: its records end here on both sides.
+    if (call_ >= 0) {
+      ::shutdown(call_, SHUT_RDWR);
+      CloseFd(call_);
+    }
+    toPeer_.clear();
+    Say(QStringLiteral("回線: UDP（欠けた音はすぐに補います）"));
+  }
+  SetStatus({true, protection_, line, partner_});
+  Report(Result::Connect);
+}
+
+void TcpModem::FromDatagrams(int socket) {
+  std::uint8_t buf[DatagramLine::kMaxDatagram + RecordSealer::kOverhead + 64];
+  sockaddr_storage from{};
+  socklen_t len = sizeof from;
+  for (ssize_t n; (n = ::recvfrom(socket, buf, sizeof buf, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &len)) >= 0;
+       len = sizeof from) {
+    // Outside a call, or not the call's: read and forgotten.
+    if (!datagrams_ || (state_ != State::Choosing && !(state_ == State::Online && line_ == LineKind::Datagram))) continue;
+    datagrams_->Received({buf, static_cast<std::size_t>(n)}, from, Clock::now());
+  }
+}
+
+// Everything the datagram line has due: datagrams out, bytes to the program, what it noticed,
+// the choice of line, the figures for the status bar.
+void TcpModem::DatagramTick() {
+  if (!datagrams_) return;
+  const auto now = Clock::now();
+  DatagramLine& line = datagrams_->Line();
+  if (state_ == State::Choosing) {
+    if (datagrams_->BothWays()) {
+      if (calling_) datagrams_->Probe(now);  // so the answering side learns it too
+      ChooseLine(LineKind::Datagram);
+    } else if (now >= deadline_) {
+      if (calling_ && commands_.LineChoice() == 2) {
+        return EndCall(QStringLiteral("相手から UDP の応答がありません（TCP は使わない設定です）"), Result::NoCarrier);
+      }
+      if (calling_ || !datagrams_->KnowsPeer()) return ChooseLine(LineKind::Tcp);
+      ChooseLine(LineKind::Datagram);  // the caller heard us; its datagrams will show it
+    } else if (calling_ && now >= nextProbe_) {
+      datagrams_->Probe(now);
+      nextProbe_ = now + kProbeEvery;
+    }
+    if (!datagrams_) return;
+  }
+  datagrams_->Send(now);
+  if (line_ != LineKind::Datagram) return;
+  if (toProgram_.size() < kBacklog) FromLine(line.Take(kBacklog - toProgram_.size()));
+  while (const auto e = line.TakeEvent()) {
+    switch (*e) {
+      case DatagramLine::Event::Stalled:
+        Notice(QStringLiteral("回線が途切れています（この間の音は、戻りしだい順に届きます）"));
+        break;
+      case DatagramLine::Event::Resumed: Notice(QStringLiteral("回線が戻りました")); break;
+      case DatagramLine::Event::PeerClosed: return EndCall(QStringLiteral("相手が切断しました"), Result::NoCarrier);
+      case DatagramLine::Event::PeerGone:
+        return EndCall(QStringLiteral("相手から応答がなくなりました（回線断）"), Result::NoCarrier);
+    }
+  }
+  if (now >= figuresAt_) {
+    figuresAt_ = now + std::chrono::milliseconds(500);
+    std::lock_guard guard(statusLock_);
+    if (const auto rtt = line.RoundTrip()) status_.roundTripMs = static_cast<int>((rtt->count() + 500) / 1000);
+    status_.repairedShare = line.RepairedShare();
+  }
+}
+
+// The partner's bytes for the program, noting where its units end (a frame: 0xFF and three
+// bytes; a line: up to CR, a Shift-JIS lead byte taking the next byte with it).
+void TcpModem::FromLine(std::span<const std::uint8_t> bytes) {
+  toProgram_.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  for (const std::uint8_t b : bytes) {
+    if (frameLeft_ > 0) {
+      --frameLeft_;
+    } else if (leadPending_) {
+      leadPending_ = false;
+    } else if (b == 0xFF && !lineOpen_) {
+      frameLeft_ = 3;
+    } else if (b == '\r') {
+      lineOpen_ = false;
+    } else {
+      lineOpen_ = true;
+      leadPending_ = (b >= 0x81 && b <= 0x9F) || (b >= 0xE0 && b <= 0xFC);
+    }
+  }
+  if (frameLeft_ == 0 && !leadPending_ && !lineOpen_) {
+    for (const QString& text : notices_) Say(text);
+    notices_.clear();
+  }
+}
+
+// A line of the modem's own during a call, between the partner's units.
+void TcpModem::Notice(const QString& text) {
+  notices_.push_back(text);
+  FromLine({});
 }
 
 }  // namespace modem

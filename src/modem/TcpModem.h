@@ -14,6 +14,7 @@
 
 #include "modem/CallHandshake.h"
 #include "modem/CallStatus.h"
+#include "modem/DatagramCall.h"
 #include "modem/ModemCommands.h"
 #include "modem/SealedRecords.h"
 #include "modem/PortMap.h"
@@ -81,7 +82,8 @@ class TcpModem final : ModemLine {
   static constexpr std::chrono::seconds kLongestWait{60};
 
  private:
-  enum class State { Command, Resolving, Connecting, Greeting, Online };
+  // Choosing: the call stands, and the caller finds out whether the path carries datagrams.
+  enum class State { Command, Resolving, Connecting, Greeting, Choosing, Online };
   struct Lookup;
   struct Incoming;
   struct Tries {
@@ -120,6 +122,12 @@ class TcpModem final : ModemLine {
   void HandshakeFailed();
   void Established(const std::string& partner);
   void SendUnit(const Bytes& unit);
+  void StartChoosing(bool caller);
+  void ChooseLine(LineKind line);
+  void FromDatagrams(int socket);
+  void DatagramTick();
+  void FromLine(std::span<const std::uint8_t> bytes);
+  void Notice(const QString& text);
   std::string Password() const;
   void CheckDeadlines();
   void EndCall(const QString& why, Result result);
@@ -156,6 +164,23 @@ class TcpModem final : ModemLine {
   std::unique_ptr<RecordSealer> sealer_;
   std::unique_ptr<RecordOpener> opener_;
   CallProtection protection_ = CallProtection::None;
+  // The datagram line: the answering port's datagram socket (while taking calls), the caller's
+  // own, and the call on it once the handshake has given the keys.
+  int udpListen_ = -1;
+  int udpCall_ = -1;
+  std::unique_ptr<DatagramCall> datagrams_;
+  CallKeys keys_{};
+  LineKind line_ = LineKind::None;
+  bool calling_ = false;
+  std::string partner_;
+  Clock::time_point nextProbe_{};
+  Clock::time_point figuresAt_{};
+  // Where the bytes given to the program stand, so that the modem's own lines (a stalled line)
+  // go in between the partner's units, never inside one.
+  int frameLeft_ = 0;
+  bool leadPending_ = false;
+  bool lineOpen_ = false;
+  std::vector<QString> notices_;
   DialTarget target_;
   Clock::time_point deadline_{};
   std::shared_ptr<Lookup> lookup_;
@@ -168,6 +193,7 @@ class TcpModem final : ModemLine {
 
   mutable std::mutex statusLock_;
   CallStatus status_;  // guarded by statusLock_; written by the modem's thread
+  int statusSocket_ = -1;  // guarded by statusLock_: the call's socket while the carrier is up
   mutable std::mutex passwordLock_;
   std::string password_;  // guarded by passwordLock_
 

@@ -17,7 +17,8 @@ int Usage() {
   std::fprintf(stderr,
                "usage: sonavel-modem [--listen PORT] [--password-file FILE] [--utf8] [--no-portmap] PATH\n"
                "  Makes PATH a serial device with a modem on it that dials and answers over TCP/IP:\n"
-               "  ATDT host[:port] calls, ATS0=1 takes calls on PORT (default %u).\n"
+               "  ATDT host[:port] calls, ATS0=1 takes calls on PORT (default %u), TCP and UDP;\n"
+               "  ATS40=1 holds calls to TCP, ATS40=2 to UDP (default: UDP when it answers)\n"
                "  --password-file FILE  calls only with a modem that holds the password on FILE's\n"
                "                        first line (every call is encrypted, with or without one)\n"
                "  --utf8        the modem's own messages in UTF-8 (default Shift-JIS)\n"
@@ -85,7 +86,7 @@ int main(int argc, char** argv) {
 
   try {
     modem::TcpModem modem(options);
-    std::printf("%s -> %s: a modem that takes calls on TCP port %u after ATS0=1\n", options.linkPath.c_str(),
+    std::printf("%s -> %s: a modem that takes calls on TCP and UDP port %u after ATS0=1\n", options.linkPath.c_str(),
                 modem.SlavePath().c_str(), static_cast<unsigned>(options.listenPort));
     std::fflush(stdout);
     int signal = 0;

@@ -26,6 +26,10 @@ namespace {
 const std::string kOpenLine =
     "通話は暗号化されていますが、パスワードがないため、アドレスを知っていればだれでもかけられます";
 const std::string kPasswordLine = "パスワードで相手を確かめました（通話は暗号化されています）";
+// The line the call took comes after them, just before CONNECT.
+const std::string kUdp = "\r\n\r\n回線: UDP（欠けた音はすぐに補います）";
+const std::string kOpenUdp = kOpenLine + kUdp;
+const std::string kPasswordUdp = kPasswordLine + kUdp;
 
 // Waits for the call: the answering modem's terminal has read its OK.
 void Answer(Terminal& t) {
@@ -108,8 +112,8 @@ TEST(CallSecurity, OnlyTheSamePasswordMakesACallAndARefusedCallerIsToldWhyWhileT
     const char* result;
     CallProtection protection;
   } cases[] = {
-      {"", "", kOpenLine.c_str(), "CONNECT 115200", CallProtection::Open},
-      {"合言葉 pw", "合言葉 pw", kPasswordLine.c_str(), "CONNECT 115200", CallProtection::Password},
+      {"", "", kOpenUdp.c_str(), "CONNECT 115200", CallProtection::Open},
+      {"合言葉 pw", "合言葉 pw", kPasswordUdp.c_str(), "CONNECT 115200", CallProtection::Password},
       {"pw", "", "相手はパスワードを求めています（パスワードを設定してください）", "NO CARRIER", CallProtection::None},
       {"pw", "px", "パスワードが相手と一致しません（つながりませんでした）", "NO CARRIER", CallProtection::None},
       {"", "pw", "パスワードが相手と一致しません（つながりませんでした）", "NO CARRIER", CallProtection::None},
@@ -172,8 +176,8 @@ TEST(CallSecurity, StrangersGetNothingThroughAndCannotKeepThePartnerOut) {
 
   // Meanwhile the partner gets through.
   b.Send(DialCommand(answering));
-  EXPECT_NE(b.ReadUntil("CONNECT 115200\r\n").find(kPasswordLine + "\r\n\r\nCONNECT 115200"), std::string::npos);
-  EXPECT_EQ(a.ReadUntil("CONNECT 115200\r\n"), "\r\nRING\r\n\r\n着信: 127.0.0.1\r\n\r\n" + kPasswordLine +
+  EXPECT_NE(b.ReadUntil("CONNECT 115200\r\n").find(kPasswordUdp + "\r\n\r\nCONNECT 115200"), std::string::npos);
+  EXPECT_EQ(a.ReadUntil("CONNECT 115200\r\n"), "\r\nRING\r\n\r\n着信: 127.0.0.1\r\n\r\n" + kPasswordUdp +
                                                  "\r\n\r\nCONNECT 115200\r\n");
   b.Send("hello\r");
   EXPECT_EQ(a.ReadUntil("hello\r"), "hello\r");

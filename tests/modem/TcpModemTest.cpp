@@ -11,32 +11,37 @@ using namespace modem;
 
 namespace {
 
+// On either line: datagrams (the default), or TCP where the caller holds the modem to it (S40=1).
 TEST(TcpModem, ACallCarriesEveryByteValueBothWaysAndAHangUpReachesTheFarSide) {
-  TcpModem answering(AnyPort()), calling(AnyPort());
-  Terminal a(answering.DevicePath()), b(calling.DevicePath());
-  a.Send("ats0=1\r");
-  ASSERT_NE(a.ReadUntil("OK\r\n").find("OK"), std::string::npos);
-  ASSERT_NE(answering.BoundPort(), 0);
+  for (const auto& [setup, line] : {std::pair{"", "回線: UDP（欠けた音はすぐに補います）"}, std::pair{"ATS40=1\r", "回線: TCP"}}) {
+    TcpModem answering(AnyPort()), calling(AnyPort());
+    Terminal a(answering.DevicePath()), b(calling.DevicePath());
+    a.Send("ats0=1\r");
+    ASSERT_NE(a.ReadUntil("OK\r\n").find("OK"), std::string::npos);
+    ASSERT_NE(answering.BoundPort(), 0);
+    b.Send(setup);
+    b.ReadUntil(*setup ? "OK\r\n" : "");
 
-  b.Send(DialCommand(answering));
-  EXPECT_NE(b.ReadUntil("CONNECT 115200\r\n").find("CONNECT 115200"), std::string::npos);
-  const std::string rang = a.ReadUntil("CONNECT 115200\r\n");
-  EXPECT_NE(rang.find("RING\r\n\r\n着信: 127.0.0.1\r\n\r\n通話は暗号化されていますが、パスワードがないため、"
-                      "アドレスを知っていればだれでもかけられます\r\n\r\nCONNECT 115200\r\n"),
-            std::string::npos)
-      << rang;
+    b.Send(DialCommand(answering));
+    EXPECT_NE(b.ReadUntil("CONNECT 115200\r\n").find(std::string(line) + "\r\n\r\nCONNECT 115200"), std::string::npos);
+    const std::string rang = a.ReadUntil("CONNECT 115200\r\n");
+    EXPECT_NE(rang.find("RING\r\n\r\n着信: 127.0.0.1\r\n\r\n通話は暗号化されていますが、パスワードがないため、"
+                        "アドレスを知っていればだれでもかけられます\r\n\r\n" + std::string(line) + "\r\n\r\nCONNECT 115200\r\n"),
+              std::string::npos)
+        << rang;
 
-  std::string all;
-  for (int i = 0; i < 256; ++i) all.push_back(static_cast<char>(i));
-  all += "+++ATH\r";  // only data now
-  b.Send(all);
-  EXPECT_EQ(a.ReadUntil(all), all);
-  a.Send(all);
-  EXPECT_EQ(b.ReadUntil(all), all);
+    std::string all;
+    for (int i = 0; i < 256; ++i) all.push_back(static_cast<char>(i));
+    all += "+++ATH\r";  // only data now
+    b.Send(all);
+    EXPECT_EQ(a.ReadUntil(all), all);
+    a.Send(all);
+    EXPECT_EQ(b.ReadUntil(all), all);
 
-  b.Send("Bye\r");
-  b.Close();  // DTR drops
-  EXPECT_EQ(a.ReadUntil("NO CARRIER\r\n"), "Bye\r\r\n相手が切断しました\r\n\r\nNO CARRIER\r\n");
+    b.Send("Bye\r");
+    b.Close();  // DTR drops
+    EXPECT_EQ(a.ReadUntil("NO CARRIER\r\n"), "Bye\r\r\n相手が切断しました\r\n\r\nNO CARRIER\r\n") << line;
+  }
 }
 
 TEST(TcpModem, ASecondCallerHearsBusyWhileTheFirstCallStands) {

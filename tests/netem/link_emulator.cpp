@@ -86,6 +86,7 @@ struct Direction {
   long carried = 0;
   long lost = 0;
   long refused = 0;
+  int firstRefusal = 0;
 };
 
 volatile sig_atomic_t stopping = 0;
@@ -206,7 +207,7 @@ int main(int argc, char** argv) {
         if (::write(d->to, p.data(), p.size()) > 0) {
           ++d->carried;
         } else {
-          ++d->refused;  // the far device's queue was full: lost like any other
+          if (d->refused++ == 0) d->firstRefusal = errno;  // lost like any other
         }
         d->queue.pop_front();
       }
@@ -239,8 +240,8 @@ int main(int argc, char** argv) {
     }
   }
   for (const Direction* d : {&ab, &ba}) {
-    std::fprintf(stderr, "%s: %ld carried, %ld lost, %ld refused by the device\n", d->name, d->carried, d->lost,
-                 d->refused);
+    std::fprintf(stderr, "%s: %ld carried, %ld lost, %ld refused by the device%s%s\n", d->name, d->carried, d->lost,
+                 d->refused, d->refused ? ": " : "", d->refused ? std::strerror(d->firstRefusal) : "");
   }
   return 0;
 }
