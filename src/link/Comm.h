@@ -243,7 +243,7 @@ class TComm : public CarrierSource {
   std::mutex writeLock_;
   std::atomic<std::size_t> receiveLimit_{0};
   std::atomic<std::size_t> handedOver_{0};  // read in this opening, not yet Taken
-  int resumeFd_ = -1;  // eventfd: Taken wakes a watcher that stopped reading
+  int resumeFd_ = -1;                       // eventfd: Taken wakes a watcher that stopped reading
   bool ReceiveHeld() const;
   mutable bool dcdSeenUp_ = false;  // in this opening (UI thread)
   mutable bool dcdSeenDown_ = false;

@@ -661,11 +661,12 @@ TEST_F(StartUp, AFloodOfEmptyAndLongLinesLeavesMemoryBoundedAndTheWindowAnswerin
   sampling = false;
   sampler.join();
   const qint64 ms = flood.elapsed();
-  std::printf("flood of %lld MB: taken in %lld s, memory grew by %ld MB (%ld -> %ld KiB); the 20 ms timer fired "
-              "%d times, at most %lld ms apart; %d notes played during it, %d reached the peer\n",
-              static_cast<long long>(peer.sent / (1 << 20)), static_cast<long long>(ms / 1000),
-              (most - before) / 1024, before, most.load(), ticks, static_cast<long long>(longestGap), notesPlayed,
-              peer.notesHeard.load());
+  std::printf(
+      "flood of %lld MB: taken in %lld s, memory grew by %ld MB (%ld -> %ld KiB); the 20 ms timer fired "
+      "%d times, at most %lld ms apart; %d notes played during it, %d reached the peer\n",
+      static_cast<long long>(peer.sent / (1 << 20)), static_cast<long long>(ms / 1000),
+      (most - before) / 1024, before, most.load(), ticks, static_cast<long long>(longestGap), notesPlayed,
+      peer.notesHeard.load());
   ASSERT_TRUE(caughtUp) << peer.sent / (1 << 20) << " MB sent";
   EXPECT_LT(most - before, 40 * 1024) << "KiB the flood took";
   // Generous for a loaded machine (two cores shared by many jobs): the window keeps its timers

@@ -133,7 +133,8 @@ TEST_F(ModemLink, ADialConnectsBothSidesAndCarriesFramesLinesAndEveryByteUntilAH
   // The log keeps each received line's text, its control characters escaped.
   ASSERT_TRUE(WaitFor([&] {
     QFile log(QDir::current().filePath(LogFile::FileName(QDate(2026, 1, 2))));
-    return log.open(QIODevice::ReadOnly) && log.readAll().contains(LogFile::Printable(EveryByteLine()) + "\r\n");
+    return log.open(QIODevice::ReadOnly) &&
+           log.readAll().contains(LogFile::Printable(EveryByteLine()) + "\r\n");
   }));
 
   // Hang-up on A: B hears "Bye", its modem says NO CARRIER, and the note A left held is ended.
@@ -156,13 +157,15 @@ TEST_F(ModemLink, ADialConnectsBothSidesAndCarriesFramesLinesAndEveryByteUntilAH
 TEST_F(ModemLink, ThePeersResultWordsAreChatWhileTheCallStandsAndARedialSendsItNothing) {
   Call();
   for (int i = 0; i < 3; ++i) a.rig.chat.Timer1Timer();
-  for (const char* word : {"NO CARRIER\r", "ERROR\r", "CONNECT\r", "OK\r"}) b.rig.dialogue.Comm1.WriteString(word);
+  for (const char* word : {"NO CARRIER\r", "ERROR\r", "CONNECT\r", "OK\r"})
+    b.rig.dialogue.Comm1.WriteString(word);
   const QByteArray busy = QByteArray("BUSY\r").repeated(1000);
   for (qsizetype at = 0; at < busy.size(); at += 4000) b.rig.dialogue.Comm1.WriteString(busy.mid(at, 4000));
   b.rig.dialogue.Comm1.WriteString("done\r");
   ASSERT_TRUE(WaitFor([&] { return a.Saw(QStringLiteral("done")); }, 5000));
   EXPECT_EQ(a.rig.chatView.chat.count(QStringLiteral("BUSY")), 1000);
-  for (const char* word : {"NO CARRIER", "ERROR", "CONNECT", "OK"}) EXPECT_TRUE(a.rig.chatView.chat.contains(word)) << word;
+  for (const char* word : {"NO CARRIER", "ERROR", "CONNECT", "OK"})
+    EXPECT_TRUE(a.rig.chatView.chat.contains(word)) << word;
   EXPECT_TRUE(a.rig.dialogue.Connected());
   EXPECT_EQ(a.rig.chatView.panels[2], QStringLiteral("接続中"));
   EXPECT_EQ(a.rig.chat.ElapsedSeconds(), 3) << "the peer's CONNECT restarted the clock";

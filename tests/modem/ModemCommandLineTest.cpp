@@ -25,8 +25,8 @@ namespace {
 // sonavel-modem with the arguments given; its error output goes to a file of the test's.
 struct Modem {
   pid_t pid = 0;
-  std::string errors = QDir::current().filePath("modem-errors").toStdString();
-  explicit Modem(std::vector<std::string> args) {
+  std::string errors;  // beside the link, the last argument: tests running at once keep apart
+  explicit Modem(std::vector<std::string> args) : errors(args.back() + ".errors") {
     std::vector<char*> argv{const_cast<char*>(SONAVEL_MODEM)};
     for (auto& a : args) argv.push_back(a.data());
     argv.push_back(nullptr);
@@ -45,7 +45,7 @@ struct Modem {
   }
   int Ended() {
     int status = 0;
-    for (int i = 0; i < 300 && ::waitpid(pid, &status, WNOHANG) == 0; ++i) {
+    for (int i = 0; i < 1000 && ::waitpid(pid, &status, WNOHANG) == 0; ++i) {
       std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
@@ -58,7 +58,7 @@ struct Modem {
 
 std::string WaitForLink(const std::string& link) {
   char to[256] = {};
-  for (int i = 0; i < 200 && ::readlink(link.c_str(), to, sizeof to - 1) <= 0; ++i) {
+  for (int i = 0; i < 1000 && ::readlink(link.c_str(), to, sizeof to - 1) <= 0; ++i) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   return to;

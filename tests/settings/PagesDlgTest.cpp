@@ -163,7 +163,8 @@ TEST_F(PagesDlgTest, CaptionPagesAndEveryEntryAreTheProgramsOwn) {
 
   EXPECT_EQ(LabelsOf(dlg_.TabSheet1),
             QStringList({QStringLiteral("ﾎﾟｰﾄ"), QStringLiteral("電話回線"), QStringLiteral("着信ﾎﾟｰﾄ"),
-                         QStringLiteral("ﾊﾟｽﾜｰﾄﾞ"), QStringLiteral("１行目"), QStringLiteral("２行目"), QStringLiteral("３行目")}));
+                         QStringLiteral("ﾊﾟｽﾜｰﾄﾞ"), QStringLiteral("１行目"), QStringLiteral("２行目"),
+                         QStringLiteral("３行目")}));
   EXPECT_EQ(dlg_.GroupBox1->title(), QStringLiteral("ﾓﾃﾞﾑの初期化ｺﾏﾝﾄﾞ"));
   EXPECT_EQ(LabelsOf(dlg_.TabSheet2),
             QStringList({QStringLiteral("通信速度"), QStringLiteral("ﾕｰｻﾞｰ定義"), QStringLiteral("ﾃﾞｰﾀﾋﾞｯﾄ"),
@@ -463,7 +464,9 @@ TEST_F(PagesDlgTest, SerialDevicesFollowTheComPortsAndAChosenOneIsStoredAsThePor
   dlg_.EditPassword->setFocus();
   Type(dlg_.EditPassword, QStringLiteral("ｿﾅ秘密7"));
   dlg_.OKBtnClick();
-  EXPECT_TRUE(FileBytes().contains("port=2\r\ndevice=tcp\r\nlisten=5000\r\npassword=\xBF\xC5\x94\xE9\x96\xA7" "7\r\n"));
+  EXPECT_TRUE(
+      FileBytes().contains("port=2\r\ndevice=tcp\r\nlisten=5000\r\npassword=\xBF\xC5\x94\xE9\x96\xA7"
+                           "7\r\n"));
   EXPECT_EQ(target_.Last("SetDevicePath"), "tcp");
   EXPECT_EQ(target_.Last("SetListenPort"), "5000");
   EXPECT_EQ(target_.Last("SetModemPassword"), QStringLiteral("ｿﾅ秘密7"));
