@@ -18,7 +18,8 @@ constexpr std::uint8_t kPing = 0x01;   // answer at once
 constexpr std::uint8_t kClose = 0x02;  // the stream ends where these bytes end
 constexpr std::uint8_t kNack = 0x04;   // bytes after a gap arrived: send again from the acknowledged point
 constexpr std::uint8_t kEcho = 0x08;   // the echo field holds a time
-constexpr std::uint8_t kKnownFlags = kPing | kClose | kNack | kEcho;
+constexpr std::uint8_t kEndSeen = 0x10;  // the whole of the peer's stream arrived, its end included
+constexpr std::uint8_t kKnownFlags = kPing | kClose | kNack | kEcho | kEndSeen;
 constexpr std::uint64_t kMaxOffset = std::uint64_t{1} << 62;
 constexpr std::size_t kMaxHeldStretches = 256;
 
@@ -66,7 +67,11 @@ void DatagramLine::Close() {
 }
 
 bool DatagramLine::Finished() const {
-  return closing_ && closeSent_ && out_.empty();
+  return closing_ && closeSeen_;
+}
+
+bool DatagramLine::CloseUnacknowledged() const {
+  return closeSent_ && !closeSeen_;
 }
 
 bool DatagramLine::HasNewData() const {
@@ -80,7 +85,7 @@ bool DatagramLine::Waiting() const {
 }
 
 bool DatagramLine::RepeatDue() const {
-  return repeatsDone_ < std::size(kRepeatAfter) && (sent_ > acked_ || closing_);
+  return repeatsDone_ < std::size(kRepeatAfter) && (sent_ > acked_ || (closing_ && !closeSeen_));
 }
 
 DatagramLine::Time DatagramLine::KeepAliveAt() const {
@@ -106,10 +111,12 @@ void DatagramLine::Refill(Time now) {
 }
 
 void DatagramLine::CheckTimers(Time now) {
-  if (sent_ > acked_ && now >= retransmitAt_) {
+  if ((sent_ > acked_ || CloseUnacknowledged()) && now >= retransmitAt_) {
     // Unacknowledged past the timeout: everything from the gap goes again, the first datagram
-    // asking for an answer at once.
+    // asking for an answer at once. So does the end of the stream: a hang-up whose every copy
+    // was lost would otherwise reach the peer only as silence.
     sent_ = acked_;
+    closeSent_ = false;
     ++backoff_;
     ++counters_.retransmits;
     retransmitAt_ = now + RetransmitTimeout();
@@ -146,7 +153,7 @@ DatagramLine::Time DatagramLine::Wake() const {
     at = tokens_ >= 0 ? refilled_ : refilled_ + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(-tokens_ / kBytesPerSecond));
   }
   if (RepeatDue()) at = std::min(at, tailSentAt_ + kRepeatAfter[repeatsDone_]);
-  if (sent_ > acked_) {
+  if (sent_ > acked_ || CloseUnacknowledged()) {
     at = std::min(at, retransmitAt_);
   }
   if (!stalled_ && Waiting()) at = std::min(at, progressAt_ + kStall);
@@ -186,7 +193,9 @@ DatagramLine::Datagram DatagramLine::Build(Kind kind, Time now) {
   if (closing_ && sent_ == written && to == written) {
     flags |= kClose;
     closeSent_ = true;
+    if (retransmitAt_ == Time::max() && !closeSeen_) retransmitAt_ = now + RetransmitTimeout();
   }
+  if (peerEnd_ && delivered_ >= *peerEnd_) flags |= kEndSeen;
   if (nackOwed_) {
     flags |= kNack;
     lastNackAt_ = now;
@@ -262,6 +271,7 @@ bool DatagramLine::Receive(std::span<const std::uint8_t> d, Time now) {
   peerStamp_ = stamp;
   peerStampAt_ = now;
   TakeAck(ack, window, (flags & kNack) ? std::optional(heldFrom) : std::nullopt, now);
+  if ((flags & kEndSeen) && closeSent_ && ack == acked_ + out_.size()) closeSeen_ = true;
   TakeData(offset, d.subspan(kHeader), (flags & kClose) != 0, now);
   if (flags & kPing) {
     ackOwed_ = true;
@@ -278,7 +288,7 @@ void DatagramLine::TakeAck(std::uint64_t ack, std::uint32_t window, std::optiona
     sent_ = std::max(sent_, acked_);
     backoff_ = 0;
     progressAt_ = now;
-    retransmitAt_ = sent_ > acked_ ? now + RetransmitTimeout() : Time::max();
+    retransmitAt_ = sent_ > acked_ || CloseUnacknowledged() ? now + RetransmitTimeout() : Time::max();
     if (stalled_) {
       stalled_ = false;
       events_.push_back(Event::Resumed);
@@ -318,9 +328,17 @@ void DatagramLine::TakeData(std::uint64_t offset, std::span<const std::uint8_t> 
       Deliver(node.key(), node.mapped(), now);
     }
   }
-  if (peerEnd_ && delivered_ >= *peerEnd_ && !peerClosedTold_) {
-    peerClosedTold_ = true;
-    events_.push_back(Event::PeerClosed);
+  if (peerEnd_ && delivered_ >= *peerEnd_) {
+    // The peer has hung up and waits only to hear that the end arrived: it is told at once, and
+    // again for each copy of the end that still comes.
+    if (close) {
+      ackOwed_ = true;
+      ackAt_ = now;
+    }
+    if (!peerClosedTold_) {
+      peerClosedTold_ = true;
+      events_.push_back(Event::PeerClosed);
+    }
   }
 }
 

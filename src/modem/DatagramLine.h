@@ -77,9 +77,10 @@ class DatagramLine {
   std::size_t Room() const;
   // Takes what fits of `bytes` (Room); the caller keeps the rest until there is room.
   std::size_t Write(std::span<const std::uint8_t> bytes, Time now);
-  // No more bytes: once all written are sent, the peer is told the stream ends there.
+  // No more bytes: once all written are sent, the peer is told the stream ends there, and told
+  // again on the retransmission schedule until it says it has the end.
   void Close();
-  // Close was called and the peer has acknowledged every byte.
+  // Close was called and the peer has every byte and the end.
   bool Finished() const;
 
   // --- what the peer sent
@@ -115,6 +116,7 @@ class DatagramLine {
   void CheckTimers(Time now);
   void Refill(Time now);
   bool HasNewData() const;
+  bool CloseUnacknowledged() const;
   bool Waiting() const;
   bool RepeatDue() const;
   Time KeepAliveAt() const;
@@ -137,6 +139,7 @@ class DatagramLine {
   std::uint64_t peerLimit_ = kReceiveWindow;
   bool closing_ = false;
   bool closeSent_ = false;
+  bool closeSeen_ = false;  // the peer says it has the end of the stream
   std::uint32_t number_ = 0;
   double tokens_ = kSendWindow;
   Time refilled_;

@@ -20,6 +20,7 @@
 #include <cstring>
 #include <mutex>
 #include <thread>
+#include <utility>
 
 #include "modem/LineFigures.h"
 #include "platform/ShiftJis.h"
@@ -33,6 +34,9 @@ constexpr std::size_t kChunk = 4096;
 // asks meanwhile.
 constexpr auto kChoiceWait = std::chrono::milliseconds(1000);
 constexpr auto kProbeEvery = std::chrono::milliseconds(200);
+// How long a hung-up datagram call keeps telling the partner, whose copies of the end may all
+// have been lost: on a lossy path it hears of it within this, not after kGone.
+constexpr auto kLinger = std::chrono::milliseconds(1500);
 // Past this much waiting for the other side, the modem stops reading from this side: the
 // program's writes then wait, as on a serial line whose modem holds CTS.
 constexpr std::size_t kBacklog = 64 * 1024;
@@ -221,6 +225,7 @@ TcpModem::~TcpModem() {
   [[maybe_unused]] const ssize_t n = ::write(wake_, &one, sizeof one);
   thread_.join();
   CloseCall();
+  EndLinger();
   StopListening();
   incoming_.clear();
   ReapLookups(true);
@@ -284,6 +289,7 @@ int TcpModem::PollTimeout() const {
   }
   for (const auto& in : incoming_) next = std::min(next, in->deadline);
   if (listen_ >= 0 && listenPausedUntil_ != Clock::time_point{}) next = std::min(next, listenPausedUntil_);
+  if (lingering_) next = std::min({next, lingering_->Line().Wake(), lingerUntil_});
   if (datagrams_) {
     next = std::min(next, datagrams_->Line().Wake());
     if (state_ == State::Choosing) next = std::min({next, deadline_, calling_ ? nextProbe_ : deadline_});
@@ -327,7 +333,7 @@ void TcpModem::Run() {
     const std::size_t portMapAt = fds.size();
     fds.push_back({portMap_.ReadyFd(), POLLIN, 0});
     const std::size_t udpAt = fds.size();
-    for (const int u : {udpListen_, udpCall_}) {
+    for (const int u : {udpListen_, udpCall_, lingerSocket_}) {
       if (u >= 0) fds.push_back({u, POLLIN, 0});
     }
     const std::size_t incomingAt = fds.size();
@@ -355,6 +361,7 @@ void TcpModem::Run() {
     if (ready <= 0) {
       CheckDeadlines();
       DatagramTick();
+      LingerTick();
       if (holders_ > 0 && !toProgram_.empty()) ToProgram();
       continue;
     }
@@ -383,7 +390,9 @@ void TcpModem::Run() {
     if (lookupAt < fds.size() && lookup_ && fds[lookupAt].fd == lookup_->done && fds[lookupAt].revents) LookupDone();
     if (fds[portMapAt].revents) PortMapNews();
     for (std::size_t i = udpAt; i < incomingAt; ++i) {
-      if (fds[i].revents && (fds[i].fd == udpListen_ || fds[i].fd == udpCall_)) FromDatagrams(fds[i].fd);
+      if (fds[i].revents && (fds[i].fd == udpListen_ || fds[i].fd == udpCall_ || fds[i].fd == lingerSocket_)) {
+        FromDatagrams(fds[i].fd);
+      }
     }
     for (std::size_t i = incomingAt; i < fds.size(); ++i) {
       if (!fds[i].revents) continue;
@@ -394,6 +403,7 @@ void TcpModem::Run() {
     std::erase_if(incoming_, [](const auto& in) { return in->fd < 0; });
     CheckDeadlines();
     DatagramTick();
+    LingerTick();
     if (holders_ > 0 && !toProgram_.empty()) ToProgram();
   }
 }
@@ -462,11 +472,10 @@ void TcpModem::ToProgram() {
 void TcpModem::ProgramGone() {
   if (call_ >= 0 && state_ == State::Online) SendSome(call_, toPeer_);  // its farewell goes first
   if (datagrams_ && line_ == LineKind::Datagram) {
-    // The farewell and the end of the call, in a few copies: nobody stays to repeat them.
-    const auto now = Clock::now();
+    // The farewell and the end of the call go now, and again until the partner has them.
     datagrams_->Line().Close();
-    datagrams_->Send(now);
-    for (int i = 0; i < 2; ++i) datagrams_->Probe(now);
+    datagrams_->Send(Clock::now());
+    Linger(calling_ ? udpCall_ : udpListen_);
   }
   CloseCall();
   commands_.Reset();
@@ -850,6 +859,8 @@ bool TcpModem::SetAnswering(bool on, std::string& why) {
   // Datagrams on the same port number, unless the modem is held to TCP; where they cannot be
   // had, calls stay on TCP.
   if (commands_.LineChoice() != 1) {
+    // The last call's end, still being repeated on the old datagram socket, gives the port back.
+    if (lingerOnListenPort_) EndLinger();
     udpListen_ = ::socket(bound.ss_family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (bound.ss_family == AF_INET6) ::setsockopt(udpListen_, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero);
     if (udpListen_ >= 0 && ::bind(udpListen_, reinterpret_cast<sockaddr*>(&bound), len) != 0) CloseFd(udpListen_);
@@ -1080,10 +1091,37 @@ void TcpModem::FromDatagrams(int socket) {
   socklen_t len = sizeof from;
   for (ssize_t n; (n = ::recvfrom(socket, buf, sizeof buf, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &len)) >= 0;
        len = sizeof from) {
+    const std::span<const std::uint8_t> datagram(buf, static_cast<std::size_t>(n));
+    if (socket == lingerSocket_) {
+      lingering_->Received(datagram, from, Clock::now());
+      continue;
+    }
     // Outside a call, or not the call's: read and forgotten.
     if (!datagrams_ || (state_ != State::Choosing && !(state_ == State::Online && line_ == LineKind::Datagram))) continue;
-    datagrams_->Received({buf, static_cast<std::size_t>(n)}, from, Clock::now());
+    datagrams_->Received(datagram, from, Clock::now());
   }
+}
+
+// The hung-up call takes its socket along (the modem's own is -1 then) and goes on alone.
+void TcpModem::Linger(int& socket) {
+  EndLinger();
+  lingerOnListenPort_ = &socket == &udpListen_;
+  lingerSocket_ = std::exchange(socket, -1);
+  lingering_ = std::move(datagrams_);
+  lingerUntil_ = Clock::now() + kLinger;
+}
+
+void TcpModem::LingerTick() {
+  if (!lingering_) return;
+  const auto now = Clock::now();
+  if (lingering_->Line().Finished() || now >= lingerUntil_) return EndLinger();
+  lingering_->Send(now);
+}
+
+void TcpModem::EndLinger() {
+  lingering_.reset();
+  CloseFd(lingerSocket_);
+  lingerOnListenPort_ = false;
 }
 
 // Everything the datagram line has due: datagrams out, bytes to the program, what it noticed,

@@ -128,6 +128,9 @@ class TcpModem final : ModemLine {
   void DatagramTick();
   void FromLine(std::span<const std::uint8_t> bytes);
   void Notice(const QString& text);
+  void Linger(int& socket);
+  void LingerTick();
+  void EndLinger();
   std::string Password() const;
   void CheckDeadlines();
   void EndCall(const QString& why, Result result);
@@ -173,6 +176,12 @@ class TcpModem final : ModemLine {
   LineKind line_ = LineKind::None;
   bool calling_ = false;
   std::string partner_;
+  // A datagram call this side has hung up: it stays a moment (kLinger) on its own socket to send
+  // the end again until the partner says it has it; the modem meanwhile is free for the next.
+  std::unique_ptr<DatagramCall> lingering_;
+  int lingerSocket_ = -1;
+  bool lingerOnListenPort_ = false;
+  Clock::time_point lingerUntil_{};
   Clock::time_point nextProbe_{};
   Clock::time_point figuresAt_{};
   // Where the bytes given to the program stand, so that the modem's own lines (a stalled line)

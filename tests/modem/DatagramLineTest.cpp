@@ -285,6 +285,31 @@ TEST(DatagramLine, ClosingDeliversTheLastBytesThenTellsThePeer) {
   ASSERT_TRUE(Has(call.events[1], Event::PeerClosed));
 }
 
+// Every copy of a hang-up sent in the first 300 ms is lost, and a third of the rest: the end is
+// sent again until the partner says it has it (with a farewell before it, or with nothing left
+// unacknowledged), and the partner hears of it within the modem's linger.
+TEST(DatagramLine, AHangUpWhoseFirstCopiesAreAllLostStillReachesThePeerWithinASecondAndAHalf) {
+  for (const std::size_t farewell : {4, 0}) {
+    for (std::uint64_t seed = 1; seed <= 5; ++seed) {
+      SCOPED_TRACE("farewell " + std::to_string(farewell) + ", seed " + std::to_string(seed));
+      Call call({20ms, 0.3, 1, 0ms, 0, 5s, 300ms}, seed);
+      call.Run(Play::Notes, 5s, 0ms);
+      const Time hangUp = call.Now();
+      const long before = call.datagrams;
+      call.Write(0, farewell, 0);
+      call.Run(Play::Idle, 0ms, 1ms);
+      call[0].Close();
+      call.Run(Play::Idle, 0ms, 3s);
+      ASSERT_TRUE(Has(call.events[1], Event::PeerClosed));
+      EXPECT_LE(call.events[1].back().second, hangUp + 1500ms);
+      EXPECT_TRUE(call.Whole(0));
+      EXPECT_TRUE(call[0].Finished());
+      // Paced: a few dozen small datagrams in all, and none once the end is acknowledged.
+      EXPECT_LT(call.datagrams - before, 80);
+    }
+  }
+}
+
 TEST(DatagramLine, MeasuresTheRoundTripAndTheShareOfLostPackets) {
   Call call({20ms, 0.05}, 11);
   call.Run(Play::Notes, 60s);
