@@ -6,6 +6,17 @@
 namespace {
 constexpr int kTextIndent = 3;
 constexpr int kPanelGap = 2;
+
+// The sunken bevel of a panel and of the call's figures: dark along the top and left, light
+// along the bottom and right.
+void DrawBevel(QPainter& p, const QRect& r, const QPalette& palette) {
+  p.setPen(palette.color(QPalette::Dark));
+  p.drawLine(r.topLeft(), r.topRight());
+  p.drawLine(r.topLeft(), r.bottomLeft());
+  p.setPen(palette.color(QPalette::Light));
+  p.drawLine(r.bottomLeft(), r.bottomRight());
+  p.drawLine(r.topRight(), r.bottomRight());
+}
 }  // namespace
 
 TStatusPanels::TStatusPanels(QWidget* parent) : QWidget(parent) {
@@ -49,19 +60,10 @@ QRect TStatusPanels::PanelRect(int panel) const {
 void TStatusPanels::paintEvent(QPaintEvent*) {
   QPainter p(this);
   p.fillRect(rect(), palette().window());
-  const QColor shadow = palette().color(QPalette::Dark);
-  const QColor light = palette().color(QPalette::Light);
   for (int i = 0; i < static_cast<int>(kWidths.size()); ++i) {
     // Each panel ends two pixels short of the next, leaving the gap between the bevels.
     const QRect r = PanelRect(i).adjusted(0, 0, -kPanelGap, 0);
-    if (i + 1 < static_cast<int>(kWidths.size())) {
-      p.setPen(shadow);
-      p.drawLine(r.topLeft(), r.topRight());
-      p.drawLine(r.topLeft(), r.bottomLeft());
-      p.setPen(light);
-      p.drawLine(r.bottomLeft(), r.bottomRight());
-      p.drawLine(r.topRight(), r.bottomRight());
-    }
+    if (i + 1 < static_cast<int>(kWidths.size())) DrawBevel(p, r, palette());
     p.setPen(palette().color(QPalette::WindowText));
     const QString& text = texts_.at(static_cast<std::size_t>(i));
     QRect inside = r.adjusted(kTextIndent, 0, -1, 0);
@@ -83,12 +85,7 @@ void TStatusPanels::paintEvent(QPaintEvent*) {
   }
   if (!figures_.isEmpty()) {
     const QRect box = FiguresRect();
-    p.setPen(shadow);
-    p.drawLine(box.topLeft(), box.topRight());
-    p.drawLine(box.topLeft(), box.bottomLeft());
-    p.setPen(light);
-    p.drawLine(box.bottomLeft(), box.bottomRight());
-    p.drawLine(box.topRight(), box.bottomRight());
+    DrawBevel(p, box, palette());
     p.setPen(palette().color(QPalette::WindowText));
     p.drawText(box.adjusted(kTextIndent, 0, -1, 0), Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, figures_);
   }

@@ -10,11 +10,14 @@
 #include <QDir>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMenu>
+#include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRegularExpression>
 #include <QScreen>
 #include <QSocketNotifier>
+#include <QStandardPaths>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QToolButton>
@@ -601,6 +604,40 @@ TEST_F(StartUp, OnX11TheAboutBoxAndTheConnectionWindowTakeTheirKeysAndClicks) {
   ASSERT_TRUE(xinput::Click(com.Button1));
   ASSERT_TRUE(QTest::qWaitFor([&] { return !com.isVisible(); }));
   EXPECT_FALSE(program->Dialogue().Comm1.IsOpen());
+  form.close();
+}
+
+// On a real X display: the player waits by the menu's keys (Alt+T, T), then clicks the menu and
+// its copy entry; another program on the display pastes the address line.
+TEST_F(StartUp, OnX11TheMenuByKeysWaitsAndByClicksCopiesTheAddressForOtherPrograms) {
+  if (const QString why = xinput::Unavailable(); !why.isEmpty()) GTEST_SKIP() << why.toStdString();
+  if (QStandardPaths::findExecutable(QStringLiteral("xclip")).isEmpty()) GTEST_SKIP() << "needs xclip";
+  if (::geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace";
+  OwnNetwork net;
+  ASSERT_TRUE(net.Entered());
+  ChooseFakeDevices();
+  file.WriteString(QStringLiteral("modem"), QStringLiteral("device"), QStringLiteral("tcp"));
+  file.WriteString(QStringLiteral("modem"), QStringLiteral("listen"), QStringLiteral("24682"));
+  file.WriteString(QStringLiteral("modem"), QStringLiteral("portmap"), QStringLiteral("0"));
+  auto program = Make();
+  program->Start();
+  TMainForm& form = program->MainForm();
+  form.activateWindow();
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
+
+  ASSERT_TRUE(xinput::Key(QStringLiteral("alt+t")));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return form.View1->isVisible(); }));
+  ASSERT_TRUE(xinput::Key(QStringLiteral("t")));
+  const QString address = QStringLiteral("[2001:db8:5::5]:24682");
+  ASSERT_TRUE(WaitFor([&] { return form.Memo1->toPlainText().contains(address); }))
+      << form.Memo1->toPlainText().toStdString();
+
+  QMenuBar* bar = form.menuBar();
+  ASSERT_TRUE(xinput::ClickAt(bar, bar->actionGeometry(form.View1->menuAction()).center()));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return form.View1->isVisible(); }));
+  ASSERT_TRUE(xinput::ClickAt(form.View1, form.View1->actionGeometry(form.KAddress).center()));
+  EXPECT_TRUE(QTest::qWaitFor([&] { return xinput::PastedText() == address; }, 5000))
+      << xinput::PastedText().toStdString();
   form.close();
 }
 

@@ -18,9 +18,8 @@
 #include "modem/SealedRecords.h"
 #include "platform/ShiftJis.h"
 #include "support/JackMidiPeer.h"
-#include "support/JackServer.h"
 #include "support/ModemTerminal.h"
-#include "support/SonavelProcess.h"
+#include "support/TwoPrograms.h"
 
 namespace {
 
@@ -141,27 +140,23 @@ long long ArrivalOf(JackMidiPeer& peer, const JackMidiPeer::Bytes& message, std:
 }
 
 void BM_AddedLatencyOverTcp(benchmark::State& state) {
-  JackServer server{32};
-  JackMidiPeer first{"first"};
-  JackMidiPeer second{"second"};
-  if (!server.Running() || !first.Ok() || !second.Ok()) {
+  TwoPrograms two(state.range(0) ? QStringLiteral("a shared secret") : QString(), 32);
+  if (!two.Ready()) {
     state.SkipWithError("no JACK server");
     return;
   }
-  const int port = FreeTcpPort();
-  const QString password = state.range(0) ? QStringLiteral("a shared secret") : QString();
-  SonavelProcess answering("first", port, {}, password);
-  SonavelProcess calling("second", FreeTcpPort(), QStringLiteral("127.0.0.1:%1").arg(port), password);
-  answering.Start({QStringLiteral("--answer")});
-  if (!WaitFor([&] { return answering.Log().contains(QStringLiteral("ats0=1")); }, 15000)) {
+  if (!two.Answer()) {
     state.SkipWithError("the answering program did not wait for a call");
     return;
   }
-  calling.Start({QStringLiteral("--dial"), QStringLiteral("1")});
-  if (!WaitFor([&] { return answering.Connected() && calling.Connected() && first.KeysConnected(); }, 15000)) {
+  if (!two.Dial() || !WaitFor([&] { return two.first.KeysConnected(); })) {
     state.SkipWithError("no connection");
     return;
   }
+  JackMidiPeer& first = two.first;
+  JackMidiPeer& second = two.second;
+  const SonavelProcess& answering = *two.answering;
+  const SonavelProcess& calling = *two.calling;
   // The logs say which kind of call it is (in the log's Shift-JIS, read here byte for byte).
   const QString kind = QString::fromLatin1(ShiftJis::Encode(
       state.range(0) ? QStringLiteral("パスワードで相手を確かめました") : QStringLiteral("通話は暗号化されていますが")));

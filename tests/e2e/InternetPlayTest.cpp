@@ -7,32 +7,17 @@
 
 #include "modem/CallHandshake.h"
 #include "modem/SealedRecords.h"
-#include "support/JackMidiPeer.h"
-#include "support/JackServer.h"
-#include "support/SonavelProcess.h"
+#include "support/TwoPrograms.h"
 
 namespace {
 
-constexpr int kStart = 15000;  // ms for a program to start and its call to stand
-
 TEST(InternetPlay, NotesTravelBothWaysBetweenTwoProgramsThatDialedEachOtherOverTcp) {
-  JackServer server;
-  ASSERT_TRUE(server.Running()) << server.Error();
-  JackMidiPeer first{"first"};
-  JackMidiPeer second{"second"};
-  ASSERT_TRUE(first.Ok() && second.Ok());
-  const int port = FreeTcpPort();
-  ASSERT_GT(port, 0);
-
-  SonavelProcess answering("first", port, {});
-  SonavelProcess calling("second", FreeTcpPort(), QStringLiteral("127.0.0.1:%1").arg(port));
-  answering.Start({QStringLiteral("--answer")});
-  ASSERT_TRUE(WaitFor([&] { return answering.Log().contains(QStringLiteral("ats0=1")); }, kStart))
-      << answering.Log().toStdString();
-  calling.Start({QStringLiteral("--dial"), QStringLiteral("1")});
-
-  ASSERT_TRUE(WaitFor([&] { return answering.Connected() && calling.Connected(); }, kStart))
-      << "first:\n" << answering.Log().toStdString() << "\nsecond:\n" << calling.Log().toStdString();
+  TwoPrograms two;
+  ASSERT_TRUE(two.Ready()) << two.server.Error();
+  ASSERT_TRUE(two.Answer()) << two.Logs();
+  ASSERT_TRUE(two.Dial()) << two.Logs();
+  JackMidiPeer& first = two.first;
+  JackMidiPeer& second = two.second;
   ASSERT_TRUE(WaitFor([&] { return first.KeysConnected() && second.KeysConnected(); }));
   first.ClearHeard();
   second.ClearHeard();
@@ -48,8 +33,8 @@ TEST(InternetPlay, NotesTravelBothWaysBetweenTwoProgramsThatDialedEachOtherOverT
   first.Play({0x80, 60, 0});
   EXPECT_TRUE(WaitFor([&] { return second.HasHeard({0x81, 60, 0}); }));
 
-  EXPECT_TRUE(answering.Running());
-  EXPECT_TRUE(calling.Running());
+  EXPECT_TRUE(two.answering->Running());
+  EXPECT_TRUE(two.calling->Running());
 }
 
 // A stranger's connection to the port: sends `first`, and with `guess` plays a caller that
@@ -87,37 +72,27 @@ bool Knock(int port, const std::string& first, const char* guess) {
 }
 
 TEST(InternetPlay, StrangersAtThePortGetNothingThroughWhileThePartnerWithThePasswordPlays) {
-  JackServer server;
-  ASSERT_TRUE(server.Running()) << server.Error();
-  JackMidiPeer first{"first"};
-  JackMidiPeer second{"second"};
-  ASSERT_TRUE(first.Ok() && second.Ok());
-  const int port = FreeTcpPort();
-  const QString password = QStringLiteral("合言葉");
-  SonavelProcess answering("first", port, {}, password);
-  answering.Start({QStringLiteral("--answer")});
-  ASSERT_TRUE(WaitFor([&] { return answering.Log().contains(QStringLiteral("ats0=1")); }, kStart));
-  ASSERT_TRUE(WaitFor([&] { return first.KeysConnected(); }));
-  first.ClearHeard();
+  TwoPrograms two(QStringLiteral("合言葉"));
+  ASSERT_TRUE(two.Ready()) << two.server.Error();
+  ASSERT_TRUE(two.Answer()) << two.Logs();
+  ASSERT_TRUE(WaitFor([&] { return two.first.KeysConnected(); }));
+  two.first.ClearHeard();
 
-  EXPECT_TRUE(Knock(port, "SONAVEL-MODEM/1 CALL\n", nullptr)) << "the old greeting";
-  EXPECT_TRUE(Knock(port, "", "wrong")) << "a wrong password";
-  EXPECT_TRUE(Knock(port, "", "")) << "no password";
-  EXPECT_TRUE(Knock(port, "", nullptr)) << "a silent one";
+  EXPECT_TRUE(Knock(two.port, "SONAVEL-MODEM/1 CALL\n", nullptr)) << "the old greeting";
+  EXPECT_TRUE(Knock(two.port, "", "wrong")) << "a wrong password";
+  EXPECT_TRUE(Knock(two.port, "", "")) << "no password";
+  EXPECT_TRUE(Knock(two.port, "", nullptr)) << "a silent one";
   QTest::qWait(300);
-  EXPECT_FALSE(answering.Log().contains(QStringLiteral("RING")) || answering.Log().contains(QStringLiteral("CONNECT")))
-      << answering.Log().toStdString();
+  const QString log = two.answering->Log();
+  EXPECT_FALSE(log.contains(QStringLiteral("RING")) || log.contains(QStringLiteral("CONNECT"))) << log.toStdString();
   // The partner's part is channel 2: nothing sounded there.
-  for (const auto& m : first.Heard()) EXPECT_FALSE(!m.empty() && (m[0] & 0x0F) == 1) << int{m[0]};
+  for (const auto& m : two.first.Heard()) EXPECT_FALSE(!m.empty() && (m[0] & 0x0F) == 1) << int{m[0]};
 
-  SonavelProcess calling("second", FreeTcpPort(), QStringLiteral("127.0.0.1:%1").arg(port), password);
-  calling.Start({QStringLiteral("--dial"), QStringLiteral("1")});
-  ASSERT_TRUE(WaitFor([&] { return answering.Connected() && calling.Connected(); }, kStart))
-      << "first:\n" << answering.Log().toStdString() << "\nsecond:\n" << calling.Log().toStdString();
-  ASSERT_TRUE(WaitFor([&] { return second.KeysConnected(); }));
-  second.ClearHeard();
-  first.Play({0x90, 62, 90});
-  EXPECT_TRUE(WaitFor([&] { return second.HasHeard({0x91, 62, 90}); }));
+  ASSERT_TRUE(two.Dial()) << two.Logs();
+  ASSERT_TRUE(WaitFor([&] { return two.second.KeysConnected(); }));
+  two.second.ClearHeard();
+  two.first.Play({0x90, 62, 90});
+  EXPECT_TRUE(WaitFor([&] { return two.second.HasHeard({0x91, 62, 90}); }));
 }
 
 }  // namespace

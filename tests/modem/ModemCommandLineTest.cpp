@@ -1,12 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <poll.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <QDir>
@@ -76,23 +74,11 @@ TEST(SonavelModem, MakesALinkThatAnswersLikeAModemAndRemovesItWhenStopped) {
   }
   ASSERT_TRUE(S_ISLNK(st.st_mode));
 
-  const int fd = ::open(link.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
-  ASSERT_GE(fd, 0);
-  termios tio{};
-  ::tcgetattr(fd, &tio);
-  ::cfmakeraw(&tio);
-  ::tcsetattr(fd, TCSANOW, &tio);
-  ASSERT_EQ(::write(fd, "ATI\r", 4), 4);
-  std::string got;
-  for (int i = 0; i < 100 && got.find("OK\r\n") == std::string::npos; ++i) {
-    pollfd p{fd, POLLIN, 0};
-    char buf[256];
-    if (::poll(&p, 1, 20) > 0) {
-      const ssize_t n = ::read(fd, buf, sizeof buf);
-      if (n > 0) got.append(buf, static_cast<std::size_t>(n));
-    }
-  }
-  ::close(fd);
+  modem::Terminal t(link);
+  ASSERT_TRUE(t.Open());
+  t.Send("ATI\r");
+  const std::string got = t.ReadUntil("OK\r\n", 2000);
+  t.Close();
   EXPECT_EQ(got, "ATI\r\r\nSonavel TCP/IP modem, port 24999\r\n\r\nOK\r\n");
 
   ::kill(pid, SIGTERM);

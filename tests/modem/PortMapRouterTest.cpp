@@ -5,12 +5,10 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
-#include <poll.h>
 #include <sched.h>
 #include <signal.h>
 #include <spawn.h>
 #include <sys/wait.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <QFile>
@@ -23,13 +21,18 @@
 #include <vector>
 
 #include "modem/PortMap.h"
+#include "support/ModemTerminal.h"
 
 extern char** environ;
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
+using modem::Terminal;
 using std::chrono::milliseconds;
+
+// How long a modem's words may take through the namespaces and the router.
+constexpr int kReplyMs = 4000;
 
 constexpr const char* kHomeAddress = "192.168.77.2";
 constexpr const char* kOtherHomeMachine = "192.168.77.3";
@@ -88,45 +91,6 @@ bool WaitUntil(const std::function<bool()>& condition, milliseconds time) {
   }
   return true;
 }
-
-// A program's end of a modem: the pty, raw, as a serial device is opened.
-class Terminal {
- public:
-  explicit Terminal(const std::string& path) : fd_(::open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK)) {
-    termios tio{};
-    ::tcgetattr(fd_, &tio);
-    ::cfmakeraw(&tio);
-    ::tcsetattr(fd_, TCSANOW, &tio);
-  }
-  ~Terminal() { Close(); }
-  bool Open() const { return fd_ >= 0; }
-  void Close() {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = -1;
-  }
-  void Send(std::string_view bytes) const { ASSERT_EQ(::write(fd_, bytes.data(), bytes.size()), static_cast<ssize_t>(bytes.size())); }
-  // Everything up to and including `want`; empty when it does not come in time.
-  std::string ReadUntil(std::string_view want, milliseconds time = milliseconds(4000)) {
-    const auto end = Clock::now() + time;
-    while (got_.find(want) == std::string::npos && Clock::now() < end) {
-      pollfd p{fd_, POLLIN, 0};
-      if (::poll(&p, 1, 20) > 0) {
-        char buf[4096];
-        const ssize_t n = ::read(fd_, buf, sizeof buf);
-        if (n > 0) got_.append(buf, static_cast<std::size_t>(n));
-      }
-    }
-    const std::size_t at = got_.find(want);
-    if (at == std::string::npos) return {};
-    std::string out = got_.substr(0, at + want.size());
-    got_.erase(0, at + want.size());
-    return out;
-  }
-
- private:
-  int fd_;
-  std::string got_;
-};
 
 enum class Daemon { None, UpnpAndNatPmp, NatPmpOnly };
 
@@ -274,16 +238,16 @@ std::uint16_t SomePort() {
 // A call between a caller and the player who waits, with bytes both ways.
 void CallStands(Terminal& waiting, Terminal& calling, const std::string& dial) {
   calling.Send("ATDT" + dial + "\r");
-  const std::string dialled = calling.ReadUntil("CONNECT");
-  ASSERT_NE(dialled, "") << dial << calling.ReadUntil("NO CARRIER");
-  ASSERT_NE(waiting.ReadUntil("CONNECT"), "");
-  waiting.ReadUntil("\r\n");
-  calling.ReadUntil("\r\n");
+  const std::string dialled = calling.ReadUntilOrEmpty("CONNECT", kReplyMs);
+  ASSERT_NE(dialled, "") << dial << calling.ReadUntil("NO CARRIER", kReplyMs);
+  ASSERT_NE(waiting.ReadUntilOrEmpty("CONNECT", kReplyMs), "");
+  waiting.ReadUntilOrEmpty("\r\n", kReplyMs);
+  calling.ReadUntilOrEmpty("\r\n", kReplyMs);
   using namespace std::string_view_literals;
   calling.Send("\xff\x90\x3c\x64note from outside\r"sv);
-  EXPECT_NE(waiting.ReadUntil("note from outside\r"), "");
+  EXPECT_NE(waiting.ReadUntilOrEmpty("note from outside\r", kReplyMs), "");
   waiting.Send("\xff\x80\x3c\x00note from home\r"sv);
-  EXPECT_NE(calling.ReadUntil("note from home\r"), "");
+  EXPECT_NE(calling.ReadUntilOrEmpty("note from home\r", kReplyMs), "");
 }
 
 // Namespaces, veth pairs and nftables need root.
@@ -307,7 +271,7 @@ TEST(PortMapRouter, TheRouterOpensThePortWhileThePlayerWaitsAndClosesItAfter) {
     const auto pressed = Clock::now();
     waiting.Send("ATS0=1\r");
     const std::string address = std::string(kRouterOutside) + ":" + std::to_string(port);
-    const std::string said = waiting.ReadUntil(address, milliseconds(3000));
+    const std::string said = waiting.ReadUntilOrEmpty(address, 3000);
     const auto took = std::chrono::duration_cast<milliseconds>(Clock::now() - pressed).count();
     ASSERT_NE(said, "") << home.Output() << net.RouterLog();
     std::printf("待機 to the address line (%s): %lld ms\n", daemon == Daemon::UpnpAndNatPmp ? "UPnP" : "NAT-PMP",
@@ -327,7 +291,7 @@ TEST(PortMapRouter, TheRouterOpensThePortWhileThePlayerWaitsAndClosesItAfter) {
     // Waiting again and then stopping the modem (SIGTERM) takes the mapping away too.
     Terminal again(home.link);
     again.Send("ATS0=1\r");
-    ASSERT_NE(again.ReadUntil(address, milliseconds(3000)), "") << home.Output();
+    ASSERT_NE(again.ReadUntilOrEmpty(address, 3000), "") << home.Output();
     EXPECT_EQ(net.RulesFor(port), 4);
     Stop(home.pid);
     EXPECT_EQ(net.RulesFor(port), 0) << "removed before the modem ended";
@@ -368,10 +332,10 @@ TEST(PortMapRouter, WhenTheRouterCannotHelpThePlayerReadsWhyAndTheWaitStillWorks
     Terminal waiting(home.link), calling(neighbour.link);
     const auto pressed = Clock::now();
     waiting.Send("ATS0=1\r");
-    std::string said = waiting.ReadUntil(c.says.front(), milliseconds(3000));
+    std::string said = waiting.ReadUntilOrEmpty(c.says.front(), 3000);
     const auto took = std::chrono::duration_cast<milliseconds>(Clock::now() - pressed).count();
     ASSERT_NE(said, "") << home.Output() << net.RouterLog();
-    said += waiting.ReadUntil("\r\n");
+    said += waiting.ReadUntilOrEmpty("\r\n", kReplyMs);
     for (const auto& part : c.says) EXPECT_NE(said.find(part), std::string::npos) << said << " lacks " << part;
     std::printf("待機 to the line (%s): %lld ms\n", c.name, static_cast<long long>(took));
     CallStands(waiting, calling, std::string(kHomeAddress) + ":" + p);
@@ -389,7 +353,7 @@ TEST(PortMapRouter, ACallerDialsAGlobalIPv6AddressInBracketsWithoutAnyMapping) {
   Terminal waiting(home.link), calling(caller.link);
   waiting.Send("ATS0=1\r");
   const std::string address = "[" + std::string(kHomeV6) + "]:" + std::to_string(port);
-  ASSERT_NE(waiting.ReadUntil(address, milliseconds(3000)), "") << "offered with the router left alone";
+  ASSERT_NE(waiting.ReadUntilOrEmpty(address, 3000), "") << "offered with the router left alone";
   CallStands(waiting, calling, address);
 }
 

@@ -245,8 +245,8 @@ TEST_F(PagesDlgTest, StoredDeviceNamesSelectTheLastEqualEntry) {
   EXPECT_EQ(dlg_.SelectedOutput(), -1);
 }
 
-// On a real X display: a click into a field, keys through the X server, and Return in the
-// field presses the default button.
+// On a real X display: clicks into fields and on the port-map box, keys through the X server
+// (into the masked password field too), and Return in a field presses the default button.
 TEST_F(PagesDlgTest, OnX11ReturnInAFieldIsOkAndSavesWhatWasTyped) {
   if (const QString why = xinput::Unavailable(); !why.isEmpty()) GTEST_SKIP() << why.toStdString();
   StartUp();
@@ -262,10 +262,18 @@ TEST_F(PagesDlgTest, OnX11ReturnInAFieldIsOkAndSavesWhatWasTyped) {
   ASSERT_TRUE(xinput::Key(QStringLiteral("ctrl+a")));
   ASSERT_TRUE(xinput::Type(QStringLiteral("ATX3")));
   ASSERT_TRUE(QTest::qWaitFor([&] { return dlg_.Edit1->text() == QStringLiteral("ATX3"); }));
+  ASSERT_TRUE(dlg_.CheckPortMap->isChecked());
+  ASSERT_TRUE(xinput::Click(dlg_.CheckPortMap));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !dlg_.CheckPortMap->isChecked(); }));
+  ASSERT_TRUE(xinput::Click(dlg_.EditPassword));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return dlg_.EditPassword->hasFocus(); }));
+  ASSERT_TRUE(xinput::Type(QStringLiteral("kagi7")));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return dlg_.EditPassword->text() == QStringLiteral("kagi7"); }));
   ASSERT_TRUE(xinput::Key(QStringLiteral("Return")));
   ASSERT_TRUE(QTest::qWaitFor([&] { return !dlg_.isVisible(); }));
   EXPECT_EQ(dlg_.result(), QDialog::Accepted);
   EXPECT_EQ(store_.Load().initCommands[0], "ATX3");
+  EXPECT_TRUE(FileBytes().contains("\r\npassword=kagi7\r\nportmap=0\r\n")) << FileBytes().toStdString();
 }
 
 TEST_F(PagesDlgTest, OkWithoutTouchingAMidiListSavesAppliesAndLeavesTheDevicesOpen) {

@@ -1,6 +1,7 @@
 #pragma once
 
 // What the modem's tests share: a program's end of a modem, and modems on any free port.
+#include <errno.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <termios.h>
@@ -29,17 +30,32 @@ class Terminal {
     if (fd_ >= 0) ::close(fd_);
     fd_ = -1;
   }
+  bool Open() const { return fd_ >= 0; }
+  // Waits while the pty is full; gives up on a closed or failed one (what follows then reads
+  // nothing).
   void Send(std::string_view bytes) const {
     std::size_t done = 0;
     while (done < bytes.size()) {
       const ssize_t n = ::write(fd_, bytes.data() + done, bytes.size() - done);
       if (n > 0) done += static_cast<std::size_t>(n);
+      if (n < 0 && errno != EAGAIN && errno != EINTR) return;
       pollfd p{fd_, POLLOUT, 0};
       if (n <= 0) ::poll(&p, 1, 100);
     }
   }
-  // Everything received until `want` has arrived (or the time is up).
+  // Everything received until `want` has arrived, or all that came when the time is up.
   std::string ReadUntil(std::string_view want, int ms = 3000) {
+    const bool found = Await(want, ms);
+    return Take(found ? got_.find(want) + want.size() : got_.size());
+  }
+  // Everything up to and including `want`; empty when it does not come in time, and what did
+  // come stays to be read.
+  std::string ReadUntilOrEmpty(std::string_view want, int ms = 3000) {
+    return Await(want, ms) ? Take(got_.find(want) + want.size()) : std::string();
+  }
+
+ private:
+  bool Await(std::string_view want, int ms) {
     const auto deadline = Clock::now() + std::chrono::milliseconds(ms);
     while (got_.find(want) == std::string::npos && Clock::now() < deadline) {
       pollfd p{fd_, POLLIN, 0};
@@ -49,14 +65,14 @@ class Terminal {
         if (n > 0) got_.append(buf, static_cast<std::size_t>(n));
       }
     }
-    const std::size_t at = got_.find(want);
-    const std::size_t end = at == std::string::npos ? got_.size() : at + want.size();
-    std::string out = got_.substr(0, end);
-    got_.erase(0, end);
+    return got_.find(want) != std::string::npos;
+  }
+  std::string Take(std::size_t count) {
+    std::string out = got_.substr(0, count);
+    got_.erase(0, count);
     return out;
   }
 
- private:
   int fd_;
   std::string got_;
 };

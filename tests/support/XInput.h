@@ -6,6 +6,7 @@
 #include <QStandardPaths>
 #include <QString>
 #include <QStringList>
+#include <QTest>
 #include <QWidget>
 
 // Input through the X server itself (XTEST, by xdotool), for tests that run on an Xvfb display
@@ -38,5 +39,16 @@ inline bool Type(const QString& text) {
   return Xdotool({QStringLiteral("type"), QStringLiteral("--delay"), QStringLiteral("5"), text});
 }
 inline bool Key(const QString& name) { return Xdotool({QStringLiteral("key"), name}); }
+
+// The clipboard as another program on the display pastes it (xclip asks the X server, which
+// asks the owner): the event loop runs meanwhile, so this program can answer as the owner.
+inline QString PastedText() {
+  QProcess p;
+  p.start(QStringLiteral("xclip"),
+          {QStringLiteral("-o"), QStringLiteral("-selection"), QStringLiteral("clipboard")});
+  if (!p.waitForStarted(5000) || !QTest::qWaitFor([&] { return p.state() == QProcess::NotRunning; }, 5000))
+    return {};
+  return p.exitCode() == 0 ? QString::fromUtf8(p.readAllStandardOutput()) : QString();
+}
 
 }  // namespace xinput
