@@ -84,6 +84,12 @@ bool DatagramLine::Waiting() const {
   return !out_.empty() && acked_ < peerLimit_;
 }
 
+// While stalled, bytes that went before and are unacknowledged go again one datagram at a time,
+// probing the path; what was never sent still goes at once (it leads with the unacknowledged).
+bool DatagramLine::Probing() const {
+  return stalled_ && sent_ > acked_ && sent_ < highestSent_;
+}
+
 bool DatagramLine::RepeatDue() const {
   return repeatsDone_ < std::size(kRepeatAfter) && (sent_ > acked_ || (closing_ && !closeSeen_));
 }
@@ -136,7 +142,7 @@ std::optional<DatagramLine::Datagram> DatagramLine::Next(Time now) {
   Refill(now);
   CheckTimers(now);
   // While stalled, one datagram from the gap at a time probes the path until it answers.
-  if (HasNewData() && tokens_ >= 0 && !(stalled_ && sent_ > acked_)) return Build(Kind::Data, now);
+  if (HasNewData() && tokens_ >= 0 && !Probing()) return Build(Kind::Data, now);
   if (repairTo_ > acked_ && tokens_ >= 0) return Build(Kind::Repair, now);
   if (RepeatDue() && now >= tailSentAt_ + kRepeatAfter[repeatsDone_]) return Build(Kind::Repeat, now);
   if ((ackOwed_ && now >= ackAt_) || pingNext_) return Build(Kind::Ack, now);
@@ -149,7 +155,7 @@ std::optional<DatagramLine::Datagram> DatagramLine::Next(Time now) {
 
 DatagramLine::Time DatagramLine::Wake() const {
   Time at = Time::max();
-  if ((HasNewData() && !(stalled_ && sent_ > acked_)) || repairTo_ > acked_) {
+  if ((HasNewData() && !Probing()) || repairTo_ > acked_) {
     at = tokens_ >= 0 ? refilled_ : refilled_ + std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(-tokens_ / kBytesPerSecond));
   }
   if (RepeatDue()) at = std::min(at, tailSentAt_ + kRepeatAfter[repeatsDone_]);
@@ -173,6 +179,7 @@ DatagramLine::Datagram DatagramLine::Build(Kind kind, Time now) {
     // one is repaired by it.
     from = sent_ - std::min<std::uint64_t>({sent_ - acked_, kRepeatBytes, kMaxPayload - (to - sent_)});
     sent_ = to;
+    highestSent_ = std::max(highestSent_, sent_);
     tailSentAt_ = now;
     repeatsDone_ = 0;
     if (retransmitAt_ == Time::max() && sent_ > acked_) retransmitAt_ = now + RetransmitTimeout();
@@ -322,6 +329,13 @@ void DatagramLine::TakeData(std::uint64_t offset, std::span<const std::uint8_t> 
       ackAt_ = now;
     }
   } else {
+    if (end <= delivered_ && !data.empty() && !ackOwed_ &&
+        now - lastSent_ >= std::chrono::microseconds(static_cast<std::int64_t>(srttUs_.value_or(50'000)))) {
+      // Bytes that arrived long ago come again, a round trip after our acknowledgement went: it
+      // was lost, and the sender will go on repeating until it hears one.
+      ackOwed_ = true;
+      ackAt_ = now;
+    }
     Deliver(offset, data, now);
     while (!held_.empty() && held_.begin()->first <= delivered_) {
       const auto node = held_.extract(held_.begin());

@@ -18,15 +18,17 @@
 //   the next one.
 // - The newest bytes are sent again a few milliseconds later, and again, while unacknowledged
 //   (kRepeatAfter): an isolated note does not wait for the next to be repaired.
-// - Every datagram acknowledges what arrived; a receiver that sees a gap asks for it again at
-//   once (and says where the bytes it holds begin: only the gap goes again); bytes still
-//   unacknowledged after a retransmission timeout go again from the gap.
+// - Every datagram acknowledges what arrived; bytes that come again a round trip after the
+//   acknowledgement went say it was lost, and are acknowledged again. A receiver that sees a gap
+//   asks for it again at once (and says where the bytes it holds begin: only the gap goes again);
+//   bytes still unacknowledged after a retransmission timeout go again from the gap.
 // - The sender keeps at most kSendWindow bytes unacknowledged and paces itself; Write takes only
 //   what fits, so a program that floods the line is held back and memory stays bounded. The
 //   receiver holds at most kReceiveWindow bytes its reader has not taken, and says how much room
 //   it has.
 // - Idle, a keep-alive goes every 15 s (NAT bindings); a peer heard from for 25 s is gone; bytes
-//   unacknowledged for a second make the line stalled until the peer answers again.
+//   unacknowledged for a second make the line stalled until the peer answers again. While it is,
+//   what went before goes again one datagram at a time, but new bytes still go at once.
 //
 // A pure state machine: bytes, datagrams and the time go in; datagrams to send, bytes received,
 // events and the next time to be called come out. No sockets and no clock inside.
@@ -45,11 +47,15 @@ class DatagramLine {
   static constexpr std::size_t kSendWindow = 32 * 1024;
   static constexpr std::size_t kReceiveWindow = 64 * 1024;
   static constexpr double kBytesPerSecond = 1 << 20;
-  // A loss rarely comes alone: the copies go early and often, then further apart, so that a burst
-  // of lost packets costs a note a few milliseconds, not a retransmission timeout.
+  // A loss rarely comes alone: the copies go early and often, so that a burst of lost packets
+  // costs a note a few milliseconds, not a retransmission timeout; then further apart, until the
+  // peer acknowledges (in the usual case one round trip) or the retransmission timer takes over.
   static constexpr std::chrono::milliseconds kRepeatAfter[] = {
-      std::chrono::milliseconds(2),  std::chrono::milliseconds(5),  std::chrono::milliseconds(10),
-      std::chrono::milliseconds(18), std::chrono::milliseconds(30), std::chrono::milliseconds(50)};
+      std::chrono::milliseconds(2),  std::chrono::milliseconds(4),  std::chrono::milliseconds(6),
+      std::chrono::milliseconds(8),  std::chrono::milliseconds(10), std::chrono::milliseconds(12),
+      std::chrono::milliseconds(14), std::chrono::milliseconds(17), std::chrono::milliseconds(20),
+      std::chrono::milliseconds(23), std::chrono::milliseconds(30), std::chrono::milliseconds(45),
+      std::chrono::milliseconds(60), std::chrono::milliseconds(80), std::chrono::milliseconds(100)};
   static constexpr std::chrono::milliseconds kAckDelay{2};
   static constexpr std::chrono::seconds kKeepAlive{15};
   static constexpr std::chrono::seconds kStall{1};
@@ -119,6 +125,7 @@ class DatagramLine {
   bool CloseUnacknowledged() const;
   bool Waiting() const;
   bool RepeatDue() const;
+  bool Probing() const;
   Time KeepAliveAt() const;
   std::uint64_t ReceiveLimit() const;
   void TakeAck(std::uint64_t ack, std::uint32_t window, std::optional<std::uint64_t> heldFrom, Time now);
@@ -136,6 +143,7 @@ class DatagramLine {
   std::deque<std::uint8_t> out_;
   std::uint64_t acked_ = 0;
   std::uint64_t sent_ = 0;
+  std::uint64_t highestSent_ = 0;  // the furthest the stream ever went
   std::uint64_t peerLimit_ = kReceiveWindow;
   bool closing_ = false;
   bool closeSent_ = false;

@@ -8,11 +8,10 @@
 #include <QStyledItemDelegate>
 #include <algorithm>
 
+#include "controls/UiFonts.h"
+
 namespace {
 
-// A CJK fixed-pitch face keeps the Latin letters half-width, which is what lets the longest
-// names fit a fifth of the list at the item height.
-const QString kFixedFamily = QStringLiteral("Noto Sans Mono CJK JP");
 constexpr int kSmallestPixelSize = 8;
 constexpr int kTextPadding = 4;  // the item delegate's margins on both sides
 
@@ -55,10 +54,16 @@ bool IsArrow(int key) {
   return key == Qt::Key_Left || key == Qt::Key_Up || key == Qt::Key_Right || key == Qt::Key_Down;
 }
 
+// The windows' fixed-pitch Japanese face, the chat window's: a CJK fixed-pitch face keeps the
+// Latin letters half-width, which is what lets the longest names fit a fifth of the list at the
+// item height. Such a face counts as "dual width" rather than fixed pitch, so it is measured:
+// where the system has none whose Latin letters are all alike, its fixed font stands in.
 QFont FixedPitchFont() {
-  // The CJK face counts as "dual width" rather than fixed pitch, so it is asked for by name.
-  QFont font = QFontDatabase::hasFamily(kFixedFamily) ? QFont(kFixedFamily)
-                                                      : QFontDatabase::systemFont(QFontDatabase::FixedFont);
+  QFont font = UiFonts::Gothic(ToneListBox::kItemHeight);
+  const QFontMetrics metrics(font);
+  if (metrics.horizontalAdvance(QLatin1Char('i')) != metrics.horizontalAdvance(QLatin1Char('W'))) {
+    font = QFontDatabase::systemFont(QFontDatabase::FixedFont);
+  }
   font.setStyleHint(QFont::TypeWriter);
   font.setFixedPitch(true);
   font.setPixelSize(ToneListBox::kItemHeight);

@@ -76,6 +76,17 @@ class StartUp : public ::testing::Test {
     file.WriteString(QStringLiteral("midi"), QStringLiteral("MidiInDeviceName"), QStringLiteral("Fake In"));
     file.WriteString(QStringLiteral("midi"), QStringLiteral("MidiOutDeviceName"), QStringLiteral("Fake Out"));
   }
+  // Started on the fake devices with the built-in modem taking calls on `listen`; the machine's
+  // own router is no test's business.
+  std::unique_ptr<Program> StartOnTcp(int listen) {
+    ChooseFakeDevices();
+    file.WriteString(QStringLiteral("modem"), QStringLiteral("device"), QStringLiteral("tcp"));
+    file.WriteString(QStringLiteral("modem"), QStringLiteral("listen"), QString::number(listen));
+    file.WriteString(QStringLiteral("modem"), QStringLiteral("portmap"), QStringLiteral("0"));
+    auto program = Make();
+    program->Start();
+    return program;
+  }
 
   QTemporaryDir dir;
   FakeMidiSystem midi;
@@ -412,12 +423,7 @@ TEST_F(StartUp, TheMenuCopiesTheAddressToGiveTheCallerOnceTheModemWaits) {
   if (::geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace";
   OwnNetwork net;
   ASSERT_TRUE(net.Entered());
-  ChooseFakeDevices();
-  file.WriteString(QStringLiteral("modem"), QStringLiteral("device"), QStringLiteral("tcp"));
-  file.WriteString(QStringLiteral("modem"), QStringLiteral("listen"), QStringLiteral("24681"));
-  file.WriteString(QStringLiteral("modem"), QStringLiteral("portmap"), QStringLiteral("0"));
-  auto program = Make();
-  program->Start();
+  auto program = StartOnTcp(24681);
   TMainForm& form = program->MainForm();
   QGuiApplication::clipboard()->setText(QStringLiteral("before"));
 
@@ -615,12 +621,7 @@ TEST_F(StartUp, OnX11TheMenuByKeysWaitsAndByClicksCopiesTheAddressForOtherProgra
   if (::geteuid() != 0) GTEST_SKIP() << "needs root for a network namespace";
   OwnNetwork net;
   ASSERT_TRUE(net.Entered());
-  ChooseFakeDevices();
-  file.WriteString(QStringLiteral("modem"), QStringLiteral("device"), QStringLiteral("tcp"));
-  file.WriteString(QStringLiteral("modem"), QStringLiteral("listen"), QStringLiteral("24682"));
-  file.WriteString(QStringLiteral("modem"), QStringLiteral("portmap"), QStringLiteral("0"));
-  auto program = Make();
-  program->Start();
+  auto program = StartOnTcp(24682);
   TMainForm& form = program->MainForm();
   form.activateWindow();
   ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
@@ -653,11 +654,7 @@ constexpr qint64 kFloodBytes = 50 << 20;
 // read, so the peer is held back by the modems and TCP, the program's memory stays bounded, and
 // its window goes on answering - its timers fire, and notes played meanwhile reach the peer.
 TEST_F(StartUp, AFloodOfEmptyAndLongLinesLeavesMemoryBoundedAndTheWindowAnswering) {
-  ChooseFakeDevices();
-  file.WriteString(QStringLiteral("modem"), QStringLiteral("device"), QStringLiteral("tcp"));
-  file.WriteString(QStringLiteral("modem"), QStringLiteral("listen"), QString::number(FreeTcpPort()));
-  auto program = Make();
-  program->Start();
+  auto program = StartOnTcp(FreeTcpPort());
   TMainForm& form = program->MainForm();
   QTest::mouseClick(form.SpeedButton13, Qt::LeftButton);  // wait for a call
   ASSERT_NE(program->BuiltInModem(), nullptr);

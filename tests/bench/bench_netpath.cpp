@@ -2,9 +2,12 @@
 // one-way delay, when packets are lost at random or in bursts. Two network namespaces joined by
 // the link emulator; in one, a player writes MIDI frames at a steady pace, in the other they are
 // read and timed. Lines: a plain TCP socket pair, and the built-in modem (a pty at each end) held
-// to each of its lines by S40: TCP, and the datagram line. Prints one table; needs root for the namespaces (skips otherwise).
+// to each of its lines by S40: TCP, and the datagram line. Also what each line sends into the path
+// (kbit/s, IP headers included, the player's side). Prints one table; needs root for the namespaces (skips otherwise).
 //
-//   bench_netpath [--seconds N]   (each row plays N seconds, 20 unless given)
+//   bench_netpath [--seconds N] [--only TEXT]
+//     --seconds  each row plays N seconds (60 unless given)
+//     --only     only the rows whose path, playing or line name holds TEXT (e.g. "bursts", "UDP")
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -22,8 +25,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
 #include <functional>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -66,6 +71,24 @@ struct Figures {
 
 double At(const std::vector<double>& sorted, double q) {
   return sorted.empty() ? 0 : sorted[std::min(sorted.size() - 1, static_cast<std::size_t>(sorted.size() * q))];
+}
+
+// Bytes side A has sent into the path so far (IP packets, headers included): what a line costs.
+unsigned long long SentByA(const EmulatedLink& link) {
+  return link.InA([] {
+    std::ifstream dev("/proc/thread-self/net/dev");  // the namespace of this thread
+    std::string line;
+    unsigned long long total = 0;
+    while (std::getline(dev, line)) {
+      const auto colon = line.find(':');
+      if (colon == std::string::npos || line.substr(0, colon).find("lo") != std::string::npos) continue;
+      unsigned long long v[16] = {};
+      std::istringstream fields(line.substr(colon + 1));
+      for (auto& x : v) fields >> x;
+      total += v[8];  // transmitted bytes
+    }
+    return total;
+  });
 }
 
 int OpenRaw(const std::string& path) {
@@ -221,10 +244,15 @@ Figures Play(const Ends& ends, const Pattern& pattern, std::chrono::seconds leng
 }  // namespace
 
 int main(int argc, char** argv) {
-  int seconds = 20;
+  int seconds = 60;
+  std::vector<std::string> only;
   for (int i = 1; i + 1 < argc; ++i) {
     if (std::strcmp(argv[i], "--seconds") == 0) seconds = std::max(1, std::atoi(argv[i + 1]));
+    if (std::strcmp(argv[i], "--only") == 0) only.emplace_back(argv[i + 1]);
   }
+  auto chosen = [&](const std::string& row) {
+    return std::all_of(only.begin(), only.end(), [&](const std::string& o) { return row.find(o) != std::string::npos; });
+  };
   if (const auto why = EmulatedLink::Possible(); !why.empty()) {
     std::printf("bench_netpath skipped: %s (run as root)\n", why.c_str());
     return 0;
@@ -251,11 +279,12 @@ int main(int argc, char** argv) {
 
   std::printf("Added delay beyond the path's one-way delay, in ms; %d s of playing a row%s.\n", seconds,
               realTime ? "" : " (no real-time priority: the machine's load is in the figures)");
-  std::printf("%-26s %-11s %-13s %6s %7s %7s %7s %7s %5s %11s\n", "path", "playing", "line", "frames", "median", "p95",
-              "p99", "max", "lost", "out of step");
+  std::printf("%-26s %-11s %-13s %6s %7s %7s %7s %7s %5s %11s %9s\n", "path", "playing", "line", "frames", "median", "p95",
+              "p99", "max", "lost", "out of step", "kbit/s");
   for (const auto& path : paths) {
     for (const Pattern& pattern : {kNotes, kChords}) {
       for (const auto& line : lines) {
+        if (!chosen(std::string(path.name) + " " + pattern.name + " " + line.name)) continue;
         EmulatedLink link(path.link);
         if (!link.Ok()) {
           std::printf("%-26s cannot make the emulated link: %s\n", path.name, link.Error().c_str());
@@ -266,11 +295,13 @@ int main(int argc, char** argv) {
           std::printf("%-26s %-11s %-13s no call\n", path.name, pattern.name, line.name);
           continue;
         }
+        const unsigned long long before = SentByA(link);
         const Figures f = Play(ends, pattern, std::chrono::seconds(seconds), path.link.delayMs);
+        const double kbits = static_cast<double>(SentByA(link) - before) * 8 / 1000 / (seconds + 3);
         ends.close();  // the modems hang up as their ends close, and go with `ends`
-        std::printf("%-26s %-11s %-13s %6d %7.1f %7.1f %7.1f %7.1f %5d %11ld\n", path.name, pattern.name, line.name,
+        std::printf("%-26s %-11s %-13s %6d %7.1f %7.1f %7.1f %7.1f %5d %11ld %9.1f\n", path.name, pattern.name, line.name,
                     f.frames, At(f.addedMs, 0.5), At(f.addedMs, 0.95), At(f.addedMs, 0.99),
-                    f.addedMs.empty() ? 0.0 : f.addedMs.back(), f.lost, f.outOfStep);
+                    f.addedMs.empty() ? 0.0 : f.addedMs.back(), f.lost, f.outOfStep, kbits);
         std::fflush(stdout);
       }
     }

@@ -7,16 +7,13 @@
 #include <cstdlib>
 #include <span>
 
-#include "modem/DatagramLine.h"
+#include "FuzzedLine.h"
 
 using modem::DatagramLine;
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
-  auto now = DatagramLine::Time{} + std::chrono::hours(1);
-  DatagramLine line(now);
-  // Something of ours to acknowledge, so acknowledgements and requests to repair have a target.
-  const std::uint8_t frames[] = {0xFF, 0x90, 60, 100, 0xFF, 0x80, 60, 0, 'h', 'i', '\r'};
-  for (int i = 0; i < 300; ++i) line.Write(frames, now);
+  auto now = FuzzedLineStart();
+  DatagramLine line = FuzzedLine();
 
   std::size_t at = 0;
   while (at + 3 <= size) {

@@ -31,10 +31,11 @@ struct Path {
   std::chrono::milliseconds blackoutAt = 0ms, blackoutFor = 0ms;  // from the start
 };
 
-enum class Play { Notes, Chords, Flood, Idle };
+enum class Play { Notes, Chords, ChordsAlone, Flood, Idle };
 
 // Two lines and the path between them. Side 0 plays; side 1 plays too for Notes and Chords
-// (the partner answers), so acknowledgements ride on data both ways.
+// (the partner answers), so acknowledgements ride on data both ways; for ChordsAlone the partner
+// only listens, and its acknowledgements go alone.
 class Call {
  public:
   Call(Path path, std::uint64_t seed) : path_(path), random_(seed), lines_{DatagramLine(kStart), DatagramLine(kStart)} {}
@@ -54,13 +55,13 @@ class Call {
     int unit = 0;
     while (now_ < end) {
       if (play != Play::Idle && now_ >= nextPlay && now_ < stop) {
-        for (int side = 0; side < (play == Play::Flood ? 1 : 2); ++side) {
-          const int count = play == Play::Chords ? 3 : 1;
+        for (int side = 0; side < (play == Play::Flood || play == Play::ChordsAlone ? 1 : 2); ++side) {
+          const int count = play == Play::Chords || play == Play::ChordsAlone ? 3 : 1;
           // A flooding program blocks in its write while the line holds it back.
           if (play == Play::Flood && pending_[side].size() > 64 * 1024) continue;
           for (int i = 0; i < count; ++i) Write(side, play == Play::Flood ? 4096 : 4, unit++);
         }
-        nextPlay = now_ + (play == Play::Notes ? 50ms : play == Play::Chords ? 200ms : 1ms);
+        nextPlay = now_ + (play == Play::Notes ? 50ms : play == Play::Flood ? 1ms : 200ms);
       }
       for (int side = 0; side < 2; ++side) {
         if (!pending_[side].empty()) {
@@ -185,7 +186,7 @@ struct Case {
   Path path;
   Play play;
   std::chrono::milliseconds length;
-  double p99Ms;  // the added delay 99 notes in 100 stay within
+  double budgetMs;  // the added delay 999 notes in 1000 stay within, over three calls
 };
 
 void PrintTo(const Case& c, std::ostream* os) {
@@ -196,19 +197,22 @@ class DatagramLineOverAPath : public ::testing::TestWithParam<Case> {};
 
 TEST_P(DatagramLineOverAPath, EveryByteArrivesOnceInOrderAndLossIsRepairedWithinItsBudget) {
   const Case& c = GetParam();
+  std::vector<double> added;  // of the three calls together
   for (std::uint64_t seed = 1; seed <= 3; ++seed) {
     Call call(c.path, seed);
     call.Run(c.play, c.length, 3s);
     ASSERT_GT(call.Written(0), 0u);
     EXPECT_TRUE(call.Whole(0)) << "seed " << seed << " " << call.Debug();
     EXPECT_TRUE(call.Whole(1)) << "seed " << seed;
-    const auto added = call.AddedMs();
-    if (c.play != Play::Flood) {
-      EXPECT_LE(Percentile(added, 0.99), c.p99Ms) << "seed " << seed;
-    }
+    const auto one = call.AddedMs();
+    added.insert(added.end(), one.begin(), one.end());
     EXPECT_FALSE(Has(call.events[0], Event::PeerGone));
     EXPECT_FALSE(Has(call.events[1], Event::PeerGone));
     EXPECT_LE(call[0].Count().rejected + call[1].Count().rejected, 0u);
+  }
+  std::sort(added.begin(), added.end());
+  if (c.play != Play::Flood) {
+    EXPECT_LE(Percentile(added, 0.999), c.budgetMs) << "worst " << added.back() << " ms";
   }
 }
 
@@ -220,7 +224,8 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"RandomLossThreePercent", {20ms, 0.03}, Play::Chords, 120s, 5},
         Case{"BurstsOfThree", {40ms, 0.02, 3}, Play::Notes, 120s, 25},
         Case{"BurstsOfThreeChords", {40ms, 0.02, 3}, Play::Chords, 120s, 25},
-        Case{"LongBursts", {20ms, 0.05, 10}, Play::Notes, 60s, 400},
+        Case{"BurstsOfThreeChordsToASilentPartner", {40ms, 0.02, 3}, Play::ChordsAlone, 120s, 25},
+        Case{"LongBursts", {20ms, 0.05, 10}, Play::Notes, 60s, 200},
         Case{"ReorderedAndDoubled", {20ms, 0.02, 1, 15ms, 0.05}, Play::Chords, 60s, 25},
         Case{"FloodThroughLoss", {20ms, 0.02}, Play::Flood, 5s, 0},
         Case{"FloodThroughBursts", {40ms, 0.03, 4, 5ms}, Play::Flood, 5s, 0}),

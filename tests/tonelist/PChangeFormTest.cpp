@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "controls/UiFonts.h"
 #include "routing/RoutingEngine.h"
 #include "support/RecordingMidi.h"
 #include "support/RecordingViews.h"
@@ -176,6 +177,8 @@ TEST_F(ToneListDialog, HasItsCaptionButtonsAndAllEntriesInColumnsOfSixteen) {
   EXPECT_EQ(metrics.horizontalAdvance(QStringLiteral("iiii.")),
             metrics.horizontalAdvance(QStringLiteral("WWWW:")))
       << "a fixed-pitch font";
+  EXPECT_EQ(QFontInfo(list->font()).family(), QFontInfo(UiFonts::Gothic(12)).family())
+      << "the chat window's fixed-pitch Japanese face";
   // Entries 12 pixels apart run down a column of 16, then on in the next one to the right.
   const QRect first = list->visualItemRect(list->item(0));
   EXPECT_EQ(list->visualItemRect(list->item(1)).top() - first.top(), 12);

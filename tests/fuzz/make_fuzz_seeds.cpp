@@ -1,0 +1,166 @@
+// Writes the starting inputs of the fuzz targets that take protocol messages, made by the
+// protocol code itself: `make_fuzz_seeds tests/fuzz/corpus`. Run it again when a message's
+// layout changes. A handshake's messages differ from run to run (fresh random shares), so the
+// files change every time; commit them only when the layout did.
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "FuzzedLine.h"
+#include "modem/CallHandshake.h"
+#include "modem/SealedRecords.h"
+#include "platform/ShiftJis.h"
+#include "routing/RoutingEngine.h"
+
+using namespace modem;
+using std::chrono::milliseconds;
+
+namespace {
+
+std::filesystem::path corpus;
+
+void Put(const char* target, const char* name, const Bytes& bytes) {
+  const auto folder = corpus / target;
+  std::filesystem::create_directories(folder);
+  std::ofstream(folder / name, std::ios::binary)
+      .write(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  std::printf("%s/%s: %zu bytes\n", target, name, bytes.size());
+}
+
+Bytes Joined(Bytes head, const Bytes& tail) {
+  head.insert(head.end(), tail.begin(), tail.end());
+  return head;
+}
+
+// fuzz_call_handshake: [passwords alike][which message | how << 4][change]. A call as the target
+// makes it, and messages of another genuine call put in place of its own.
+void HandshakeSeeds() {
+  constexpr const char* kTarget = "fuzz_call_handshake";
+  constexpr std::uint8_t kFlip = 0, kCut = 1, kSwap = 3;
+  Put(kTarget, "same_password", {1, 0});
+  Put(kTarget, "other_password", {0, 0});
+
+  const auto later = CallHandshake::Clock::now() + std::chrono::hours(1);
+  CallHandshake caller(CallHandshake::Role::Caller, "pw", later);
+  CallHandshake answerer(CallHandshake::Role::Answerer, "pw", later);
+  std::vector<Bytes> call{caller.Start()};
+  call.push_back(answerer.Receive(call.back()));
+  call.push_back(caller.Receive(call.back()));
+  answerer.Receive(call.back());
+  call.push_back(answerer.Accept());
+  const char* names[] = {"replayed_hello", "replayed_answer", "replayed_confirm", "replayed_welcome"};
+  for (std::uint8_t hop = 0; hop < 4; ++hop) {
+    Put(kTarget, names[hop], Joined({1, static_cast<std::uint8_t>(hop | kSwap << 4)}, call[hop]));
+  }
+  Put(kTarget, "busy_answer", Joined({1, 1 | kSwap << 4}, CallHandshake::BusyMessage()));
+  Put(kTarget, "later_answer", Joined({1, 1 | kSwap << 4}, CallHandshake::LaterMessage()));
+  Put(kTarget, "answer_cut_after_greeting",
+      {1, 1 | kCut << 4, static_cast<std::uint8_t>(CallHandshake::kAnswer.size())});
+  Bytes lastByte(call[2].size(), 0);  // the end of the caller's confirmation tag
+  lastByte.back() = 0x01;
+  Put(kTarget, "confirm_tag_flipped", Joined({1, 2 | kFlip << 4}, lastByte));
+}
+
+// fuzz_record_reader: [units - 1][read size - 1][where a byte is flipped, two bytes][the units'
+// bytes]. The units are what a call carries: MIDI frames and a chat line.
+const std::uint8_t kEscape = RoutingEngine::kFrameEscape;
+
+// Where the target's stream puts record `k` (it cuts `rest` into `units` slices, each led by its
+// number), as the sealer and framer make it.
+std::size_t RecordStart(std::size_t units, std::size_t rest, std::size_t k) {
+  CallKey key;
+  key.fill(0x5A);
+  RecordSealer sealer(key);
+  Bytes stream;
+  for (std::size_t i = 0; i < k; ++i) {
+    StreamFramer::Append(sealer.Seal(Bytes(1 + rest * (i + 1) / units - rest * i / units)), stream);
+  }
+  return stream.size();
+}
+
+void RecordSeeds() {
+  constexpr const char* kTarget = "fuzz_record_reader";
+  const QByteArray chat = ShiftJis::Encode(QStringLiteral("よろしく\r"));
+  Bytes rest{kEscape, 0x90, 60, 100, kEscape, 0x80, 60, 0};
+  rest.insert(rest.end(), chat.begin(), chat.end());
+  const auto seed = [&](std::size_t units, std::size_t step, std::size_t flipAt) {
+    return Joined({static_cast<std::uint8_t>(units - 1), static_cast<std::uint8_t>(step - 1),
+                   static_cast<std::uint8_t>(flipAt & 0xFF), static_cast<std::uint8_t>(flipAt >> 8)},
+                  rest);
+  };
+  constexpr std::size_t kNowhere = 0xFFFF;
+  Put(kTarget, "three_units_whole_reads", seed(3, 64, kNowhere));
+  Put(kTarget, "three_units_byte_by_byte", seed(3, 1, kNowhere));
+  Put(kTarget, "eight_units_odd_reads", seed(8, 7, kNowhere));
+  Put(kTarget, "second_tag_flipped", seed(3, 64, RecordStart(3, rest.size(), 2) - 1));
+  Put(kTarget, "third_body_flipped",
+      seed(3, 5, RecordStart(3, rest.size(), 2) + StreamFramer::kPrefix + RecordSealer::kHeader));
+  Put(kTarget, "first_length_flipped", seed(3, 64, 0));
+}
+
+// fuzz_datagram_line: datagrams, each led by its length (two bytes) and the milliseconds since
+// the one before (one byte). The peer's side of a call with the target's own line: the peer
+// plays `notes` notes 10 ms apart and, with `hangUp`, says goodbye and closes; `lost(n)` drops
+// the n-th datagram each way. What reached the target's line is the seed.
+Bytes Conversation(int notes, bool hangUp, const std::function<bool(int)>& lost) {
+  auto now = FuzzedLineStart();
+  DatagramLine ours = FuzzedLine();
+  DatagramLine peer(now);
+  Bytes seed;
+  auto last = now;
+  int fromOurs = 0, fromPeer = 0, heard = 0;
+  for (int ms = 0; ms < 400 && heard < 24; ++ms, now += milliseconds(1)) {
+    if (ms % 10 == 0 && ms / 10 < notes) {
+      const std::uint8_t note[] = {kEscape, 0x90, static_cast<std::uint8_t>(60 + ms / 10), 100};
+      peer.Write(note, now);
+    }
+    if (hangUp && ms == notes * 10) {
+      const QByteArray bye = ShiftJis::Encode(QStringLiteral("またね\r"));
+      peer.Write(std::span(reinterpret_cast<const std::uint8_t*>(bye.data()), bye.size()), now);
+      peer.Close();
+    }
+    while (const auto d = ours.Next(now)) {
+      if (!lost(fromOurs++)) peer.Receive(*d, now);
+    }
+    while (const auto d = peer.Next(now)) {
+      if (lost(fromPeer++)) continue;
+      ours.Receive(*d, now);
+      const auto gap = std::min<long long>(255, std::chrono::duration_cast<milliseconds>(now - last).count());
+      seed.insert(seed.end(), {static_cast<std::uint8_t>(d->size() >> 8),
+                               static_cast<std::uint8_t>(d->size()), static_cast<std::uint8_t>(gap)});
+      seed.insert(seed.end(), d->begin(), d->end());
+      last = now;
+      ++heard;
+    }
+    ours.Take(DatagramLine::kReceiveWindow);
+    peer.Take(DatagramLine::kReceiveWindow);
+  }
+  return seed;
+}
+
+void DatagramSeeds() {
+  constexpr const char* kTarget = "fuzz_datagram_line";
+  Put(kTarget, "conversation", Conversation(8, false, [](int) { return false; }));
+  Put(kTarget, "lossy_conversation", Conversation(8, false, [](int n) { return n % 3 == 1; }));
+  Put(kTarget, "peer_hangs_up", Conversation(3, true, [](int) { return false; }));
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 2) {
+    std::fprintf(stderr, "usage: make_fuzz_seeds <corpus folder, e.g. tests/fuzz/corpus>\n");
+    return 2;
+  }
+  corpus = argv[1];
+  HandshakeSeeds();
+  RecordSeeds();
+  DatagramSeeds();
+  return 0;
+}
