@@ -9,9 +9,11 @@ class BuiltInModemCarrier final : public CarrierSource {
  public:
   explicit BuiltInModemCarrier(const modem::TcpModem* modem = nullptr) : modem_(modem) {}
   void SetModem(const modem::TcpModem* modem) { modem_ = modem; }
-  Carrier CarrierState() const override {
-    if (modem_ == nullptr) return Carrier::Unknown;
-    return modem_->Status().carrier ? Carrier::Up : Carrier::Down;
+  Carrier CarrierState() const override { return CarrierAndCall().carrier; }
+  Line CarrierAndCall() const override {
+    if (modem_ == nullptr) return {};
+    const modem::CallStatus status = modem_->Status();
+    return {status.carrier ? Carrier::Up : Carrier::Down, status.call};
   }
 
  private:

@@ -225,12 +225,16 @@ void ModemDialogue::SendNextCommand() {
 }
 
 // Which words can be the modem's own, by what the modem tells apart from the bytes on the line.
-bool ModemDialogue::ModemMaySay(Word word, CarrierSource::Carrier carrier) const {
+bool ModemDialogue::ModemMaySay(Word word, const CarrierSource::Line& line) const {
   using enum CarrierSource::Carrier;
-  switch (carrier) {
+  switch (line.carrier) {
     case Unknown: return true;
-    // Online, the modem passes the peer's bytes; its own CONNECT came just before.
-    case Up: return word == Word::Connect && !connected_;
+    // Online, the modem passes the peer's bytes; its own CONNECT came just before. But when the
+    // modem has taken another call since the one the program holds, the lines up to the new
+    // CONNECT are the last call's, and its NO CARRIER ends that call.
+    case Up:
+      if (word == Word::Connect) return !connected_;
+      return word == Word::NoCarrier && connected_ && line.call != connectedCall_;
     // No call. While one still stands here, the lines up to the modem's NO CARRIER are the last
     // ones of the peer; and the modem says CONNECT only once its carrier is up.
     case Down: return connected_ ? word == Word::NoCarrier : word != Word::Connect;
@@ -249,7 +253,7 @@ void ModemDialogue::WarnBusy() {
 
 void ModemDialogue::HandleLine(QByteArrayView received) {
   QByteArray line = received.toByteArray();
-  const CarrierSource::Carrier carrier = carrier_->CarrierState();
+  const CarrierSource::Line carrier = carrier_->CarrierAndCall();
   const auto said = [&](Word word, QByteArrayView text) {
     const bool matches = word == Word::Connect ? line.startsWith(text) : line == text;
     return matches && ModemMaySay(word, carrier);
@@ -266,6 +270,7 @@ void ModemDialogue::HandleLine(QByteArrayView received) {
   bool connect = false;
   if (said(Word::Connect, kConnect)) {
     connect = true;
+    connectedCall_ = carrier.call;
     HideDialogue();
     if (main_) main_->SetConnected(true);
     line = line + ' ' + now_().toString(QStringLiteral("hh:mm:ss")).toLatin1();

@@ -116,7 +116,7 @@ class ModemDialogue final : public LinkPort {
  private:
   class Sink;
   enum class Word { Ok, Connect, Error, NoCarrier, Busy };
-  bool ModemMaySay(Word word, CarrierSource::Carrier carrier) const;
+  bool ModemMaySay(Word word, const CarrierSource::Line& line) const;
   void WarnBusy();
   void PortLost(const QString& reason, std::uint64_t opening);
   void ReleaseRemote();
@@ -128,6 +128,7 @@ class ModemDialogue final : public LinkPort {
 
   const CarrierSource* carrier_ = &Comm1;
   bool connected_ = false;
+  std::uint64_t connectedCall_ = 0;  // the carrier source's number for the call CONNECT began
   QElapsedTimer busyWarned_;  // since the busy warning was last shown or held back
   bool lineFault_ = false;  // a frame write failed on this opening and was reported
   bool remoteSounding_ = false;  // frames played since the remote part was last released

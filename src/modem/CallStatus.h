@@ -26,6 +26,10 @@ struct CallStatus {
   std::string partner;       // the partner's address as the modem saw it; empty without a call
   int roundTripMs = -1;      // the line's round-trip time; -1 while unknown
   double repairedShare = 0;  // of the packets received lately, the share the line had to repair
+  // The calls this modem has had, counted as each one's carrier rises: the number of the call the
+  // carrier belongs to, or of the last one while it is down. A program that reads the end of a
+  // call late, when the next one has begun, can tell whose end it is.
+  std::uint64_t call = 0;
 };
 
 }  // namespace modem

@@ -267,7 +267,9 @@ CallStatus TcpModem::Status() const {
 
 void TcpModem::SetStatus(const CallStatus& status) {
   std::lock_guard guard(statusLock_);
+  const std::uint64_t call = status_.call + (status.carrier && !status_.carrier ? 1 : 0);
   status_ = status;
+  status_.call = call;
   statusSocket_ = status.carrier ? call_ : -1;
 }
 

@@ -6,11 +6,13 @@
 #include <algorithm>
 
 #include <QFile>
+#include <QRegularExpression>
 
 #include "LinkTestSupport.h"
 #include "link/BuiltInModemCarrier.h"
 #include "modem/TcpModem.h"
 #include "platform/ShiftJis.h"
+#include "support/ModemTerminal.h"
 
 namespace {
 
@@ -197,6 +199,40 @@ TEST_F(ModemLink, AThirdCallerHearsBusyAndTheCallGoesOn) {
   a.rig.chatView.input = QStringLiteral("still here");
   a.rig.chat.SendChatLine();
   EXPECT_TRUE(WaitFor([&] { return b.Saw(QStringLiteral("still here")); }));
+  EXPECT_TRUE(b.rig.dialogue.Connected());
+}
+
+// B's program is busy while its call ends and the modem takes the next one: the NO CARRIER it
+// reads late, while the carrier is up again, still ends the last call, and the next call's
+// CONNECT begins the next one - neither is taken for the partner's chat.
+TEST_F(ModemLink, ANoCarrierReadAfterTheNextCallBeganStillEndsTheLastCall) {
+  b.Answer();
+  modem::TcpModem far(modem::AnyPort());
+  const std::string dial = modem::DialCommand(b.modem);
+  modem::Terminal first(far.DevicePath());
+  first.Send(dial);
+  ASSERT_NE(first.ReadUntil("CONNECT", 5000).find("CONNECT"), std::string::npos);
+  ASSERT_TRUE(WaitFor([&] { return b.rig.dialogue.Connected(); }, 5000));
+
+  // From here until the next call stands, B's event loop does not run: nothing is parsed.
+  first.Close();
+  const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+  while (b.modem.Status().carrier && std::chrono::steady_clock::now() < until) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  modem::Terminal second(far.DevicePath());
+  second.Send(dial);
+  ASSERT_NE(second.ReadUntil("CONNECT", 5000).find("CONNECT"), std::string::npos);
+  ASSERT_TRUE(b.modem.Status().carrier);
+
+  const QRegularExpression connectLine(QStringLiteral("^CONNECT 115200 \\d\\d:\\d\\d:\\d\\d$"));
+  ASSERT_TRUE(WaitFor([&] { return b.rig.chatView.chat.filter(connectLine).size() == 2; }, 5000))
+      << b.rig.chatView.chat.join("|").toStdString();
+  EXPECT_TRUE(b.rig.dialogue.Connected());
+  EXPECT_EQ(b.rig.chatView.chat.count(QStringLiteral("NO CARRIER")), 1);
+  // The partner's own NO CARRIER in the new call is chat again.
+  second.Send("NO CARRIER\r");
+  ASSERT_TRUE(WaitFor([&] { return b.rig.chatView.chat.count(QStringLiteral("NO CARRIER")) == 2; }));
   EXPECT_TRUE(b.rig.dialogue.Connected());
 }
 
