@@ -11,6 +11,7 @@ const QString kNoNumber = QStringLiteral("電話番号を設定してくださ�
 const QString kConnectedText = QStringLiteral("接続中");
 const QString kHungUp = QStringLiteral("切断しました");
 const QString kWaiting = QStringLiteral("待機中...\r");
+const QString kWaitInCall = QStringLiteral("通話中です。切断してから待機してください。");
 constexpr QByteArrayView kAnswerCommand = "ats0=1\r";
 constexpr QByteArrayView kFarewell = "Bye\r";
 constexpr int kNameWidth = 8;
@@ -129,6 +130,12 @@ void ChatLog::Button3Click() {
 }
 
 void ChatLog::Button10Click() {
+  // Online, the answer command would reach the partner as a chat line, and the chat would be
+  // cleared in the middle of the call.
+  if (dialogue_.Comm1.IsOpen() && dialogue_.InCall()) {
+    view_.ShowMessage(kWaitInCall);
+    return;
+  }
   if (!dialogue_.Comm1.IsOpen()) dialogue_.Comm1.Open();
   view_.ClearChat();
   dialogue_.Comm1.WriteString(kAnswerCommand);

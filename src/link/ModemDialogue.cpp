@@ -210,6 +210,11 @@ void ModemDialogue::Dial(int i) {
   SendNextCommand();
 }
 
+bool ModemDialogue::InCall() const {
+  const CarrierSource::Carrier carrier = carrier_->CarrierState();
+  return carrier == CarrierSource::Carrier::Up || (carrier == CarrierSource::Carrier::Unknown && connected_);
+}
+
 void ModemDialogue::SendNextCommand() {
   if (CommandIndex > kDialCommand || CommandIndex < 1) {
     CommandIndex = 0;

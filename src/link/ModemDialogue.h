@@ -77,6 +77,9 @@ class ModemDialogue final : public LinkPort {
   static constexpr int kRepeatedWarningMs = 3000;
 
   bool Connected() const { return connected_; }
+  // The modem holds a call, so every byte written to the open port goes to the partner: its
+  // carrier says so, or, where nothing tells the carrier, the program has a connection.
+  bool InCall() const;
   // --- LinkPort: frames go out while a connection stands on an open port (the COM button may
   // have closed it during the call).
   bool LinkUp() const override { return connected_ && Comm1.IsOpen(); }

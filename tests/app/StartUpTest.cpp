@@ -524,6 +524,32 @@ TEST_F(StartUp, ChatAndFramesTravelOverThePortAndTheConnectionShowsInTheStatusBa
   EXPECT_TRUE(text.contains("peer>\x82\xB1\x82\xF1<b>x</b>\r\n"));
 }
 
+// 待機 (button or menu) while a call stands: the answer command would reach the partner as chat,
+// so nothing is sent, the chat stays, and the player is told why.
+TEST_F(StartUp, WaitingDuringACallSendsThePartnerNothingAndSaysWhy) {
+  FarEnd far;
+  ASSERT_TRUE(far.Ok());
+  ChooseFakeDevices();
+  file.WriteString(QStringLiteral("modem"), QStringLiteral("device"), far.Path());
+  auto program = Make();
+  program->Start();
+  TMainForm& form = program->MainForm();
+  QTest::mouseClick(form.SpeedButton13, Qt::LeftButton);
+  EXPECT_EQ(ReadUntil(far, "\r"), QByteArray("ats0=1\r"));
+  far.Send("RING\rCONNECT 9600\r");
+  ASSERT_TRUE(QTest::qWaitFor([&] { return form.StatusText(2) == QStringLiteral("接続中"); }));
+
+  far.Clear();
+  QTest::mouseClick(form.SpeedButton13, Qt::LeftButton);
+  form.K8->trigger();
+  EXPECT_EQ(prompter.messages.count(QStringLiteral("通話中です。切断してから待機してください。")), 2);
+  QTest::qWait(50);
+  EXPECT_TRUE(far.Heard().isEmpty()) << far.Heard().constData();
+  EXPECT_TRUE(form.Memo1->toPlainText().contains(QStringLiteral("CONNECT 9600 ")));
+  EXPECT_EQ(form.StatusText(2), QStringLiteral("接続中"));
+  form.close();
+}
+
 TEST_F(StartUp, DialingShowsTheConnectionWindowBesideTheMainWindow) {
   FarEnd far;
   ASSERT_TRUE(far.Ok());

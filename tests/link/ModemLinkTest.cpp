@@ -174,9 +174,12 @@ TEST_F(ModemLink, ThePeersResultWordsAreChatWhileTheCallStandsAndARedialSendsItN
   EXPECT_TRUE(a.rig.form.warnings.isEmpty());
   EXPECT_TRUE(a.rig.form.errors.isEmpty());
 
-  // A dial while the call stands is refused before a command reaches the partner.
+  // A dial or a wait while the call stands is refused before a command reaches the partner.
   a.Dial(b.modem.BoundPort());
   EXPECT_EQ(a.rig.form.messages, QStringList{QStringLiteral("通話中です。切断してからかけ直してください。")});
+  a.rig.chat.Button10Click();
+  EXPECT_EQ(a.rig.chatView.messages, QStringList{QStringLiteral("通話中です。切断してから待機してください。")});
+  EXPECT_TRUE(a.Saw(QStringLiteral("done")));  // the chat stays
   // Frames still go both ways, behind whatever the refused dial might have sent.
   a.rig.midi.out->Clear();
   b.rig.midi.out->Clear();
@@ -187,6 +190,7 @@ TEST_F(ModemLink, ThePeersResultWordsAreChatWhileTheCallStandsAndARedialSendsItN
   EXPECT_EQ(a.rig.OutputOn(1), std::vector<ShortMessage>{PackShort(0x91, 64, 90)});
   EXPECT_FALSE(b.Saw(QStringLiteral("ATZ")));
   EXPECT_FALSE(b.Saw(QStringLiteral("atdt")));
+  EXPECT_EQ(b.rig.chatView.chat.count(QStringLiteral("ats0=1")), 1);  // its own modem's echo, before the call
 }
 
 TEST_F(ModemLink, AThirdCallerHearsBusyAndTheCallGoesOn) {
