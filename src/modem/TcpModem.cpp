@@ -298,7 +298,11 @@ int TcpModem::PollTimeout() const {
     if (line_ == LineKind::Datagram) next = std::min(next, figuresAt_);
   }
   if (next == Clock::time_point::max()) return -1;
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(next - Clock::now()).count();
+  // A line that has something to send at once says so with the earliest time there is, from
+  // which nothing may be subtracted (the difference would overflow into a wait of a minute).
+  const auto now = Clock::now();
+  if (next <= now) return 0;
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count();
   return static_cast<int>(std::clamp<long long>(ms + 1, 0, 60000));
 }
 

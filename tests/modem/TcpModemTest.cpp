@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <string>
+#include <thread>
 
 #include "support/ModemTerminal.h"
 
@@ -42,6 +43,25 @@ TEST(TcpModem, ACallCarriesEveryByteValueBothWaysAndAHangUpReachesTheFarSide) {
     b.Close();  // DTR drops
     EXPECT_EQ(a.ReadUntil("NO CARRIER\r\n"), "Bye\r\r\n相手が切断しました\r\n\r\nNO CARRIER\r\n") << line;
   }
+}
+
+// A program that stops reading holds the partner back (nothing is lost, memory stays bounded);
+// once it reads again, the rest comes whole and in order.
+TEST(TcpModem, AFloodToAProgramThatReadsLateArrivesWhole) {
+  TcpModem answering(AnyPort()), calling(AnyPort());
+  Terminal a(answering.DevicePath()), b(calling.DevicePath());
+  a.Send("ATS0=1\r");
+  a.ReadUntil("OK\r\n");
+  b.Send(DialCommand(answering));
+  ASSERT_NE(b.ReadUntil("回線: UDP").find("UDP"), std::string::npos);
+  b.ReadUntil("CONNECT 115200\r\n");
+  a.ReadUntil("CONNECT 115200\r\n");
+  std::string flood;
+  for (int i = 0; flood.size() < 400'000; ++i) flood += "line " + std::to_string(i) + "\r";
+  std::thread writer([&] { b.Send(flood); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(500));
+  EXPECT_EQ(a.ReadUntil(flood, 10000), flood);
+  writer.join();
 }
 
 TEST(TcpModem, ASecondCallerHearsBusyWhileTheFirstCallStands) {
