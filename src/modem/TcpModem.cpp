@@ -477,7 +477,9 @@ void TcpModem::ToProgram() {
 // this one's leftovers.
 void TcpModem::ProgramGone() {
   if (call_ >= 0 && state_ == State::Online) SendSome(call_, toPeer_);  // its farewell goes first
-  if (datagrams_ && line_ == LineKind::Datagram) {
+  // Also while the line is being chosen: the partner may have taken the datagrams already, and
+  // would wait for them until it gives the call up for lost.
+  if (datagrams_ && (line_ == LineKind::Datagram || state_ == State::Choosing)) {
     // The farewell and the end of the call go now, and again until the partner has them.
     datagrams_->Line().Close();
     datagrams_->Send(Clock::now());

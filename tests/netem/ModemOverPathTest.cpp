@@ -1,8 +1,8 @@
 // Two built-in modems, one in each network namespace, calling over the emulated internet path.
 // At 2 % loss, with a 5 s blackout in the middle, everything both players send - notes and chat
 // lines - arrives whole and in order, and each side is told the line stalled and came back.
-// A hang-up reaches the partner within 2 s though its first copies are lost. With UDP blocked on
-// the answering side, the call stands on TCP within 2 s.
+// A hang-up reaches the partner within 2 s though its first copies are lost, also while the line
+// is still being chosen. With UDP blocked on the answering side, the call stands on TCP within 2 s.
 #include <gtest/gtest.h>
 
 #include <memory>
@@ -129,6 +129,32 @@ TEST(ModemOverPath, AHangUpReachesThePartnerWithinTwoSecondsThoughItsFirstCopies
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
     EXPECT_NE(heard.find("Bye\r\r\n相手が切断しました\r\n\r\nNO CARRIER\r\n"), std::string::npos) << heard;
   }
+}
+
+// The caller gives up while the line is still being chosen: its datagrams reach the answerer,
+// the answers do not come back. The answerer, which takes the call on datagrams when the stream
+// closes, hears the end within 2 s, not after 25.
+TEST(ModemOverPath, ACallerGivingUpWhileTheLineIsChosenEndsTheCallOnTheAnsweringSideAtOnce) {
+  if (const auto why = EmulatedLink::Possible(); !why.empty()) GTEST_SKIP() << why;
+  EmulatedLink link({20, 0, 0, 1, 31});
+  ASSERT_TRUE(link.Ok()) << link.Error();
+  ASSERT_EQ(link.Run(link.NamespaceA(), "nft add table inet dgram"), 0);
+  ASSERT_EQ(link.Run(link.NamespaceA(), "nft add chain inet dgram in '{ type filter hook input priority 0; }'"), 0);
+  ASSERT_EQ(link.Run(link.NamespaceA(), "nft add rule inet dgram in meta l4proto udp drop"), 0);
+  std::unique_ptr<TcpModem> answering(link.InB([] { return new TcpModem(AnyPort()); }));
+  std::unique_ptr<TcpModem> calling(link.InA([] { return new TcpModem(AnyPort()); }));
+  Terminal a(answering->DevicePath()), b(calling->DevicePath());
+  a.Send("ATS0=1\r");
+  a.ReadUntil("OK\r\n");
+  b.Send(std::string("ATDT") + EmulatedLink::kAddressB + ":" + std::to_string(answering->BoundPort()) + "\r");
+  ASSERT_NE(a.ReadUntil("RING\r\n", 5000).find("RING"), std::string::npos);
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));  // the caller's first datagrams are there
+  ASSERT_EQ(b.ReadUntil("CONNECT", 100).find("CONNECT"), std::string::npos);  // still choosing
+  b.Close();
+  const auto start = std::chrono::steady_clock::now();
+  const std::string heard = a.ReadUntil("NO CARRIER\r\n", 3000);
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(2));
+  EXPECT_NE(heard.find("相手が切断しました\r\n\r\nNO CARRIER\r\n"), std::string::npos) << heard;
 }
 
 TEST(ModemOverPath, WithUdpBlockedTheCallStandsOnTcpWithinTwoSeconds) {
