@@ -278,7 +278,9 @@ bool DatagramLine::Receive(std::span<const std::uint8_t> d, Time now) {
   peerStamp_ = stamp;
   peerStampAt_ = now;
   TakeAck(ack, window, (flags & kNack) ? std::optional(heldFrom) : std::nullopt, now);
-  if ((flags & kEndSeen) && closeSent_ && ack == acked_ + out_.size()) closeSeen_ = true;
+  // (Nothing is written after Close, so the end the peer has is ours, even while the timer has
+  // just taken it back to be sent again.)
+  if ((flags & kEndSeen) && closing_ && ack == acked_ + out_.size()) closeSeen_ = true;
   TakeData(offset, d.subspan(kHeader), (flags & kClose) != 0, now);
   if (flags & kPing) {
     ackOwed_ = true;
