@@ -368,7 +368,8 @@ TEST_F(DialogueOnPty, WhileABoxIsOpenThePortStopsReadingAndAfterItEveryByteIsPar
     if (n > 0) rest.remove(0, n);
     return rest.isEmpty() && rig.chatView.chat.endsWith("end");
   }, 10000));
-  EXPECT_EQ(rig.chatView.chat.count("flood line") * 11, taken - taken % 11);
+  // Whole lines, and the cut one if only its CR was missing (the CR before "end" completes it).
+  EXPECT_EQ(rig.chatView.chat.count("flood line"), (taken + 1) / 11);
 }
 
 TEST_F(DialogueOnPty, LostPortEndsTheConnectionOnceAndReleasesThePeersNotes) {
