@@ -96,9 +96,9 @@ int JackMidiPeer::Process(jack_nframes_t frames, void* arg) {
     // The event's bytes are copied by libjack itself, as the server's hand-over between the
     // clients is: a copy of ours would look unsynchronised to ThreadSanitizer.
     const jack_time_t at = jack_frames_to_time(self->client_, jack_last_frame_time(self->client_) + event.time);
-    const std::size_t size = event.size + sizeof at;
-    if (jack_ringbuffer_write_space(self->fromModule_) < 1 + size) continue;  // full: the test sees it missing
-    const auto length = static_cast<unsigned char>(size);
+    const std::size_t stored = event.size + sizeof at;
+    if (jack_ringbuffer_write_space(self->fromModule_) < 1 + stored) continue;  // full: the test sees it missing
+    const auto length = static_cast<unsigned char>(stored);
     jack_ringbuffer_write(self->fromModule_, reinterpret_cast<const char*>(&length), 1);
     jack_ringbuffer_write(self->fromModule_, reinterpret_cast<const char*>(event.buffer), event.size);
     jack_ringbuffer_write(self->fromModule_, reinterpret_cast<const char*>(&at), sizeof at);
