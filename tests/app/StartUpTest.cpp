@@ -88,6 +88,15 @@ class StartUp : public ::testing::Test {
     return program;
   }
 
+  // Started on the fake devices with the modem on `far`'s serial line.
+  std::unique_ptr<Program> StartOnSerial(const FarEnd& far) {
+    ChooseFakeDevices();
+    file.WriteString(QStringLiteral("modem"), QStringLiteral("device"), far.Path());
+    auto program = Make();
+    program->Start();
+    return program;
+  }
+
   QTemporaryDir dir;
   FakeMidiSystem midi;
   RecordingPrompter prompter;
@@ -529,10 +538,7 @@ TEST_F(StartUp, ChatAndFramesTravelOverThePortAndTheConnectionShowsInTheStatusBa
 TEST_F(StartUp, WaitingDuringACallSendsThePartnerNothingAndSaysWhy) {
   FarEnd far;
   ASSERT_TRUE(far.Ok());
-  ChooseFakeDevices();
-  file.WriteString(QStringLiteral("modem"), QStringLiteral("device"), far.Path());
-  auto program = Make();
-  program->Start();
+  auto program = StartOnSerial(far);
   TMainForm& form = program->MainForm();
   QTest::mouseClick(form.SpeedButton13, Qt::LeftButton);
   EXPECT_EQ(ReadUntil(far, "\r"), QByteArray("ats0=1\r"));
@@ -593,10 +599,7 @@ TEST_F(StartUp, OnX11ALineTypedAfterAClickIntoTheChatIsSentByReturn) {
   if (const QString why = xinput::Unavailable(); !why.isEmpty()) GTEST_SKIP() << why.toStdString();
   FarEnd far;
   ASSERT_TRUE(far.Ok());
-  ChooseFakeDevices();
-  file.WriteString(QStringLiteral("modem"), QStringLiteral("device"), far.Path());
-  auto program = Make();
-  program->Start();
+  auto program = StartOnSerial(far);
   TMainForm& form = program->MainForm();
   form.activateWindow();
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));

@@ -34,6 +34,13 @@ std::string Without(std::string s, const std::string& part) {
   return s;
 }
 
+// Datagrams into namespace `ns` are dropped, as by a network that carries only TCP.
+bool BlockUdp(const EmulatedLink& link, const std::string& ns) {
+  return link.Run(ns, "nft add table inet dgram") == 0 &&
+         link.Run(ns, "nft add chain inet dgram in '{ type filter hook input priority 0; }'") == 0 &&
+         link.Run(ns, "nft add rule inet dgram in meta l4proto udp drop") == 0;
+}
+
 struct Call {
   std::unique_ptr<TcpModem> answering, calling;
   std::unique_ptr<Terminal> a, b;
@@ -138,9 +145,7 @@ TEST(ModemOverPath, ACallerGivingUpWhileTheLineIsChosenEndsTheCallOnTheAnswering
   if (const auto why = EmulatedLink::Possible(); !why.empty()) GTEST_SKIP() << why;
   EmulatedLink link({20, 0, 0, 1, 31});
   ASSERT_TRUE(link.Ok()) << link.Error();
-  ASSERT_EQ(link.Run(link.NamespaceA(), "nft add table inet dgram"), 0);
-  ASSERT_EQ(link.Run(link.NamespaceA(), "nft add chain inet dgram in '{ type filter hook input priority 0; }'"), 0);
-  ASSERT_EQ(link.Run(link.NamespaceA(), "nft add rule inet dgram in meta l4proto udp drop"), 0);
+  ASSERT_TRUE(BlockUdp(link, link.NamespaceA()));
   std::unique_ptr<TcpModem> answering(link.InB([] { return new TcpModem(AnyPort()); }));
   std::unique_ptr<TcpModem> calling(link.InA([] { return new TcpModem(AnyPort()); }));
   Terminal a(answering->DevicePath()), b(calling->DevicePath());
@@ -161,9 +166,7 @@ TEST(ModemOverPath, WithUdpBlockedTheCallStandsOnTcpWithinTwoSeconds) {
   if (const auto why = EmulatedLink::Possible(); !why.empty()) GTEST_SKIP() << why;
   EmulatedLink link({20, 0, 0, 1, 1});
   ASSERT_TRUE(link.Ok()) << link.Error();
-  ASSERT_EQ(link.Run(link.NamespaceB(), "nft add table inet dgram"), 0);
-  ASSERT_EQ(link.Run(link.NamespaceB(), "nft add chain inet dgram in '{ type filter hook input priority 0; }'"), 0);
-  ASSERT_EQ(link.Run(link.NamespaceB(), "nft add rule inet dgram in meta l4proto udp drop"), 0);
+  ASSERT_TRUE(BlockUdp(link, link.NamespaceB()));
   Call call(link);
   ASSERT_NE(call.dialled.find("回線: TCP（UDP が届かないため）\r\n\r\nCONNECT"), std::string::npos) << call.dialled;
   EXPECT_LT(call.took, std::chrono::seconds(2));
