@@ -1,24 +1,17 @@
 #include "modem/InternetModem.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <poll.h>
-#include <stdlib.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
-#include <termios.h>
 #include <unistd.h>
 
 #include <QString>
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
-#include <mutex>
 #include <thread>
 #include <utility>
 
@@ -34,81 +27,11 @@ using StreamClose = CallSession::StreamClose;
 constexpr std::size_t kChunk = CallSession::kChunk;
 constexpr std::size_t kBacklog = CallSession::kBacklog;
 constexpr auto kListenRest = std::chrono::milliseconds(250);  // after accept found no descriptor
-// A peer that vanished without closing (cable, power, NAT) is noticed within about 25 s: idle,
-// by keep-alive probes; with data unacknowledged, by the user timeout.
-constexpr int kKeepIdleS = 10;
-constexpr int kKeepIntervalS = 5;
-constexpr int kKeepCount = 3;
-constexpr unsigned kUserTimeoutMs = 25000;
-constexpr int kListenBacklog = 16;
-
-void CloseFd(int& fd) {
-  if (fd >= 0) ::close(fd);
-  fd = -1;
-}
-
 std::string ErrnoText(int code) {
   return std::strerror(code);
 }
 
-void SetSocketOptions(int fd) {
-  const int one = 1;
-  ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-  ::setsockopt(fd, SOL_SOCKET, SO_KEEPALIVE, &one, sizeof one);
-  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPIDLE, &kKeepIdleS, sizeof kKeepIdleS);
-  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPINTVL, &kKeepIntervalS, sizeof kKeepIntervalS);
-  ::setsockopt(fd, IPPROTO_TCP, TCP_KEEPCNT, &kKeepCount, sizeof kKeepCount);
-  ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &kUserTimeoutMs, sizeof kUserTimeoutMs);
-}
-
-// Sends what it can without waiting; false when the connection failed.
-bool SendSome(int fd, std::string& queue) {
-  while (!queue.empty()) {
-    const ssize_t n = ::send(fd, queue.data(), queue.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n > 0) {
-      queue.erase(0, static_cast<std::size_t>(n));
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
-  }
-  return true;
-}
-
-std::string AddressText(const sockaddr_storage& a) {
-  char text[INET6_ADDRSTRLEN] = {};
-  if (a.ss_family == AF_INET6) {
-    const auto& v6 = reinterpret_cast<const sockaddr_in6&>(a);
-    if (IN6_IS_ADDR_V4MAPPED(&v6.sin6_addr)) {
-      ::inet_ntop(AF_INET, &v6.sin6_addr.s6_addr[12], text, sizeof text);
-    } else {
-      ::inet_ntop(AF_INET6, &v6.sin6_addr, text, sizeof text);
-    }
-  } else if (a.ss_family == AF_INET) {
-    ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in&>(a).sin_addr, text, sizeof text);
-  }
-  return text;
-}
-
-std::string LinkTarget(const std::string& link) {
-  char target[256] = {};
-  const ssize_t n = ::readlink(link.c_str(), target, sizeof target - 1);
-  return n > 0 ? std::string(target, static_cast<std::size_t>(n)) : std::string();
-}
-
 }  // namespace
-
-// A name lookup runs on a thread of its own, since getaddrinfo blocks for as long as the name
-// servers take. The modem may give up on it (the call abandoned); the thread then finishes
-// into this record alone, which lives until both are done with it.
-struct InternetModem::Lookup {
-  int done = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  std::atomic<bool> finished{false};  // its thread may be joined
-  std::mutex lock;
-  int error = 0;
-  std::vector<std::vector<std::uint8_t>> addresses;
-  ~Lookup() { CloseFd(done); }
-};
 
 // A caller on the listening socket before it is the call (or while it is being turned away).
 struct InternetModem::Incoming {
@@ -120,58 +43,11 @@ struct InternetModem::Incoming {
 };
 
 InternetModem::InternetModem(ModemOptions options)
-    : options_(std::move(options)), listenPort_(options_.listenPort) {
+    : options_(std::move(options)), pty_(options_.linkPath), listenPort_(options_.listenPort) {
   portMap_.SetEnabled(options_.portMap);
-  master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-  char name[128] = {};
-  if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0 ||
-      ::ptsname_r(master_, name, sizeof name) != 0) {
-    const int e = errno;
-    CloseFd(master_);
-    throw ModemError(QStringLiteral("モデム用の疑似端末を作れません: %1").arg(QString::fromLocal8Bit(ErrnoText(e))));
-  }
-  slavePath_ = name;
-  // Raw from the start, for programs that do not set the line up themselves. Closing this first
-  // opening leaves the master reporting hang-up until a program opens the slave.
-  const int slave = ::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC);
-  if (slave >= 0) {
-    termios tio{};
-    ::tcgetattr(slave, &tio);
-    ::cfmakeraw(&tio);
-    ::tcsetattr(slave, TCSANOW, &tio);
-    ::close(slave);
-  }
-  watch_ = ::inotify_init1(IN_NONBLOCK | IN_CLOEXEC);
   wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (watch_ < 0 || ::inotify_add_watch(watch_, name, IN_OPEN | IN_CLOSE_WRITE | IN_CLOSE_NOWRITE) < 0 || wake_ < 0) {
-    const int e = errno;
-    CloseFd(master_);
-    CloseFd(watch_);
-    CloseFd(wake_);
-    throw ModemError(QStringLiteral("モデムを用意できません: %1").arg(QString::fromLocal8Bit(ErrnoText(e))));
-  }
-
-  devicePath_ = slavePath_;
-  if (!options_.linkPath.empty()) {
-    const auto fail = [&](const QString& why) {
-      CloseFd(master_);
-      CloseFd(watch_);
-      CloseFd(wake_);
-      throw ModemError(QStringLiteral("%1 を作れません: %2").arg(QString::fromLocal8Bit(options_.linkPath.c_str()), why));
-    };
-    struct stat st {};
-    // An old link of ours (a modem that did not end cleanly: its pty is gone) is replaced; a
-    // link to a pty that is still there is another modem's; anything else stays.
-    if (::lstat(options_.linkPath.c_str(), &st) == 0 && S_ISLNK(st.st_mode)) {
-      struct stat target {};
-      const bool ours = LinkTarget(options_.linkPath) == slavePath_;
-      if (!ours && ::stat(options_.linkPath.c_str(), &target) == 0 && S_ISCHR(target.st_mode)) {
-        fail(QStringLiteral("ほかのモデムが使っています"));
-      }
-      ::unlink(options_.linkPath.c_str());
-    }
-    if (::symlink(slavePath_.c_str(), options_.linkPath.c_str()) != 0) fail(QString::fromLocal8Bit(ErrnoText(errno)));
-    devicePath_ = options_.linkPath;
+  if (wake_ < 0) {
+    throw ModemError(QStringLiteral("モデムを用意できません: %1").arg(QString::fromLocal8Bit(ErrnoText(errno))));
   }
   password_ = options_.password;
   InitCrypto();
@@ -188,13 +64,6 @@ InternetModem::~InternetModem() {
   EndLinger();
   StopListening();
   incoming_.clear();
-  ReapLookups(true);
-  // The link goes only while it is still ours: a later modem may have put its own there.
-  if (!options_.linkPath.empty()) {
-    if (LinkTarget(options_.linkPath) == slavePath_) ::unlink(options_.linkPath.c_str());
-  }
-  CloseFd(master_);
-  CloseFd(watch_);
   CloseFd(wake_);
 }
 
@@ -258,7 +127,7 @@ void InternetModem::Run() {
   for (;;) {
     fds.clear();
     fds.push_back({wake_, POLLIN, 0});
-    fds.push_back({watch_, POLLIN, 0});
+    fds.push_back({pty_.Watch(), POLLIN, 0});
     // While no program holds the slave the master reports hang-up without pause, so it is left
     // out; the watch on the slave tells when a program opens it.
     const bool program = holders_ > 0;
@@ -268,7 +137,7 @@ void InternetModem::Run() {
                                  : toPeer_.size() < kBacklog;
       short ev = room ? POLLIN : 0;
       if (!toProgram_.empty()) ev |= POLLOUT;
-      fds.push_back({master_, ev, 0});
+      fds.push_back({pty_.Master(), ev, 0});
     }
     const std::size_t callAt = fds.size();
     if (call_ >= 0 && InCall()) {
@@ -280,7 +149,7 @@ void InternetModem::Run() {
     const std::size_t listenAt = fds.size();
     if (listen_ >= 0 && Clock::now() >= listenPausedUntil_) fds.push_back({listen_, POLLIN, 0});
     const std::size_t lookupAt = fds.size();
-    if (lookup_) fds.push_back({lookup_->done, POLLIN, 0});
+    if (lookups_.ReadyFd() >= 0) fds.push_back({lookups_.ReadyFd(), POLLIN, 0});
     const std::size_t portMapAt = fds.size();
     fds.push_back({portMap_.ReadyFd(), POLLIN, 0});
     const std::size_t udpAt = fds.size();
@@ -310,7 +179,7 @@ void InternetModem::Run() {
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
       continue;
     }
-    ReapLookups(false);
+    lookups_.Reap();
     if (ready <= 0) {
       Tick();
       continue;
@@ -337,7 +206,7 @@ void InternetModem::Run() {
       }
     }
     if (listenAt < fds.size() && listen_ >= 0 && fds[listenAt].fd == listen_ && fds[listenAt].revents) TakeCall();
-    if (lookupAt < fds.size() && lookup_ && fds[lookupAt].fd == lookup_->done && fds[lookupAt].revents) LookupDone();
+    if (lookupAt < fds.size() && fds[lookupAt].fd == lookups_.ReadyFd() && fds[lookupAt].revents) LookupDone();
     if (fds[portMapAt].revents) PortMapNews();
     for (std::size_t i = udpAt; i < incomingAt; ++i) {
       if (fds[i].revents && (fds[i].fd == udpListen_ || fds[i].fd == udpCall_ || fds[i].fd == lingerSocket_)) {
@@ -382,8 +251,7 @@ void InternetModem::Apply(CallSession& session) {
     // A full buffer or an unreachable partner loses the datagram like the network would; the
     // line repairs it or notices the silence.
     ::sendto(socket, datagram.data(), datagram.size(), MSG_DONTWAIT | MSG_NOSIGNAL,
-             reinterpret_cast<const sockaddr*>(&peer),
-             peer.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in));
+             reinterpret_cast<const sockaddr*>(&peer), LengthOf(peer));
   }
   if (lingering) return;
   if (e.closeStream != StreamClose::Keep) CloseStream(e.closeStream);
@@ -394,10 +262,10 @@ void InternetModem::Apply(CallSession& session) {
     toPeer_ += e.toStream;
     ToPeer();
   }
-  if (session.state() != CallSession::State::Resolving) lookup_.reset();
+  if (session.state() != CallSession::State::Resolving) lookups_.Abandon();
   if (e.lookUp) {
     try {
-      StartLookup(*e.lookUp);
+      lookups_.Start(e.lookUp->host, e.lookUp->port);
     } catch (const std::exception&) {
       session.Resolved(CallSession::Lookup::NotStarted, 0, Clock::now());
       Apply(session);
@@ -420,7 +288,7 @@ void InternetModem::FromProgram() {
     // On the datagram line no more is read than the line takes: the rest waits in the pty.
     const std::size_t room = InCall() ? session_->ProgramRoom() : sizeof buf;
     if (room == 0) return;
-    const ssize_t n = ::read(master_, buf, room);
+    const ssize_t n = ::read(pty_.Master(), buf, room);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return;
     if (n <= 0) {
@@ -447,7 +315,7 @@ void InternetModem::FromProgram() {
 
 void InternetModem::ToProgram() {
   while (!toProgram_.empty()) {
-    const ssize_t n = ::write(master_, toProgram_.data(), toProgram_.size());
+    const ssize_t n = ::write(pty_.Master(), toProgram_.data(), toProgram_.size());
     if (n > 0) {
       toProgram_.erase(0, static_cast<std::size_t>(n));
       continue;
@@ -486,17 +354,7 @@ void InternetModem::ProgramGone() {
 // Opens and closes of the slave, in the order they happened. Counting them rather than asking
 // the master whether it is hung up catches a close that a quick reopen would hide.
 void InternetModem::SlaveEvents() {
-  alignas(inotify_event) char buf[4096];
-  std::vector<std::uint32_t> events;
-  for (;;) {
-    const ssize_t n = ::read(watch_, buf, sizeof buf);
-    if (n <= 0) break;
-    for (ssize_t at = 0; at < n;) {
-      const auto* e = reinterpret_cast<const inotify_event*>(buf + at);
-      at += static_cast<ssize_t>(sizeof(inotify_event) + e->len);
-      events.push_back(e->mask);
-    }
-  }
+  const std::vector<std::uint32_t> events = pty_.SlaveEvents();
   for (std::size_t i = 0; i < events.size(); ++i) {
     const std::uint32_t mask = events[i];
     if (mask & IN_OPEN) {
@@ -510,9 +368,7 @@ void InternetModem::SlaveEvents() {
       if (!reopened) FromProgram();
       ProgramGone();
     } else if (mask & IN_Q_OVERFLOW) {
-      pollfd p{master_, POLLIN, 0};
-      ::poll(&p, 1, 0);
-      holders_ = (p.revents & POLLHUP) ? 0 : std::max(holders_, 1);
+      holders_ = pty_.HungUp() ? 0 : std::max(holders_, 1);
     }
   }
 }
@@ -526,49 +382,9 @@ void InternetModem::Dial(const DialTarget& target) {
   Apply(*session_);
 }
 
-// The thread is the modem's: joined once it is done, and at the latest when the modem ends.
-void InternetModem::StartLookup(const DialTarget& target) {
-  auto lookup = std::make_shared<Lookup>();
-  std::thread thread([lookup, host = target.host, port = std::to_string(target.port)] {
-    addrinfo hints{};
-    hints.ai_family = AF_UNSPEC;
-    hints.ai_socktype = SOCK_STREAM;
-    hints.ai_flags = AI_ADDRCONFIG;
-    addrinfo* found = nullptr;
-    const int error = ::getaddrinfo(host.c_str(), port.c_str(), &hints, &found);
-    {
-      std::lock_guard guard(lookup->lock);
-      lookup->error = error;
-      for (addrinfo* a = found; a; a = a->ai_next) {
-        const auto* p = reinterpret_cast<const std::uint8_t*>(a->ai_addr);
-        lookup->addresses.emplace_back(p, p + a->ai_addrlen);
-      }
-    }
-    if (found) ::freeaddrinfo(found);
-    const std::uint64_t one = 1;
-    [[maybe_unused]] const ssize_t n = ::write(lookup->done, &one, sizeof one);
-    lookup->finished = true;
-  });
-  lookups_.emplace_back(lookup, std::move(thread));
-  lookup_ = std::move(lookup);
-}
-
-void InternetModem::ReapLookups(bool wait) {
-  std::erase_if(lookups_, [wait](auto& l) {
-    if (!wait && !l.first->finished) return false;
-    l.second.join();
-    return true;
-  });
-}
-
 void InternetModem::LookupDone() {
-  int error = 0;
-  {
-    std::lock_guard guard(lookup_->lock);
-    error = lookup_->error;
-    addresses_ = std::move(lookup_->addresses);
-  }
-  lookup_.reset();
+  auto [error, addresses] = lookups_.Take();
+  addresses_ = std::move(addresses);
   if (!InCall()) return;
   using L = CallSession::Lookup;
   session_->Resolved(error == 0 ? L::Found : error == EAI_AGAIN ? L::NoNameService : L::NotFound, addresses_.size(),
@@ -597,7 +413,7 @@ void InternetModem::Connected() {
     session_->StreamFailed(error, Clock::now());
     return Apply(*session_);
   }
-  SetSocketOptions(call_);
+  SetCallOptions(call_);
   toPeer_.clear();
   // The caller's own datagram socket, toward where the stream goes, unless held to TCP.
   sockaddr_storage peer{};
@@ -680,35 +496,10 @@ bool InternetModem::SetAnswering(bool on, std::string& why) {
     return true;
   }
   const std::uint16_t port = listenPort_;
-  int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  const int one = 1;
-  const int zero = 0;
-  int result = -1;
-  if (fd >= 0) {
-    // One socket for both families: IPv4 callers come in as mapped addresses.
-    ::setsockopt(fd, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero);
-    ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-    sockaddr_in6 a{};
-    a.sin6_family = AF_INET6;
-    a.sin6_addr = in6addr_any;
-    a.sin6_port = htons(port);
-    result = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-  } else {
-    // A machine without IPv6.
-    fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (fd >= 0) {
-      ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-      sockaddr_in a{};
-      a.sin_family = AF_INET;
-      a.sin_addr.s_addr = htonl(INADDR_ANY);
-      a.sin_port = htons(port);
-      result = ::bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-    }
-  }
-  if (result == 0) result = ::listen(fd, kListenBacklog);
-  if (fd < 0 || result != 0) {
+  sockaddr_storage bound{};
+  const int fd = Listen(port, bound);
+  if (fd < 0) {
     const int e = errno;
-    if (fd >= 0) ::close(fd);
     const QString reason = e == EADDRINUSE ? QStringLiteral("ほかのプログラムが使用中です")
                            : e == EACCES   ? QStringLiteral("このポートを使う権限がありません")
                                            : QString::fromLocal8Bit(ErrnoText(e));
@@ -717,19 +508,13 @@ bool InternetModem::SetAnswering(bool on, std::string& why) {
   }
   StopListening();
   listen_ = fd;
-  sockaddr_storage bound{};
-  socklen_t len = sizeof bound;
-  ::getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &len);
-  boundPort_ = ntohs(bound.ss_family == AF_INET6 ? reinterpret_cast<sockaddr_in6&>(bound).sin6_port
-                                                 : reinterpret_cast<sockaddr_in&>(bound).sin_port);
+  boundPort_ = PortOf(bound);
   // Datagrams on the same port number, unless the modem is held to TCP; where they cannot be
   // had, calls stay on TCP.
   if (commands_.LineChoice() != 1) {
     // The last call's end, still being repeated on the old datagram socket, gives the port back.
     if (lingerOnListenPort_) EndLinger();
-    udpListen_ = ::socket(bound.ss_family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-    if (bound.ss_family == AF_INET6) ::setsockopt(udpListen_, IPPROTO_IPV6, IPV6_V6ONLY, &zero, sizeof zero);
-    if (udpListen_ >= 0 && ::bind(udpListen_, reinterpret_cast<sockaddr*>(&bound), len) != 0) CloseFd(udpListen_);
+    udpListen_ = DatagramTwin(bound);
   }
   portMap_.Start(boundPort_);
   return true;
@@ -822,7 +607,7 @@ void InternetModem::FromCaller(Incoming& in) {
 void InternetModem::Answer(Incoming& in, CallerGate::Verdict& verdict) {
   CloseStream(StreamClose::Drain);
   call_ = std::exchange(in.fd, -1);
-  SetSocketOptions(call_);
+  SetCallOptions(call_);
   toPeer_ = std::move(in.toCaller);
   commands_.ClearLine();
   session_ = std::make_unique<CallSession>(commands_, options_.utf8);

@@ -15,8 +15,9 @@
 #include "modem/CallerGate.h"
 #include "modem/CallSession.h"
 #include "modem/ModemCommands.h"
+#include "modem/ModemPty.h"
 #include "modem/PortMap.h"
-#include "platform/UserError.h"
+#include "modem/Sockets.h"
 
 // The built-in modem: calls over the internet, on a TCP stream or on UDP datagrams when the path
 // carries them. It owns a pty pair: a program opens the slave's path as it would open a serial
@@ -29,12 +30,6 @@
 // sleeps until the earliest time one of them asks to be woken. Until a caller has proved the
 // password the answering program hears nothing of it: no RING, no byte.
 namespace modem {
-
-// The pty could not be made, or the link path could not be put there.
-class ModemError : public UserError {
- public:
-  using UserError::UserError;
-};
 
 struct ModemOptions {
   std::uint16_t listenPort = kDefaultPort;  // 0: any free port (see BoundPort)
@@ -54,8 +49,8 @@ class InternetModem final : ModemLine {
   InternetModem& operator=(const InternetModem&) = delete;
 
   // What a program opens: the link path if one was asked for, else the pty slave.
-  const std::string& DevicePath() const { return devicePath_; }
-  const std::string& SlavePath() const { return slavePath_; }
+  const std::string& DevicePath() const { return pty_.DevicePath(); }
+  const std::string& SlavePath() const { return pty_.SlavePath(); }
   // The port calls are taken on from the next ATS0=1 on.
   void SetListenPort(std::uint16_t port) { listenPort_ = port; }
   std::uint16_t ListenPort() const { return listenPort_; }
@@ -80,7 +75,6 @@ class InternetModem final : ModemLine {
   static constexpr std::chrono::seconds kLongestWait = CallerGate::kLongestWait;
 
  private:
-  struct Lookup;
   struct Incoming;
   using Clock = std::chrono::steady_clock;
 
@@ -106,8 +100,6 @@ class InternetModem final : ModemLine {
   void FromCaller(Incoming& in);
   void HangUp(CallerGate::Id id);
   void Answer(Incoming& in, CallerGate::Verdict& verdict);
-  void StartLookup(const DialTarget& target);
-  void ReapLookups(bool wait);
   void LookupDone();
   void ConnectTo(std::size_t address);
   void Connected();
@@ -122,11 +114,8 @@ class InternetModem final : ModemLine {
   std::string Encoded(const QString& text) const;
 
   ModemOptions options_;
-  std::string slavePath_;
-  std::string devicePath_;
-  int master_ = -1;
+  ModemPty pty_;
   int wake_ = -1;
-  int watch_ = -1;  // inotify on the slave: its opens and closes
   std::atomic<std::uint16_t> listenPort_;
   std::atomic<std::uint16_t> boundPort_{0};
 
@@ -150,8 +139,7 @@ class InternetModem final : ModemLine {
   std::unique_ptr<CallSession> lingering_;
   int lingerSocket_ = -1;
   bool lingerOnListenPort_ = false;
-  std::shared_ptr<Lookup> lookup_;
-  std::vector<std::pair<std::shared_ptr<Lookup>, std::thread>> lookups_;  // joined when done
+  NameLookups lookups_;
   std::vector<std::vector<std::uint8_t>> addresses_;  // sockaddr bytes, in the order to try
 
   mutable std::mutex statusLock_;
