@@ -18,7 +18,9 @@ constexpr auto kFiguresEvery = std::chrono::milliseconds(500);
 QString ProtectionText(CallProtection p) {
   return p == CallProtection::Password
              ? QStringLiteral("パスワードで相手を確かめました（通話は暗号化されています）")
-             : QStringLiteral("通話は暗号化されていますが、パスワードがないため、アドレスを知っていればだれでもかけられます");
+             : QStringLiteral(
+                   "通話は暗号化されていますが、パスワードがないため、アドレスを知っていればだれでもかけられ"
+                   "ます");
 }
 
 QString ErrnoText(int code) {
@@ -26,7 +28,8 @@ QString ErrnoText(int code) {
 }
 
 const QString& Tampered() {
-  static const QString text = QStringLiteral("受信したデータが正しくないため、通話を切りました（改ざんの疑い）");
+  static const QString text =
+      QStringLiteral("受信したデータが正しくないため、通話を切りました（改ざんの疑い）");
   return text;
 }
 
@@ -71,7 +74,8 @@ CallSession::Time CallSession::Wake() const {
 
 std::size_t CallSession::ProgramRoom() const {
   if (state_ == State::Choosing || state_ == State::Lingering || state_ == State::Ended) return 0;
-  if (state_ == State::Online && line_ == LineKind::Datagram) return std::min(kChunk, datagrams_->Line().Room());
+  if (state_ == State::Online && line_ == LineKind::Datagram)
+    return std::min(kChunk, datagrams_->Line().Room());
   return kChunk;
 }
 
@@ -83,17 +87,20 @@ void CallSession::Dial(const DialTarget& target, Time now) {
   state_ = State::Resolving;
   deadline_ = now + std::chrono::seconds(std::max(1, words_.CarrierWaitSeconds()));
   // A telephone number left in the settings is no address: it is not looked up.
-  if (const auto why = DialHostProblem(target.host)) return EndCall(QString::fromStdString(*why), Result::NoCarrier);
+  if (const auto why = DialHostProblem(target.host))
+    return EndCall(QString::fromStdString(*why), Result::NoCarrier);
   out_.lookUp = target;
 }
 
 void CallSession::Resolved(Lookup result, std::size_t addresses, Time now) {
   if (state_ != State::Resolving) return;
   const QString host = QString::fromStdString(target_.host);
-  if (result == Lookup::NotStarted) return EndCall(QStringLiteral("接続先 %1 を調べられません").arg(host), Result::NoCarrier);
+  if (result == Lookup::NotStarted)
+    return EndCall(QStringLiteral("接続先 %1 を調べられません").arg(host), Result::NoCarrier);
   if (result != Lookup::Found || addresses == 0) {
-    const QString why = result == Lookup::NoNameService ? QStringLiteral("接続先 %1 を調べられません（名前を引けません）")
-                                                        : QStringLiteral("接続先 %1 が見つかりません");
+    const QString why = result == Lookup::NoNameService
+                            ? QStringLiteral("接続先 %1 を調べられません（名前を引けません）")
+                            : QStringLiteral("接続先 %1 が見つかりません");
     return EndCall(why.arg(host), Result::NoCarrier);
   }
   state_ = State::Connecting;
@@ -115,16 +122,21 @@ void CallSession::StreamFailed(int error, Time) {
   const QString host = QString::fromStdString(target_.host);
   QString why;
   switch (lastError_) {
-    case ECONNREFUSED: why = QStringLiteral("接続先 %1 は接続を拒否しました（着信を待っていません）").arg(host); break;
+    case ECONNREFUSED:
+      why = QStringLiteral("接続先 %1 は接続を拒否しました（着信を待っていません）").arg(host);
+      break;
     case ETIMEDOUT: why = QStringLiteral("接続先 %1 から応答がありません（時間切れ）").arg(host); break;
     case ENETUNREACH:
-    case EHOSTUNREACH: why = QStringLiteral("接続先 %1 に届きません（ネットワークを確認してください）").arg(host); break;
+    case EHOSTUNREACH:
+      why = QStringLiteral("接続先 %1 に届きません（ネットワークを確認してください）").arg(host);
+      break;
     default: why = QStringLiteral("接続先 %1 に接続できません: %2").arg(host, ErrnoText(lastError_));
   }
   EndCall(why, Result::NoCarrier);
 }
 
-void CallSession::StreamConnected(std::string_view password, bool datagrams, const sockaddr_storage& peer, Time) {
+void CallSession::StreamConnected(std::string_view password, bool datagrams, const sockaddr_storage& peer,
+                                  Time) {
   if (state_ != State::Connecting) return;
   state_ = State::Greeting;
   datagramsPossible_ = datagrams;
@@ -140,8 +152,9 @@ void CallSession::HandshakeFailed() {
   switch (handshake_->failure()) {
     case CallHandshake::Failure::Busy: return EndCall(QStringLiteral("相手は通話中です"), Result::Busy);
     case CallHandshake::Failure::WrongPassword:
-      return EndCall(ownPassword ? QStringLiteral("パスワードが相手と一致しません（つながりませんでした）")
-                                 : QStringLiteral("相手はパスワードを求めています（パスワードを設定してください）"),
+      return EndCall(ownPassword
+                         ? QStringLiteral("パスワードが相手と一致しません（つながりませんでした）")
+                         : QStringLiteral("相手はパスワードを求めています（パスワードを設定してください）"),
                      Result::NoCarrier);
     case CallHandshake::Failure::TooManyTries:
       return EndCall(
@@ -187,8 +200,9 @@ void CallSession::Established(const std::string& partner) {
 void CallSession::StreamBytes(std::span<const std::uint8_t> bytes, Time now) {
   if (!stream_ || !ReadsStream()) return;
   if (!framer_.Feed(bytes)) {
-    return EndCall(state_ == State::Greeting ? QStringLiteral("相手は Sonavel のモデムではありません") : Tampered(),
-                   Result::NoCarrier);
+    return EndCall(
+        state_ == State::Greeting ? QStringLiteral("相手は Sonavel のモデムではありません") : Tampered(),
+        Result::NoCarrier);
   }
   while (const auto unit = framer_.Next()) {
     PeerUnit(*unit, now);
@@ -222,7 +236,8 @@ void CallSession::PeerUnit(std::span<const std::uint8_t> unit, Time now) {
 void CallSession::StreamEnded(int error, Time) {
   if (!stream_ || !ReadsStream()) return;
   // The other side chose the datagrams and closed the stream.
-  if (state_ == State::Choosing && datagrams_ && (calling_ ? datagrams_->BothWays() : datagrams_->KnowsPeer())) {
+  if (state_ == State::Choosing && datagrams_ &&
+      (calling_ ? datagrams_->BothWays() : datagrams_->KnowsPeer())) {
     return ChooseLine(LineKind::Datagram);
   }
   if (state_ == State::Greeting) {
@@ -339,8 +354,10 @@ void CallSession::Tick(Time now, std::size_t programRoom) {
     return SendDatagrams(now);
   }
   if (state_ == State::Choosing && !datagrams_ && now >= deadline_) ChooseLine(LineKind::Tcp);
-  if ((state_ == State::Resolving || state_ == State::Connecting || state_ == State::Greeting) && now >= deadline_) {
-    return EndCall(QStringLiteral("接続先 %1 から応答がありません（時間切れ）").arg(QString::fromStdString(target_.host)),
+  if ((state_ == State::Resolving || state_ == State::Connecting || state_ == State::Greeting) &&
+      now >= deadline_) {
+    return EndCall(QStringLiteral("接続先 %1 から応答がありません（時間切れ）")
+                       .arg(QString::fromStdString(target_.host)),
                    Result::NoCarrier);
   }
   const std::size_t said = out_.toProgram.size();
@@ -358,7 +375,8 @@ void CallSession::DatagramTick(Time now, std::size_t programRoom) {
       ChooseLine(LineKind::Datagram);
     } else if (now >= deadline_) {
       if (calling_ && words_.LineChoice() == 2) {
-        return EndCall(QStringLiteral("相手から UDP の応答がありません（TCP は使わない設定です）"), Result::NoCarrier);
+        return EndCall(QStringLiteral("相手から UDP の応答がありません（TCP は使わない設定です）"),
+                       Result::NoCarrier);
       }
       if (calling_ || !datagrams_->KnowsPeer()) return ChooseLine(LineKind::Tcp);
       ChooseLine(LineKind::Datagram);  // the caller heard us; its datagrams will show it
@@ -378,14 +396,16 @@ void CallSession::DatagramTick(Time now, std::size_t programRoom) {
         Notice(QStringLiteral("回線が途切れています（この間の音は、戻りしだい順に届きます）"));
         break;
       case DatagramLine::Event::Resumed: Notice(QStringLiteral("回線が戻りました")); break;
-      case DatagramLine::Event::PeerClosed: return EndCall(QStringLiteral("相手が切断しました"), Result::NoCarrier);
+      case DatagramLine::Event::PeerClosed:
+        return EndCall(QStringLiteral("相手が切断しました"), Result::NoCarrier);
       case DatagramLine::Event::PeerGone:
         return EndCall(QStringLiteral("相手から応答がなくなりました（回線断）"), Result::NoCarrier);
     }
   }
   if (now >= figuresAt_) {
     figuresAt_ = now + kFiguresEvery;
-    if (const auto rtt = line.RoundTrip()) status_.roundTripMs = static_cast<int>((rtt->count() + 500) / 1000);
+    if (const auto rtt = line.RoundTrip())
+      status_.roundTripMs = static_cast<int>((rtt->count() + 500) / 1000);
     status_.repairedShare = line.RepairedShare();
     out_.status = status_;
   }

@@ -50,12 +50,12 @@ class CallSession {
   struct Effects {
     std::string toStream;  // to queue on the call's stream
     std::vector<std::pair<Bytes, sockaddr_storage>> datagrams;
-    std::string toProgram;                   // the partner's bytes and the modem's own lines
-    std::optional<DialTarget> lookUp;        // look the name up, then Resolved
-    std::optional<std::size_t> connectTo;    // open the stream to this address of the lookup's
+    std::string toProgram;                        // the partner's bytes and the modem's own lines
+    std::optional<DialTarget> lookUp;             // look the name up, then Resolved
+    std::optional<std::size_t> connectTo;         // open the stream to this address of the lookup's
     StreamClose closeStream = StreamClose::Keep;  // the queue on the stream goes with it
     bool closeDatagrams = false;                  // the caller's own datagram socket
-    std::optional<CallStatus> status;        // the call's status changed
+    std::optional<CallStatus> status;             // the call's status changed
   };
 
   // `words`: the modem's command side, for the form of its texts and result words; it outlives
@@ -99,7 +99,9 @@ class CallSession {
   // How many of the program's bytes the call takes now (the rest waits in the pty).
   std::size_t ProgramRoom() const;
   // Whether the stream is read now, and whether its connect is awaited.
-  bool ReadsStream() const { return state_ == State::Greeting || state_ == State::Choosing || state_ == State::Online; }
+  bool ReadsStream() const {
+    return state_ == State::Greeting || state_ == State::Choosing || state_ == State::Online;
+  }
   bool Connecting() const { return state_ == State::Connecting; }
   // Whether the call is set up or stands (not lingering, not over): a caller hears BUSY.
   bool Busy() const { return state_ != State::Lingering && state_ != State::Ended; }

@@ -65,8 +65,8 @@ CallerGate::Verdict CallerGate::Received(Id id, std::span<const std::uint8_t> by
   return verdict;
 }
 
-void CallerGate::Unit(Caller& caller, std::span<const std::uint8_t> unit, bool busy, std::string_view password,
-                      Time now, Verdict& verdict) {
+void CallerGate::Unit(Caller& caller, std::span<const std::uint8_t> unit, bool busy,
+                      std::string_view password, Time now, Verdict& verdict) {
   // Only a call that stands (or nobody at the port) makes a caller hear BUSY; handshakes under
   // way do not, and the first to be proved wins.
   if (!caller.handshake) {
@@ -76,7 +76,8 @@ void CallerGate::Unit(Caller& caller, std::span<const std::uint8_t> unit, bool b
     }
     if (busy) return TurnAway(caller, CallHandshake::BusyMessage(), now, verdict);
     if (Throttled(caller.address, now)) return TurnAway(caller, CallHandshake::LaterMessage(), now, verdict);
-    caller.handshake = std::make_unique<CallHandshake>(CallHandshake::Role::Answerer, password, caller.deadline);
+    caller.handshake =
+        std::make_unique<CallHandshake>(CallHandshake::Role::Answerer, password, caller.deadline);
     const Bytes answer = caller.handshake->Receive(unit);
     if (answer.empty()) {
       verdict.kind = Verdict::Kind::Drop;

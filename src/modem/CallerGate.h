@@ -60,7 +60,8 @@ class CallerGate {
   std::optional<Id> Knock(const sockaddr_storage& from, Time now);
   // Bytes from a caller. `busy`: a call stands, or no program holds the port; `password`: what a
   // caller must prove. After Drop and Answer the gate has forgotten the id.
-  Verdict Received(Id id, std::span<const std::uint8_t> bytes, bool busy, std::string_view password, Time now);
+  Verdict Received(Id id, std::span<const std::uint8_t> bytes, bool busy, std::string_view password,
+                   Time now);
   // The caller hung up, or the modem did.
   void Forget(Id id);
   // The callers whose time is up at `now`, forgotten here: to hang up on.
@@ -89,8 +90,8 @@ class CallerGate {
     Time last, until;
   };
 
-  void Unit(Caller& caller, std::span<const std::uint8_t> unit, bool busy, std::string_view password, Time now,
-            Verdict& verdict);
+  void Unit(Caller& caller, std::span<const std::uint8_t> unit, bool busy, std::string_view password,
+            Time now, Verdict& verdict);
   void TurnAway(Caller& caller, const Bytes& word, Time now, Verdict& verdict);
   void Tried(const std::string& address, bool succeeded, Time now);
 

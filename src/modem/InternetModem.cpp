@@ -1,7 +1,6 @@
 #include "modem/InternetModem.h"
 
 #include <netdb.h>
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
@@ -27,8 +26,9 @@ using StreamClose = CallSession::StreamClose;
 constexpr std::size_t kChunk = CallSession::kChunk;
 constexpr std::size_t kBacklog = CallSession::kBacklog;
 constexpr auto kListenRest = std::chrono::milliseconds(250);  // after accept found no descriptor
-std::string ErrnoText(int code) {
-  return std::strerror(code);
+
+QString ErrnoText(int code) {
+  return QString::fromLocal8Bit(std::strerror(code));
 }
 
 }  // namespace
@@ -47,7 +47,7 @@ InternetModem::InternetModem(ModemOptions options)
   portMap_.SetEnabled(options_.portMap);
   wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   if (wake_ < 0) {
-    throw ModemError(QStringLiteral("モデムを用意できません: %1").arg(QString::fromLocal8Bit(ErrnoText(errno))));
+    throw ModemError(QStringLiteral("モデムを用意できません: %1").arg(ErrnoText(errno)));
   }
   password_ = options_.password;
   InitCrypto();
@@ -58,12 +58,10 @@ InternetModem::~InternetModem() {
   const std::uint64_t one = 1;
   [[maybe_unused]] const ssize_t n = ::write(wake_, &one, sizeof one);
   thread_.join();
-  session_.reset();
   CloseStream(StreamClose::Drain);
   CloseFd(udpCall_);
   EndLinger();
   StopListening();
-  incoming_.clear();
   CloseFd(wake_);
 }
 
@@ -90,7 +88,8 @@ CallStatus InternetModem::Status() const {
   CallStatus status = status_;
   // Asked of the kernel here, under the lock that keeps the call's socket from being closed
   // meanwhile (SetStatus forgets it before the modem's thread closes it).
-  if (status.carrier && status.line == LineKind::Tcp && statusSocket_ >= 0) ReadTcpFigures(statusSocket_, status);
+  if (status.carrier && status.line == LineKind::Tcp && statusSocket_ >= 0)
+    ReadTcpFigures(statusSocket_, status);
   return status;
 }
 
@@ -113,13 +112,7 @@ int InternetModem::PollTimeout() const {
   if (session_) next = std::min(next, session_->Wake());
   if (lingering_) next = std::min(next, lingering_->Wake());
   if (listen_ >= 0 && listenPausedUntil_ != Clock::time_point{}) next = std::min(next, listenPausedUntil_);
-  if (next == Clock::time_point::max()) return -1;
-  // A line that has something to send at once says so with the earliest time there is, from
-  // which nothing may be subtracted (the difference would overflow into a wait of a minute).
-  const auto now = Clock::now();
-  if (next <= now) return 0;
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count();
-  return static_cast<int>(std::clamp<long long>(ms + 1, 0, 60000));
+  return PollMilliseconds(next, Clock::now());
 }
 
 void InternetModem::Run() {
@@ -160,12 +153,11 @@ void InternetModem::Run() {
     for (const auto& in : incoming_) {
       fds.push_back({in->fd, static_cast<short>(POLLIN | (in->toCaller.empty() ? 0 : POLLOUT)), 0});
     }
-
     const int ready = ::poll(fds.data(), fds.size(), PollTimeout());
     if (ready < 0 && errno != EINTR) {
       // Not expected (no memory, too many descriptors): the call cannot be kept, but the modem
       // stays and says why, and tries again after a pause instead of spinning.
-      const QString why = QString::fromLocal8Bit(ErrnoText(errno));
+      const QString why = ErrnoText(errno);
       if (InCall()) {
         session_->Fail(QStringLiteral("モデムの内部エラーで通話を続けられません: ") + why, Clock::now());
         Apply(*session_);
@@ -173,19 +165,15 @@ void InternetModem::Run() {
         Say(QStringLiteral("モデムの内部エラー: ") + why);
       }
       Settle();
-      for (const auto& in : incoming_) gate_.Forget(in->id);
+      gate_.Clear();
       incoming_.clear();
       if (holders_ > 0) ToProgram();
       std::this_thread::sleep_for(std::chrono::milliseconds(100));
       continue;
     }
     lookups_.Reap();
-    if (ready <= 0) {
-      Tick();
-      continue;
-    }
+    // After a timeout or a signal no revents is set, and only the tick below has work.
     if (fds[0].revents) return;
-
     const int callFd = call_;
     // Opens and closes first: bytes waiting on the master after a close and a reopen are the
     // new program's, for the modem after its reset.
@@ -205,11 +193,14 @@ void InternetModem::Run() {
         if (call_ == callFd && (ev & (POLLIN | POLLHUP | POLLERR))) FromPeer();
       }
     }
-    if (listenAt < fds.size() && listen_ >= 0 && fds[listenAt].fd == listen_ && fds[listenAt].revents) TakeCall();
-    if (lookupAt < fds.size() && fds[lookupAt].fd == lookups_.ReadyFd() && fds[lookupAt].revents) LookupDone();
+    if (listenAt < fds.size() && listen_ >= 0 && fds[listenAt].fd == listen_ && fds[listenAt].revents)
+      TakeCall();
+    if (lookupAt < fds.size() && fds[lookupAt].fd == lookups_.ReadyFd() && fds[lookupAt].revents)
+      LookupDone();
     if (fds[portMapAt].revents) PortMapNews();
     for (std::size_t i = udpAt; i < incomingAt; ++i) {
-      if (fds[i].revents && (fds[i].fd == udpListen_ || fds[i].fd == udpCall_ || fds[i].fd == lingerSocket_)) {
+      if (fds[i].revents &&
+          (fds[i].fd == udpListen_ || fds[i].fd == udpCall_ || fds[i].fd == lingerSocket_)) {
         FromDatagrams(fds[i].fd);
       }
     }
@@ -263,13 +254,9 @@ void InternetModem::Apply(CallSession& session) {
     ToPeer();
   }
   if (session.state() != CallSession::State::Resolving) lookups_.Abandon();
-  if (e.lookUp) {
-    try {
-      lookups_.Start(e.lookUp->host, e.lookUp->port);
-    } catch (const std::exception&) {
-      session.Resolved(CallSession::Lookup::NotStarted, 0, Clock::now());
-      Apply(session);
-    }
+  if (e.lookUp && !lookups_.Start(e.lookUp->host, e.lookUp->port)) {
+    session.Resolved(CallSession::Lookup::NotStarted, 0, Clock::now());
+    Apply(session);
   }
   if (e.connectTo) ConnectTo(*e.connectTo);
 }
@@ -330,7 +317,8 @@ void InternetModem::ToProgram() {
 // this one's leftovers.
 void InternetModem::ProgramGone() {
   if (InCall()) {
-    if (call_ >= 0 && session_->state() == CallSession::State::Online) SendSome(call_, toPeer_);  // its farewell
+    if (call_ >= 0 && session_->state() == CallSession::State::Online)
+      SendSome(call_, toPeer_);  // its farewell
     session_->ProgramGone(Clock::now());
     if (session_->state() == CallSession::State::Lingering) {
       // The hung-up call takes its socket along (the modem's own is -1 then) and goes on alone.
@@ -387,8 +375,8 @@ void InternetModem::LookupDone() {
   addresses_ = std::move(addresses);
   if (!InCall()) return;
   using L = CallSession::Lookup;
-  session_->Resolved(error == 0 ? L::Found : error == EAI_AGAIN ? L::NoNameService : L::NotFound, addresses_.size(),
-                     Clock::now());
+  const L result = error == 0 ? L::Found : error == EAI_AGAIN ? L::NoNameService : L::NotFound;
+  session_->Resolved(result, addresses_.size(), Clock::now());
   Apply(*session_);
 }
 
@@ -397,10 +385,8 @@ void InternetModem::ConnectTo(std::size_t index) {
   const auto& address = addresses_.at(index);
   const auto* sa = reinterpret_cast<const sockaddr*>(address.data());
   call_ = ::socket(sa->sa_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
-  if (call_ >= 0 &&
-      (::connect(call_, sa, static_cast<socklen_t>(address.size())) == 0 || errno == EINPROGRESS)) {
-    return;
-  }
+  const socklen_t len = static_cast<socklen_t>(address.size());
+  if (call_ >= 0 && (::connect(call_, sa, len) == 0 || errno == EINPROGRESS)) return;
   session_->StreamFailed(errno, Clock::now());
   Apply(*session_);
 }
@@ -418,7 +404,8 @@ void InternetModem::Connected() {
   // The caller's own datagram socket, toward where the stream goes, unless held to TCP.
   sockaddr_storage peer{};
   socklen_t peerLen = sizeof peer;
-  if (commands_.LineChoice() != 1 && ::getpeername(call_, reinterpret_cast<sockaddr*>(&peer), &peerLen) == 0) {
+  if (commands_.LineChoice() != 1 &&
+      ::getpeername(call_, reinterpret_cast<sockaddr*>(&peer), &peerLen) == 0) {
     udpCall_ = ::socket(peer.ss_family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   }
   session_->StreamConnected(Password(), udpCall_ >= 0, peer, Clock::now());
@@ -474,7 +461,8 @@ void InternetModem::FromDatagrams(int socket) {
   std::uint8_t buf[DatagramLine::kMaxDatagram + RecordSealer::kOverhead + 64];
   sockaddr_storage from{};
   socklen_t len = sizeof from;
-  for (ssize_t n; (n = ::recvfrom(socket, buf, sizeof buf, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &len)) >= 0;
+  for (ssize_t n;
+       (n = ::recvfrom(socket, buf, sizeof buf, MSG_DONTWAIT, reinterpret_cast<sockaddr*>(&from), &len)) >= 0;
        len = sizeof from) {
     const std::span<const std::uint8_t> datagram(buf, static_cast<std::size_t>(n));
     CallSession* to = socket == lingerSocket_ ? lingering_.get() : session_.get();
@@ -501,8 +489,8 @@ bool InternetModem::SetAnswering(bool on, std::string& why) {
   if (fd < 0) {
     const int e = errno;
     const QString reason = e == EADDRINUSE ? QStringLiteral("ほかのプログラムが使用中です")
-                           : e == EACCES   ? QStringLiteral("このポートを使う権限がありません")
-                                           : QString::fromLocal8Bit(ErrnoText(e));
+                           : e == EACCES ? QStringLiteral("このポートを使う権限がありません")
+                                         : ErrnoText(e);
     why = Encoded(QStringLiteral("着信用のポート %1 を開けません: %2").arg(port).arg(reason));
     return false;
   }
@@ -529,7 +517,6 @@ void InternetModem::StopListening() {
   portMap_.Stop();
   // Callers still proving who they are have nobody to answer them now.
   for (const CallerGate::Id id : gate_.DropUnanswered()) HangUp(id);
-  std::erase_if(incoming_, [](const auto& in) { return in->fd < 0; });
 }
 
 // The router's answer, for the player and the command line. During a call the bytes to the
@@ -561,25 +548,19 @@ void InternetModem::TakeCall() {
 }
 
 void InternetModem::HangUp(CallerGate::Id id) {
-  for (auto& in : incoming_) {
-    if (in->id == id) CloseFd(in->fd);
-  }
+  std::erase_if(incoming_, [id](const auto& in) { return in->id == id; });
 }
 
 void InternetModem::FromCaller(Incoming& in) {
-  if (!in.toCaller.empty() && !SendSome(in.fd, in.toCaller)) {
+  const auto hangUp = [&] {
     gate_.Forget(in.id);
     CloseFd(in.fd);
-    return;
-  }
+  };
+  if (!in.toCaller.empty() && !SendSome(in.fd, in.toCaller)) return hangUp();
   std::uint8_t buf[CallHandshake::kMaxMessage + StreamFramer::kPrefix];
   const ssize_t n = ::recv(in.fd, buf, sizeof buf, MSG_DONTWAIT);
   if (n < 0 && (errno == EAGAIN || errno == EINTR)) return;
-  if (n <= 0) {
-    gate_.Forget(in.id);
-    CloseFd(in.fd);
-    return;
-  }
+  if (n <= 0) return hangUp();
   // Only a call that stands (or nobody at the port) makes a caller hear BUSY.
   const bool busy = InCall() || holders_ == 0;
   CallerGate::Verdict verdict =
@@ -587,10 +568,7 @@ void InternetModem::FromCaller(Incoming& in) {
   in.toCaller.append(verdict.reply.begin(), verdict.reply.end());
   switch (verdict.kind) {
     case CallerGate::Verdict::Kind::Wait:
-      if (!SendSome(in.fd, in.toCaller)) {
-        gate_.Forget(in.id);
-        CloseFd(in.fd);
-      }
+      if (!SendSome(in.fd, in.toCaller)) hangUp();
       break;
     case CallerGate::Verdict::Kind::Drop: CloseFd(in.fd); break;
     case CallerGate::Verdict::Kind::TurnAway:

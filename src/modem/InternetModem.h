@@ -11,9 +11,9 @@
 #include <thread>
 #include <vector>
 
+#include "modem/CallSession.h"
 #include "modem/CallStatus.h"
 #include "modem/CallerGate.h"
-#include "modem/CallSession.h"
 #include "modem/ModemCommands.h"
 #include "modem/ModemPty.h"
 #include "modem/PortMap.h"
@@ -143,7 +143,7 @@ class InternetModem final : ModemLine {
   std::vector<std::vector<std::uint8_t>> addresses_;  // sockaddr bytes, in the order to try
 
   mutable std::mutex statusLock_;
-  CallStatus status_;  // guarded by statusLock_; written by the modem's thread
+  CallStatus status_;      // guarded by statusLock_; written by the modem's thread
   int statusSocket_ = -1;  // guarded by statusLock_: the call's socket while the carrier is up
   mutable std::mutex passwordLock_;
   std::string password_;  // guarded by passwordLock_

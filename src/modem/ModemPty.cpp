@@ -62,7 +62,8 @@ ModemPty::ModemPty(std::string linkPath) : linkPath_(std::move(linkPath)) {
   const auto fail = [this](const QString& why) {
     CloseFd(master_);
     CloseFd(watch_);
-    throw ModemError(QStringLiteral("%1 を作れません: %2").arg(QString::fromLocal8Bit(linkPath_.c_str()), why));
+    throw ModemError(
+        QStringLiteral("%1 を作れません: %2").arg(QString::fromLocal8Bit(linkPath_.c_str()), why));
   };
   struct stat st {};
   // An old link of ours (a modem that did not end cleanly: its pty is gone) is replaced; a link

@@ -7,6 +7,7 @@
 #include <sys/eventfd.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 
 namespace modem {
@@ -74,6 +75,15 @@ std::uint16_t PortOf(const sockaddr_storage& a) {
                                        : reinterpret_cast<const sockaddr_in&>(a).sin_port);
 }
 
+int PollMilliseconds(std::chrono::steady_clock::time_point next, std::chrono::steady_clock::time_point now) {
+  if (next == std::chrono::steady_clock::time_point::max()) return -1;
+  // A line that has something to send at once says so with the earliest time there is, from
+  // which nothing may be subtracted (the difference would overflow into a wait of a minute).
+  if (next <= now) return 0;
+  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count();
+  return static_cast<int>(std::clamp<long long>(ms + 1, 0, 60000));
+}
+
 int Listen(std::uint16_t port, sockaddr_storage& bound) {
   int fd = ::socket(AF_INET6, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   const int one = 1;
@@ -134,7 +144,7 @@ NameLookups::~NameLookups() {
   Reap(true);
 }
 
-void NameLookups::Start(const std::string& host, std::uint16_t port) {
+bool NameLookups::Start(const std::string& host, std::uint16_t port) try {
   auto lookup = std::make_shared<Lookup>();
   std::thread thread([lookup, host, port = std::to_string(port)] {
     addrinfo hints{};
@@ -158,6 +168,9 @@ void NameLookups::Start(const std::string& host, std::uint16_t port) {
   });
   threads_.emplace_back(lookup, std::move(thread));
   current_ = std::move(lookup);
+  return true;
+} catch (const std::exception&) {
+  return false;
 }
 
 int NameLookups::ReadyFd() const {

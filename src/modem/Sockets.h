@@ -3,6 +3,7 @@
 #include <sys/socket.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -25,6 +26,9 @@ bool SendSome(int fd, std::string& queue);
 std::string AddressText(const sockaddr_storage& address);
 socklen_t LengthOf(const sockaddr_storage& address);
 
+// poll()'s timeout for waking at `next`: -1 for never (Time::max()), at most a minute.
+int PollMilliseconds(std::chrono::steady_clock::time_point next, std::chrono::steady_clock::time_point now);
+
 // A listening TCP socket on `port` for both families (IPv4 where there is no IPv6), and the
 // address it took; -1 with errno set when it cannot be had.
 int Listen(std::uint16_t port, sockaddr_storage& bound);
@@ -39,7 +43,7 @@ std::uint16_t PortOf(const sockaddr_storage& address);
 class NameLookups {
  public:
   struct Answer {
-    int error = 0;                                      // getaddrinfo's
+    int error = 0;                                     // getaddrinfo's
     std::vector<std::vector<std::uint8_t>> addresses;  // sockaddr bytes, in the order to try
   };
 
@@ -48,8 +52,8 @@ class NameLookups {
   NameLookups(const NameLookups&) = delete;
   NameLookups& operator=(const NameLookups&) = delete;
 
-  // Looks `host` up (std::system_error when no thread can be had); the lookup before is given up.
-  void Start(const std::string& host, std::uint16_t port);
+  // Looks `host` up, giving up the lookup before; false when no thread can be had for it.
+  bool Start(const std::string& host, std::uint16_t port);
   // Readable once the current lookup is done; -1 with none.
   int ReadyFd() const;
   Answer Take();

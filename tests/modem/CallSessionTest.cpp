@@ -22,7 +22,7 @@ struct Row {
   LineKind line;                       // the line both sides stand on, None: no call
   const char* callerText;              // a line the caller's program reads
   const char* answererText;            // nullptr: the answering program reads nothing at all
-  std::chrono::milliseconds within;  // the caller's last word (CONNECT or its end) by then
+  std::chrono::milliseconds within;    // the caller's last word (CONNECT or its end) by then
   std::chrono::milliseconds after = 0ms;
 };
 
@@ -32,7 +32,8 @@ void PrintTo(const Row& r, std::ostream* os) {
 
 class CallOverAPath : public ::testing::TestWithParam<Row> {};
 
-std::chrono::milliseconds FirstAt(SessionPair& pair, int side, const std::string& text, std::chrono::milliseconds limit) {
+std::chrono::milliseconds FirstAt(SessionPair& pair, int side, const std::string& text,
+                                  std::chrono::milliseconds limit) {
   for (auto t = 0ms; t <= limit; t += 5ms) {
     if (pair.Heard(side).find(text) != std::string::npos) return t;
     pair.RunFor(5ms);
@@ -60,7 +61,8 @@ TEST_P(CallOverAPath, TakesTheLineItShouldAndSaysSoInTime) {
     EXPECT_GE(at, r.after);
   }
   pair.RunFor(500ms);
-  EXPECT_NE(pair.Heard(SessionPair::kCaller).find(r.callerText), std::string::npos) << pair.Heard(SessionPair::kCaller);
+  EXPECT_NE(pair.Heard(SessionPair::kCaller).find(r.callerText), std::string::npos)
+      << pair.Heard(SessionPair::kCaller);
   if (r.answererText) {
     EXPECT_NE(pair.Heard(SessionPair::kAnswerer).find(r.answererText), std::string::npos)
         << pair.Heard(SessionPair::kAnswerer);
@@ -91,24 +93,71 @@ const sim::Path kClean{.delay = 20ms}, kLossy{.delay = 30ms, .loss = 0.2, .jitte
 
 INSTANTIATE_TEST_SUITE_P(
     Rows, CallOverAPath,
-    ::testing::Values(
-        Row{"DatagramsWhereThePathCarriesThem", {.path = kClean}, 0ms, LineKind::Datagram,
-            "回線: UDP（欠けた音はすぐに補います）", "回線: UDP（欠けた音はすぐに補います）", 250ms},
-        Row{"DatagramsThroughLossWithinTheChoiceWait", {.path = kLossy, .callerPassword = "pw", .answererPassword = "pw"}, 0ms, LineKind::Datagram,
-            "パスワードで相手を確かめました", "回線: UDP", 1100ms},
-        Row{"TcpAfterTheChoiceWaitWhenUdpIsBlocked", {.path = kClean, .udpBlocked = true}, 0ms, LineKind::Tcp,
-            "回線: TCP（UDP が届かないため）", "回線: TCP", 1200ms, 1000ms},
-        Row{"TcpAtOnceWhenHeldToIt", {.path = kClean, .lineChoice = 1}, 0ms, LineKind::Tcp, "回線: TCP\r", "回線: TCP\r", 150ms},
-        Row{"NoCallWhenHeldToDatagramsAndUdpIsBlocked", {.path = kClean, .udpBlocked = true, .lineChoice = 2}, 0ms, LineKind::None,
-            "相手から UDP の応答がありません（TCP は使わない設定です）", "相手が切断しました", 1200ms, 1000ms},
-        Row{"CallerGivesUpWhileTheLineIsChosen", {.path = kClean, .udpBlocked = true}, 500ms, LineKind::None, "通話は暗号化されています",
-            "相手が切断しました", 100ms},
-        Row{"AHangUpOnALossyPathReachesThePartnerWhileItsEndIsRepeated", {.path = kLossy}, 2s, LineKind::None,
-            "回線: UDP", "相手が切断しました", 1600ms},
-        Row{"AWrongPasswordIsNamedAndTheAnswererHearsNothing", {.path = kClean, .callerPassword = "one", .answererPassword = "two"}, 0ms, LineKind::None,
-            "パスワードが相手と一致しません（つながりませんでした）", nullptr, 200ms},
-        Row{"ABusyAnswererSaysSo", {.path = kClean, .answererBusy = true}, 0ms, LineKind::None, "相手は通話中です",
-            nullptr, 200ms}),
+    ::testing::Values(Row{"DatagramsWhereThePathCarriesThem",
+                          {.path = kClean},
+                          0ms,
+                          LineKind::Datagram,
+                          "回線: UDP（欠けた音はすぐに補います）",
+                          "回線: UDP（欠けた音はすぐに補います）",
+                          250ms},
+                      Row{"DatagramsThroughLossWithinTheChoiceWait",
+                          {.path = kLossy, .callerPassword = "pw", .answererPassword = "pw"},
+                          0ms,
+                          LineKind::Datagram,
+                          "パスワードで相手を確かめました",
+                          "回線: UDP",
+                          1100ms},
+                      Row{"TcpAfterTheChoiceWaitWhenUdpIsBlocked",
+                          {.path = kClean, .udpBlocked = true},
+                          0ms,
+                          LineKind::Tcp,
+                          "回線: TCP（UDP が届かないため）",
+                          "回線: TCP",
+                          1200ms,
+                          1000ms},
+                      Row{"TcpAtOnceWhenHeldToIt",
+                          {.path = kClean, .lineChoice = 1},
+                          0ms,
+                          LineKind::Tcp,
+                          "回線: TCP\r",
+                          "回線: TCP\r",
+                          150ms},
+                      Row{"NoCallWhenHeldToDatagramsAndUdpIsBlocked",
+                          {.path = kClean, .udpBlocked = true, .lineChoice = 2},
+                          0ms,
+                          LineKind::None,
+                          "相手から UDP の応答がありません（TCP は使わない設定です）",
+                          "相手が切断しました",
+                          1200ms,
+                          1000ms},
+                      Row{"CallerGivesUpWhileTheLineIsChosen",
+                          {.path = kClean, .udpBlocked = true},
+                          500ms,
+                          LineKind::None,
+                          "通話は暗号化されています",
+                          "相手が切断しました",
+                          100ms},
+                      Row{"AHangUpOnALossyPathReachesThePartnerWhileItsEndIsRepeated",
+                          {.path = kLossy},
+                          2s,
+                          LineKind::None,
+                          "回線: UDP",
+                          "相手が切断しました",
+                          1600ms},
+                      Row{"AWrongPasswordIsNamedAndTheAnswererHearsNothing",
+                          {.path = kClean, .callerPassword = "one", .answererPassword = "two"},
+                          0ms,
+                          LineKind::None,
+                          "パスワードが相手と一致しません（つながりませんでした）",
+                          nullptr,
+                          200ms},
+                      Row{"ABusyAnswererSaysSo",
+                          {.path = kClean, .answererBusy = true},
+                          0ms,
+                          LineKind::None,
+                          "相手は通話中です",
+                          nullptr,
+                          200ms}),
     [](const ::testing::TestParamInfo<Row>& row) { return std::string(row.param.name); });
 
 }  // namespace

@@ -48,8 +48,8 @@ Kind Guess(CallerGate& gate, const char* from, Time now) {
 }
 
 struct WaitRow {
-  int guesses;                     // failed guesses in a row, a second apart
-  std::chrono::seconds wait;       // how long the address then waits
+  int guesses;                // failed guesses in a row, a second apart
+  std::chrono::seconds wait;  // how long the address then waits
 };
 
 class GuessesInARow : public ::testing::TestWithParam<WaitRow> {};
@@ -124,11 +124,15 @@ INSTANTIATE_TEST_SUITE_P(
     Rows, CallerLimits,
     ::testing::Values(
         LimitRow{"FourFromOneAddress", Repeat({"192.0.2.1"}, 6), 4},
-        LimitRow{"FourFromOneSlash64", {"2001:db8::1", "2001:db8::2", "2001:db8::3:4", "2001:db8::5", "2001:db8::6"}, 4},
+        LimitRow{"FourFromOneSlash64",
+                 {"2001:db8::1", "2001:db8::2", "2001:db8::3:4", "2001:db8::5", "2001:db8::6"},
+                 4},
         LimitRow{"OtherSlash64sCountApart", Repeat({"2001:db8:0:1::1", "2001:db8:0:2::1"}, 3), 6},
-        LimitRow{"AnIpv4CallerOnTheIpv6SocketIsItsIpv4Address", {"::ffff:192.0.2.1", "192.0.2.1", "::ffff:192.0.2.1",
-                                                                 "192.0.2.1", "192.0.2.1"}, 4},
-        LimitRow{"SixteenInAll", Repeat({"192.0.2.1", "192.0.2.2", "192.0.2.3", "192.0.2.4", "192.0.2.5"}, 4), 16}),
+        LimitRow{"AnIpv4CallerOnTheIpv6SocketIsItsIpv4Address",
+                 {"::ffff:192.0.2.1", "192.0.2.1", "::ffff:192.0.2.1", "192.0.2.1", "192.0.2.1"},
+                 4},
+        LimitRow{"SixteenInAll", Repeat({"192.0.2.1", "192.0.2.2", "192.0.2.3", "192.0.2.4", "192.0.2.5"}, 4),
+                 16}),
     [](const ::testing::TestParamInfo<LimitRow>& row) { return std::string(row.param.name); });
 
 TEST(CallerGate, ACallerHasFiveSecondsToProveItselfAndOneTurnedAwayTwoToReadWhy) {

@@ -36,7 +36,8 @@ class Wire {
   void Carry(int from, std::vector<std::uint8_t> bytes, Time now) {
     ++datagrams;
     std::uniform_real_distribution<double> u(0, 1);
-    const bool blackout = now >= start_ + path_.blackoutAt && now < start_ + path_.blackoutAt + path_.blackoutFor;
+    const bool blackout =
+        now >= start_ + path_.blackoutAt && now < start_ + path_.blackoutAt + path_.blackoutFor;
     bool& bad = bad_[from];
     if (path_.burst > 1) {
       const double leave = 1 / path_.burst;
