@@ -2,8 +2,9 @@
 // order: bytes on the stream to either side (the answering side's reach its gate until the
 // caller is the call), datagrams from anybody, the programs' bytes, time passing, a hang-up.
 // Whatever comes, neither side crashes, wakes in the past or takes more from its program than
-// one record. The input's first byte sets the path and S40, its second how long the call runs
-// before the rest comes; then each step is an opcode, a length and that many bytes.
+// one record. The input's first byte sets the path (1: UDP blocked, 8: lossy) and S40 (bits 1-2),
+// its second how long the call runs before the rest comes (8 ms a step); then each step is an
+// opcode (its top bit the side), a length and that many bytes.
 // (The handshake's keys are random, so a record the fuzzer makes never opens; the genuine
 // records come from the programs' bytes.)
 #include <cstddef>
@@ -31,7 +32,7 @@ void Check(sim::SessionPair& pair) {
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 2) return 0;
-  sim::SessionPair pair({.path = {.delay = 10ms, .loss = (data[0] & 4) ? 0.3 : 0},
+  sim::SessionPair pair({.path = {.delay = 10ms, .loss = (data[0] & 8) ? 0.3 : 0},
                          .udpBlocked = (data[0] & 1) != 0,
                          .lineChoice = (data[0] >> 1 & 3) % 3});
   pair.Dial();
@@ -42,7 +43,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::vector<std::uint8_t> bytes(data + at + 2, data + at + 2 + length);
     at += 2 + length;
     const int side = op >> 7;
-    switch (op % 6) {
+    switch ((op & 0x7F) % 6) {
       case 0: pair.InjectStream(side, bytes); break;
       case 1: pair.InjectDatagram(side, bytes); break;
       case 2: pair.Write(side, std::string(bytes.begin(), bytes.end())); break;
