@@ -43,14 +43,6 @@ bool AlsaStarts() {
   return true;
 }
 
-bool JackStarts() {
-  jack_status_t status{};
-  jack_client_t* client = jack_client_open("Sonavel-probe", JackNoStartServer, &status);
-  if (client == nullptr) return false;
-  jack_client_close(client);
-  return true;
-}
-
 RtMidi::Api ToRt(SystemMidi::Api api) {
   return api == SystemMidi::Api::Alsa ? RtMidi::LINUX_ALSA : RtMidi::UNIX_JACK;
 }
@@ -259,7 +251,7 @@ SystemMidi::SystemMidi(GmSynth::Options synthOptions) : synthOptions_(std::move(
 std::vector<SystemMidi::Port> SystemMidi::Enumerate(bool inputs) const {
   std::vector<Port> ports;
   if (!inputs) ports.push_back({Api::Synth, QString::fromUtf8(GmSynth::kDeviceName)});
-  const std::pair<Api, bool> apis[] = {{Api::Alsa, AlsaStarts()}, {Api::Jack, JackStarts()}};
+  const std::pair<Api, bool> apis[] = {{Api::Alsa, AlsaStarts()}, {Api::Jack, JackServerRuns()}};
   for (auto [api, starts] : apis) {
     if (!starts) continue;
     try {
