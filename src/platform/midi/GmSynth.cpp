@@ -4,6 +4,7 @@
 
 #include <QFileInfo>
 #include <algorithm>
+#include <cstdio>
 #include <mutex>
 #include <string>
 
@@ -92,20 +93,25 @@ GmSynth::GmSynth(const Options& options) : soundFont_(options.soundFont) {
     return;
   }
   QStringList reasons;
+  QStringList tried;
   bool opened = false;
   if (!options.audioDriver.isEmpty()) {
+    tried << options.audioDriver;
     opened = OpenOutput(options.audioDriver, options, reasons);
   } else {
     for (const char* name : kOutputOrder) {
       if (std::string_view(name) == "jack" && !JackServerRuns()) continue;
+      tried << Text(name);
       if ((opened = OpenOutput(Text(name), options, reasons))) break;
     }
   }
   if (!opened) {
     delete_fluid_synth(synth_);
     delete_fluid_settings(settings_);
-    // The reasons name each output tried, for whoever helps the player.
-    throw MidiDeviceError(kCannotOpen + QStringLiteral("\n(") + reasons.join(QStringLiteral("; ")) +
+    // The libraries' own reasons (English, technical) go to the terminal for whoever helps the
+    // player; the box names the outputs tried.
+    std::fprintf(stderr, "sonavel: %s\n", reasons.join(QStringLiteral("; ")).toLocal8Bit().constData());
+    throw MidiDeviceError(kCannotOpen + Text("\n(試した出力: ") + tried.join(QStringLiteral(", ")) +
                           QStringLiteral(")"));
   }
 }
@@ -211,6 +217,7 @@ void GmSynth::Queue(std::int64_t time, std::span<const std::uint8_t> message) {
   }
   if (queue_.Push(time, message)) {
     toldFull_ = false;
+    TellUnderruns(time);
     return;
   }
   if (offline_) {
@@ -223,6 +230,19 @@ void GmSynth::Queue(std::int64_t time, std::span<const std::uint8_t> message) {
   if (toldFull_) return;
   toldFull_ = true;
   throw MidiDeviceError(kStalled);
+}
+
+void GmSynth::TellUnderruns(std::int64_t now) {
+  // Once in a while, with the message already on its way: a machine that crackles needs a
+  // larger period, and the player is the one who can give it.
+  const std::uint32_t underruns = status_->underruns.load(std::memory_order_relaxed);
+  if (underruns == toldUnderruns_ || (toldAt_ != 0 && now - toldAt_ < kUnderrunTellEvery)) return;
+  toldUnderruns_ = underruns;
+  toldAt_ = now;
+  throw MidiDeviceError(
+      Text("内蔵シンセの音が途切れました (これまでに %1 回)。続くときは設定の MIDI ページでシンセのバッファを"
+           "大きくしてください。")
+          .arg(underruns));
 }
 
 void GmSynth::SendShortAt(std::int64_t time, ShortMessage message) {
@@ -294,6 +314,25 @@ void GmSynth::Render(std::span<float> left, std::span<float> right) {
 
 void GmSynth::RenderCycle(std::span<float> left, std::span<float> right, std::int64_t cycleStart) {
   RenderPeriod(left.data(), right.data(), 1, static_cast<int>(std::min(left.size(), right.size())), cycleStart);
+}
+
+QString GmSynth::Milliseconds(int frames, int rate) {
+  return QString::number(1000.0 * frames / std::max(rate, 1), 'f', 1) + QStringLiteral(" ms");
+}
+
+QString GmSynth::Describe(const SynthAudioStatus& status) {
+  if (status.path.isEmpty()) return {};
+  const int rate = status.rate.load();
+  const int frames = status.frames.load();
+  QString text = status.path;
+  if (frames > 0 && rate > 0) {
+    text += QStringLiteral(" %1 ﾌﾚｰﾑ (%2, %3 Hz)").arg(frames).arg(Milliseconds(frames, rate)).arg(rate);
+  }
+  if (const auto underruns = status.underruns.load(); underruns > 0) {
+    text += QStringLiteral(", 音切れ %1 回").arg(underruns);
+  }
+  if (status.lost.load()) text += QStringLiteral(", 停止");
+  return text;
 }
 
 int GmSynth::ActiveVoices() const {

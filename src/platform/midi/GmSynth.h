@@ -61,6 +61,11 @@ class GmSynth final : public MidiOutput, private SynthRenderer {
   // The audio output in use ("pipewire", "jack", ...), empty for "none".
   QString AudioDriver() const { return driverName_; }
   std::shared_ptr<const SynthAudioStatus> Status() const { return status_; }
+  // The status as the player reads it: "PipeWire 128 ﾌﾚｰﾑ (2.7 ms, 48000 Hz)" and the
+  // underruns, if any.
+  static QString Describe(const SynthAudioStatus& status);
+  // A period's length in milliseconds, as the choices show it.
+  static QString Milliseconds(int frames, int rate);
   int ActiveVoices() const;
 
  private:
@@ -84,6 +89,10 @@ class GmSynth final : public MidiOutput, private SynthRenderer {
   bool offline_ = false;  // no output: whoever sends also renders
   SynthEventQueue queue_;
   SynthEventQueue::Event event_;  // audio thread: the message being applied
+  void TellUnderruns(std::int64_t now);
+  static constexpr std::int64_t kUnderrunTellEvery = 60'000'000'000;  // ns
   bool toldLost_ = false;         // sending thread
   bool toldFull_ = false;
+  std::uint32_t toldUnderruns_ = 0;
+  std::int64_t toldAt_ = 0;
 };

@@ -149,8 +149,11 @@ class PipeWireAudio final : public SynthAudio {
     std::int64_t cycleStart = MonotonicNow();
     if (pw_stream_get_time_n(a->stream_, &time, sizeof time) == 0 && time.now != 0) {
       cycleStart = time.now;
-      // A cycle the graph ran without us shows as ticks that moved on by more than a period.
-      if (a->lastTicks_ != 0 && time.ticks > a->lastTicks_ + a->lastFrames_ + a->lastFrames_ / 2) {
+      // A cycle the graph ran without us shows as ticks that moved on by more than a period
+      // (at the same period: a new quantum is the graph changing, and the first cycles are
+      // the stream settling in).
+      if (++a->cycles_ > kSettling && frames == a->lastFrames_ &&
+          time.ticks > a->lastTicks_ + a->lastFrames_ + a->lastFrames_ / 2) {
         a->status_.underruns.fetch_add(1, std::memory_order_relaxed);
       }
       a->lastTicks_ = time.ticks;
@@ -183,6 +186,8 @@ class PipeWireAudio final : public SynthAudio {
   bool wasStreaming_ = false;  // loop thread
   std::uint64_t lastTicks_ = 0;  // data thread
   std::uint64_t lastFrames_ = 0;
+  std::uint64_t cycles_ = 0;
+  static constexpr std::uint64_t kSettling = 100;
 };
 
 }  // namespace

@@ -311,9 +311,32 @@ std::unique_ptr<MidiOutput> SystemMidi::OpenOutput(int index) {
     throw MidiDeviceError(QStringLiteral("MIDI OUT デバイス %1 はありません。").arg(index));
   }
   const Port& port = outputs_[static_cast<std::size_t>(index)];
-  if (port.api == Api::Synth) return std::make_unique<GmSynth>(synthOptions_);
+  if (port.api == Api::Synth) return OpenSynth();
   if (port.api == Api::Jack) return OpenJackOutput(port);
   return std::make_unique<RtOutput>(port);
+}
+
+std::unique_ptr<MidiOutput> SystemMidi::OpenSynth() {
+  try {
+    auto synth = std::make_unique<GmSynth>(synthOptions_);
+    synthStatus_ = synth->Status();
+    synthFailure_.clear();
+    return synth;
+  } catch (const MidiDeviceError& e) {
+    // Told once; the settings dialog's OK with nothing changed does not bring the box back.
+    const bool same = e.Message() == synthFailure_ && synthOptions_.audioDriver == synthFailedDriver_ &&
+                      synthOptions_.bufferFrames == synthFailedBuffer_;
+    synthFailure_ = e.Message();
+    synthFailedDriver_ = synthOptions_.audioDriver;
+    synthFailedBuffer_ = synthOptions_.bufferFrames;
+    if (same) throw MidiDeviceToldError(e.Message());
+    throw;
+  }
+}
+
+QString SystemMidi::SynthOutputState() {
+  const auto status = synthStatus_.lock();
+  return status ? GmSynth::Describe(*status) : QString();
 }
 
 #include "SystemMidi.moc"
