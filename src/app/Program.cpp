@@ -158,7 +158,10 @@ Program::Program(MidiSystem& midi, Prompter& prompter, Profile& settingsFile, QS
   aboutBox_ = std::make_unique<TAboutBox>();
 
   // Wiring.
-  pagesDlg_->AttachRoutingEngine(*engine_);
+  pagesDlg_->onMidiDevicesChosen = [this] {
+    engine_->CloseMidiDevices();
+    engine_->OpenMidiDevices();
+  };
   comForm_->onCancel = [this] { dialogue_->Button1Click(); };
   comForm_->onCloseBox = [this] { dialogue_->FormClose(); };
   comForm_->onTimerTick = [this] { dialogue_->Timer1Timer(); };
@@ -203,7 +206,6 @@ Program::~Program() {
   // Then the parts go in the reverse order of their making (the members' own order), each
   // before what it uses; the links that point back are cut before their target goes.
   mainForm_->DetachKeyboard();
-  pagesDlg_->DetachRoutingEngine();
   mainForm_->DetachEngine();
 }
 

@@ -446,10 +446,7 @@ void TPagesDlg::OKBtnClick() {
     return;
   }
   ApplySettings();
-  if (midiListTouched_ && engine_ != nullptr) {
-    engine_->CloseMidiDevices();
-    engine_->OpenMidiDevices();
-  }
+  if (midiListTouched_ && onMidiDevicesChosen) onMidiDevicesChosen();
   accept();
 }
 
