@@ -118,7 +118,7 @@ TEST(SonavelModem, ThePasswordComesFromTheFilesFirstLine) {
   modem::Terminal a(link);
   a.Send("ATS0=1\r");
   ASSERT_NE(a.ReadUntil("OK\r\n").find("OK"), std::string::npos);
-  modem::TcpModem calling(modem::AnyPort("合言葉"));
+  modem::InternetModem calling(modem::AnyPort("合言葉"));
   modem::Terminal b(calling.DevicePath());
   b.Send("ATDT127.0.0.1:" + std::to_string(port) + "\r");
   EXPECT_NE(b.ReadUntil("CONNECT 115200\r\n").find("パスワードで相手を確かめました"), std::string::npos);
