@@ -354,9 +354,10 @@ void PortMap::Work() {
         }
         Tell(ReportLine(report));
       }
-      // No router forwards the port: a partner on the same network, or one the player forwards
-      // the port for by hand, still needs an address.
-      if (!mapping) {
+      // The router was asked and forwards nothing: a partner on the same network, or one the
+      // player forwards the port for by hand, still needs an address. (Told to leave the router
+      // alone, the player knows his way in and hears nothing more.)
+      if (enabled_ && !mapping) {
         const auto own = OwnIPv4(options_.interfaceAddresses());
         if (!own.empty()) {
           if (callerAddress_.empty()) callerAddress_ = DialText(own.front(), port);

@@ -1,5 +1,4 @@
 #include <gtest/gtest.h>
-#include <poll.h>
 
 #include <algorithm>
 
@@ -63,20 +62,6 @@ TEST(PortMap, WithoutTheRoutersHelpThisMachinesOwnAddressIsOfferedPublicFirst) {
   EXPECT_TRUE(OwnAddressLine("192.168.1.5", 5000).contains(QStringLiteral("192.168.1.5:5000")));
   EXPECT_TRUE(OwnAddressLine("192.168.1.5", 5000).contains(QStringLiteral("転送")));
   EXPECT_FALSE(OwnAddressLine("198.51.100.7", 5000).contains(QStringLiteral("転送")));
-
-  // Told not to ask the router: the address comes at once, for the copy command too.
-  PortMap::Options options;
-  options.ifInet6Path = "/nonexistent";
-  options.interfaceAddresses = [] { return std::vector<std::string>{"127.0.0.1", "192.168.1.5"}; };
-  PortMap map(options);
-  map.SetEnabled(false);
-  map.Start(5000);
-  pollfd ready{map.ReadyFd(), POLLIN, 0};
-  ASSERT_EQ(::poll(&ready, 1, 5000), 1);
-  QString said;
-  for (const QString& line : map.TakeLines()) said += line;
-  EXPECT_TRUE(said.contains(QStringLiteral("192.168.1.5:5000"))) << said.toStdString();
-  EXPECT_EQ(map.CallerAddress(), "192.168.1.5:5000");
 }
 
 // The router's and the modem's long lines fit the chat window: none over 52 Shift-JIS bytes,
