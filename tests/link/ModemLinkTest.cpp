@@ -87,7 +87,7 @@ struct ModemLink : ::testing::Test {
 };
 
 TEST_F(ModemLink, ADialConnectsBothSidesAndCarriesFramesLinesAndEveryByteUntilAHangUp) {
-  b.rig.dialogue.FormCreate(true, QDir::currentPath(), QDate(2026, 1, 2));
+  b.rig.dialogue.FormCreate(true, b.rig.logFolder.path(), QDate(2026, 1, 2));
   Call();
   EXPECT_TRUE(a.Saw("CONNECT 115200"));
   EXPECT_TRUE(b.Saw("RING"));
@@ -134,7 +134,7 @@ TEST_F(ModemLink, ADialConnectsBothSidesAndCarriesFramesLinesAndEveryByteUntilAH
   }
   // The log keeps each received line's text, its control characters escaped.
   ASSERT_TRUE(WaitFor([&] {
-    QFile log(QDir::current().filePath(LogFile::FileName(QDate(2026, 1, 2))));
+    QFile log(b.rig.LogFile(QDate(2026, 1, 2)));
     return log.open(QIODevice::ReadOnly) &&
            log.readAll().contains(LogFile::Printable(EveryByteLine()) + "\r\n");
   }));
