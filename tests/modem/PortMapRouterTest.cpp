@@ -216,7 +216,7 @@ class HomeNetwork {
   void StartModem(Modem& m, const std::string& ns, const char* name, std::uint16_t port, bool portMap) {
     m.link = dir_.filePath(QString::fromLatin1(name)).toStdString();
     m.output = m.link + ".out";
-    std::vector<std::string> args = {"ip", "netns", "exec", ns, SONAVEL_MODEM, "--utf8", "--listen", std::to_string(port)};
+    std::vector<std::string> args = {"ip", "netns", "exec", ns, SONAVEL_MODEM, "--open", "--utf8", "--listen", std::to_string(port)};
     if (!portMap) args.push_back("--no-portmap");
     args.push_back(m.link);
     m.pid = Spawn(args, m.output);
