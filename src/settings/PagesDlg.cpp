@@ -29,6 +29,9 @@ constexpr int kButtonWidth = 75;
 constexpr int kButtonHeight = 25;
 constexpr int kRowHeight = 21;
 constexpr int kSynthRate = 48000;  // the milliseconds shown with the synth's periods
+// Shorter call passwords are warned of: each guess costs a stranger a connection, but few
+// letters leave few guesses.
+constexpr int kShortPassword = 8;
 
 const QStringList kSpeedEntries{
     QStringLiteral("110bps"),    QStringLiteral("300bps"),    QStringLiteral("600bps"),
@@ -349,6 +352,7 @@ void TPagesDlg::ToControls(const Settings& s) {
   ComboBox2->setCurrentIndex(s.telType);
   EditListen->setText(QString::number(s.listenPort));
   EditPassword->setText(s.password);
+  loadedPassword_ = s.password;
   CheckPortMap->setChecked(s.portMap);
   Edit1->setText(s.initCommands[0]);
   Edit2->setText(s.initCommands[1]);
@@ -462,6 +466,13 @@ void TPagesDlg::OKBtnClick() {
     ShowMessage(*refusal);
     return;
   }
+  // A warning, not a refusal: the partner may have chosen it, and the call is the players' own.
+  const QString password = EditPassword->text();
+  if (password != loadedPassword_ && !password.isEmpty() && password.size() < kShortPassword) {
+    ShowMessage(QStringLiteral("ﾊﾟｽﾜｰﾄﾞが %1 文字しかありません。知らない人に当てられにくいよう、%2 文字以上にしてください。")
+                    .arg(password.size())
+                    .arg(kShortPassword));
+  }
   try {
     SaveSettings();
   } catch (const ProfileError& e) {
@@ -469,13 +480,11 @@ void TPagesDlg::OKBtnClick() {
     ShowMessage(e.Message());
     return;
   }
+  loadedPassword_ = password;
   ApplySettings();
   // A new period takes effect when the synth opens again.
   const bool bufferChanged = FromControls().synthBuffer != loadedSynthBuffer_;
-  if ((midiListTouched_ || bufferChanged) && engine_ != nullptr) {
-    engine_->CloseMidiDevices();
-    engine_->OpenMidiDevices();
-  }
+  if ((midiListTouched_ || bufferChanged) && onMidiDevicesChosen) onMidiDevicesChosen();
   accept();
 }
 
