@@ -215,7 +215,7 @@ void Program::CopyCallerAddress() {
   const QString address = modem_ ? QString::fromStdString(modem_->CallerAddress()) : QString();
   if (address.isEmpty()) {
     prompter_.Message(QStringLiteral(
-        "相手に伝えるアドレスはまだありません。TCP/IP のモデムで待機し、ルーターがポートを開くとコピーできます。"));
+        "相手に伝えるアドレスはまだありません。TCP/IP のモデムで待機すると、アドレスがわかりしだいコピーできます。"));
     return;
   }
   QGuiApplication::clipboard()->setText(address);
