@@ -2,6 +2,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <algorithm>
 #include <QEvent>
 #include <QGroupBox>
 #include <QKeyEvent>
@@ -27,6 +28,10 @@ constexpr int kPanelHeight = 37;
 constexpr int kButtonWidth = 75;
 constexpr int kButtonHeight = 25;
 constexpr int kRowHeight = 21;
+constexpr int kSynthRate = 48000;  // the milliseconds shown with the synth's periods
+// Shorter call passwords are warned of: each guess costs a stranger a connection, but few
+// letters leave few guesses.
+constexpr int kShortPassword = 8;
 
 const QStringList kSpeedEntries{
     QStringLiteral("110bps"),    QStringLiteral("300bps"),    QStringLiteral("600bps"),
@@ -228,7 +233,7 @@ void TPagesDlg::BuildMidiPage() {
   auto list = [&](const char* name, int left) {
     auto* l = new QListWidget(TabSheet4);
     l->setObjectName(QLatin1String(name));
-    l->setGeometry(left, 28, 180, 168);
+    l->setGeometry(left, 28, 180, 124);
     l->setSelectionMode(QAbstractItemView::SingleSelection);
     return l;
   };
@@ -236,6 +241,16 @@ void TPagesDlg::BuildMidiPage() {
   ListBox1 = list("ListBox1", 12);
   Label(TabSheet4, QStringLiteral("MIDI out ﾃﾞﾊﾞｲｽ"), 202, 10);
   ListBox2 = list("ListBox2", 202);
+  // The built-in synth's period: a smaller one plays sooner, a larger one survives a busy machine.
+  Label(TabSheet4, QStringLiteral("内蔵ｼﾝｾのﾊﾞｯﾌｧ"), 12, 157);
+  QStringList buffers;
+  for (int frames : GmSynth::kBufferChoices) {
+    buffers << QStringLiteral("%1 ﾌﾚｰﾑ (%2)").arg(frames).arg(GmSynth::Milliseconds(frames, kSynthRate));
+  }
+  ComboBoxSynthBuffer = Combo(TabSheet4, "ComboBoxSynthBuffer", 112, 154, 150, buffers);
+  LabelSynthState = Label(TabSheet4, {}, 12, 179);
+  LabelSynthState->resize(370, 16);
+  LabelSynthState->setObjectName(QStringLiteral("LabelSynthState"));
 }
 
 void TPagesDlg::BuildOtherPage() {
@@ -287,6 +302,13 @@ bool TPagesDlg::eventFilter(QObject* watched, QEvent* event) {
   return QDialog::eventFilter(watched, event);
 }
 
+int TPagesDlg::BufferIndex(int frames) {
+  const auto* choice = std::ranges::find(GmSynth::kBufferChoices, frames);
+  return choice == std::end(GmSynth::kBufferChoices)
+             ? 1
+             : static_cast<int>(choice - std::begin(GmSynth::kBufferChoices));
+}
+
 void TPagesDlg::ListBox1MouseDown() {
   midiListTouched_ = true;
 }
@@ -330,6 +352,7 @@ void TPagesDlg::ToControls(const Settings& s) {
   ComboBox2->setCurrentIndex(s.telType);
   EditListen->setText(QString::number(s.listenPort));
   EditPassword->setText(s.password);
+  loadedPassword_ = s.password;
   CheckPortMap->setChecked(s.portMap);
   Edit1->setText(s.initCommands[0]);
   Edit2->setText(s.initCommands[1]);
@@ -353,6 +376,10 @@ void TPagesDlg::ToControls(const Settings& s) {
   FillDeviceList(ListBox1, midi_.InputNames(), s.midiInName);
   FillDeviceList(ListBox2, midi_.OutputNames(), s.midiOutName);
   synthAudioDriver_ = s.synthAudioDriver;
+  ComboBoxSynthBuffer->setCurrentIndex(BufferIndex(s.synthBuffer));
+  loadedSynthBuffer_ = s.synthBuffer;
+  const QString state = midi_.SynthOutputState();
+  LabelSynthState->setText(QStringLiteral("使用中: ") + (state.isEmpty() ? QStringLiteral("なし") : state));
 
   Edit4->setText(s.outsideLinePrefix);
   Edit6->setText(s.userName);
@@ -396,6 +423,7 @@ Settings TPagesDlg::FromControls() const {
   s.midiInName = selectedName(ListBox1);
   s.midiOutName = selectedName(ListBox2);
   s.synthAudioDriver = synthAudioDriver_;
+  s.synthBuffer = GmSynth::kBufferChoices[std::max(0, ComboBoxSynthBuffer->currentIndex())];
 
   s.outsideLinePrefix = Edit4->text();
   s.userName = Edit6->text();
@@ -438,6 +466,13 @@ void TPagesDlg::OKBtnClick() {
     ShowMessage(*refusal);
     return;
   }
+  // A warning, not a refusal: the partner may have chosen it, and the call is the players' own.
+  const QString password = EditPassword->text();
+  if (password != loadedPassword_ && !password.isEmpty() && password.size() < kShortPassword) {
+    ShowMessage(QStringLiteral("ﾊﾟｽﾜｰﾄﾞが %1 文字しかありません。知らない人に当てられにくいよう、%2 文字以上にしてください。")
+                    .arg(password.size())
+                    .arg(kShortPassword));
+  }
   try {
     SaveSettings();
   } catch (const ProfileError& e) {
@@ -445,11 +480,11 @@ void TPagesDlg::OKBtnClick() {
     ShowMessage(e.Message());
     return;
   }
+  loadedPassword_ = password;
   ApplySettings();
-  if (midiListTouched_ && engine_ != nullptr) {
-    engine_->CloseMidiDevices();
-    engine_->OpenMidiDevices();
-  }
+  // A new period takes effect when the synth opens again.
+  const bool bufferChanged = FromControls().synthBuffer != loadedSynthBuffer_;
+  if ((midiListTouched_ || bufferChanged) && onMidiDevicesChosen) onMidiDevicesChosen();
   accept();
 }
 

@@ -5,6 +5,7 @@
 #include <functional>
 
 #include "routing/RoutingEngine.h"
+#include "platform/midi/GmSynth.h"
 #include "platform/midi/MidiDevice.h"
 #include "settings/SettingsStore.h"
 #include "settings/SettingsTarget.h"
@@ -31,10 +32,9 @@ class TPagesDlg final : public QDialog, public MidiDeviceChoice {
   TPagesDlg(MidiSystem& midi, SettingsStore& store, SettingsTarget& target, QWidget* parent = nullptr,
             QString devDir = QStringLiteral("/dev"));
 
-  // The engine whose MIDI devices OK reopens after a MIDI list was touched. The engine is
-  // built after the dialog (it reads the dialog's lists), so it comes in here.
-  void AttachRoutingEngine(RoutingEngine& engine) { engine_ = &engine; }
-  void DetachRoutingEngine() { engine_ = nullptr; }
+  // OK after a MIDI list was touched, once the settings are applied: the owner opens the MIDI
+  // devices anew (the engine that owns them reads this dialog's lists, so it is made after it).
+  std::function<void()> onMidiDevicesChosen;
   // Where refusals and problems are shown; a message box unless replaced.
   void SetMessageSink(MessageSink sink) { showMessage_ = std::move(sink); }
 
@@ -89,6 +89,8 @@ class TPagesDlg final : public QDialog, public MidiDeviceChoice {
   QLineEdit* Edit17;
   QListWidget* ListBox1;  // MIDI in
   QListWidget* ListBox2;  // MIDI out
+  QComboBox* ComboBoxSynthBuffer;  // the built-in synth's period
+  QLabel* LabelSynthState;         // the path and period the synth has now
   QCheckBox* CheckBox2;   // log file
   QCheckBox* CheckBox3;   // name in the chat window
   QLineEdit* Edit6;       // user name
@@ -119,7 +121,6 @@ class TPagesDlg final : public QDialog, public MidiDeviceChoice {
   MidiSystem& midi_;
   SettingsStore& store_;
   SettingsTarget& target_;
-  RoutingEngine* engine_ = nullptr;
   MessageSink showMessage_;
   QString devDir_;
 
@@ -129,4 +130,8 @@ class TPagesDlg final : public QDialog, public MidiDeviceChoice {
   int comIndex_ = 0;
   // Read with the other keys, applied, never edited here.
   QString synthAudioDriver_;
+  int loadedSynthBuffer_ = GmSynth::kDefaultBuffer;
+  static int BufferIndex(int frames);
+  // The password as loaded: a short one is warned of when it was typed, not at every OK.
+  QString loadedPassword_;
 };

@@ -1,6 +1,9 @@
 #include "settings/SettingsStore.h"
 
 #include "platform/ShiftJis.h"
+#include "platform/midi/GmSynth.h"
+
+#include <algorithm>
 
 namespace {
 
@@ -45,6 +48,15 @@ Settings SettingsStore::Load() const {
   const int listen = profile_.ReadInt(S(kModem), S("listen"), s.listenPort);
   if (listen >= 1 && listen <= 65535) s.listenPort = listen;
   s.password = profile_.ReadString(S(kModem), S("password"), s.password);
+  // A password lying in a file every user may read is narrowed to its owner as soon as seen.
+  // Reading goes on when that fails (a file of another user's, a read-only disk): the next save
+  // writes a private file of ours or says why it cannot.
+  if (!s.password.isEmpty()) {
+    try {
+      profile_.MakePrivate();
+    } catch (const ProfileError&) {
+    }
+  }
   s.portMap = profile_.ReadBool(S(kModem), S("portmap"), s.portMap);
   s.telType = ReadIndex(kModem, "teltype", s.telType, kTelTypes);
   for (int i = 0; i < 3; ++i) {
@@ -71,6 +83,9 @@ Settings SettingsStore::Load() const {
   s.midiInName = profile_.ReadString(S(kMidi), S("MidiInDeviceName"), *s.midiInName);
   s.midiOutName = profile_.ReadString(S(kMidi), S("MidiOutDeviceName"), *s.midiOutName);
   s.synthAudioDriver = profile_.ReadString(S(kMidi), S("SynthAudioDriver"), s.synthAudioDriver);
+  // A period the synth does not offer is read as the default one.
+  const int buffer = profile_.ReadInt(S(kMidi), S("SynthBuffer"), s.synthBuffer);
+  if (std::ranges::find(GmSynth::kBufferChoices, buffer) != std::end(GmSynth::kBufferChoices)) s.synthBuffer = buffer;
 
   s.outsideLinePrefix = profile_.ReadString(S(kSyozai), S("num"), s.outsideLinePrefix);
   s.userName = profile_.ReadString(S(kSyozai), S("name"), s.userName);
@@ -87,6 +102,7 @@ void SettingsStore::Save(const Settings& s) {
     profile_.WriteString(S(kModem), S("device"), s.device);
   }
   profile_.WriteInt(S(kModem), S("listen"), s.listenPort);
+  if (!s.password.isEmpty()) profile_.MakePrivate();
   profile_.WriteString(S(kModem), S("password"), s.password);
   profile_.WriteBool(S(kModem), S("portmap"), s.portMap);
   profile_.WriteInt(S(kModem), S("teltype"), s.telType);
@@ -110,6 +126,7 @@ void SettingsStore::Save(const Settings& s) {
 
   if (s.midiInName) profile_.WriteString(S(kMidi), S("MidiInDeviceName"), *s.midiInName);
   if (s.midiOutName) profile_.WriteString(S(kMidi), S("MidiOutDeviceName"), *s.midiOutName);
+  profile_.WriteInt(S(kMidi), S("SynthBuffer"), s.synthBuffer);
 
   profile_.WriteString(S(kSyozai), S("num"), s.outsideLinePrefix);
   profile_.WriteString(S(kSyozai), S("name"), s.userName);
@@ -198,7 +215,7 @@ std::optional<QString> ApplySettings(const Settings& s, SettingsTarget& target) 
   }
   target.SetUserName(PadUserName(s.userName));
   target.SetPrintName(s.printName);
-  target.SetSynthAudioDriver(s.synthAudioDriver);
+  target.SetSynthOutput(s.synthAudioDriver, s.synthBuffer);
   return problem;
 }
 

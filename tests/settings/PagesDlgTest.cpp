@@ -73,7 +73,10 @@ class PagesDlgTest : public ::testing::Test {
     midi_.fake.outputNames = {"FluidSynth GM Synth", "Sound Module", "Sound Module", "Other Out"};
     QDir().mkpath(dev_.path());
     dlg_.SetMessageSink([this](const QString& text) { messages_ << text; });
-    dlg_.AttachRoutingEngine(engine_);
+    dlg_.onMidiDevicesChosen = [this] {
+      engine_.CloseMidiDevices();
+      engine_.OpenMidiDevices();
+    };
   }
 
   QString Path() const { return dir_.filePath("Sonavel.ini"); }
@@ -174,7 +177,8 @@ TEST_F(PagesDlgTest, CaptionPagesAndEveryEntryAreTheProgramsOwn) {
                          QStringLiteral("接続先２"), QStringLiteral("接続先３"), QStringLiteral("接続先４"),
                          QStringLiteral("接続先５")}));
   EXPECT_EQ(LabelsOf(dlg_.TabSheet4),
-            QStringList({QStringLiteral("MIDI in ﾃﾞﾊﾞｲｽ"), QStringLiteral("MIDI out ﾃﾞﾊﾞｲｽ")}));
+            QStringList({QStringLiteral("MIDI in ﾃﾞﾊﾞｲｽ"), QStringLiteral("MIDI out ﾃﾞﾊﾞｲｽ"),
+                         QStringLiteral("内蔵ｼﾝｾのﾊﾞｯﾌｧ"), QStringLiteral("使用中: なし")}));
   EXPECT_EQ(LabelsOf(dlg_.TabSheet5),
             QStringList({QStringLiteral("名前"), QStringLiteral("漢字で４文字（英数字で８文字）まで"),
                          QStringLiteral("外線発信番号")}));
@@ -471,7 +475,11 @@ TEST_F(PagesDlgTest, SerialDevicesFollowTheComPortsAndAChosenOneIsStoredAsThePor
   EXPECT_EQ(dlg_.EditPassword->text(), "");
   dlg_.EditPassword->setFocus();
   Type(dlg_.EditPassword, QStringLiteral("ｿﾅ秘密7"));
+  messages_.clear();
   dlg_.OKBtnClick();
+  // Five letters: saved as typed, with a warning once, not again at the next OK.
+  ASSERT_EQ(messages_.size(), 1);
+  EXPECT_TRUE(messages_[0].contains(QStringLiteral("5 文字"))) << messages_[0].toStdString();
   EXPECT_TRUE(
       FileBytes().contains("port=2\r\ndevice=tcp\r\nlisten=5000\r\npassword=\xBF\xC5\x94\xE9\x96\xA7"
                            "7\r\n"));
@@ -487,6 +495,7 @@ TEST_F(PagesDlgTest, SerialDevicesFollowTheComPortsAndAChosenOneIsStoredAsThePor
   dlg_.CheckPortMap->setChecked(false);
   dlg_.OKBtnClick();
   EXPECT_TRUE(FileBytes().contains("7\r\nportmap=0\r\nteltype="));
+  EXPECT_EQ(messages_.size(), 1);
   EXPECT_EQ(target_.Last("SetPortMap"), "0");
   dlg_.show();
   EXPECT_FALSE(dlg_.CheckPortMap->isChecked());
