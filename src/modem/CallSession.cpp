@@ -47,6 +47,15 @@ void CallSession::Report(Result result) {
   out_.toProgram += words_.Format(result);
 }
 
+CallStatus CallSession::Standing(LineKind line) const {
+  CallStatus status;
+  status.carrier = true;
+  status.protection = protection_;
+  status.line = line;
+  status.partner = partner_;
+  return status;
+}
+
 void CallSession::SetStatus(const CallStatus& status) {
   status_ = status;
   out_.status = status;
@@ -192,7 +201,7 @@ void CallSession::Established(const std::string& partner) {
   handshake_.reset();
   framer_.SetMaxUnit(kMaxRecord);
   partner_ = partner;
-  SetStatus({true, protection_, LineKind::None, partner});
+  SetStatus(Standing(LineKind::None));
 }
 
 // ------------------------------------------------------------------ the stream
@@ -329,7 +338,7 @@ void CallSession::ChooseLine(LineKind line) {
     stream_ = false;
     Say(QStringLiteral("回線: UDP（欠けた音はすぐに補います）"));
   }
-  SetStatus({true, protection_, line, partner_});
+  SetStatus(Standing(line));
   Report(Result::Connect);
 }
 

@@ -122,6 +122,7 @@ class CallSession {
   void Close(StreamClose how);
   void Say(const QString& text);
   void Report(Result result);
+  CallStatus Standing(LineKind line) const;  // the carrier up, on `line`
   void SetStatus(const CallStatus& status);
 
   const CommandInterpreter& words_;
