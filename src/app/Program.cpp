@@ -16,7 +16,7 @@
 #include "link/ChatLog.h"
 #include "link/ComForm.h"
 #include "link/ModemDialogue.h"
-#include "modem/TcpModem.h"
+#include "modem/InternetModem.h"
 #include "platform/Profile.h"
 #include "platform/UserError.h"
 #include "settings/PagesDlg.h"
@@ -56,7 +56,7 @@ class Program::Applier final : public SettingsTarget {
       modem::ModemOptions options;
       options.listenPort = listenPort_;
       options.portMap = portMap_;
-      p_.modem_ = std::make_unique<modem::TcpModem>(options);
+      p_.modem_ = std::make_unique<modem::InternetModem>(options);
       p_.modem_->SetPassword(password_);
     }
     Comm().SetDevicePath(QString::fromStdString(p_.modem_->DevicePath()));

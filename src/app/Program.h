@@ -19,7 +19,7 @@ class TMainForm;
 class TPChangeForm;
 class TPagesDlg;
 namespace modem {
-class TcpModem;
+class InternetModem;
 }
 
 // The program: the one owner of every window and core object for the whole run. It creates
@@ -51,7 +51,7 @@ class Program {
   ModemDialogue& Dialogue() { return *dialogue_; }
   ChatLog& Chat() { return *chat_; }
   // The built-in TCP/IP modem, made when the settings first choose it; null until then.
-  modem::TcpModem* BuiltInModem() { return modem_.get(); }
+  modem::InternetModem* BuiltInModem() { return modem_.get(); }
 
   static constexpr const char* kMainSection = "MainFormPosition";
   static constexpr const char* kKeyboardSection = "KeyBoardPosition";
@@ -76,7 +76,7 @@ class Program {
   std::unique_ptr<Applier> applier_;
   std::unique_ptr<TPagesDlg> pagesDlg_;
   std::unique_ptr<TComForm> comForm_;
-  std::unique_ptr<modem::TcpModem> modem_;  // before the port that opens it, gone after it
+  std::unique_ptr<modem::InternetModem> modem_;        // before the port that opens it, gone after it
   std::unique_ptr<BuiltInModemCarrier> modemCarrier_;  // what the dialogue asks while it is chosen
   std::unique_ptr<ModemDialogue> dialogue_;
   std::unique_ptr<RoutingEngine> engine_;

@@ -1,14 +1,14 @@
 #pragma once
 
 #include "link/CarrierSource.h"
-#include "modem/TcpModem.h"
+#include "modem/InternetModem.h"
 
 // The built-in modem tells its call straight: its carrier rises before it writes CONNECT and
 // falls before it writes NO CARRIER.
 class BuiltInModemCarrier final : public CarrierSource {
  public:
-  explicit BuiltInModemCarrier(const modem::TcpModem* modem = nullptr) : modem_(modem) {}
-  void SetModem(const modem::TcpModem* modem) { modem_ = modem; }
+  explicit BuiltInModemCarrier(const modem::InternetModem* modem = nullptr) : modem_(modem) {}
+  void SetModem(const modem::InternetModem* modem) { modem_ = modem; }
   Carrier CarrierState() const override { return CarrierAndCall().carrier; }
   Line CarrierAndCall() const override {
     if (modem_ == nullptr) return {};
@@ -17,5 +17,5 @@ class BuiltInModemCarrier final : public CarrierSource {
   }
 
  private:
-  const modem::TcpModem* modem_;
+  const modem::InternetModem* modem_;
 };

@@ -4,7 +4,7 @@
 #include <string>
 
 // What the built-in modem tells the program about its call, apart from the bytes on the pty.
-// The program asks for it (TcpModem::Status) whenever it needs it; the modem's thread keeps it
+// The program asks for it (InternetModem::Status) whenever it needs it; the modem's thread keeps it
 // current. The carrier goes up before the modem writes CONNECT to the pty and down before it
 // writes NO CARRIER, so a result word parsed on the program's side can be checked against it.
 namespace modem {

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <string>
 
-#include "modem/TcpModem.h"
+#include "modem/InternetModem.h"
 
 namespace {
 
@@ -85,7 +85,7 @@ int main(int argc, char** argv) {
   pthread_sigmask(SIG_BLOCK, &stop, nullptr);
 
   try {
-    modem::TcpModem modem(options);
+    modem::InternetModem modem(options);
     std::printf("%s -> %s: a modem that takes calls on TCP and UDP port %u after ATS0=1\n", options.linkPath.c_str(),
                 modem.SlavePath().c_str(), static_cast<unsigned>(options.listenPort));
     std::fflush(stdout);

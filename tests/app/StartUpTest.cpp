@@ -37,7 +37,7 @@
 #include "link/ChatLog.h"
 #include "link/ComForm.h"
 #include "link/ModemDialogue.h"
-#include "modem/TcpModem.h"
+#include "modem/InternetModem.h"
 #include "MainFormRig.h"
 #include "platform/Profile.h"
 #include "settings/PagesDlg.h"

@@ -48,7 +48,7 @@ std::string Password(const benchmark::State& state) {
 }
 
 void BM_ModemCallSetUp(benchmark::State& state) {
-  modem::TcpModem answering(modem::AnyPort(Password(state))), calling(modem::AnyPort(Password(state)));
+  modem::InternetModem answering(modem::AnyPort(Password(state))), calling(modem::AnyPort(Password(state)));
   modem::Terminal a(answering.DevicePath());
   a.Send("ATE0S0=1\r");
   a.ReadUntil("OK\r\n");
@@ -75,7 +75,7 @@ void BM_ModemCallSetUp(benchmark::State& state) {
 BENCHMARK(BM_ModemCallSetUp)->Arg(0)->Arg(1)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 void BM_ModemNoteWay(benchmark::State& state) {
-  modem::TcpModem answering(modem::AnyPort(Password(state))), calling(modem::AnyPort(Password(state)));
+  modem::InternetModem answering(modem::AnyPort(Password(state))), calling(modem::AnyPort(Password(state)));
   modem::Terminal a(answering.DevicePath()), b(calling.DevicePath());
   a.Send("ATS0=1\r");
   a.ReadUntil("OK\r\n");

@@ -33,7 +33,7 @@
 #include <thread>
 #include <vector>
 
-#include "modem/TcpModem.h"
+#include "modem/InternetModem.h"
 #include "netem/EmulatedLink.h"
 
 namespace {
@@ -150,8 +150,9 @@ Ends ModemCall(const EmulatedLink& link, const char* setup) {
   o.listenPort = 0;
   o.utf8 = true;
   o.portMap = false;  // no router on the emulated path to ask; its asking would only add noise
-  auto answering = std::shared_ptr<modem::TcpModem>(link.InB([&] { return new modem::TcpModem(o); }));
-  auto calling = std::shared_ptr<modem::TcpModem>(link.InA([&] { return new modem::TcpModem(o); }));
+  auto answering =
+      std::shared_ptr<modem::InternetModem>(link.InB([&] { return new modem::InternetModem(o); }));
+  auto calling = std::shared_ptr<modem::InternetModem>(link.InA([&] { return new modem::InternetModem(o); }));
   const int b = OpenRaw(answering->DevicePath());
   const int a = OpenRaw(calling->DevicePath());
   auto close = [=] {

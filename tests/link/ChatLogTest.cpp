@@ -30,8 +30,7 @@ TEST_F(Chat, SendingWithThePortClosedSaysSoAndKeepsTheInput) {
 }
 
 TEST_F(Chat, NamePrefixOnlyWhileConnected) {
-  QFile::remove(LogFile::FileName(QDate(2026, 3, 4)));
-  rig.dialogue.FormCreate(true, QDir::currentPath(), QDate(2026, 3, 4));
+  rig.dialogue.FormCreate(true, rig.logFolder.path(), QDate(2026, 3, 4));
   rig.dialogue.PrintName = true;
   rig.dialogue.UserName = QStringLiteral("abc     ");
   rig.chat.Button1Click(true);
@@ -61,7 +60,7 @@ TEST_F(Chat, NamePrefixOnlyWhileConnected) {
   EXPECT_EQ(rig.chatView.chat.last(), QStringLiteral("abc     >ﾃｽﾄあ"));
 
   rig.dialogue.FormDestroy();
-  QFile log(LogFile::FileName(QDate(2026, 3, 4)));
+  QFile log(rig.LogFile(QDate(2026, 3, 4)));
   ASSERT_TRUE(log.open(QIODevice::ReadOnly));
   EXPECT_EQ(log.readAll(),
             QByteArray("hello\r\nabc     >hello\r\nabc     >\r\nabc     >\xC3\xBD\xC4\x82\xA0\r\n"));

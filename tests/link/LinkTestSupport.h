@@ -10,6 +10,7 @@
 #include <QCoreApplication>
 #include <QDate>
 #include <QDir>
+#include <QTemporaryDir>
 #include <QString>
 #include <QStringList>
 #include <QTest>
@@ -210,6 +211,10 @@ struct LinkRig {
     return out;
   }
 
+  // Where the day's log goes: a folder of the rig's own, never the checkout or the working folder.
+  QString LogFile(QDate day) const { return logFolder.filePath(::LogFile::FileName(day)); }
+
+  QTemporaryDir logFolder;
   std::vector<std::string> journal;
   RecordingComForm form;
   RecordingChatView chatView;

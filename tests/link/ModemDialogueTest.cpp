@@ -101,8 +101,7 @@ class DialogueOnPty : public ::testing::Test {
 };
 
 TEST_F(DialogueOnPty, DialConnectPlayChatAndHangUpThroughAFakeModem) {
-  QFile::remove(LogFile::FileName(QDate(2026, 12, 8)));
-  rig.dialogue.FormCreate(true, QDir::currentPath(), QDate(2026, 12, 8));
+  rig.dialogue.FormCreate(true, rig.logFolder.path(), QDate(2026, 12, 8));
   FakeModem modem(pty);
 
   rig.chat.DialDestination(1);
@@ -152,7 +151,7 @@ TEST_F(DialogueOnPty, DialConnectPlayChatAndHangUpThroughAFakeModem) {
             (QStringList{"ATZ", "", "OK", "ATE1Q0V1X3\\N3%C1", "", "OK", "atdt123-4567", "", "",
                          "CONNECT 57600/V42bis 10:00:00", "abc     >hello", "peer    >hi", "切断しました"}));
   rig.dialogue.FormDestroy();
-  QFile log(LogFile::FileName(QDate(2026, 12, 8)));
+  QFile log(rig.LogFile(QDate(2026, 12, 8)));
   ASSERT_TRUE(log.open(QIODevice::ReadOnly));
   EXPECT_EQ(log.readAll(),
             QByteArray("ATZ\r\n\r\nOK\r\nATE1Q0V1X3\\N3%C1\r\n\r\nOK\r\natdt123-4567\r\n\r\n"
@@ -398,8 +397,7 @@ TEST_F(DialogueOnPty, TheLogShowsThePeersControlCharactersEscapedAndItsTextAsItC
       // After a lead byte the parser takes any byte as the trail: a control there is escaped too.
       {QByteArray("\x81\x00\x81\x0D\x81\x1B\x81\x7F", 8), "\x81^@\x81^M\x81^[\x81^?"},
   };
-  QFile::remove(LogFile::FileName(QDate(2026, 5, 6)));
-  rig.dialogue.FormCreate(true, QDir::currentPath(), QDate(2026, 5, 6));
+  rig.dialogue.FormCreate(true, rig.logFolder.path(), QDate(2026, 5, 6));
   rig.dialogue.Comm1.Open();
   QByteArray expected;
   for (const auto& [sent, logged] : cases) {
@@ -409,7 +407,7 @@ TEST_F(DialogueOnPty, TheLogShowsThePeersControlCharactersEscapedAndItsTextAsItC
   pty.Write("end\r");
   ASSERT_TRUE(WaitFor([&] { return rig.chatView.chat.contains("end"); }));
   rig.dialogue.FormDestroy();
-  QFile log(LogFile::FileName(QDate(2026, 5, 6)));
+  QFile log(rig.LogFile(QDate(2026, 5, 6)));
   ASSERT_TRUE(log.open(QIODevice::ReadOnly));
   EXPECT_EQ(log.readAll(), expected + "end\r\n");
 }

@@ -10,7 +10,7 @@
 
 #include "LinkTestSupport.h"
 #include "link/BuiltInModemCarrier.h"
-#include "modem/TcpModem.h"
+#include "modem/InternetModem.h"
 #include "platform/ShiftJis.h"
 #include "support/ModemTerminal.h"
 
@@ -19,7 +19,7 @@ namespace {
 // One side of two players: the program's link engine on a built-in modem of its own.
 struct Station {
   Station() { rig.dialogue.SetCarrierSource(&carrier); }
-  modem::TcpModem modem{Options()};
+  modem::InternetModem modem{Options()};
   BuiltInModemCarrier carrier{&modem};
   LinkRig rig{QString::fromStdString(modem.DevicePath())};
 
@@ -87,7 +87,7 @@ struct ModemLink : ::testing::Test {
 };
 
 TEST_F(ModemLink, ADialConnectsBothSidesAndCarriesFramesLinesAndEveryByteUntilAHangUp) {
-  b.rig.dialogue.FormCreate(true, QDir::currentPath(), QDate(2026, 1, 2));
+  b.rig.dialogue.FormCreate(true, b.rig.logFolder.path(), QDate(2026, 1, 2));
   Call();
   EXPECT_TRUE(a.Saw("CONNECT 115200"));
   EXPECT_TRUE(b.Saw("RING"));
@@ -134,7 +134,7 @@ TEST_F(ModemLink, ADialConnectsBothSidesAndCarriesFramesLinesAndEveryByteUntilAH
   }
   // The log keeps each received line's text, its control characters escaped.
   ASSERT_TRUE(WaitFor([&] {
-    QFile log(QDir::current().filePath(LogFile::FileName(QDate(2026, 1, 2))));
+    QFile log(b.rig.LogFile(QDate(2026, 1, 2)));
     return log.open(QIODevice::ReadOnly) &&
            log.readAll().contains(LogFile::Printable(EveryByteLine()) + "\r\n");
   }));
@@ -211,7 +211,7 @@ TEST_F(ModemLink, AThirdCallerHearsBusyAndTheCallGoesOn) {
 // CONNECT begins the next one - neither is taken for the partner's chat.
 TEST_F(ModemLink, ANoCarrierReadAfterTheNextCallBeganStillEndsTheLastCall) {
   b.Answer();
-  modem::TcpModem far(modem::AnyPort());
+  modem::InternetModem far(modem::AnyPort());
   const std::string dial = modem::DialCommand(b.modem);
   modem::Terminal first(far.DevicePath());
   first.Send(dial);

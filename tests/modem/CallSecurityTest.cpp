@@ -121,7 +121,7 @@ TEST(CallSecurity, OnlyTheSamePasswordMakesACallAndARefusedCallerIsToldWhyWhileT
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.answerer) + " / " + c.caller);
     // The answerer's password comes with the options, the caller's later, as the settings do.
-    TcpModem answering(AnyPort(c.answerer)), calling(AnyPort("before"));
+    InternetModem answering(AnyPort(c.answerer)), calling(AnyPort("before"));
     calling.SetPassword(c.caller);
     Terminal a(answering.DevicePath()), b(calling.DevicePath());
     Answer(a);
@@ -141,7 +141,7 @@ TEST(CallSecurity, OnlyTheSamePasswordMakesACallAndARefusedCallerIsToldWhyWhileT
 }
 
 TEST(CallSecurity, StrangersGetNothingThroughAndCannotKeepThePartnerOut) {
-  TcpModem answering(AnyPort("pw")), partner(AnyPort("pw"));
+  InternetModem answering(AnyPort("pw")), partner(AnyPort("pw"));
   Terminal a(answering.DevicePath()), b(partner.DevicePath());
   Answer(a);
   const std::uint16_t port = answering.BoundPort();
@@ -193,11 +193,11 @@ TEST(CallSecurity, StrangersGetNothingThroughAndCannotKeepThePartnerOut) {
 }
 
 TEST(CallSecurity, GuessesFromOneAddressAreSlowedDownAndTheCallerIsToldSo) {
-  TcpModem answering(AnyPort("pw")), calling(AnyPort("pw"));
+  InternetModem answering(AnyPort("pw")), calling(AnyPort("pw"));
   Terminal a(answering.DevicePath()), b(calling.DevicePath());
   Answer(a);
   const std::uint16_t port = answering.BoundPort();
-  for (int i = 0; i < TcpModem::kFreeTries; ++i) {
+  for (int i = 0; i < InternetModem::kFreeTries; ++i) {
     EXPECT_EQ(Guess("127.0.0.1", port, "wrong").size(), CallHandshake::kAnswer.size() + 64) << i;
   }
   // Even the right password from there waits now.
@@ -289,7 +289,7 @@ class Relay {
 TEST(CallSecurity, ARecordedCallHoldsNoneOfItsWordsOrNotesAndAChangedByteEndsIt) {
   for (const bool flip : {false, true}) {
     SCOPED_TRACE(flip ? "a byte changed" : "recorded");
-    TcpModem answering(AnyPort(flip ? "" : "pw")), calling(AnyPort(flip ? "" : "pw"));
+    InternetModem answering(AnyPort(flip ? "" : "pw")), calling(AnyPort(flip ? "" : "pw"));
     Terminal a(answering.DevicePath()), b(calling.DevicePath());
     Answer(a);
     Relay relay(answering.BoundPort());

@@ -1,6 +1,5 @@
-// The datagram line between two ends over a simulated path: a seeded channel that delays, loses
-// (at random or in bursts), reorders, doubles and blacks out datagrams, and a simulated clock, so
-// minutes of a lossy call run in milliseconds and the same every time.
+// The datagram line between two ends over a simulated path (support/SimulatedPath.h) and a
+// simulated clock, so minutes of a lossy call run in milliseconds and the same every time.
 #include "modem/DatagramLine.h"
 #include "modem/SealedRecords.h"
 
@@ -8,29 +7,22 @@
 
 #include <algorithm>
 #include <map>
-#include <queue>
 #include <random>
 #include <string>
+
+#include "support/SimulatedPath.h"
 
 using namespace modem;
 using namespace std::chrono_literals;
 using Time = DatagramLine::Time;
 using Event = DatagramLine::Event;
+using sim::Path;
 
 namespace {
 
 double Percentile(const std::vector<double>& sorted, double q) {
   return sorted.empty() ? 0 : sorted[std::min(sorted.size() - 1, static_cast<std::size_t>(sorted.size() * q))];
 }
-
-struct Path {
-  std::chrono::milliseconds delay = 20ms;
-  double loss = 0;
-  double burst = 1;                     // mean run of lost datagrams; 1: independent
-  std::chrono::milliseconds jitter = 0ms;  // reorders: each datagram its own delay
-  double duplicate = 0;
-  std::chrono::milliseconds blackoutAt = 0ms, blackoutFor = 0ms;  // from the start
-};
 
 enum class Play { Notes, NotesAlone, Chords, ChordsAlone, Flood, Idle };
 
@@ -39,7 +31,8 @@ enum class Play { Notes, NotesAlone, Chords, ChordsAlone, Flood, Idle };
 // ChordsAlone the partner only listens, and its acknowledgements go alone.
 class Call {
  public:
-  Call(Path path, std::uint64_t seed) : path_(path), random_(seed), lines_{DatagramLine(kStart), DatagramLine(kStart)} {}
+  Call(Path path, std::uint64_t seed)
+      : random_(seed), wire_(path, random_, kStart), lines_{DatagramLine(kStart), DatagramLine(kStart)} {}
 
   static constexpr Time kStart = Time{} + 1h;
 
@@ -71,23 +64,24 @@ class Call {
           const std::size_t n = lines_[side].Write(pending_[side], now_);
           pending_[side].erase(pending_[side].begin(), pending_[side].begin() + static_cast<std::ptrdiff_t>(n));
         }
-        while (auto d = lines_[side].Next(now_)) Carry(side, std::move(*d));
+        while (auto d = lines_[side].Next(now_)) {
+          if (side == 0) bytesFrom0 += static_cast<double>(d->size() + kPacketOverhead);
+          wire_.Carry(side, std::move(*d), now_);
+        }
         while (auto e = lines_[side].TakeEvent()) events[side].push_back({*e, now_});
       }
       Time next = std::min({lines_[0].Wake(), lines_[1].Wake(), end});
       if (play != Play::Idle && now_ < stop) next = std::min(next, nextPlay);
-      if (!wire_.empty()) next = std::min(next, wire_.top().due);
+      next = std::min(next, wire_.NextDue());
       if (!pending_[0].empty() || !pending_[1].empty()) next = std::min(next, now_ + 1ms);
       if (readEvery > 0ms) next = std::min(next, now_ + readEvery);
       now_ = std::max(next, now_ + 1us);
-      while (!wire_.empty() && wire_.top().due <= now_) {
-        const auto& w = wire_.top();
-        if (!cut_[w.to]) {
-          const bool taken = lines_[w.to].Receive(w.bytes, now_);
+      wire_.Deliver(now_, [&](int to, const std::vector<std::uint8_t>& bytes) {
+        if (!cut_[to]) {
+          const bool taken = lines_[to].Receive(bytes, now_);
           EXPECT_TRUE(taken);
         }
-        wire_.pop();
-      }
+      });
       for (int side = 0; side < 2; ++side) Read(side);
     }
   }
@@ -123,20 +117,12 @@ class Call {
   void CutOff(int side) { cut_[side] = true; }  // nothing reaches this side any more
 
   std::vector<std::pair<Event, Time>> events[2];
-  long datagrams = 0;
+  long datagrams() const { return wire_.datagrams; }
   // What side 0 sent into the path, sealed and with IPv4 and UDP headers.
   double bytesFrom0 = 0;
   static constexpr std::size_t kPacketOverhead = 20 + 8 + RecordSealer::kOverhead;
 
  private:
-  struct OnWire {
-    Time due;
-    long order;
-    int to;
-    std::vector<std::uint8_t> bytes;
-    bool operator>(const OnWire& o) const { return due != o.due ? due > o.due : order > o.order; }
-  };
-
   void Read(int side) {
     const auto bytes = lines_[side].Take(readLimit);
     peakUnread = std::max(peakUnread, lines_[side].Readable() + bytes.size());
@@ -144,40 +130,16 @@ class Call {
     got.insert(got.end(), bytes.begin(), bytes.end());
     if (side == 1) {
       for (auto it = writtenAt_.begin(); it != writtenAt_.end() && it->first <= got.size();) {
-        addedMs_[it->first] = std::chrono::duration<double, std::milli>(now_ - it->second - path_.delay).count();
+        addedMs_[it->first] = std::chrono::duration<double, std::milli>(now_ - it->second - wire_.path().delay).count();
         it = writtenAt_.erase(it);
       }
     }
   }
 
-  void Carry(int from, std::vector<std::uint8_t> bytes) {
-    ++datagrams;
-    if (from == 0) bytesFrom0 += static_cast<double>(bytes.size() + kPacketOverhead);
-    std::uniform_real_distribution<double> u(0, 1);
-    const bool blackout = now_ >= kStart + path_.blackoutAt && now_ < kStart + path_.blackoutAt + path_.blackoutFor;
-    bool& bad = bad_[from];
-    if (path_.burst > 1) {
-      const double leave = 1 / path_.burst;
-      bad = bad ? u(random_) >= leave : u(random_) < path_.loss * leave / (1 - path_.loss);
-    } else {
-      bad = u(random_) < path_.loss;
-    }
-    if (blackout || bad) return;
-    const int copies = u(random_) < path_.duplicate ? 2 : 1;
-    for (int i = 0; i < copies; ++i) {
-      Time due = now_ + path_.delay;
-      if (path_.jitter > 0ms) due += std::chrono::microseconds(random_() % (path_.jitter.count() * 1000));
-      wire_.push({due, order_++, 1 - from, bytes});
-    }
-  }
-
-  Path path_;
   std::mt19937_64 random_;
+  sim::Wire wire_;
   DatagramLine lines_[2];
   Time now_ = kStart;
-  std::priority_queue<OnWire, std::vector<OnWire>, std::greater<>> wire_;
-  long order_ = 0;
-  bool bad_[2] = {false, false};
   bool cut_[2] = {false, false};
   std::vector<std::uint8_t> written_[2], received_[2], pending_[2];
   std::map<std::size_t, Time> writtenAt_;
@@ -274,7 +236,7 @@ TEST(DatagramLine, AFloodIsHeldBackAndASlowReaderHoldsBackTheSender) {
   EXPECT_LE(call.peakUnread, DatagramLine::kReceiveWindow);
   // Pacing: what 3 s of flooding took went out no faster than the line's rate.
   EXPECT_GT(call.Written(0), 100'000u);
-  EXPECT_LT(call.datagrams, static_cast<long>(call.Written(0) / 1000 * 2 + 2000));
+  EXPECT_LT(call.datagrams(), static_cast<long>(call.Written(0) / 1000 * 2 + 2000));
 }
 
 TEST(DatagramLine, IdleCallsKeepAliveAndAVanishedPeerIsNoticedWithinTwentyFiveSeconds) {
@@ -283,8 +245,8 @@ TEST(DatagramLine, IdleCallsKeepAliveAndAVanishedPeerIsNoticedWithinTwentyFiveSe
   EXPECT_TRUE(call.events[0].empty());
   EXPECT_TRUE(call.events[1].empty());
   // A keep-alive round every 15 s, each answered: a handful of datagrams a minute.
-  EXPECT_GE(call.datagrams, 100 / 15);
-  EXPECT_LE(call.datagrams, 4 * 100 / 15 + 2);
+  EXPECT_GE(call.datagrams(), 100 / 15);
+  EXPECT_LE(call.datagrams(), 4 * 100 / 15 + 2);
 
   const Time cut = call.Now();
   call.CutOff(0);
@@ -318,7 +280,7 @@ TEST(DatagramLine, AHangUpWhoseFirstCopiesAreAllLostStillReachesThePeerWithinASe
       Call call({20ms, 0.3, 1, 0ms, 0, 5s, 300ms}, seed);
       call.Run(Play::Notes, 5s, 0ms);
       const Time hangUp = call.Now();
-      const long before = call.datagrams;
+      const long before = call.datagrams();
       call.Write(0, farewell, 0);
       call.Run(Play::Idle, 0ms, 1ms);
       call[0].Close();
@@ -328,10 +290,10 @@ TEST(DatagramLine, AHangUpWhoseFirstCopiesAreAllLostStillReachesThePeerWithinASe
       EXPECT_TRUE(call.Whole(0));
       EXPECT_TRUE(call[0].Finished());
       // Paced: a few dozen small datagrams in all, and none once the end is acknowledged.
-      const long sent = call.datagrams - before;
+      const long sent = call.datagrams() - before;
       EXPECT_LT(sent, 80);
       call.Run(Play::Idle, 0ms, 5s);
-      EXPECT_EQ(call.datagrams - before, sent);
+      EXPECT_EQ(call.datagrams() - before, sent);
     }
   }
 }

@@ -6,7 +6,7 @@
 #include <string>
 #include <thread>
 
-#include "modem/TcpModem.h"
+#include "modem/InternetModem.h"
 #include "support/ModemTerminal.h"
 
 using namespace modem;
@@ -25,7 +25,7 @@ TEST(LineFigures, ACallOnEitherLineReportsItsRoundTripAndNothingRepairedOnLoopba
     o.listenPort = 0;
     o.utf8 = true;
     o.portMap = false;  // no router to ask here
-    TcpModem answering(o), calling(o);
+    InternetModem answering(o), calling(o);
     Terminal a(answering.DevicePath()), b(calling.DevicePath());
     EXPECT_EQ(calling.Status().roundTripMs, -1);
     ASSERT_TRUE(Say(a, "ATS0=1\r", "OK"));
@@ -33,7 +33,7 @@ TEST(LineFigures, ACallOnEitherLineReportsItsRoundTripAndNothingRepairedOnLoopba
     ASSERT_TRUE(Say(b, "ATDT127.0.0.1:" + std::to_string(answering.BoundPort()) + "\r", "CONNECT"));
     b.Send("hello\r");
     std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    for (const TcpModem* m : {&calling, &answering}) {
+    for (const InternetModem* m : {&calling, &answering}) {
       const CallStatus s = m->Status();
       EXPECT_TRUE(s.carrier);
       EXPECT_EQ(s.line, line);

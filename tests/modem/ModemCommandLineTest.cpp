@@ -7,7 +7,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <QDir>
+#include <QTemporaryDir>
 #include <chrono>
 #include <fstream>
 #include <string>
@@ -62,9 +62,10 @@ std::string WaitForLink(const std::string& link) {
   return to;
 }
 
+// Each test's link, error output and password file go to a folder of its own.
 TEST(SonavelModem, MakesALinkThatAnswersLikeAModemAndRemovesItWhenStopped) {
-  const std::string link = QDir::current().filePath("ttyModem").toStdString();
-  ::unlink(link.c_str());
+  const QTemporaryDir dir;
+  const std::string link = dir.filePath("ttyModem").toStdString();
   const char* argv[] = {SONAVEL_MODEM, "--listen", "24999", link.c_str(), nullptr};
   pid_t pid = 0;
   ASSERT_EQ(::posix_spawn(&pid, SONAVEL_MODEM, nullptr, nullptr, const_cast<char**>(argv), environ), 0);
@@ -89,8 +90,8 @@ TEST(SonavelModem, MakesALinkThatAnswersLikeAModemAndRemovesItWhenStopped) {
 }
 
 TEST(SonavelModem, ASecondModemOnTheSameLinkRefusesAndTheFirstKeepsIt) {
-  const std::string link = QDir::current().filePath("ttyShared").toStdString();
-  ::unlink(link.c_str());
+  const QTemporaryDir dir;
+  const std::string link = dir.filePath("ttyShared").toStdString();
   Modem first({link});
   const std::string pty = WaitForLink(link);
   ASSERT_FALSE(pty.empty());
@@ -104,9 +105,9 @@ TEST(SonavelModem, ASecondModemOnTheSameLinkRefusesAndTheFirstKeepsIt) {
 }
 
 TEST(SonavelModem, ThePasswordComesFromTheFilesFirstLine) {
-  const std::string link = QDir::current().filePath("ttyLocked").toStdString();
-  const std::string file = QDir::current().filePath("password").toStdString();
-  ::unlink(link.c_str());
+  const QTemporaryDir dir;
+  const std::string link = dir.filePath("ttyLocked").toStdString();
+  const std::string file = dir.filePath("password").toStdString();
   Modem missing({"--password-file", "/nonexistent/password", link});
   EXPECT_EQ(missing.Ended(), 1);
   EXPECT_NE(missing.Errors().find("パスワードのファイル /nonexistent/password を読めません"), std::string::npos);
@@ -118,7 +119,7 @@ TEST(SonavelModem, ThePasswordComesFromTheFilesFirstLine) {
   modem::Terminal a(link);
   a.Send("ATS0=1\r");
   ASSERT_NE(a.ReadUntil("OK\r\n").find("OK"), std::string::npos);
-  modem::TcpModem calling(modem::AnyPort("合言葉"));
+  modem::InternetModem calling(modem::AnyPort("合言葉"));
   modem::Terminal b(calling.DevicePath());
   b.Send("ATDT127.0.0.1:" + std::to_string(port) + "\r");
   EXPECT_NE(b.ReadUntil("CONNECT 115200\r\n").find("パスワードで相手を確かめました"), std::string::npos);

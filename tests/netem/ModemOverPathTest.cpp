@@ -42,13 +42,13 @@ bool BlockUdp(const EmulatedLink& link, const std::string& ns) {
 }
 
 struct Call {
-  std::unique_ptr<TcpModem> answering, calling;
+  std::unique_ptr<InternetModem> answering, calling;
   std::unique_ptr<Terminal> a, b;
   std::string dialled;  // what the caller read up to CONNECT
   std::chrono::steady_clock::duration took{};  // from the dial to CONNECT
   Call(const EmulatedLink& link, const std::string& setup = {}) {
-    answering.reset(link.InB([] { return new TcpModem(AnyPort()); }));
-    calling.reset(link.InA([] { return new TcpModem(AnyPort()); }));
+    answering.reset(link.InB([] { return new InternetModem(AnyPort()); }));
+    calling.reset(link.InA([] { return new InternetModem(AnyPort()); }));
     a = std::make_unique<Terminal>(answering->DevicePath());
     b = std::make_unique<Terminal>(calling->DevicePath());
     a->Send("ATS0=1\r");
@@ -113,7 +113,7 @@ TEST(ModemOverPath, AHangUpReachesThePartnerWithinTwoSecondsThoughItsFirstCopies
     ASSERT_TRUE(link.Ok()) << link.Error();
     Call call(link);
     ASSERT_NE(call.dialled.find("回線: UDP"), std::string::npos) << call.dialled;
-    TcpModem& mine = callerHangsUp ? *call.calling : *call.answering;
+    InternetModem& mine = callerHangsUp ? *call.calling : *call.answering;
     Terminal& me = callerHangsUp ? *call.b : *call.a;
     Terminal& partner = callerHangsUp ? *call.a : *call.b;
 
@@ -146,8 +146,8 @@ TEST(ModemOverPath, ACallerGivingUpWhileTheLineIsChosenEndsTheCallOnTheAnswering
   EmulatedLink link({20, 0, 0, 1, 31});
   ASSERT_TRUE(link.Ok()) << link.Error();
   ASSERT_TRUE(BlockUdp(link, link.NamespaceA()));
-  std::unique_ptr<TcpModem> answering(link.InB([] { return new TcpModem(AnyPort()); }));
-  std::unique_ptr<TcpModem> calling(link.InA([] { return new TcpModem(AnyPort()); }));
+  std::unique_ptr<InternetModem> answering(link.InB([] { return new InternetModem(AnyPort()); }));
+  std::unique_ptr<InternetModem> calling(link.InA([] { return new InternetModem(AnyPort()); }));
   Terminal a(answering->DevicePath()), b(calling->DevicePath());
   a.Send("ATS0=1\r");
   a.ReadUntil("OK\r\n");

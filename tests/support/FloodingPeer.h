@@ -12,7 +12,7 @@
 #include <string>
 #include <thread>
 
-#include "modem/TcpModem.h"
+#include "modem/InternetModem.h"
 
 // The resident memory of this process, in KiB (-1 where the system does not tell).
 inline long ResidentKiB() {
@@ -53,7 +53,7 @@ class FloodingPeer {
   void Run(std::uint16_t port) {
     modem::ModemOptions options;
     options.listenPort = 0;
-    modem::TcpModem modem(options);
+    modem::InternetModem modem(options);
     const int fd = ::open(modem.DevicePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
     if (fd < 0) return;
     termios raw{};

@@ -10,7 +10,7 @@
 #include <chrono>
 #include <string>
 
-#include "modem/TcpModem.h"
+#include "modem/InternetModem.h"
 
 namespace modem {
 
@@ -88,14 +88,14 @@ inline ModemOptions AnyPort(std::string password = {}) {
 
 // A TCP port nobody listens on at the moment of asking.
 inline int FreePort() {
-  TcpModem probe(AnyPort());
+  InternetModem probe(AnyPort());
   Terminal t(probe.DevicePath());
   t.Send("ATS0=1\r");
   t.ReadUntil("OK\r\n");
   return probe.BoundPort();
 }
 
-inline std::string DialCommand(const TcpModem& to) {
+inline std::string DialCommand(const InternetModem& to) {
   return "ATDT127.0.0.1:" + std::to_string(to.BoundPort()) + "\r";
 }
 

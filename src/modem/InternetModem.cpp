@@ -1,4 +1,4 @@
-#include "modem/TcpModem.h"
+#include "modem/InternetModem.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>
@@ -139,7 +139,7 @@ QString ProtectionText(CallProtection p) {
 // A name lookup runs on a thread of its own, since getaddrinfo blocks for as long as the name
 // servers take. The modem may give up on it (the call abandoned); the thread then finishes
 // into this record alone, which lives until both are done with it.
-struct TcpModem::Lookup {
+struct InternetModem::Lookup {
   int done = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   std::atomic<bool> finished{false};  // its thread may be joined
   std::mutex lock;
@@ -150,7 +150,7 @@ struct TcpModem::Lookup {
 
 // A caller on the listening socket before it is the call (or while it is being turned away).
 // What it may cost is bounded: one handshake message held, one answer queued.
-struct TcpModem::Incoming {
+struct InternetModem::Incoming {
   int fd = -1;
   bool busy = false;  // told BUSY or LATER; kept until it hangs up so the word is not lost to a reset
   StreamFramer framer{CallHandshake::kMaxMessage};
@@ -162,7 +162,8 @@ struct TcpModem::Incoming {
   ~Incoming() { CloseFd(fd); }
 };
 
-TcpModem::TcpModem(ModemOptions options) : options_(std::move(options)), listenPort_(options_.listenPort) {
+InternetModem::InternetModem(ModemOptions options)
+    : options_(std::move(options)), listenPort_(options_.listenPort) {
   portMap_.SetEnabled(options_.portMap);
   master_ = ::posix_openpt(O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
   char name[128] = {};
@@ -220,7 +221,7 @@ TcpModem::TcpModem(ModemOptions options) : options_(std::move(options)), listenP
   thread_ = std::thread([this] { Run(); });
 }
 
-TcpModem::~TcpModem() {
+InternetModem::~InternetModem() {
   const std::uint64_t one = 1;
   [[maybe_unused]] const ssize_t n = ::write(wake_, &one, sizeof one);
   thread_.join();
@@ -238,25 +239,25 @@ TcpModem::~TcpModem() {
   CloseFd(wake_);
 }
 
-std::string TcpModem::Encoded(const QString& text) const {
+std::string InternetModem::Encoded(const QString& text) const {
   return options_.utf8 ? text.toStdString() : ShiftJis::Encode(text).toStdString();
 }
 
-std::string TcpModem::Identification() const {
+std::string InternetModem::Identification() const {
   return "Sonavel TCP/IP modem, port " + std::to_string(listenPort_.load());
 }
 
-void TcpModem::SetPassword(std::string password) {
+void InternetModem::SetPassword(std::string password) {
   std::lock_guard guard(passwordLock_);
   password_ = std::move(password);
 }
 
-std::string TcpModem::Password() const {
+std::string InternetModem::Password() const {
   std::lock_guard guard(passwordLock_);
   return password_;
 }
 
-CallStatus TcpModem::Status() const {
+CallStatus InternetModem::Status() const {
   std::lock_guard guard(statusLock_);
   CallStatus status = status_;
   // Asked of the kernel here, under the lock that keeps the call's socket from being closed
@@ -265,7 +266,7 @@ CallStatus TcpModem::Status() const {
   return status;
 }
 
-void TcpModem::SetStatus(const CallStatus& status) {
+void InternetModem::SetStatus(const CallStatus& status) {
   std::lock_guard guard(statusLock_);
   const std::uint64_t call = status_.call + (status.carrier && !status_.carrier ? 1 : 0);
   status_ = status;
@@ -273,17 +274,17 @@ void TcpModem::SetStatus(const CallStatus& status) {
   statusSocket_ = status.carrier ? call_ : -1;
 }
 
-void TcpModem::Report(Result result) {
+void InternetModem::Report(Result result) {
   toProgram_ += commands_.Format(result);
 }
 
-void TcpModem::Say(const QString& text) {
+void InternetModem::Say(const QString& text) {
   toProgram_ += commands_.InfoLine(Encoded(text));
 }
 
 // ------------------------------------------------------------------ the loop
 
-int TcpModem::PollTimeout() const {
+int InternetModem::PollTimeout() const {
   Clock::time_point next = Clock::time_point::max();
   if (state_ == State::Resolving || state_ == State::Connecting || state_ == State::Greeting ||
       state_ == State::Choosing) {
@@ -306,7 +307,7 @@ int TcpModem::PollTimeout() const {
   return static_cast<int>(std::clamp<long long>(ms + 1, 0, 60000));
 }
 
-void TcpModem::Run() {
+void InternetModem::Run() {
   std::vector<pollfd> fds;
   for (;;) {
     fds.clear();
@@ -416,7 +417,7 @@ void TcpModem::Run() {
 
 // ------------------------------------------------------------------ the program's side
 
-void TcpModem::FromProgram() {
+void InternetModem::FromProgram() {
   std::uint8_t buf[kChunk];
   for (;;) {
     // On the datagram line no more is read than the line takes: the rest waits in the pty.
@@ -460,7 +461,7 @@ void TcpModem::FromProgram() {
   }
 }
 
-void TcpModem::ToProgram() {
+void InternetModem::ToProgram() {
   while (!toProgram_.empty()) {
     const ssize_t n = ::write(master_, toProgram_.data(), toProgram_.size());
     if (n > 0) {
@@ -475,7 +476,7 @@ void TcpModem::ToProgram() {
 // The program closed the port: DTR dropped. The call ends and the modem starts afresh; nothing
 // is written to the master until a program opens the slave again, or that program would read
 // this one's leftovers.
-void TcpModem::ProgramGone() {
+void InternetModem::ProgramGone() {
   if (call_ >= 0 && state_ == State::Online) SendSome(call_, toPeer_);  // its farewell goes first
   // Also while the line is being chosen: the partner may have taken the datagrams already, and
   // would wait for them until it gives the call up for lost.
@@ -493,7 +494,7 @@ void TcpModem::ProgramGone() {
 
 // Opens and closes of the slave, in the order they happened. Counting them rather than asking
 // the master whether it is hung up catches a close that a quick reopen would hide.
-void TcpModem::SlaveEvents() {
+void InternetModem::SlaveEvents() {
   alignas(inotify_event) char buf[4096];
   std::vector<std::uint32_t> events;
   for (;;) {
@@ -527,7 +528,7 @@ void TcpModem::SlaveEvents() {
 
 // ------------------------------------------------------------------ dialling
 
-void TcpModem::Dial(const DialTarget& target) {
+void InternetModem::Dial(const DialTarget& target) {
   target_ = target;
   state_ = State::Resolving;
   deadline_ = Clock::now() + std::chrono::seconds(std::max(1, commands_.CarrierWaitSeconds()));
@@ -547,7 +548,7 @@ void TcpModem::Dial(const DialTarget& target) {
 }
 
 // The thread is the modem's: joined once it is done, and at the latest when the modem ends.
-void TcpModem::StartLookup(const DialTarget& target) {
+void InternetModem::StartLookup(const DialTarget& target) {
   auto lookup = std::make_shared<Lookup>();
   std::thread thread([lookup, host = target.host, port = std::to_string(target.port)] {
     addrinfo hints{};
@@ -573,7 +574,7 @@ void TcpModem::StartLookup(const DialTarget& target) {
   lookup_ = std::move(lookup);
 }
 
-void TcpModem::ReapLookups(bool wait) {
+void InternetModem::ReapLookups(bool wait) {
   std::erase_if(lookups_, [wait](auto& l) {
     if (!wait && !l.first->finished) return false;
     l.second.join();
@@ -581,7 +582,7 @@ void TcpModem::ReapLookups(bool wait) {
   });
 }
 
-void TcpModem::LookupDone() {
+void InternetModem::LookupDone() {
   int error = 0;
   {
     std::lock_guard guard(lookup_->lock);
@@ -601,7 +602,7 @@ void TcpModem::LookupDone() {
 
 // Each address of the name in turn (a name may have an IPv6 and an IPv4 one, and the far side
 // may listen on one only); the last one's error is the one reported.
-void TcpModem::TryNextAddress() {
+void InternetModem::TryNextAddress() {
   while (nextAddress_ < addresses_.size()) {
     const auto& address = addresses_[nextAddress_++];
     const auto* sa = reinterpret_cast<const sockaddr*>(address.data());
@@ -627,7 +628,7 @@ void TcpModem::TryNextAddress() {
   EndCall(why, Result::NoCarrier);
 }
 
-void TcpModem::Connected() {
+void InternetModem::Connected() {
   int error = 0;
   socklen_t len = sizeof error;
   if (::getsockopt(call_, SOL_SOCKET, SO_ERROR, &error, &len) != 0) error = errno;
@@ -646,7 +647,7 @@ void TcpModem::Connected() {
 }
 
 // The caller's side of the handshake went wrong: why, in the words the user needs.
-void TcpModem::HandshakeFailed() {
+void InternetModem::HandshakeFailed() {
   const bool ownPassword = handshake_->PasswordProtected();
   switch (handshake_->failure()) {
     case CallHandshake::Failure::Busy: EndCall(QStringLiteral("相手は通話中です"), Result::Busy); break;
@@ -667,7 +668,7 @@ void TcpModem::HandshakeFailed() {
 }
 
 // Both sides proved the password (or both have none): from here on only sealed records.
-void TcpModem::Established(const std::string& partner) {
+void InternetModem::Established(const std::string& partner) {
   const CallKeys& keys = handshake_->Keys();
   sealer_ = std::make_unique<RecordSealer>(keys.send);
   opener_ = std::make_unique<RecordOpener>(keys.receive, RecordOpener::Order::Strict);
@@ -680,12 +681,12 @@ void TcpModem::Established(const std::string& partner) {
   SetStatus({true, protection_, LineKind::None, partner});
 }
 
-void TcpModem::SendUnit(const Bytes& unit) {
+void InternetModem::SendUnit(const Bytes& unit) {
   toPeer_ += Framed(unit);
 }
 
 // One unit from the far modem: a handshake message while the call is being set up, then records.
-void TcpModem::PeerUnit(std::span<const std::uint8_t> unit) {
+void InternetModem::PeerUnit(std::span<const std::uint8_t> unit) {
   if (state_ == State::Greeting) {
     const Bytes reply = handshake_->Receive(unit);
     if (!reply.empty()) SendUnit(reply);
@@ -711,14 +712,14 @@ void TcpModem::PeerUnit(std::span<const std::uint8_t> unit) {
 
 // ------------------------------------------------------------------ the call
 
-void TcpModem::ToPeer() {
+void InternetModem::ToPeer() {
   if (call_ < 0) return;
   if (!SendSome(call_, toPeer_) && state_ == State::Online) {
     EndCall(QStringLiteral("回線が切れました"), Result::NoCarrier);
   }
 }
 
-void TcpModem::FromPeer() {
+void InternetModem::FromPeer() {
   std::uint8_t buf[kChunk];
   for (;;) {
     const ssize_t n = ::recv(call_, buf, sizeof buf, MSG_DONTWAIT);
@@ -765,13 +766,13 @@ void TcpModem::FromPeer() {
 
 // The call (or its setting up) is over: what the peer sent before is delivered, then why, then
 // the result word.
-void TcpModem::EndCall(const QString& why, Result result) {
+void InternetModem::EndCall(const QString& why, Result result) {
   CloseCall();
   if (!why.isEmpty()) Say(why);
   Report(result);
 }
 
-void TcpModem::CloseCall() {
+void InternetModem::CloseCall() {
   SetStatus({});
   if (call_ >= 0) {
     // Read what is left first: closing with unread bytes would reset the connection, and the far
@@ -798,7 +799,7 @@ void TcpModem::CloseCall() {
   commands_.ClearLine();
 }
 
-void TcpModem::CheckDeadlines() {
+void InternetModem::CheckDeadlines() {
   const auto now = Clock::now();
   // An answering side without datagrams waits for the caller's first record; it never comes
   // only from a caller that is no longer there.
@@ -816,7 +817,7 @@ void TcpModem::CheckDeadlines() {
 
 // ------------------------------------------------------------------ answering
 
-bool TcpModem::SetAnswering(bool on, std::string& why) {
+bool InternetModem::SetAnswering(bool on, std::string& why) {
   if (!on) {
     StopListening();
     return true;
@@ -877,7 +878,7 @@ bool TcpModem::SetAnswering(bool on, std::string& why) {
   return true;
 }
 
-void TcpModem::StopListening() {
+void InternetModem::StopListening() {
   CloseFd(listen_);
   if (line_ != LineKind::Datagram || calling_) CloseFd(udpListen_);  // a call on it keeps it
   listenPausedUntil_ = {};
@@ -889,14 +890,14 @@ void TcpModem::StopListening() {
 
 // The router's answer, for the player and the command line. During a call the bytes to the
 // program are the partner's, and a line among them would reach the program as the partner's.
-void TcpModem::PortMapNews() {
+void InternetModem::PortMapNews() {
   for (const QString& line : portMap_.TakeLines()) {
     if (options_.onPortMapLine) options_.onPortMapLine(line);
     if (state_ == State::Command && holders_ > 0) Say(line);
   }
 }
 
-void TcpModem::TakeCall() {
+void InternetModem::TakeCall() {
   for (;;) {
     auto in = std::make_unique<Incoming>();
     socklen_t len = sizeof in->from;
@@ -918,14 +919,14 @@ void TcpModem::TakeCall() {
   }
 }
 
-bool TcpModem::Throttled(const std::string& address) {
+bool InternetModem::Throttled(const std::string& address) {
   const auto t = tries_.find(address);
   return t != tries_.end() && Clock::now() < t->second.until;
 }
 
 // Each handshake answered is a guess at the password; a call coming of it clears the books.
 // After kFreeTries without one, the address waits twice as long each time.
-void TcpModem::Tried(const std::string& address, bool succeeded) {
+void InternetModem::Tried(const std::string& address, bool succeeded) {
   if (succeeded) {
     tries_.erase(address);
     return;
@@ -948,7 +949,7 @@ void TcpModem::Tried(const std::string& address, bool succeeded) {
   }
 }
 
-void TcpModem::FromCaller(Incoming& in) {
+void InternetModem::FromCaller(Incoming& in) {
   if (!in.toCaller.empty() && !SendSome(in.fd, in.toCaller)) {
     CloseFd(in.fd);
     return;
@@ -973,7 +974,7 @@ void TcpModem::FromCaller(Incoming& in) {
   if (in.framer.Failed()) CloseFd(in.fd);
 }
 
-void TcpModem::TurnAway(Incoming& in, const Bytes& word) {
+void InternetModem::TurnAway(Incoming& in, const Bytes& word) {
   in.toCaller += Framed(word);
   SendSome(in.fd, in.toCaller);
   in.toCaller.clear();
@@ -982,7 +983,7 @@ void TcpModem::TurnAway(Incoming& in, const Bytes& word) {
   in.deadline = Clock::now() + kTurnAwayTime;
 }
 
-void TcpModem::CallerUnit(Incoming& in, std::span<const std::uint8_t> unit) {
+void InternetModem::CallerUnit(Incoming& in, std::span<const std::uint8_t> unit) {
   // Only a call that stands (or nobody at the port) makes a caller hear BUSY; handshakes under
   // way do not, and the first to be proved wins.
   const bool busy = state_ != State::Command || holders_ == 0;
@@ -1015,7 +1016,7 @@ void TcpModem::CallerUnit(Incoming& in, std::span<const std::uint8_t> unit) {
 }
 
 // The caller proved the password: it is the call now.
-void TcpModem::Answer(Incoming& in) {
+void InternetModem::Answer(Incoming& in) {
   const Bytes welcome = in.handshake->Accept();
   call_ = in.fd;
   in.fd = -1;
@@ -1040,7 +1041,7 @@ void TcpModem::Answer(Incoming& in) {
 // datagram answer; when one comes back within about a second, the notes go by datagrams and the
 // TCP connection closes, else the caller's first record on TCP keeps the call there. A
 // stranger's datagrams never open, so they can neither choose for the partner nor end the call.
-void TcpModem::StartChoosing(bool caller) {
+void InternetModem::StartChoosing(bool caller) {
   calling_ = caller;
   const int choice = commands_.LineChoice();
   const auto now = Clock::now();
@@ -1067,7 +1068,7 @@ void TcpModem::StartChoosing(bool caller) {
   DatagramTick();
 }
 
-void TcpModem::ChooseLine(LineKind line) {
+void InternetModem::ChooseLine(LineKind line) {
   line_ = line;
   state_ = State::Online;
   if (line == LineKind::Tcp) {
@@ -1093,7 +1094,7 @@ void TcpModem::ChooseLine(LineKind line) {
   Report(Result::Connect);
 }
 
-void TcpModem::FromDatagrams(int socket) {
+void InternetModem::FromDatagrams(int socket) {
   std::uint8_t buf[DatagramLine::kMaxDatagram + RecordSealer::kOverhead + 64];
   sockaddr_storage from{};
   socklen_t len = sizeof from;
@@ -1111,7 +1112,7 @@ void TcpModem::FromDatagrams(int socket) {
 }
 
 // The hung-up call takes its socket along (the modem's own is -1 then) and goes on alone.
-void TcpModem::Linger(int& socket) {
+void InternetModem::Linger(int& socket) {
   EndLinger();
   lingerOnListenPort_ = &socket == &udpListen_;
   lingerSocket_ = std::exchange(socket, -1);
@@ -1119,14 +1120,14 @@ void TcpModem::Linger(int& socket) {
   lingerUntil_ = Clock::now() + kLinger;
 }
 
-void TcpModem::LingerTick() {
+void InternetModem::LingerTick() {
   if (!lingering_) return;
   const auto now = Clock::now();
   if (lingering_->Line().Finished() || now >= lingerUntil_) return EndLinger();
   lingering_->Send(now);
 }
 
-void TcpModem::EndLinger() {
+void InternetModem::EndLinger() {
   lingering_.reset();
   CloseFd(lingerSocket_);
   lingerOnListenPort_ = false;
@@ -1134,7 +1135,7 @@ void TcpModem::EndLinger() {
 
 // Everything the datagram line has due: datagrams out, bytes to the program, what it noticed,
 // the choice of line, the figures for the status bar.
-void TcpModem::DatagramTick() {
+void InternetModem::DatagramTick() {
   if (!datagrams_) return;
   const auto now = Clock::now();
   DatagramLine& line = datagrams_->Line();
@@ -1178,7 +1179,7 @@ void TcpModem::DatagramTick() {
 
 // The partner's bytes for the program, noting where its units end (a frame: 0xFF and three
 // bytes; a line: up to CR, a Shift-JIS lead byte taking the next byte with it).
-void TcpModem::FromLine(std::span<const std::uint8_t> bytes) {
+void InternetModem::FromLine(std::span<const std::uint8_t> bytes) {
   toProgram_.append(reinterpret_cast<const char*>(bytes.data()), bytes.size());
   for (const std::uint8_t b : bytes) {
     if (frameLeft_ > 0) {
@@ -1201,7 +1202,7 @@ void TcpModem::FromLine(std::span<const std::uint8_t> bytes) {
 }
 
 // A line of the modem's own during a call, between the partner's units.
-void TcpModem::Notice(const QString& text) {
+void InternetModem::Notice(const QString& text) {
   notices_.push_back(text);
   FromLine({});
 }

@@ -13,9 +13,9 @@ using namespace modem;
 namespace {
 
 // On either line: datagrams (the default), or TCP where the caller holds the modem to it (S40=1).
-TEST(TcpModem, ACallCarriesEveryByteValueBothWaysAndAHangUpReachesTheFarSide) {
+TEST(InternetModem, ACallCarriesEveryByteValueBothWaysAndAHangUpReachesTheFarSide) {
   for (const auto& [setup, line] : {std::pair{"", "回線: UDP（欠けた音はすぐに補います）"}, std::pair{"ATS40=1\r", "回線: TCP"}}) {
-    TcpModem answering(AnyPort()), calling(AnyPort());
+    InternetModem answering(AnyPort()), calling(AnyPort());
     Terminal a(answering.DevicePath()), b(calling.DevicePath());
     a.Send("ats0=1\r");
     ASSERT_NE(a.ReadUntil("OK\r\n").find("OK"), std::string::npos);
@@ -47,8 +47,8 @@ TEST(TcpModem, ACallCarriesEveryByteValueBothWaysAndAHangUpReachesTheFarSide) {
 
 // A program that stops reading holds the partner back (nothing is lost, memory stays bounded);
 // once it reads again, the rest comes whole and in order.
-TEST(TcpModem, AFloodToAProgramThatReadsLateArrivesWhole) {
-  TcpModem answering(AnyPort()), calling(AnyPort());
+TEST(InternetModem, AFloodToAProgramThatReadsLateArrivesWhole) {
+  InternetModem answering(AnyPort()), calling(AnyPort());
   Terminal a(answering.DevicePath()), b(calling.DevicePath());
   a.Send("ATS0=1\r");
   a.ReadUntil("OK\r\n");
@@ -64,8 +64,8 @@ TEST(TcpModem, AFloodToAProgramThatReadsLateArrivesWhole) {
   writer.join();
 }
 
-TEST(TcpModem, ASecondCallerHearsBusyWhileTheFirstCallStands) {
-  TcpModem answering(AnyPort()), first(AnyPort()), second(AnyPort());
+TEST(InternetModem, ASecondCallerHearsBusyWhileTheFirstCallStands) {
+  InternetModem answering(AnyPort()), first(AnyPort()), second(AnyPort());
   Terminal a(answering.DevicePath()), b(first.DevicePath()), c(second.DevicePath());
   a.Send("ATS0=1\r");
   a.ReadUntil("OK\r\n");
@@ -78,8 +78,8 @@ TEST(TcpModem, ASecondCallerHearsBusyWhileTheFirstCallStands) {
   EXPECT_NE(a.ReadUntil("still here\r").find("still here\r"), std::string::npos);
 }
 
-TEST(TcpModem, NobodyListensOutsideAWaitAndAClosedPortIsARefusalWithinASecond) {
-  TcpModem idle(AnyPort()), calling(AnyPort());
+TEST(InternetModem, NobodyListensOutsideAWaitAndAClosedPortIsARefusalWithinASecond) {
+  InternetModem idle(AnyPort()), calling(AnyPort());
   Terminal a(idle.DevicePath()), b(calling.DevicePath());
   a.Send("ATS0=1\r");
   a.ReadUntil("OK\r\n");
@@ -96,8 +96,8 @@ TEST(TcpModem, NobodyListensOutsideAWaitAndAClosedPortIsARefusalWithinASecond) {
   EXPECT_NE(got.find("\r\nNO CARRIER\r\n"), std::string::npos) << got;
 }
 
-TEST(TcpModem, ClosingThePortEndsTheWaitAndResetsTheModem) {
-  TcpModem modem(AnyPort());
+TEST(InternetModem, ClosingThePortEndsTheWaitAndResetsTheModem) {
+  InternetModem modem(AnyPort());
   {
     Terminal a(modem.DevicePath());
     a.Send("ATE0S0=1\r");
@@ -115,8 +115,8 @@ TEST(TcpModem, ClosingThePortEndsTheWaitAndResetsTheModem) {
   EXPECT_EQ(again.ReadUntil("OK\r\n"), "AT\r\r\nOK\r\n");
 }
 
-TEST(TcpModem, AnUnknownHostIsNamedBeforeNoCarrier) {
-  TcpModem calling(AnyPort());
+TEST(InternetModem, AnUnknownHostIsNamedBeforeNoCarrier) {
+  InternetModem calling(AnyPort());
   Terminal b(calling.DevicePath());
   b.Send("ATDTno-such-host.invalid\r");
   const std::string got = b.ReadUntil("NO CARRIER\r\n", 10000);
@@ -125,8 +125,8 @@ TEST(TcpModem, AnUnknownHostIsNamedBeforeNoCarrier) {
   EXPECT_NE(got.find("\r\n\r\nNO CARRIER\r\n"), std::string::npos) << got;
 }
 
-TEST(TcpModem, ATelephoneNumberIsRefusedWithoutALookup) {
-  TcpModem calling(AnyPort());
+TEST(InternetModem, ATelephoneNumberIsRefusedWithoutALookup) {
+  InternetModem calling(AnyPort());
   Terminal b(calling.DevicePath());
   b.Send("ATE0\r");
   b.ReadUntil("OK\r\n");

@@ -48,12 +48,12 @@ struct ModemOptions {
   std::function<void(const QString&)> onPortMapLine;
 };
 
-class TcpModem final : ModemLine {
+class InternetModem final : ModemLine {
  public:
-  explicit TcpModem(ModemOptions options = {});
-  ~TcpModem() override;
-  TcpModem(const TcpModem&) = delete;
-  TcpModem& operator=(const TcpModem&) = delete;
+  explicit InternetModem(ModemOptions options = {});
+  ~InternetModem() override;
+  InternetModem(const InternetModem&) = delete;
+  InternetModem& operator=(const InternetModem&) = delete;
 
   // What a program opens: the link path if one was asked for, else the pty slave.
   const std::string& DevicePath() const { return devicePath_; }
