@@ -56,6 +56,10 @@ void InitCrypto() {
   });
 }
 
+CallKey::~CallKey() {
+  sodium_memzero(data(), size());
+}
+
 CallHandshake::CallHandshake(Role role, std::string_view password, Clock::time_point deadline)
     : role_(role), passwordSet_(!password.empty()), deadline_(deadline), password_(password) {
   InitCrypto();

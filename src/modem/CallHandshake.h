@@ -29,7 +29,11 @@
 // datagram each) keeps its bounds. Pure: no sockets, no clock of its own.
 namespace modem {
 
-using CallKey = std::array<std::uint8_t, 32>;
+// A key of a call: wiped from memory when it goes, wherever a copy of it went (the sealers, the
+// datagram line's keys, the modem's), so that nothing of an ended call lingers to be read.
+struct CallKey : std::array<std::uint8_t, 32> {
+  ~CallKey();
+};
 using Bytes = std::vector<std::uint8_t>;
 
 // The keys a standing call's records are sealed with, one per direction.

@@ -13,7 +13,7 @@ constexpr char kContext[crypto_kdf_CONTEXTBYTES] = {'S', 'N', 'V', 'D', 'G', 'R'
 constexpr std::uint64_t kLineKeyId = 1;
 
 CallKey Derived(const CallKey& key) {
-  static_assert(crypto_kdf_KEYBYTES == std::tuple_size_v<CallKey>);
+  static_assert(crypto_kdf_KEYBYTES == sizeof(CallKey));
   CallKey out{};
   crypto_kdf_derive_from_key(out.data(), out.size(), kLineKeyId, kContext, key.data());
   return out;

@@ -1,6 +1,8 @@
 #include "modem/PortMap.h"
 
 #include <arpa/inet.h>
+#include <ifaddrs.h>
+#include <net/if.h>
 #include <miniupnpc/miniupnpc.h>
 #include <miniupnpc/upnpcommands.h>
 #include <miniupnpc/upnperrors.h>
@@ -15,6 +17,8 @@
 #include <cstdio>
 #include <fstream>
 #include <sstream>
+
+#include "platform/ShiftJis.h"
 
 namespace modem {
 
@@ -124,6 +128,57 @@ QString ReportLine(const PortMapReport& r) {
   return {};
 }
 
+std::vector<std::string> OwnIPv4(const std::vector<std::string>& interfaceAddresses) {
+  std::vector<std::string> publicOnes, localOnes;
+  for (const std::string& text : interfaceAddresses) {
+    in_addr a{};
+    if (::inet_pton(AF_INET, text.c_str(), &a) != 1) continue;
+    const std::uint32_t v = ntohl(a.s_addr);
+    if (InBlock(v, V4(127, 0, 0, 0), 8) || InBlock(v, V4(169, 254, 0, 0), 16) || InBlock(v, V4(0, 0, 0, 0), 8) ||
+        InBlock(v, V4(224, 0, 0, 0), 3)) {
+      continue;
+    }
+    auto& list = IsPublicIPv4(text) ? publicOnes : localOnes;
+    if (std::find(list.begin(), list.end(), text) == list.end()) list.push_back(text);
+  }
+  publicOnes.insert(publicOnes.end(), localOnes.begin(), localOnes.end());
+  return publicOnes;
+}
+
+QString OwnAddressLine(std::string_view address, std::uint16_t port) {
+  const QString dial = Q(DialText(address, port));
+  if (IsPublicIPv4(address)) return QStringLiteral("このマシンのアドレス (相手に伝えるアドレス): %1").arg(dial);
+  return QStringLiteral(
+             "同じネットワークの相手に伝えるアドレス: %1（インターネットの相手には、ルーターでポート %2 を"
+             "このマシンへ転送し、ルーターの外側のアドレスを伝えてください）")
+      .arg(dial)
+      .arg(port);
+}
+
+std::vector<QString> ChatLines(const QString& line, int maxBytes) {
+  std::vector<QString> lines;
+  const auto width = [](QChar c) { return ShiftJis::Encode(QString(c)).size(); };
+  const auto breaksAfter = [](QChar c) {
+    return c == QLatin1Char(' ') || c == QChar(0x3001) || c == QChar(0x3002) || c == QChar(0xFF09) ||
+           c == QLatin1Char(')') || c == QLatin1Char(',');
+  };
+  qsizetype start = 0;
+  while (start < line.size()) {
+    qsizetype end = start, cut = -1;
+    qsizetype used = 0;
+    while (end < line.size() && used + width(line[end]) <= maxBytes) {
+      used += width(line[end]);
+      ++end;
+      if (end < line.size() && (breaksAfter(line[end - 1]) || line[end] == QChar(0xFF08))) cut = end;
+    }
+    if (end < line.size() && cut > start) end = cut;
+    if (end == start) end = start + 1;  // a character wider than the line: alone on one
+    lines.push_back(line.mid(start, end - start));
+    start = end;
+  }
+  return lines;
+}
+
 QString IPv6Line(std::string_view dial) {
   return QStringLiteral("IPv6 の相手に伝えるアドレス: %1").arg(Q(dial));
 }
@@ -148,6 +203,20 @@ std::optional<std::string> GlobalIPv6(std::string_view ifInet6) {
     if (!temporary) temporary = text;
   }
   return temporary;
+}
+
+static std::vector<std::string> InterfaceAddresses() {
+  std::vector<std::string> addresses;
+  ifaddrs* list = nullptr;
+  if (::getifaddrs(&list) != 0) return addresses;
+  for (const ifaddrs* i = list; i != nullptr; i = i->ifa_next) {
+    if (i->ifa_addr == nullptr || i->ifa_addr->sa_family != AF_INET || !(i->ifa_flags & IFF_UP)) continue;
+    char text[INET_ADDRSTRLEN] = {};
+    ::inet_ntop(AF_INET, &reinterpret_cast<const sockaddr_in*>(i->ifa_addr)->sin_addr, text, sizeof text);
+    addresses.emplace_back(text);
+  }
+  ::freeifaddrs(list);
+  return addresses;
 }
 
 // What the router holds for us, and how to reach it again to renew or remove it.
@@ -175,6 +244,7 @@ struct PortMap::Mapping {
 PortMap::PortMap() : PortMap(Options{}) {}
 
 PortMap::PortMap(Options options) : options_(std::move(options)) {
+  if (!options_.interfaceAddresses) options_.interfaceAddresses = InterfaceAddresses;
   ready_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
   thread_ = std::thread([this] { Work(); });
 }
@@ -229,7 +299,7 @@ std::optional<PortMapReport> PortMap::LastReport() const {
 }
 
 void PortMap::Tell(const QString& line) {
-  lines_.push_back(line);
+  for (QString& piece : ChatLines(line)) lines_.push_back(std::move(piece));
   const std::uint64_t one = 1;
   [[maybe_unused]] const ssize_t n = ::write(ready_, &one, sizeof one);
 }
@@ -265,24 +335,35 @@ void PortMap::Work() {
         callerAddress_ = DialText(*v6, port);
         Tell(IPv6Line(callerAddress_));
       }
-      if (!enabled_) continue;
-      lock.unlock();
-      PortMapReport report;
-      auto made = Open(port, report);
-      lock.lock();
-      report_ = report;
-      if (generation_ != handled) {
-        mapping = std::move(made);  // the wait ended while the router answered: removed next round
-        continue;
+      if (enabled_) {
+        lock.unlock();
+        PortMapReport report;
+        auto made = Open(port, report);
+        lock.lock();
+        report_ = report;
+        if (generation_ != handled) {
+          mapping = std::move(made);  // the wait ended while the router answered: removed next round
+          continue;
+        }
+        mapping = std::move(made);
+        if (mapping) {
+          callerAddress_ = DialText(report.external, report.publicPort);
+          // At half the lease the router granted (NAT-PMP may grant less than asked).
+          const auto granted = std::chrono::seconds(std::stoll(mapping->lease));
+          if (granted.count() > 0) renewAt = Clock::now() + std::min<std::chrono::seconds>(granted, options_.lease) / 2;
+        }
+        Tell(ReportLine(report));
       }
-      mapping = std::move(made);
-      if (mapping) {
-        callerAddress_ = DialText(report.external, report.publicPort);
-        // At half the lease the router granted (NAT-PMP may grant less than asked).
-        const auto granted = std::chrono::seconds(std::stoll(mapping->lease));
-        if (granted.count() > 0) renewAt = Clock::now() + std::min<std::chrono::seconds>(granted, options_.lease) / 2;
+      // The router was asked and forwards nothing: a partner on the same network, or one the
+      // player forwards the port for by hand, still needs an address. (Told to leave the router
+      // alone, the player knows his way in and hears nothing more.)
+      if (enabled_ && !mapping) {
+        const auto own = OwnIPv4(options_.interfaceAddresses());
+        if (!own.empty()) {
+          if (callerAddress_.empty()) callerAddress_ = DialText(own.front(), port);
+          Tell(OwnAddressLine(own.front(), port));
+        }
       }
-      Tell(ReportLine(report));
       continue;
     }
     if (mapping && Clock::now() >= renewAt) {

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -19,6 +20,9 @@
 // router may take seconds to answer or never answer; the modem's loop only picks up the lines
 // for the user when they are ready.
 namespace modem {
+
+// The longest line the chat window shows without a horizontal scroll bar, in Shift-JIS bytes.
+constexpr int kChatLineBytes = 52;
 
 // What asking the router came to.
 enum class PortMapResult {
@@ -48,6 +52,17 @@ std::string DialText(std::string_view address, std::uint16_t port);
 QString ReportLine(const PortMapReport& report);
 // The line that offers a global IPv6 address of this machine (`dial` as DialText gives it).
 QString IPv6Line(std::string_view dial);
+// Of this machine's IPv4 addresses, the ones a caller could dial: public ones an interface holds
+// first, then the local network's; never loopback, link-local or "this network".
+std::vector<std::string> OwnIPv4(const std::vector<std::string>& interfaceAddresses);
+// The line that offers one of this machine's own IPv4 addresses; for one of the local network's,
+// with the way a caller on the internet gets in.
+QString OwnAddressLine(std::string_view address, std::uint16_t port);
+// A line of the modem's cut into lines of at most `maxBytes` bytes as Shift-JIS carries them, so
+// that the chat window shows it whole without a horizontal scroll bar: after a comma, a full
+// stop, a closing bracket or a space where one falls, never inside an address. Nothing is
+// dropped: the lines joined are the line.
+std::vector<QString> ChatLines(const QString& line, int maxBytes = kChatLineBytes);
 // A global IPv6 address of this machine that a caller can dial without any mapping, if it has
 // one: a stable one before a temporary one. `ifInet6` is the text of /proc/net/if_inet6.
 std::optional<std::string> GlobalIPv6(std::string_view ifInet6);
@@ -59,6 +74,8 @@ class PortMap {
     std::chrono::milliseconds discovery{1000};  // for each of UPnP and NAT-PMP to answer
     std::chrono::seconds lease{600};            // renewed at half time while the wait lasts
     std::string ifInet6Path = "/proc/net/if_inet6";
+    // This machine's IPv4 addresses as text; the interfaces' by default.
+    std::function<std::vector<std::string>()> interfaceAddresses;
   };
 
   PortMap();
@@ -80,8 +97,8 @@ class PortMap {
   int ReadyFd() const { return ready_; }
   std::vector<QString> TakeLines();
   // What the partner should dial while the wait lasts ("203.0.113.5:24680", the router's
-  // outside address once the mapping stands, else a global IPv6 address); empty when there is
-  // none. Any thread.
+  // outside address once the mapping stands, else a global IPv6 address, else this machine's own
+  // IPv4 address once the router has not opened the port); empty when there is none. Any thread.
   std::string CallerAddress() const;
   // The last report of the router, for tests and the command line; nothing before the first.
   std::optional<PortMapReport> LastReport() const;

@@ -15,18 +15,23 @@ namespace {
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: sonavel-modem [--listen PORT] [--password-file FILE] [--utf8] [--no-portmap] PATH\n"
+               "usage: sonavel-modem (--password-file FILE | --open) [--listen PORT] [--utf8] [--no-portmap] PATH\n"
                "  Makes PATH a serial device with a modem on it that dials and answers over TCP/IP:\n"
                "  ATDT host[:port] calls, ATS0=1 takes calls on PORT (default %u), TCP and UDP;\n"
                "  ATS40=1 holds calls to TCP, ATS40=2 to UDP (default: UDP when it answers)\n"
                "  --password-file FILE  calls only with a modem that holds the password on FILE's\n"
                "                        first line (every call is encrypted, with or without one)\n"
+               "  --open        calls with any modem that knows the address, without a password\n"
                "  --utf8        the modem's own messages in UTF-8 (default Shift-JIS)\n"
                "  --no-portmap  leave the router alone (by default a wait asks it to open PORT\n"
                "                by UPnP or NAT-PMP, and the address to give callers is printed)\n",
                static_cast<unsigned>(modem::kDefaultPort));
   return 2;
 }
+
+// Shorter passwords are allowed, with a warning: each guess costs a stranger a connection, but
+// few letters leave few guesses.
+constexpr std::size_t kShortPassword = 8;
 
 // The first line of the file, without its line end.
 bool ReadPassword(const char* path, std::string& password) {
@@ -44,6 +49,8 @@ bool ReadPassword(const char* path, std::string& password) {
 
 int main(int argc, char** argv) {
   modem::ModemOptions options;
+  const char* passwordFile = nullptr;
+  bool open = false;
   for (int i = 1; i < argc; ++i) {
     const std::string arg = argv[i];
     if (arg == "--listen" && i + 1 < argc) {
@@ -53,12 +60,9 @@ int main(int argc, char** argv) {
       if (errno != 0 || *end != '\0' || port < 1 || port > 65535) return Usage();
       options.listenPort = static_cast<std::uint16_t>(port);
     } else if (arg == "--password-file" && i + 1 < argc) {
-      const char* path = argv[++i];
-      if (!ReadPassword(path, options.password)) {
-        const int e = errno;
-        std::fprintf(stderr, "sonavel-modem: パスワードのファイル %s を読めません: %s\n", path, std::strerror(e));
-        return 1;
-      }
+      passwordFile = argv[++i];
+    } else if (arg == "--open") {
+      open = true;
     } else if (arg == "--utf8") {
       options.utf8 = true;
     } else if (arg == "--no-portmap") {
@@ -69,7 +73,24 @@ int main(int argc, char** argv) {
       return Usage();
     }
   }
-  if (options.linkPath.empty()) return Usage();
+  if (options.linkPath.empty() || (passwordFile != nullptr) == open) return Usage();
+  if (passwordFile != nullptr) {
+    if (!ReadPassword(passwordFile, options.password)) {
+      const int e = errno;
+      std::fprintf(stderr, "sonavel-modem: パスワードのファイル %s を読めません: %s\n", passwordFile, std::strerror(e));
+      return 1;
+    }
+    // An empty file would make an open modem of one the user meant to lock.
+    if (options.password.empty()) {
+      std::fprintf(stderr,
+                   "sonavel-modem: パスワードのファイル %s の 1 行目が空です。パスワードなしで待つなら --open を付けてください\n",
+                   passwordFile);
+      return 1;
+    }
+    if (QString::fromUtf8(options.password).size() < static_cast<qsizetype>(kShortPassword)) {
+      std::fprintf(stderr, "sonavel-modem: パスワードが %zu 文字より短く、当てられやすくなっています\n", kShortPassword);
+    }
+  }
   // The router's answers, also for whoever runs the modem rather than the program on its line.
   options.onPortMapLine = [](const QString& line) {
     std::printf("%s\n", line.toUtf8().constData());
@@ -86,8 +107,9 @@ int main(int argc, char** argv) {
 
   try {
     modem::InternetModem modem(options);
-    std::printf("%s -> %s: a modem that takes calls on TCP and UDP port %u after ATS0=1\n", options.linkPath.c_str(),
-                modem.SlavePath().c_str(), static_cast<unsigned>(options.listenPort));
+    std::printf("%s -> %s: a modem that takes calls on TCP and UDP port %u after ATS0=1, %s\n",
+                options.linkPath.c_str(), modem.SlavePath().c_str(), static_cast<unsigned>(options.listenPort),
+                open ? "open to any caller (no password)" : "from callers that hold the password");
     std::fflush(stdout);
     int signal = 0;
     sigwait(&stop, &signal);

@@ -2,7 +2,11 @@
 
 #include <QFile>
 #include <QSaveFile>
+#include <sys/stat.h>
+
+#include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 #include <vector>
 
@@ -11,6 +15,8 @@
 namespace {
 
 using Lines = std::vector<QByteArray>;
+
+constexpr mode_t kPrivateMode = 0600;
 
 bool IsBlank(char c) {
   return c == ' ' || c == '\t';
@@ -261,6 +267,18 @@ void Profile::Update(const QString& section, const QString& key, const std::opti
   Replace(JoinLines(lines));
 }
 
+void Profile::MakePrivate() {
+  private_ = true;
+  const QByteArray name = QFile::encodeName(path_);
+  struct stat st {};
+  if (::stat(name.constData(), &st) != 0) return;  // not there yet: its first write makes it private
+  if ((st.st_mode & 0777) == kPrivateMode) return;
+  if (::chmod(name.constData(), kPrivateMode) != 0) {
+    throw ProfileError(QStringLiteral("設定ファイル %1 を本人以外が読めないようにできませんでした。(%2)")
+                           .arg(path_, QString::fromLocal8Bit(std::strerror(errno))));
+  }
+}
+
 void Profile::Replace(const QByteArray& contents) {
   QSaveFile file(path_);
   // Replaced whole where the folder lets us make the new file beside it; a file that is
@@ -274,6 +292,8 @@ void Profile::Replace(const QByteArray& contents) {
   // Unbuffered, so that a refused write shows at the write itself: with a buffer, the error
   // arises only while closing, and commit() was seen to miss it.
   if (!file.open(QIODevice::WriteOnly | QIODevice::Unbuffered)) fail(file.errorString());
+  // Narrowed before the first byte: the secret is never in a file others could read.
+  if (private_ && ::fchmod(file.handle(), kPrivateMode) != 0) fail(QString::fromLocal8Bit(std::strerror(errno)));
   if (file.write(contents) != contents.size()) fail(file.errorString());
   if (!file.flush() || file.error() != QFileDevice::NoError) fail(file.errorString());
   if (!file.commit()) fail(file.errorString());

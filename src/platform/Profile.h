@@ -44,6 +44,12 @@ class Profile {
   // Removes the key; nothing happens when it is not there.
   void DeleteKey(const QString& section, const QString& key);
 
+  // From now on the file is readable and writable by its owner alone (mode 0600): an existing
+  // file with a wider mode is narrowed at once, and every later write keeps it so. For a file
+  // that holds a secret. Throws ProfileError when an existing file cannot be narrowed.
+  void MakePrivate();
+  bool IsPrivate() const { return private_; }
+
   // The integer rules of ReadInt applied to a text, for values that arrive by other ways.
   static std::optional<int> ParseInt(const QString& text);
 
@@ -55,4 +61,5 @@ class Profile {
   void Update(const QString& section, const QString& key, const std::optional<QString>& value);
 
   QString path_;
+  bool private_ = false;
 };

@@ -27,6 +27,9 @@ constexpr int kPanelHeight = 37;
 constexpr int kButtonWidth = 75;
 constexpr int kButtonHeight = 25;
 constexpr int kRowHeight = 21;
+// Shorter call passwords are warned of: each guess costs a stranger a connection, but few
+// letters leave few guesses.
+constexpr int kShortPassword = 8;
 
 const QStringList kSpeedEntries{
     QStringLiteral("110bps"),    QStringLiteral("300bps"),    QStringLiteral("600bps"),
@@ -330,6 +333,7 @@ void TPagesDlg::ToControls(const Settings& s) {
   ComboBox2->setCurrentIndex(s.telType);
   EditListen->setText(QString::number(s.listenPort));
   EditPassword->setText(s.password);
+  loadedPassword_ = s.password;
   CheckPortMap->setChecked(s.portMap);
   Edit1->setText(s.initCommands[0]);
   Edit2->setText(s.initCommands[1]);
@@ -438,6 +442,13 @@ void TPagesDlg::OKBtnClick() {
     ShowMessage(*refusal);
     return;
   }
+  // A warning, not a refusal: the partner may have chosen it, and the call is the players' own.
+  const QString password = EditPassword->text();
+  if (password != loadedPassword_ && !password.isEmpty() && password.size() < kShortPassword) {
+    ShowMessage(QStringLiteral("ﾊﾟｽﾜｰﾄﾞが %1 文字しかありません。知らない人に当てられにくいよう、%2 文字以上にしてください。")
+                    .arg(password.size())
+                    .arg(kShortPassword));
+  }
   try {
     SaveSettings();
   } catch (const ProfileError& e) {
@@ -445,6 +456,7 @@ void TPagesDlg::OKBtnClick() {
     ShowMessage(e.Message());
     return;
   }
+  loadedPassword_ = password;
   ApplySettings();
   if (midiListTouched_ && engine_ != nullptr) {
     engine_->CloseMidiDevices();

@@ -129,4 +129,6 @@ class TPagesDlg final : public QDialog, public MidiDeviceChoice {
   int comIndex_ = 0;
   // Read with the other keys, applied, never edited here.
   QString synthAudioDriver_;
+  // The password as loaded: a short one is warned of when it was typed, not at every OK.
+  QString loadedPassword_;
 };

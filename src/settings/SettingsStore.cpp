@@ -45,6 +45,15 @@ Settings SettingsStore::Load() const {
   const int listen = profile_.ReadInt(S(kModem), S("listen"), s.listenPort);
   if (listen >= 1 && listen <= 65535) s.listenPort = listen;
   s.password = profile_.ReadString(S(kModem), S("password"), s.password);
+  // A password lying in a file every user may read is narrowed to its owner as soon as seen.
+  // Reading goes on when that fails (a file of another user's, a read-only disk): the next save
+  // writes a private file of ours or says why it cannot.
+  if (!s.password.isEmpty()) {
+    try {
+      profile_.MakePrivate();
+    } catch (const ProfileError&) {
+    }
+  }
   s.portMap = profile_.ReadBool(S(kModem), S("portmap"), s.portMap);
   s.telType = ReadIndex(kModem, "teltype", s.telType, kTelTypes);
   for (int i = 0; i < 3; ++i) {
@@ -87,6 +96,7 @@ void SettingsStore::Save(const Settings& s) {
     profile_.WriteString(S(kModem), S("device"), s.device);
   }
   profile_.WriteInt(S(kModem), S("listen"), s.listenPort);
+  if (!s.password.isEmpty()) profile_.MakePrivate();
   profile_.WriteString(S(kModem), S("password"), s.password);
   profile_.WriteBool(S(kModem), S("portmap"), s.portMap);
   profile_.WriteInt(S(kModem), S("teltype"), s.telType);

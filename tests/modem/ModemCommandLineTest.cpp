@@ -66,7 +66,7 @@ std::string WaitForLink(const std::string& link) {
 TEST(SonavelModem, MakesALinkThatAnswersLikeAModemAndRemovesItWhenStopped) {
   const QTemporaryDir dir;
   const std::string link = dir.filePath("ttyModem").toStdString();
-  const char* argv[] = {SONAVEL_MODEM, "--listen", "24999", link.c_str(), nullptr};
+  const char* argv[] = {SONAVEL_MODEM, "--open", "--listen", "24999", link.c_str(), nullptr};
   pid_t pid = 0;
   ASSERT_EQ(::posix_spawn(&pid, SONAVEL_MODEM, nullptr, nullptr, const_cast<char**>(argv), environ), 0);
   struct stat st {};
@@ -92,10 +92,10 @@ TEST(SonavelModem, MakesALinkThatAnswersLikeAModemAndRemovesItWhenStopped) {
 TEST(SonavelModem, ASecondModemOnTheSameLinkRefusesAndTheFirstKeepsIt) {
   const QTemporaryDir dir;
   const std::string link = dir.filePath("ttyShared").toStdString();
-  Modem first({link});
+  Modem first({"--open", link});
   const std::string pty = WaitForLink(link);
   ASSERT_FALSE(pty.empty());
-  Modem second({link});
+  Modem second({"--open", link});
   EXPECT_EQ(second.Ended(), 1);
   EXPECT_NE(second.Errors().find("ほかのモデムが使っています"), std::string::npos) << second.Errors();
   EXPECT_EQ(WaitForLink(link), pty);
@@ -111,6 +111,24 @@ TEST(SonavelModem, ThePasswordComesFromTheFilesFirstLine) {
   Modem missing({"--password-file", "/nonexistent/password", link});
   EXPECT_EQ(missing.Ended(), 1);
   EXPECT_NE(missing.Errors().find("パスワードのファイル /nonexistent/password を読めません"), std::string::npos);
+
+  // A modem open to anyone is asked for, never the fallout of an empty file or a forgotten option.
+  const std::string empty = dir.filePath("empty").toStdString();
+  std::ofstream(empty) << "\r\nhunter22\n";
+  const struct {
+    std::vector<std::string> args;
+    int exit;
+    const char* says;
+  } refused[] = {
+      {{"--password-file", empty, link}, 1, "1 行目が空です"},
+      {{link}, 2, "--open"},
+      {{"--open", "--password-file", empty, link}, 2, "--open"},
+  };
+  for (const auto& r : refused) {
+    Modem m(r.args);
+    EXPECT_EQ(m.Ended(), r.exit) << r.says;
+    EXPECT_NE(m.Errors().find(r.says), std::string::npos) << m.Errors();
+  }
 
   std::ofstream(file) << "合言葉\r\nnot this line\n";
   const int port = modem::FreePort();

@@ -1,6 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "modem/PortMap.h"
+#include "platform/ShiftJis.h"
 
 using namespace modem;
 
@@ -43,6 +46,50 @@ TEST(PortMap, AGlobalIPv6AddressIsOfferedStableBeforeTemporaryAndNeverALocalOne)
       {temporary + stable + linkLocal, "2001:db8::7"},
   };
   for (const auto& c : cases) EXPECT_EQ(GlobalIPv6(c.text), c.offered) << c.text;
+}
+
+TEST(PortMap, WithoutTheRoutersHelpThisMachinesOwnAddressIsOfferedPublicFirst) {
+  const struct {
+    std::vector<std::string> interfaces;
+    std::vector<std::string> offered;
+  } cases[] = {
+      {{"127.0.0.1", "192.168.1.5"}, {"192.168.1.5"}},
+      {{"127.0.0.1", "169.254.3.4", "0.0.0.0"}, {}},
+      {{"10.0.0.2", "198.51.100.7", "10.0.0.2"}, {"198.51.100.7", "10.0.0.2"}},
+      {{"not an address", "::1", "172.16.9.9"}, {"172.16.9.9"}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(OwnIPv4(c.interfaces), c.offered);
+  EXPECT_TRUE(OwnAddressLine("192.168.1.5", 5000).contains(QStringLiteral("192.168.1.5:5000")));
+  EXPECT_TRUE(OwnAddressLine("192.168.1.5", 5000).contains(QStringLiteral("転送")));
+  EXPECT_FALSE(OwnAddressLine("198.51.100.7", 5000).contains(QStringLiteral("転送")));
+}
+
+// The router's and the modem's long lines fit the chat window: none over 52 Shift-JIS bytes,
+// an address never cut, nothing lost.
+TEST(PortMap, LongLinesAreCutWhereTheyBreakIntoLinesTheChatWindowShowsWhole) {
+  const QString lines[] = {
+      ReportLine({PortMapResult::NoGateway, {}, {}, 24680, 0, {}, {}}),
+      ReportLine({PortMapResult::NotPublic, "UPnP", "100.64.2.3", 24680, 0, {}, {}}),
+      OwnAddressLine("192.168.100.200", 24680),
+      IPv6Line("[2001:db8:1234:5678:9abc:def0:1234:5678]:24680"),
+      QStringLiteral("ｱｲｳｴｵｶｷｸｹｺｱｲｳｴｵｶｷｸｹｺｱｲｳｴｵｶｷｸｹｺｱｲｳｴｵｶｷｸｹｺｱｲｳｴｵｶｷｸｹｺｱｲｳｴｵｶｷｸｹｺ"),
+      QStringLiteral("short"),
+  };
+  for (const QString& line : lines) {
+    const auto pieces = ChatLines(line);
+    QString joined;
+    for (const QString& piece : pieces) {
+      EXPECT_LE(ShiftJis::Encode(piece).size(), kChatLineBytes) << piece.toStdString();
+      joined += piece;
+    }
+    EXPECT_EQ(joined, line);
+    for (const char* address : {"100.64.2.3", "192.168.100.200:24680", "[2001:db8:1234:5678:9abc:def0:1234:5678]:24680"}) {
+      if (!line.contains(QLatin1String(address))) continue;
+      EXPECT_TRUE(std::any_of(pieces.begin(), pieces.end(), [&](const QString& p) { return p.contains(QLatin1String(address)); }))
+          << address;
+    }
+  }
+  EXPECT_EQ(ChatLines(QStringLiteral("short")).size(), 1u);
 }
 
 TEST(PortMap, EachAnswerOfTheRouterNamesWhatThePlayerNeedsToKnow) {

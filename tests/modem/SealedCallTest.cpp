@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <functional>
+#include <new>
 #include <string>
 
 #include "modem/CallHandshake.h"
@@ -160,6 +161,15 @@ CallKey KeyOf(std::uint8_t v) {
   CallKey k;
   k.fill(v);
   return k;
+}
+
+// The keys of an ended call leave nothing behind in the memory they held.
+TEST(SealedRecords, AKeyIsWipedWhenItGoes) {
+  alignas(RecordSealer) std::uint8_t room[sizeof(RecordSealer)];
+  auto* sealer = new (room) RecordSealer(KeyOf(0xA5));
+  EXPECT_NE(std::search_n(std::begin(room), std::end(room), 32, 0xA5), std::end(room)) << "the key is in there";
+  sealer->~RecordSealer();
+  EXPECT_EQ(std::search_n(std::begin(room), std::end(room), 8, 0xA5), std::end(room));
 }
 
 TEST(SealedRecords, AStreamTakesOnlyTheNextRecordUnchangedAndDatagramsDropWhatTheyHaveSeen) {

@@ -74,7 +74,7 @@ grep -qx 'MIDI IN' <<<"$out" && grep -qx '0: FluidSynth GM Synth' <<<"$out" ||
 if [ -e "$tmp/root/usr/bin/sonavel-modem" ]; then
   man_lists_options sonavel-modem src/modem/main.cpp
   # The unpacked modem makes its device link and, told to stop, removes it and exits 0.
-  "$tmp/root/usr/bin/sonavel-modem" "$tmp/ttyModem" >/dev/null &
+  "$tmp/root/usr/bin/sonavel-modem" --open "$tmp/ttyModem" >/dev/null &
   modem=$!
   for _ in $(seq 50); do [ -L "$tmp/ttyModem" ] && break; sleep 0.1; done
   [ -L "$tmp/ttyModem" ] || fail "sonavel-modem made no device link"

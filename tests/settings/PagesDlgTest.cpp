@@ -471,7 +471,11 @@ TEST_F(PagesDlgTest, SerialDevicesFollowTheComPortsAndAChosenOneIsStoredAsThePor
   EXPECT_EQ(dlg_.EditPassword->text(), "");
   dlg_.EditPassword->setFocus();
   Type(dlg_.EditPassword, QStringLiteral("ｿﾅ秘密7"));
+  messages_.clear();
   dlg_.OKBtnClick();
+  // Five letters: saved as typed, with a warning once, not again at the next OK.
+  ASSERT_EQ(messages_.size(), 1);
+  EXPECT_TRUE(messages_[0].contains(QStringLiteral("5 文字"))) << messages_[0].toStdString();
   EXPECT_TRUE(
       FileBytes().contains("port=2\r\ndevice=tcp\r\nlisten=5000\r\npassword=\xBF\xC5\x94\xE9\x96\xA7"
                            "7\r\n"));
@@ -487,6 +491,7 @@ TEST_F(PagesDlgTest, SerialDevicesFollowTheComPortsAndAChosenOneIsStoredAsThePor
   dlg_.CheckPortMap->setChecked(false);
   dlg_.OKBtnClick();
   EXPECT_TRUE(FileBytes().contains("7\r\nportmap=0\r\nteltype="));
+  EXPECT_EQ(messages_.size(), 1);
   EXPECT_EQ(target_.Last("SetPortMap"), "0");
   dlg_.show();
   EXPECT_FALSE(dlg_.CheckPortMap->isChecked());

@@ -3,6 +3,7 @@
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
+#include <sys/stat.h>
 
 #include "RecordingTarget.h"
 #include "settings/SerialDevices.h"
@@ -125,6 +126,45 @@ TEST_F(SettingsStoreTest, ThePortDeviceKeyIsPresentOnlyWhileAPathIsChosen) {
   store_.Save(s);
   EXPECT_FALSE(FileBytes().contains("device"));
   EXPECT_EQ(store_.Load().device, "");
+}
+
+// A call password is a secret: the file holding one is its owner's alone, whichever way the
+// password got there, while a file without one keeps the mode it has.
+TEST_F(SettingsStoreTest, AFileHoldingAPasswordIsReadableByItsOwnerAlone) {
+  struct Row {
+    const char* name;
+    QByteArray before;  // the file as it stands before the program touches it; empty: none
+    const char* password;  // saved by the program; null: only loaded
+    mode_t expected;
+  };
+  const Row rows[] = {
+      {"a new file saved with a password", {}, "hunter22", 0600},
+      {"a wide file saved with a password", "[modem]\r\nport=1\r\n", "hunter22", 0600},
+      {"a wide file holding one is narrowed on loading", "[modem]\r\npassword=hunter22\r\n", nullptr, 0600},
+      {"a file without one keeps its mode", "[modem]\r\nport=1\r\n", "", 0644},
+      {"loading a file without one changes nothing", "[modem]\r\npassword=\r\n", nullptr, 0644},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.name);
+    QFile::remove(Path());
+    Profile profile(Path());
+    SettingsStore store(profile);
+    if (!row.before.isEmpty()) {
+      WriteFile(row.before);
+      ASSERT_EQ(::chmod(QFile::encodeName(Path()).constData(), 0644), 0);
+    }
+    if (row.password) {
+      Settings s;
+      s.password = QString::fromLatin1(row.password);
+      store.Save(s);
+      EXPECT_EQ(store.Load().password, QString::fromLatin1(row.password));
+    } else {
+      store.Load();
+    }
+    struct stat st {};
+    ASSERT_EQ(::stat(QFile::encodeName(Path()).constData(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, row.expected);
+  }
 }
 
 TEST_F(SettingsStoreTest, IndexesOutsideTheirListAndJunkGiveTheKeysDefault) {
