@@ -16,6 +16,7 @@
 #include "link/ChatLog.h"
 #include "link/ComForm.h"
 #include "link/ModemDialogue.h"
+#include "link/SerialLink.h"
 #include "modem/InternetModem.h"
 #include "platform/Profile.h"
 #include "platform/UserError.h"
@@ -46,10 +47,9 @@ class Program::Applier final : public SettingsTarget {
   void SetDevicePath(const QString& path) override {
     const bool builtIn = path == QLatin1String(Settings::kBuiltInModem);
     // A host name is dialled as it stands: no outside-line digits before it.
-    Dialogue().DialsHosts = builtIn;
+    Dialogue().BuiltInModem = builtIn;
     if (!builtIn) {
       Comm().SetDevicePath(path);
-      Dialogue().SetCarrierSource(nullptr);  // the port's own carrier line
       return;
     }
     if (!p_.modem_) {
@@ -60,8 +60,6 @@ class Program::Applier final : public SettingsTarget {
       p_.modem_->SetPassword(password_);
     }
     Comm().SetDevicePath(QString::fromStdString(p_.modem_->DevicePath()));
-    p_.modemCarrier_->SetModem(p_.modem_.get());
-    Dialogue().SetCarrierSource(p_.modemCarrier_.get());
   }
   void SetListenPort(int port) override {
     listenPort_ = static_cast<std::uint16_t>(port);
@@ -110,7 +108,7 @@ class Program::Applier final : public SettingsTarget {
  private:
   static bool InRange(int i) { return i >= 1 && i <= ModemDialogue::kDestinations; }
   ModemDialogue& Dialogue() { return *p_.dialogue_; }
-  TComm& Comm() { return p_.dialogue_->Comm1; }
+  TComm& Comm() { return p_.port_->Comm1; }
   Program& p_;
   std::uint16_t listenPort_ = modem::kDefaultPort;
   std::string password_;
@@ -141,26 +139,29 @@ Program::Program(MidiSystem& midi, Prompter& prompter, Profile& settingsFile, QS
   pagesDlg_ = std::make_unique<TPagesDlg>(midi_, *store_, *applier_);
   pagesDlg_->SetMessageSink([this](const QString& text) { prompter_.Message(text); });
 
-  comForm_ = std::make_unique<TComForm>(prompter_);
-  modemCarrier_ = std::make_unique<BuiltInModemCarrier>();
-  dialogue_ = std::make_unique<ModemDialogue>(*comForm_);
+  comForm_ = std::make_unique<TComForm>(prompter_, *mainForm_);
+  // The link, downstream first: the port, the engine that writes to it, the chat that shows,
+  // and the dialogue that drives them all.
+  modemCarrier_ = std::make_unique<BuiltInModemCarrier>(modem_);
+  port_ = std::make_unique<SerialLink>(*comForm_);
+  // The keyboard window and the tone list play through the engine, which reads the settings
+  // dialog's device lists and writes to the link.
+  engine_ = std::make_unique<RoutingEngine>(midi_, *mainForm_, *pagesDlg_, *port_);
+  chat_ = std::make_unique<ChatLog>(*mainForm_);
+  dialogue_ = std::make_unique<ModemDialogue>(*port_, *engine_, *chat_, *comForm_, *modemCarrier_);
   // The log setting is read once, when the connection window is created.
   dialogue_->FormCreate(store_->ReadMakeLog(), logFolder, QDate::currentDate());
 
-  // The keyboard window and the tone list play through the engine, which reads the settings
-  // dialog's device lists and writes to the link.
-  engine_ = std::make_unique<RoutingEngine>(midi_, *mainForm_, *pagesDlg_, *dialogue_);
   keyboardForm_ = std::make_unique<TKeyboardForm>(*engine_);
   keyboardMarks_ = std::make_unique<KeyboardMarks>(*keyboardForm_);
   pChangeForm_ = std::make_unique<TPChangeForm>(*engine_, mainForm_.get());
   aboutBox_ = std::make_unique<TAboutBox>();
-  chat_ = std::make_unique<ChatLog>(*dialogue_, *mainForm_);
 
   // Wiring.
-  pagesDlg_->AttachRoutingEngine(*engine_);
-  dialogue_->SetRoutingEngine(engine_.get());
-  dialogue_->SetMainWindow(chat_.get());
-  comForm_->SetAnchor(mainForm_.get());
+  pagesDlg_->onMidiDevicesChosen = [this] {
+    engine_->CloseMidiDevices();
+    engine_->OpenMidiDevices();
+  };
   comForm_->onCancel = [this] { dialogue_->Button1Click(); };
   comForm_->onCloseBox = [this] { dialogue_->FormClose(); };
   comForm_->onTimerTick = [this] { dialogue_->Timer1Timer(); };
@@ -173,13 +174,13 @@ Program::Program(MidiSystem& midi, Prompter& prompter, Profile& settingsFile, QS
   MainFormCommands& c = form.Commands();
   c.formShow = [this] { FormShow(); };
   c.formClose = [this] { FormClose(); };
-  c.dialDestination = [this](int n) { chat_->DialDestination(n); };
-  c.waitForCall = [this] { chat_->Button10Click(); };
+  c.dialDestination = [this](int n) { dialogue_->DialDestination(n); };
+  c.waitForCall = [this] { dialogue_->Button10Click(); };
   c.copyCallerAddress = [this] { CopyCallerAddress(); };
-  c.hangUp = [this] { chat_->Button3Click(); };
-  c.comButton = [this](bool pressed) { chat_->Button1Click(pressed); };
-  c.comMenu = [this] { chat_->KCOM1Click(); };
-  c.sendChatLine = [this] { chat_->SendChatLine(); };
+  c.hangUp = [this] { dialogue_->Button3Click(); };
+  c.comButton = [this](bool pressed) { dialogue_->Button1Click(pressed); };
+  c.comMenu = [this] { dialogue_->KCOM1Click(); };
+  c.sendChatLine = [this] { dialogue_->SendChatLine(); };
   c.clockTick = [this] {
     chat_->Timer1Timer();
     // The call's figures come from the built-in modem itself, never from the line's bytes; a
@@ -205,8 +206,6 @@ Program::~Program() {
   // Then the parts go in the reverse order of their making (the members' own order), each
   // before what it uses; the links that point back are cut before their target goes.
   mainForm_->DetachKeyboard();
-  dialogue_->SetRoutingEngine(nullptr);
-  pagesDlg_->DetachRoutingEngine();
   mainForm_->DetachEngine();
 }
 
@@ -216,7 +215,7 @@ void Program::CopyCallerAddress() {
   const QString address = modem_ ? QString::fromStdString(modem_->CallerAddress()) : QString();
   if (address.isEmpty()) {
     prompter_.Message(QStringLiteral(
-        "相手に伝えるアドレスはまだありません。TCP/IP のモデムで待機し、ルーターがポートを開くとコピーできます。"));
+        "相手に伝えるアドレスはまだありません。TCP/IP のモデムで待機すると、アドレスがわかりしだいコピーできます。"));
     return;
   }
   QGuiApplication::clipboard()->setText(address);

@@ -11,6 +11,7 @@ class ModemDialogue;
 class Profile;
 class Prompter;
 class RoutingEngine;
+class SerialLink;
 class SettingsStore;
 class TAboutBox;
 class TComForm;
@@ -48,6 +49,7 @@ class Program {
   TPChangeForm& PChangeForm() { return *pChangeForm_; }
   TAboutBox& AboutBox() { return *aboutBox_; }
   RoutingEngine& Engine() { return *engine_; }
+  SerialLink& Port() { return *port_; }
   ModemDialogue& Dialogue() { return *dialogue_; }
   ChatLog& Chat() { return *chat_; }
   // The built-in TCP/IP modem, made when the settings first choose it; null until then.
@@ -78,11 +80,12 @@ class Program {
   std::unique_ptr<TComForm> comForm_;
   std::unique_ptr<modem::InternetModem> modem_;        // before the port that opens it, gone after it
   std::unique_ptr<BuiltInModemCarrier> modemCarrier_;  // what the dialogue asks while it is chosen
-  std::unique_ptr<ModemDialogue> dialogue_;
+  std::unique_ptr<SerialLink> port_;
   std::unique_ptr<RoutingEngine> engine_;
+  std::unique_ptr<ChatLog> chat_;
+  std::unique_ptr<ModemDialogue> dialogue_;
   std::unique_ptr<TKeyboardForm> keyboardForm_;
   std::unique_ptr<KeyboardMarks> keyboardMarks_;
   std::unique_ptr<TPChangeForm> pChangeForm_;
   std::unique_ptr<TAboutBox> aboutBox_;
-  std::unique_ptr<ChatLog> chat_;
 };

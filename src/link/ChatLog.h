@@ -1,15 +1,16 @@
 #pragma once
 
+#include <QByteArray>
 #include <QByteArrayView>
 #include <QString>
 #include <QStringList>
 
 #include "link/LinkViews.h"
-#include "link/ModemDialogue.h"
 
-// The main window's side of the link: the chat window and input line, the connection state in
-// the status bar with its clock, and the dial, wait, hang-up and COM port commands. UI thread.
-class ChatLog final : public MainWindowLink {
+// What the main window shows of the link: the chat window, the input line with its history,
+// the connection state in the status bar with its clock, and the COM button. It only shows;
+// the modem dialogue tells it what. UI thread.
+class ChatLog final {
  public:
   static constexpr int kWideLine = 52;  // bytes; longer lines need the horizontal scroll bar
   static constexpr int kHistoryLimit = 256;
@@ -17,36 +18,36 @@ class ChatLog final : public MainWindowLink {
   static constexpr int kStatePanel = 2;
   static constexpr int kClockPanel = 3;
 
-  ChatLog(ModemDialogue& dialogue, ChatView& view);
-  ~ChatLog() override;
+  explicit ChatLog(ChatView& view) : view_(view) {}
   ChatLog(const ChatLog&) = delete;
   ChatLog& operator=(const ChatLog&) = delete;
 
   static QString ElapsedText(long long seconds);
 
-  // --- MainWindowLink
-  void memoprint(QByteArrayView text) override;
-  void SetConnected(bool on) override;
-  void SetComButton(bool pressed) override { view_.SetComButton(pressed); }
+  void memoprint(QByteArrayView text);
   void memoprint(const QString& text);  // a program text, shown as Shift-JIS would carry it
   void memoprint(const QByteArray& text) { memoprint(QByteArrayView(text)); }
+  // The state panel and the call's clock, which starts from zero with each connection.
+  void ShowConnected(bool on);
+  void StopClock() { view_.SetClockTimer(false); }
+  void ShowComButton(bool pressed) { view_.SetComButton(pressed); }
+  bool ComButtonPressed() const { return view_.ComButtonPressed(); }
+  void ShowMessage(const QString& text) { view_.ShowMessage(text); }
+  void ClearLines() { view_.ClearChat(); }
+  QString InputText() const { return view_.InputText(); }
+  // A line of the input went out: it is kept in the history (unless empty) and the input cleared.
+  void Sent(const QString& text);
+  void FocusInput() { view_.FocusInput(); }
 
   // --- the main window's events
-  void SendChatLine();  // ComboBox1KeyPress with Enter, Button5Click
-  void Memo1Click() { view_.FocusInput(); }
+  void Memo1Click() { FocusInput(); }
   void SpeedButton5Click();  // "ｸﾘｱ"
   void Timer1Timer();
-  void DialDestination(int n);
-  void Button3Click();              // hang up
-  void Button10Click();             // wait for a call
-  void Button1Click(bool pressed);  // the COM button after its click toggled it
-  void KCOM1Click();
 
   long long ElapsedSeconds() const { return elapsedSeconds_; }
   const QStringList& History() const { return history_; }
 
  private:
-  ModemDialogue& dialogue_;
   ChatView& view_;
   long long elapsedSeconds_ = 0;
   QStringList history_;  // newest first

@@ -27,7 +27,8 @@ QLabel* TextLabel(QWidget* parent, const char* name, QPoint at, int width) {
 }
 }  // namespace
 
-TComForm::TComForm(Prompter& prompter, QWidget* parent) : QDialog(parent), prompter_(prompter) {
+TComForm::TComForm(Prompter& prompter, const QWidget& anchor, QWidget* parent)
+    : QDialog(parent), prompter_(prompter), anchor_(anchor) {
   setWindowTitle(QStringLiteral("接続中"));
   setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint |
                  Qt::WindowStaysOnTopHint);
@@ -61,10 +62,8 @@ TComForm::TComForm(Prompter& prompter, QWidget* parent) : QDialog(parent), promp
 }
 
 void TComForm::showEvent(QShowEvent* event) {
-  if (anchor_ != nullptr) {
-    const QPoint corner = anchor_->frameGeometry().topLeft();
-    move(corner.x() + kOffsetFromMain, corner.y() + kOffsetFromMain);
-  }
+  const QPoint corner = anchor_.frameGeometry().topLeft();
+  move(corner.x() + kOffsetFromMain, corner.y() + kOffsetFromMain);
   QDialog::showEvent(event);
 }
 

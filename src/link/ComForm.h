@@ -20,10 +20,8 @@ class TComForm final : public QDialog, public ComFormView {
   static constexpr int kClientHeight = 68;
   static constexpr int kOffsetFromMain = 20;
 
-  explicit TComForm(Prompter& prompter, QWidget* parent = nullptr);
-
-  // The window it places itself beside each time it is shown.
-  void SetAnchor(QWidget* mainWindow) { anchor_ = mainWindow; }
+  // `anchor`: the window it places itself beside each time it is shown.
+  TComForm(Prompter& prompter, const QWidget& anchor, QWidget* parent = nullptr);
 
   // --- ComFormView
   void ShowForm() override { show(); }
@@ -56,5 +54,5 @@ class TComForm final : public QDialog, public ComFormView {
   void Run(const std::function<void()>& handler);
 
   Prompter& prompter_;
-  QWidget* anchor_ = nullptr;
+  const QWidget& anchor_;
 };

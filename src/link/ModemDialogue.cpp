@@ -1,7 +1,9 @@
 #include "link/ModemDialogue.h"
 
 #include <algorithm>
+#include <chrono>
 #include <exception>
+#include <utility>
 
 #include "platform/ShiftJis.h"
 
@@ -17,8 +19,14 @@ constexpr QByteArrayView kNoCarrier = "NO CARRIER";
 constexpr QByteArrayView kBusyWord = "BUSY";
 constexpr int kDialCommand = 4;
 
-const QString kFramesDropped =
-    QStringLiteral("回線が回復するまで、演奏は相手に送られません（こちらでは鳴り続けます）。");
+const QString kNotConnected = QStringLiteral("接続されていません");
+const QString kNoNumber = QStringLiteral("電話番号を設定してください。");
+const QString kHungUp = QStringLiteral("切断しました");
+const QString kWaiting = QStringLiteral("待機中...\r");
+const QString kWaitInCall = QStringLiteral("通話中です。切断してから待機してください。");
+constexpr QByteArrayView kAnswerCommand = "ats0=1\r";
+constexpr QByteArrayView kFarewell = "Bye\r";
+constexpr int kNameWidth = 8;
 
 QString MessageOf(std::exception_ptr error) {
   return ErrorText(error);
@@ -33,10 +41,8 @@ class ModemDialogue::Sink final : public WireSink {
   explicit Sink(ModemDialogue& d) : d_(d) {}
   void Frame(ShortMessage message) override {
     try {
-      if (d_.engine_) {
-        d_.remoteSounding_ = true;
-        d_.engine_->PlayRemote(message);
-      }
+      d_.remoteSounding_ = true;
+      d_.engine_.PlayRemote(message);
     } catch (...) {
       d_.form_.ShowError(MessageOf(std::current_exception()));
     }
@@ -53,36 +59,47 @@ class ModemDialogue::Sink final : public WireSink {
   ModemDialogue& d_;
 };
 
-ModemDialogue::ModemDialogue(ComFormView& form) : form_(form) {
-  Comm1.SetPort(2);
-  Comm1.SetBaudRate(56000);
-  Comm1.SetFlowControls({TCommFlowControl::cfcDtrDsr, TCommFlowControl::cfcRtsCts});
-  Comm1.SetReceiveNotifySize(1024);
-  Comm1.SetReceiveLimit(kReceiveLimit);
-  Comm1.OnCommReceive = [this](TComm& sender, std::uint16_t size) { Comm1CommReceive(sender, size); };
-  // The serial inbox's error boundary: whatever a handed-over task throws is reported here.
-  inbox_.SetErrorHandler([this](std::exception_ptr error) { form_.ShowError(MessageOf(error)); });
+ModemDialogue::ModemDialogue(SerialLink& port, RoutingEngine& engine, ChatLog& chat, ComFormView& form,
+                             const CarrierSource& builtInModem, Clock now)
+    : port_(port), engine_(engine), chat_(chat), form_(form), builtInModem_(builtInModem), now_(std::move(now)) {
+  QObject::connect(&port_, &SerialLink::BlockRead, &turns_,
+                   [this](std::uint64_t opening, const std::vector<std::uint8_t>& bytes) {
+                     Reported([&] {
+                       pending_.push_back({opening, bytes});
+                       // Parsed in a turn of its own: a stream of blocks handed over one after
+                       // another must not keep the event loop from everything else.
+                       DrainLater();
+                     });
+                   });
   // An error or the port's loss comes after the bytes read before it: those are parsed first.
-  Comm1.OnCommException = [this](TComm&, std::exception_ptr error) {
-    const QString text = MessageOf(error);
-    inbox_.Post([this, text] {
+  QObject::connect(&port_, &SerialLink::WatcherFailed, &turns_, [this](const QString& text) {
+    Reported([&] {
       Drain(true);
       form_.ShowError(text);
     });
-  };
-  Comm1.OnCommLost = [this](TComm& sender, const QString& reason) {
-    const std::uint64_t opening = sender.Generation();
-    inbox_.Post([this, reason, opening] {
+  });
+  QObject::connect(&port_, &SerialLink::Lost, &turns_, [this](std::uint64_t opening, const QString& reason) {
+    Reported([&] {
       Drain(true);
       PortLost(reason, opening);
     });
-  };
+  });
 }
 
 ModemDialogue::~ModemDialogue() {
-  // The watcher must be gone before the hand-over target goes.
-  Comm1.Close();
   LogStream.Close();
+}
+
+void ModemDialogue::Reported(const std::function<void()>& work) {
+  try {
+    work();
+  } catch (...) {
+    try {
+      form_.ShowError(MessageOf(std::current_exception()));
+    } catch (...) {
+      qCritical("ModemDialogue: the error report failed");
+    }
+  }
 }
 
 void ModemDialogue::FormCreate(bool makeLog, const QString& folder, QDate startDay) {
@@ -97,7 +114,7 @@ void ModemDialogue::FormCreate(bool makeLog, const QString& folder, QDate startD
 }
 
 void ModemDialogue::FormDestroy() {
-  Comm1.Close();
+  port_.Close();
   LogStream.Close();
 }
 
@@ -109,40 +126,25 @@ void ModemDialogue::WriteLog(QByteArrayView line) {
   form_.ShowError(LogStream.WriteFailure());
 }
 
-void ModemDialogue::SetConnectedFlag(bool on) {
-  connected_ = on;
-  lineFault_ = false;
-  if (!on) ReleaseRemote();
-}
-
-void ModemDialogue::WriteUnit(std::span<const std::uint8_t> bytes) {
-  if (lineFault_) {
-    // Reported already: a moment's try, then the frame is dropped. One that goes through means
-    // the line moves again, and frames get their full time once more.
-    try {
-      Comm1.Write(bytes, std::chrono::milliseconds(kStalledFrameWaitMs));
-      lineFault_ = false;
-    } catch (const ECommError&) {
-    }
+void ModemDialogue::SetConnected(bool on) {
+  if (on) {
+    chat_.ShowConnected(true);
+    port_.SetConnected(true);
     return;
   }
-  try {
-    Comm1.Write(bytes);
-  } catch (const ECommError& e) {
-    lineFault_ = true;
-    form_.ShowError(e.Message() + QStringLiteral("\n") + kFramesDropped);
-  }
+  port_.SetConnected(false);
+  ReleaseRemote();
+  chat_.ShowConnected(false);
 }
 
 void ModemDialogue::ReleaseRemote() {
-  if (!remoteSounding_ || !engine_) return;
+  if (!remoteSounding_) return;
   remoteSounding_ = false;
-  engine_->ReleaseRemoteNotes();
+  engine_.ReleaseRemoteNotes();
 }
 
 void ModemDialogue::ClosePort() {
-  Comm1.Close();
-  lineFault_ = false;
+  port_.Close();
   ReleaseRemote();
   // Whichever command closed the port, a later "OK" (say, to "ats0=1") must not send the rest of
   // an abandoned sequence, dial command included.
@@ -162,7 +164,7 @@ void ModemDialogue::FormClose() {
 
 void ModemDialogue::Button1Click() {
   ClosePort();
-  if (main_) main_->SetComButton(false);
+  chat_.ShowComButton(false);
   HideDialogue();
   // A later "OK" (say, to "ats0=1") must not dial the rest of an abandoned sequence.
   EndSequence();
@@ -175,6 +177,7 @@ void ModemDialogue::Timer1Timer() {
 
 void ModemDialogue::Dial(int i) {
   if (i < 1 || i > kDestinations) return;
+  TComm& Comm1 = port_.Comm1;
   if (!Comm1.IsOpen()) Comm1.Open();
   if (!Comm1.IsOpen()) {
     form_.ShowMessage(kModemNotReady);
@@ -182,17 +185,17 @@ void ModemDialogue::Dial(int i) {
   }
   // An online modem does not hear commands: the partner would read them, the dial command with
   // its number included, and could answer them in the modem's place.
-  if (carrier_->CarrierState() == CarrierSource::Carrier::Up) {
+  if (Carrier().carrier == CarrierSource::Carrier::Up) {
     form_.ShowMessage(kInCall);
     return;
   }
   busyWarned_.invalidate();  // a new dial deserves its own answer
-  if (main_) main_->SetComButton(true);
+  chat_.ShowComButton(true);
   const QString& name = DestNames[i - 1];
   const QString& number = DestNumbers[i - 1];
   form_.SetLabel1(QStringLiteral("\"%1\"に接続中").arg(name));
   // The outside-line digits belong to a telephone exchange, not to a host name.
-  const QString prefix = DialsHosts ? QString() : OutsideLinePrefix;
+  const QString prefix = BuiltInModem ? QString() : OutsideLinePrefix;
   form_.SetLabel2(prefix.isEmpty() ? number : prefix + QStringLiteral(" ") + number);
   WaitSeconds = 0;
   form_.SetWaitTimer(true);
@@ -210,9 +213,13 @@ void ModemDialogue::Dial(int i) {
   SendNextCommand();
 }
 
+CarrierSource::Line ModemDialogue::Carrier() const {
+  return BuiltInModem ? builtInModem_.CarrierAndCall() : port_.Comm1.CarrierAndCall();
+}
+
 bool ModemDialogue::InCall() const {
-  const CarrierSource::Carrier carrier = carrier_->CarrierState();
-  return carrier == CarrierSource::Carrier::Up || (carrier == CarrierSource::Carrier::Unknown && connected_);
+  const CarrierSource::Carrier carrier = Carrier().carrier;
+  return carrier == CarrierSource::Carrier::Up || (carrier == CarrierSource::Carrier::Unknown && Connected());
 }
 
 void ModemDialogue::SendNextCommand() {
@@ -223,7 +230,7 @@ void ModemDialogue::SendNextCommand() {
   for (int k = CommandIndex; k <= kDialCommand; ++k) {
     if (Commands[k - 1].isEmpty()) continue;
     CommandIndex = k + 1;
-    Comm1.WriteString(ShiftJis::Encode(Commands[k - 1]) + '\r');
+    port_.Comm1.WriteString(ShiftJis::Encode(Commands[k - 1]) + '\r');
     return;
   }
   CommandIndex = 0;
@@ -238,11 +245,11 @@ bool ModemDialogue::ModemMaySay(Word word, const CarrierSource::Line& line) cons
     // modem has taken another call since the one the program holds, the lines up to the new
     // CONNECT are the last call's, and its NO CARRIER ends that call.
     case Up:
-      if (word == Word::Connect) return !connected_;
-      return word == Word::NoCarrier && connected_ && line.call != connectedCall_;
+      if (word == Word::Connect) return !Connected();
+      return word == Word::NoCarrier && Connected() && line.call != connectedCall_;
     // No call. While one still stands here, the lines up to the modem's NO CARRIER are the last
     // ones of the peer; and the modem says CONNECT only once its carrier is up.
-    case Down: return connected_ ? word == Word::NoCarrier : word != Word::Connect;
+    case Down: return Connected() ? word == Word::NoCarrier : word != Word::Connect;
   }
   return true;
 }
@@ -258,7 +265,7 @@ void ModemDialogue::WarnBusy() {
 
 void ModemDialogue::HandleLine(QByteArrayView received) {
   QByteArray line = received.toByteArray();
-  const CarrierSource::Line carrier = carrier_->CarrierAndCall();
+  const CarrierSource::Line carrier = Carrier();
   const auto said = [&](Word word, QByteArrayView text) {
     const bool matches = word == Word::Connect ? line.startsWith(text) : line == text;
     return matches && ModemMaySay(word, carrier);
@@ -277,45 +284,31 @@ void ModemDialogue::HandleLine(QByteArrayView received) {
     connect = true;
     connectedCall_ = carrier.call;
     HideDialogue();
-    if (main_) main_->SetConnected(true);
+    SetConnected(true);
     line = line + ' ' + now_().toString(QStringLiteral("hh:mm:ss")).toLatin1();
   }
   // A CONNECT line comes after an empty one, in the chat window and in the log.
-  if (main_) main_->memoprint(connect ? QByteArray("\r\n") + line : line);
+  chat_.memoprint(connect ? QByteArray("\r\n") + line : line);
   if (connect) WriteLog({});
   WriteLog(line);
   if (said(Word::Error, kError)) {
-    if (main_) main_->SetConnected(false);
+    SetConnected(false);
     HideDialogue();
     EndSequence();
   } else if (said(Word::NoCarrier, kNoCarrier)) {
-    if (main_) main_->SetConnected(false);
+    SetConnected(false);
     HideDialogue();
   } else if (said(Word::Busy, kBusyWord)) {
-    if (main_) main_->SetConnected(false);
+    SetConnected(false);
     HideDialogue();
     WarnBusy();
   }
   if (sendError) std::rethrow_exception(sendError);
 }
 
-void ModemDialogue::Comm1CommReceive(TComm& Sender, std::uint16_t Size) {
-  std::vector<std::uint8_t> block(Size);
-  block.resize(Sender.Read(block));
-  if (block.empty()) return;
-  const std::uint64_t opening = Sender.Generation();
-  // Watcher thread -> UI thread, behind every block and error posted before it.
-  inbox_.Post([this, opening, block = std::move(block)]() mutable {
-    pending_.push_back({opening, std::move(block)});
-    // Parsed in a turn of its own: a stream of blocks handed over one after another must not
-    // keep the event loop from everything else.
-    DrainLater();
-  });
-}
-
 void ModemDialogue::ReceiveBlock(QByteArrayView block) {
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(block.data());
-  pending_.push_back({Comm1.Generation(), std::vector<std::uint8_t>(bytes, bytes + block.size()), false});
+  pending_.push_back({port_.Comm1.Generation(), std::vector<std::uint8_t>(bytes, bytes + block.size()), false});
   Drain();
 }
 
@@ -324,7 +317,7 @@ void ModemDialogue::DrainLater() {
   drainQueued_ = true;
   // Behind what the event loop has waiting (input, timers, painting): a turn of its own.
   QMetaObject::invokeMethod(
-      &inbox_,
+      &turns_,
       [this] {
         drainQueued_ = false;
         Drain();
@@ -370,22 +363,114 @@ void ModemDialogue::Drain(bool whole) {
     // The last slice: the block leaves the queue first, and the port may read on.
     const Block last = std::move(pending_.front());
     pending_.pop_front();
-    if (last.read && last.opening == Comm1.Generation()) Comm1.Taken(last.bytes.size());
+    if (last.read && last.opening == port_.Comm1.Generation()) port_.Comm1.Taken(last.bytes.size());
     parser_.Feed(std::span<const std::uint8_t>(last.bytes.data() + from, n), sink);
   }
 }
 
 void ModemDialogue::PortLost(const QString& reason, std::uint64_t opening) {
   // Closed (and perhaps reopened) since: that opening is not the one that was lost.
-  if (!Comm1.IsOpen() || Comm1.Generation() != opening) return;
+  if (!port_.Comm1.IsOpen() || port_.Comm1.Generation() != opening) return;
   // A frame write that met the lost line has told the user already.
-  const bool told = lineFault_;
+  const bool told = port_.LineFault();
   ClosePort();
-  if (main_) {
-    main_->SetComButton(false);
-    if (connected_) main_->SetConnected(false);
-  }
+  chat_.ShowComButton(false);
+  if (Connected()) SetConnected(false);
   HideDialogue();
   EndSequence();
   if (!told) form_.ShowError(reason);
+}
+
+void ModemDialogue::SendChatLine() {
+  TComm& Comm1 = port_.Comm1;
+  if (!Comm1.IsOpen()) {
+    chat_.ShowMessage(kNotConnected);
+    return;
+  }
+  const QString text = chat_.InputText();
+  // A pasted line break would split one chat line into several units (and a pasted "NO CARRIER"
+  // would act on the peer as a result word): CR and LF become spaces.
+  QString flat = text;
+  flat.replace(QLatin1Char('\r'), QLatin1Char(' ')).replace(QLatin1Char('\n'), QLatin1Char(' '));
+  QByteArray line = ShiftJis::Encode(flat);
+  if (PrintName && Connected()) {
+    QByteArray name = ShiftJis::Encode(UserName);
+    if (name.size() < kNameWidth) name.append(kNameWidth - name.size(), ' ');
+    line = name + '>' + line;
+  }
+  // One unit: a line too long for the port is refused before anything is shown or kept.
+  Comm1.WriteString(line + '\r');
+  chat_.memoprint(QByteArrayView(line));
+  chat_.Sent(text);
+  WriteLog(line);
+  chat_.FocusInput();
+}
+
+void ModemDialogue::DialDestination(int n) {
+  if (n < 1 || n > kDestinations || DestNumbers[n - 1].isEmpty()) {
+    chat_.ShowMessage(kNoNumber);
+    return;
+  }
+  Dial(n);
+}
+
+void ModemDialogue::Button3Click() {
+  chat_.StopClock();
+  chat_.ShowComButton(false);
+  if (!port_.Comm1.IsOpen()) return;
+  // The hang-up goes through even when the farewell cannot be sent; the failure is reported last.
+  // A stalled slow line could hold the farewell for minutes: it gets as long as the close gives
+  // what is queued, and no longer.
+  std::exception_ptr farewellError;
+  try {
+    port_.Comm1.Write(std::span(reinterpret_cast<const std::uint8_t*>(kFarewell.data()),
+                                static_cast<std::size_t>(kFarewell.size())),
+                      std::chrono::milliseconds(TComm::kDrainLimitMs));
+  } catch (...) {
+    farewellError = std::current_exception();
+  }
+  ClosePort();
+  SetConnected(false);
+  HideDialogue();
+  EndSequence();
+  chat_.memoprint(kHungUp);
+  if (farewellError) std::rethrow_exception(farewellError);
+}
+
+void ModemDialogue::Button10Click() {
+  TComm& Comm1 = port_.Comm1;
+  // Online, the answer command would reach the partner as a chat line, and the chat would be
+  // cleared in the middle of the call.
+  if (Comm1.IsOpen() && InCall()) {
+    chat_.ShowMessage(kWaitInCall);
+    return;
+  }
+  if (!Comm1.IsOpen()) Comm1.Open();
+  chat_.ClearLines();
+  Comm1.WriteString(kAnswerCommand);
+  chat_.ShowComButton(true);
+  chat_.memoprint(kWaiting);
+}
+
+void ModemDialogue::Button1Click(bool pressed) {
+  if (!pressed) {
+    ClosePort();
+    return;
+  }
+  try {
+    port_.Comm1.Open();
+  } catch (...) {
+    chat_.ShowComButton(false);  // the button shows the port's state, and the port is closed
+    throw;
+  }
+}
+
+void ModemDialogue::KCOM1Click() {
+  if (chat_.ComButtonPressed()) {
+    ClosePort();
+    chat_.ShowComButton(false);
+  } else {
+    port_.Comm1.Open();
+    chat_.ShowComButton(true);
+  }
 }

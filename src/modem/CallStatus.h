@@ -30,6 +30,16 @@ struct CallStatus {
   // carrier belongs to, or of the last one while it is down. A program that reads the end of a
   // call late, when the next one has begun, can tell whose end it is.
   std::uint64_t call = 0;
+
+  // The wait for a call (from ATS0=1 until it ends): the port it listens on, 0 while not waiting.
+  std::uint16_t waitingPort = 0;
+  // An open call's check code: a few digits both modems derive from the call's key, the same on
+  // both sides only when nobody sits between them; the players compare them. Empty otherwise.
+  std::string checkCode;
+  // At the door since the wait began (kept after it ends, until the next ATS0=1): callers that
+  // held another password, and connections turned away or dropped because too many knocked.
+  int wrongPasswords = 0;
+  int turnedAway = 0;
 };
 
 }  // namespace modem

@@ -458,10 +458,7 @@ void TPagesDlg::OKBtnClick() {
   }
   loadedPassword_ = password;
   ApplySettings();
-  if (midiListTouched_ && engine_ != nullptr) {
-    engine_->CloseMidiDevices();
-    engine_->OpenMidiDevices();
-  }
+  if (midiListTouched_ && onMidiDevicesChosen) onMidiDevicesChosen();
   accept();
 }
 

@@ -31,10 +31,9 @@ class TPagesDlg final : public QDialog, public MidiDeviceChoice {
   TPagesDlg(MidiSystem& midi, SettingsStore& store, SettingsTarget& target, QWidget* parent = nullptr,
             QString devDir = QStringLiteral("/dev"));
 
-  // The engine whose MIDI devices OK reopens after a MIDI list was touched. The engine is
-  // built after the dialog (it reads the dialog's lists), so it comes in here.
-  void AttachRoutingEngine(RoutingEngine& engine) { engine_ = &engine; }
-  void DetachRoutingEngine() { engine_ = nullptr; }
+  // OK after a MIDI list was touched, once the settings are applied: the owner opens the MIDI
+  // devices anew (the engine that owns them reads this dialog's lists, so it is made after it).
+  std::function<void()> onMidiDevicesChosen;
   // Where refusals and problems are shown; a message box unless replaced.
   void SetMessageSink(MessageSink sink) { showMessage_ = std::move(sink); }
 
@@ -119,7 +118,6 @@ class TPagesDlg final : public QDialog, public MidiDeviceChoice {
   MidiSystem& midi_;
   SettingsStore& store_;
   SettingsTarget& target_;
-  RoutingEngine* engine_ = nullptr;
   MessageSink showMessage_;
   QString devDir_;
 

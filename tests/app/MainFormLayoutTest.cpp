@@ -321,8 +321,7 @@ TEST(ComForm, HasItsLabelsCancelAndPlacesItselfBesideTheMainWindow) {
   TMainForm main(prompter);
   main.move(300, 200);
   main.show();
-  TComForm com(prompter);
-  com.SetAnchor(&main);
+  TComForm com(prompter, main);
   EXPECT_EQ(com.windowTitle(), QStringLiteral("接続中"));
   EXPECT_EQ(com.size(), QSize(272, 68));
   EXPECT_TRUE(com.windowFlags() & Qt::WindowStaysOnTopHint);

@@ -318,7 +318,7 @@ class LineFault : public StartUp {
     program->Start();
     TMainForm& form = program->MainForm();
     QTest::mouseClick(form.SpeedButton6, Qt::LeftButton);
-    ASSERT_TRUE(program->Dialogue().Comm1.IsOpen());
+    ASSERT_TRUE(program->Port().Comm1.IsOpen());
     far.Send("CONNECT 9600\r");
     ASSERT_TRUE(QTest::qWaitFor([&] { return form.StatusText(2) == QStringLiteral("接続中"); }));
     ASSERT_TRUE(QTest::qWaitFor([&] { return !program->KeyboardForm().Instrument().Animating(); }));
@@ -361,7 +361,7 @@ class LineFault : public StartUp {
 
 TEST_F(LineFault, AStalledLineIsReportedOnceAndLaterNotesDoNotWaitForIt) {
   Connect();
-  TComm& comm = program->Dialogue().Comm1;
+  TComm& comm = program->Port().Comm1;
   comm.SetBaudRate(256000);  // the stall is found within the time the queue needs at this speed
   bool stalled = false;
   for (int i = 0; i < 1000 && !stalled; ++i) {  // nobody reads the far end
@@ -389,7 +389,7 @@ TEST_F(LineFault, ALostLineIsReportedOnceAndLocalPlayGoesOn) {
     QTest::qWait(50);  // the watcher's news of the lost line arrives meanwhile
   }
   EXPECT_EQ(prompter.errors.size(), 1) << prompter.errors.join(QLatin1Char('|')).toStdString();
-  EXPECT_FALSE(program->Dialogue().Comm1.IsOpen());
+  EXPECT_FALSE(program->Port().Comm1.IsOpen());
   program->MainForm().close();
 }
 
@@ -461,7 +461,7 @@ TEST_F(StartUp, ChatAndFramesTravelOverThePortAndTheConnectionShowsInTheStatusBa
   TMainForm& form = program->MainForm();
 
   QTest::mouseClick(form.SpeedButton6, Qt::LeftButton);  // the COM port opens
-  ASSERT_TRUE(program->Dialogue().Comm1.IsOpen()) << prompter.errors.join(QLatin1Char('\n')).toStdString();
+  ASSERT_TRUE(program->Port().Comm1.IsOpen()) << prompter.errors.join(QLatin1Char('\n')).toStdString();
 
   // Not connected: the typed line goes to the modem without the name. The keys go where the
   // window system sends them: to the focus widget, after a click into the chat window.
@@ -516,7 +516,7 @@ TEST_F(StartUp, ChatAndFramesTravelOverThePortAndTheConnectionShowsInTheStatusBa
   far.Clear();
   QTest::mouseClick(form.SpeedButton3, Qt::LeftButton);
   EXPECT_TRUE(ReadUntil(far, "Bye\r").contains("Bye\r"));
-  EXPECT_FALSE(program->Dialogue().Comm1.IsOpen());
+  EXPECT_FALSE(program->Port().Comm1.IsOpen());
   EXPECT_TRUE(form.StatusText(2).isEmpty());
   EXPECT_TRUE(form.StatusText(3).isEmpty());
   EXPECT_FALSE(form.SpeedButton6->isChecked());
@@ -583,7 +583,7 @@ TEST_F(StartUp, DialingShowsTheConnectionWindowBesideTheMainWindow) {
   EXPECT_EQ(ReadUntil(far, "atdt123\r"), QByteArray("atdt123\r"));
   QTest::mouseClick(com.Button1, Qt::LeftButton);  // cancel
   EXPECT_FALSE(com.isVisible());
-  EXPECT_FALSE(program->Dialogue().Comm1.IsOpen());
+  EXPECT_FALSE(program->Port().Comm1.IsOpen());
   EXPECT_FALSE(form.SpeedButton6->isChecked());
   // Dialling a destination without a number only says so.
   QTest::mouseClick(form.SpeedButton9, Qt::LeftButton);
@@ -605,7 +605,7 @@ TEST_F(StartUp, OnX11ALineTypedAfterAClickIntoTheChatIsSentByReturn) {
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&form));
   ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
   QTest::mouseClick(form.SpeedButton6, Qt::LeftButton);  // the COM port opens
-  ASSERT_TRUE(program->Dialogue().Comm1.IsOpen());
+  ASSERT_TRUE(program->Port().Comm1.IsOpen());
 
   ASSERT_TRUE(xinput::ClickAt(form.Memo1->viewport(), QPoint(20, 20)));
   ASSERT_TRUE(xinput::Type(QStringLiteral("hello x11")));
@@ -643,7 +643,7 @@ TEST_F(StartUp, OnX11TheAboutBoxAndTheConnectionWindowTakeTheirKeysAndClicks) {
   ASSERT_TRUE(QTest::qWaitForWindowExposed(&com));
   ASSERT_TRUE(xinput::Click(com.Button1));
   ASSERT_TRUE(QTest::qWaitFor([&] { return !com.isVisible(); }));
-  EXPECT_FALSE(program->Dialogue().Comm1.IsOpen());
+  EXPECT_FALSE(program->Port().Comm1.IsOpen());
   form.close();
 }
 

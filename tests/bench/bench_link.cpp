@@ -18,6 +18,7 @@
 
 #include "routing/RoutingEngine.h"
 #include "link/ModemDialogue.h"
+#include "link/SerialLink.h"
 #include "link/WireParser.h"
 
 namespace {
@@ -87,6 +88,23 @@ struct NullForm final : ComFormView {
   void ShowWarning(const QString&) override {}
   void ShowError(const QString&) override {}
 };
+struct NullChat final : ChatView {
+  void AppendChatLine(const QString&) override {}
+  void ClearChat() override {}
+  void SetChatScrollBars(bool) override {}
+  QString InputText() const override { return {}; }
+  void SetInputText(const QString&) override {}
+  void ShowHistory(const QStringList&) override {}
+  void FocusInput() override {}
+  void SetStatusPanel(int, const QString&) override {}
+  void SetClockTimer(bool) override {}
+  bool ComButtonPressed() const override { return false; }
+  void SetComButton(bool) override {}
+  void ShowMessage(const QString&) override {}
+};
+struct NoCarrier final : CarrierSource {
+  Carrier CarrierState() const override { return Carrier::Unknown; }
+};
 struct Choice final : MidiDeviceChoice {
   int SelectedInput() const override { return -1; }
   int SelectedOutput() const override { return 0; }
@@ -134,12 +152,15 @@ void BM_ReceiveLatencyAt1750FramesPerSecond(benchmark::State& state) {
     NullView view;
     Choice choice;
     NullForm form;
-    ModemDialogue dialogue(form);
-    RoutingEngine engine(midi, view, choice, dialogue);
-    dialogue.SetRoutingEngine(&engine);
+    NullChat chatView;
+    NoCarrier carrier;
+    SerialLink port(form);
+    RoutingEngine engine(midi, view, choice, port);
+    ChatLog chat(chatView);
+    ModemDialogue dialogue(port, engine, chat, form, carrier);
     engine.OpenMidiDevices();
-    dialogue.Comm1.SetDevicePath(QString::fromLocal8Bit(name));
-    dialogue.Comm1.Open();
+    port.Comm1.SetDevicePath(QString::fromLocal8Bit(name));
+    port.Comm1.Open();
     std::fill(arrived.begin(), arrived.end(), Clock::time_point{});
 
     std::thread farEnd([&] {
@@ -158,7 +179,7 @@ void BM_ReceiveLatencyAt1750FramesPerSecond(benchmark::State& state) {
       QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 50);
     }
     farEnd.join();
-    dialogue.Comm1.Close();
+    port.Comm1.Close();
     ::close(master);
   }
   std::vector<double> us;

@@ -62,10 +62,10 @@ struct BackToBack : ::testing::Test {
   NullModem cable{ptyA, ptyB};
 
   void Connect() {
-    a.chat.Button1Click(true);
-    b.chat.Button1Click(true);
-    a.chat.SetConnected(true);
-    b.chat.SetConnected(true);
+    a.dialogue.Button1Click(true);
+    b.dialogue.Button1Click(true);
+    a.dialogue.SetConnected(true);
+    b.dialogue.SetConnected(true);
   }
 };
 
@@ -87,8 +87,8 @@ TEST_F(BackToBack, FramesAndChatLinesBothWaysInOrderUnderAFlood) {
       b.chatView.input = QStringLiteral("from b %1 ー").arg(i);
       sentA << a.chatView.input;
       sentB << b.chatView.input;
-      a.chat.SendChatLine();
-      b.chat.SendChatLine();
+      a.dialogue.SendChatLine();
+      b.dialogue.SendChatLine();
     }
     // Let the receivers take their share now and then, as a running program does.
     if (i % 500 == 0) QCoreApplication::processEvents();
@@ -121,7 +121,7 @@ TEST_F(BackToBack, FramesAndChatLinesBothWaysInOrderUnderAFlood) {
 
 TEST_F(BackToBack, HangUpOnOneSideReachesTheOtherAsAByeLine) {
   Connect();
-  a.chat.Button3Click();
+  a.dialogue.Button3Click();
   ASSERT_TRUE(WaitFor([&] { return b.chatView.chat.contains("Bye"); }));
   EXPECT_FALSE(a.dialogue.Connected());
   // Without a modem nobody tells B that the line is gone: only the words count.

@@ -22,7 +22,7 @@ class Chat : public ::testing::Test {
 
 TEST_F(Chat, SendingWithThePortClosedSaysSoAndKeepsTheInput) {
   rig.chatView.input = QStringLiteral("hello");
-  rig.chat.SendChatLine();
+  rig.dialogue.SendChatLine();
   EXPECT_EQ(rig.chatView.messages, QStringList{QStringLiteral("接続されていません")});
   EXPECT_EQ(rig.chatView.input, QStringLiteral("hello"));
   EXPECT_TRUE(rig.chatView.chat.isEmpty());
@@ -33,16 +33,16 @@ TEST_F(Chat, NamePrefixOnlyWhileConnected) {
   rig.dialogue.FormCreate(true, rig.logFolder.path(), QDate(2026, 3, 4));
   rig.dialogue.PrintName = true;
   rig.dialogue.UserName = QStringLiteral("abc     ");
-  rig.chat.Button1Click(true);
-  ASSERT_TRUE(rig.dialogue.Comm1.IsOpen());
+  rig.dialogue.Button1Click(true);
+  ASSERT_TRUE(rig.port.Comm1.IsOpen());
 
   rig.chatView.input = QStringLiteral("hello");
-  rig.chat.SendChatLine();  // open, not connected: a command line for the modem
+  rig.dialogue.SendChatLine();  // open, not connected: a command line for the modem
   EXPECT_EQ(pty.Read(), QByteArray("hello\r"));
 
-  rig.chat.SetConnected(true);
+  rig.dialogue.SetConnected(true);
   rig.chatView.input = QStringLiteral("hello");
-  rig.chat.SendChatLine();
+  rig.dialogue.SendChatLine();
   EXPECT_EQ(pty.Read(), QByteArray("abc     >hello\r"));
   EXPECT_EQ(rig.chatView.chat, (QStringList{"hello", "abc     >hello"}));
   EXPECT_EQ(rig.chat.History(), (QStringList{"hello", "hello"}));
@@ -50,12 +50,12 @@ TEST_F(Chat, NamePrefixOnlyWhileConnected) {
   EXPECT_EQ(rig.chatView.focusCount, 2);
 
   rig.chatView.input = QString();  // an empty line sends the prefix and CR, keeps no history
-  rig.chat.SendChatLine();
+  rig.dialogue.SendChatLine();
   EXPECT_EQ(pty.Read(), QByteArray("abc     >\r"));
   EXPECT_EQ(rig.chat.History().size(), 2);
 
   rig.chatView.input = QStringLiteral("ﾃｽﾄあ");  // half-width katakana and a double-byte character
-  rig.chat.SendChatLine();
+  rig.dialogue.SendChatLine();
   EXPECT_EQ(pty.Read(), QByteArray("abc     >\xC3\xBD\xC4\x82\xA0\r"));
   EXPECT_EQ(rig.chatView.chat.last(), QStringLiteral("abc     >ﾃｽﾄあ"));
 
@@ -67,19 +67,19 @@ TEST_F(Chat, NamePrefixOnlyWhileConnected) {
 }
 
 TEST_F(Chat, ALineTooLongForThePortIsRefusedWholeAndNothingIsKept) {
-  rig.chat.Button1Click(true);
+  rig.dialogue.Button1Click(true);
   rig.chatView.input = QString(5000, QLatin1Char('x'));
-  EXPECT_THROW(rig.chat.SendChatLine(), ECommError);
+  EXPECT_THROW(rig.dialogue.SendChatLine(), ECommError);
   EXPECT_TRUE(pty.Read(50).isEmpty());
   EXPECT_TRUE(rig.chatView.chat.isEmpty());
   EXPECT_EQ(rig.chatView.input.size(), 5000);
 }
 
 TEST_F(Chat, HistoryOfTwoHundredFiftySixLinesDropsTheTwelfthNewest) {
-  rig.chat.Button1Click(true);
+  rig.dialogue.Button1Click(true);
   for (int i = 1; i <= 256; ++i) {
     rig.chatView.input = QString::number(i);
-    rig.chat.SendChatLine();
+    rig.dialogue.SendChatLine();
     pty.Read(0);
   }
   const QStringList& h = rig.chat.History();
@@ -107,32 +107,32 @@ TEST_F(Chat, WideLineAddsTheHorizontalScrollBarUntilClear) {
 }
 
 TEST_F(Chat, PeerTextIsShownAsItStandsNeverAsMarkup) {
-  rig.dialogue.Comm1.Open();
+  rig.port.Comm1.Open();
   pty.Write("<b>bold</b>&amp;\r");
   ASSERT_TRUE(WaitFor([&] { return !rig.chatView.chat.isEmpty(); }));
   EXPECT_EQ(rig.chatView.chat.last(), QStringLiteral("<b>bold</b>&amp;"));
 }
 
 TEST_F(Chat, ClockRunsWhileConnectedAndClearsOnHangUp) {
-  rig.chat.Button1Click(true);
-  rig.chat.SetConnected(true);
+  rig.dialogue.Button1Click(true);
+  rig.dialogue.SetConnected(true);
   EXPECT_TRUE(rig.chatView.clock);
   for (int i = 0; i < 3725; ++i) rig.chat.Timer1Timer();
   EXPECT_EQ(rig.chatView.panels[3], QStringLiteral("01:02:05"));
-  rig.chat.Button3Click();
+  rig.dialogue.Button3Click();
   EXPECT_EQ(pty.Read(), QByteArray("Bye\r"));
   EXPECT_TRUE(rig.chatView.panels[3].isEmpty());
   EXPECT_FALSE(rig.chatView.clock);
   // Connecting again starts from zero.
-  rig.chat.SetConnected(true);
+  rig.dialogue.SetConnected(true);
   rig.chat.Timer1Timer();
   EXPECT_EQ(rig.chatView.panels[3], QStringLiteral("00:00:01"));
 }
 
 TEST_F(Chat, HangUpWithThePortClosedOnlyStopsTheClockAndReleasesTheButton) {
-  rig.chat.SetConnected(true);
+  rig.dialogue.SetConnected(true);
   rig.chatView.comButton = true;
-  rig.chat.Button3Click();
+  rig.dialogue.Button3Click();
   EXPECT_FALSE(rig.chatView.clock);
   EXPECT_FALSE(rig.chatView.comButton);
   EXPECT_TRUE(rig.dialogue.Connected());
@@ -142,8 +142,8 @@ TEST_F(Chat, HangUpWithThePortClosedOnlyStopsTheClockAndReleasesTheButton) {
 
 TEST_F(Chat, WaitForACallOpensClearsAndSendsTheAnswerCommand) {
   rig.chat.memoprint(QStringLiteral("old"));
-  rig.chat.Button10Click();
-  EXPECT_TRUE(rig.dialogue.Comm1.IsOpen());
+  rig.dialogue.Button10Click();
+  EXPECT_TRUE(rig.port.Comm1.IsOpen());
   EXPECT_EQ(pty.Read(), QByteArray("ats0=1\r"));
   EXPECT_TRUE(rig.chatView.comButton);
   EXPECT_EQ(rig.chatView.chat, QStringList{QStringLiteral("待機中...")});
@@ -153,48 +153,48 @@ TEST_F(Chat, WaitForACallOpensClearsAndSendsTheAnswerCommand) {
 
 TEST_F(Chat, DialingADestinationWithoutNumberSendsNothing) {
   rig.dialogue.DestNumbers[0] = QStringLiteral("1");
-  rig.chat.DialDestination(2);
+  rig.dialogue.DialDestination(2);
   EXPECT_EQ(rig.chatView.messages, QStringList{QStringLiteral("電話番号を設定してください。")});
-  EXPECT_FALSE(rig.dialogue.Comm1.IsOpen());
+  EXPECT_FALSE(rig.port.Comm1.IsOpen());
   EXPECT_FALSE(rig.form.shown);
 }
 
 TEST_F(Chat, ComPortCommandsLeaveTheConnectionStateAlone) {
   rig.chatView.comButton = false;
-  rig.chat.KCOM1Click();
-  EXPECT_TRUE(rig.dialogue.Comm1.IsOpen());
+  rig.dialogue.KCOM1Click();
+  EXPECT_TRUE(rig.port.Comm1.IsOpen());
   EXPECT_TRUE(rig.chatView.comButton);
-  rig.chat.SetConnected(true);
-  rig.chat.KCOM1Click();
-  EXPECT_FALSE(rig.dialogue.Comm1.IsOpen());
+  rig.dialogue.SetConnected(true);
+  rig.dialogue.KCOM1Click();
+  EXPECT_FALSE(rig.port.Comm1.IsOpen());
   EXPECT_FALSE(rig.chatView.comButton);
   EXPECT_TRUE(rig.dialogue.Connected());
   EXPECT_TRUE(rig.chatView.clock);
-  rig.chat.Button1Click(true);
-  EXPECT_TRUE(rig.dialogue.Comm1.IsOpen());
-  rig.chat.Button1Click(false);
-  EXPECT_FALSE(rig.dialogue.Comm1.IsOpen());
+  rig.dialogue.Button1Click(true);
+  EXPECT_TRUE(rig.port.Comm1.IsOpen());
+  rig.dialogue.Button1Click(false);
+  EXPECT_FALSE(rig.port.Comm1.IsOpen());
 }
 
 TEST_F(Chat, ComButtonComesBackUpWhenThePortCannotOpen) {
-  rig.dialogue.Comm1.SetDevicePath(QStringLiteral("/dev/does-not-exist-sonavel"));
+  rig.port.Comm1.SetDevicePath(QStringLiteral("/dev/does-not-exist-sonavel"));
   rig.chatView.comButton = true;  // the click pressed it
-  EXPECT_THROW(rig.chat.Button1Click(true), ECommOpenError);
+  EXPECT_THROW(rig.dialogue.Button1Click(true), ECommOpenError);
   EXPECT_FALSE(rig.chatView.comButton);
 }
 
 TEST_F(Chat, PeerLineEqualToAResultWordActsAsThatWord) {
-  rig.dialogue.Comm1.Open();
-  rig.chat.SetConnected(true);
+  rig.port.Comm1.Open();
+  rig.dialogue.SetConnected(true);
   pty.Write("NO CARRIER\r");
   ASSERT_TRUE(WaitFor([&] { return !rig.dialogue.Connected(); }));
-  EXPECT_TRUE(rig.dialogue.Comm1.IsOpen());
+  EXPECT_TRUE(rig.port.Comm1.IsOpen());
 }
 
 TEST_F(Chat, PastedLineBreaksStayInsideOneLine) {
-  rig.dialogue.Comm1.Open();
+  rig.port.Comm1.Open();
   rig.chatView.input = QStringLiteral("a\r\nNO CARRIER\nb");
-  rig.chat.SendChatLine();
+  rig.dialogue.SendChatLine();
   EXPECT_EQ(pty.Read(), QByteArray("a  NO CARRIER b\r"));
 }
 

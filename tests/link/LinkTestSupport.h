@@ -28,6 +28,7 @@
 #include "link/ChatLog.h"
 #include "link/LinkViews.h"
 #include "link/ModemDialogue.h"
+#include "link/SerialLink.h"
 #include "support/RecordingMidi.h"
 #include "support/RecordingViews.h"
 
@@ -184,21 +185,24 @@ class RecordingChatView final : public ChatView {
   }
 };
 
-// One side of the program's link: the dialogue, its routing engine on fake MIDI devices and the
-// main window's chat side, with every window effect recorded.
+// A carrier line as a serial modem's DCD or the built-in modem would report it.
+struct ScriptedCarrier final : CarrierSource {
+  Carrier state = Carrier::Unknown;
+  Carrier CarrierState() const override { return state; }
+};
+
+// One side of the program's link, made as the program makes it: the port, its routing engine on
+// fake MIDI devices, the main window's chat side and the dialogue, with every window effect
+// recorded. `builtInModem` tells the call while the dialogue's BuiltInModem is set; by default
+// the rig's own scripted carrier.
 struct LinkRig {
-  explicit LinkRig(const QString& device = QString()) {
+  explicit LinkRig(const QString& device = QString(), const CarrierSource* builtInModem = nullptr)
+      : dialogue{port, engine, chat, form, builtInModem ? *builtInModem : carrier, [] { return QTime(10, 0, 0); }} {
     form.journal = &journal;
     chatView.journal = &journal;
-    dialogue.SetRoutingEngine(&engine);
-    dialogue.Comm1.SetDevicePath(device);
-    dialogue.SetClock([] { return QTime(10, 0, 0); });
+    port.Comm1.SetDevicePath(device);
     engine.OpenMidiDevices();
     midi.out->Clear();
-  }
-  ~LinkRig() {
-    dialogue.Comm1.Close();
-    dialogue.SetRoutingEngine(nullptr);
   }
   LinkRig(const LinkRig&) = delete;
   LinkRig& operator=(const LinkRig&) = delete;
@@ -210,7 +214,6 @@ struct LinkRig {
     }
     return out;
   }
-
   // Where the day's log goes: a folder of the rig's own, never the checkout or the working folder.
   QString LogFile(QDate day) const { return logFolder.filePath(::LogFile::FileName(day)); }
 
@@ -221,7 +224,9 @@ struct LinkRig {
   FakeMidiSystem midi;
   RecordingRoutingView routingView;
   FixedDeviceChoice choice;
-  ModemDialogue dialogue{form};
-  RoutingEngine engine{midi, routingView, choice, dialogue};
-  ChatLog chat{dialogue, chatView};
+  ScriptedCarrier carrier;
+  SerialLink port{form};
+  RoutingEngine engine{midi, routingView, choice, port};
+  ChatLog chat{chatView};
+  ModemDialogue dialogue;
 };

@@ -104,7 +104,7 @@ TEST_F(DialogueOnPty, DialConnectPlayChatAndHangUpThroughAFakeModem) {
   rig.dialogue.FormCreate(true, rig.logFolder.path(), QDate(2026, 12, 8));
   FakeModem modem(pty);
 
-  rig.chat.DialDestination(1);
+  rig.dialogue.DialDestination(1);
   EXPECT_TRUE(rig.form.shown);
   EXPECT_TRUE(rig.form.timer);
   EXPECT_TRUE(rig.chatView.comButton);
@@ -127,13 +127,13 @@ TEST_F(DialogueOnPty, DialConnectPlayChatAndHangUpThroughAFakeModem) {
   rig.dialogue.PrintName = true;
   rig.dialogue.UserName = QStringLiteral("abc");
   rig.chatView.input = QStringLiteral("hello");
-  rig.chat.SendChatLine();
+  rig.dialogue.SendChatLine();
   modem.PeerSends("peer    >hi\r");
   ASSERT_TRUE(WaitFor([&] { return rig.chatView.chat.contains(QStringLiteral("peer    >hi")); }));
   ASSERT_TRUE(WaitFor([&] { return modem.FromProgramSinceConnect().size() >= 4 + 15; }));
 
-  rig.chat.Button3Click();
-  EXPECT_FALSE(rig.dialogue.Comm1.IsOpen());
+  rig.dialogue.Button3Click();
+  EXPECT_FALSE(rig.port.Comm1.IsOpen());
   EXPECT_FALSE(rig.dialogue.Connected());
   EXPECT_FALSE(rig.chatView.clock);
   EXPECT_FALSE(rig.chatView.comButton);
@@ -179,7 +179,7 @@ TEST_F(DialogueOnPty, PulseDialWithPrefixSkipsEmptyLinesAndEndsOnTheLastOk) {
 TEST_F(DialogueOnPty, AHostIsDialledWithoutTheOutsideLineDigits) {
   rig.dialogue.InitCommands = {};
   rig.dialogue.OutsideLinePrefix = QStringLiteral("0");
-  rig.dialogue.DialsHosts = true;
+  rig.dialogue.BuiltInModem = true;
   rig.dialogue.DestNumbers[0] = QStringLiteral("example.org:5000");
   rig.dialogue.Dial(1);
   EXPECT_EQ(rig.form.label2, QStringLiteral("example.org:5000"));
@@ -202,7 +202,7 @@ TEST_F(DialogueOnPty, ResultWordsEndTheCallOrWarn) {
   for (const Case& c : cases) {
     rig.dialogue.Dial(1);
     pty.Read();
-    rig.chat.SetConnected(true);
+    rig.dialogue.SetConnected(true);
     rig.form.warnings.clear();
     pty.Write(c.line + "\r\n");
     ASSERT_TRUE(WaitFor([&] { return !rig.dialogue.Connected(); })) << c.line.constData();
@@ -213,15 +213,9 @@ TEST_F(DialogueOnPty, ResultWordsEndTheCallOrWarn) {
     if (c.warns) {
       EXPECT_EQ(rig.form.warnings[0], QStringLiteral("話中です。しばらくしてからかけ直してください。"));
     }
-    EXPECT_TRUE(rig.dialogue.Comm1.IsOpen());  // the words change the state, not the port
+    EXPECT_TRUE(rig.port.Comm1.IsOpen());  // the words change the state, not the port
   }
 }
-
-// A carrier line as a serial modem's DCD or the built-in modem would report it.
-struct ScriptedCarrier final : CarrierSource {
-  Carrier state = Carrier::Unknown;
-  Carrier CarrierState() const override { return state; }
-};
 
 TEST_F(DialogueOnPty, AResultWordActsOnlyWhenTheCarrierAgreesOrCannotTell) {
   using C = CarrierSource::Carrier;
@@ -247,14 +241,14 @@ TEST_F(DialogueOnPty, AResultWordActsOnlyWhenTheCarrierAgreesOrCannotTell) {
       {C::Down, false, "BUSY", false, true},
       {C::Down, false, "ERROR", false, false},
   };
-  ScriptedCarrier carrier;
-  rig.dialogue.SetCarrierSource(&carrier);
+  ScriptedCarrier& carrier = rig.carrier;
+  rig.dialogue.BuiltInModem = true;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.line.constData());
     carrier.state = C::Down;
     rig.dialogue.Dial(1);  // each row's warning is the answer to a dial of its own
     pty.Read(20);
-    rig.chat.SetConnected(c.connectedBefore);
+    rig.dialogue.SetConnected(c.connectedBefore);
     rig.form.warnings.clear();
     carrier.state = c.carrier;
     rig.dialogue.ReceiveBlock(c.line + "\r");
@@ -267,7 +261,6 @@ TEST_F(DialogueOnPty, AResultWordActsOnlyWhenTheCarrierAgreesOrCannotTell) {
   rig.dialogue.Dial(1);
   EXPECT_EQ(rig.form.messages.last(), QStringLiteral("通話中です。切断してからかけ直してください。"));
   EXPECT_TRUE(pty.Read(50).isEmpty());
-  rig.dialogue.SetCarrierSource(nullptr);
 }
 
 // Where nothing tells the call, a stream of BUSY lines is still one box.
@@ -293,12 +286,12 @@ TEST_F(DialogueOnPty, CancelClosesThePortAndEndsTheSequence) {
   rig.dialogue.Dial(1);
   pty.Read();
   rig.dialogue.Button1Click();
-  EXPECT_FALSE(rig.dialogue.Comm1.IsOpen());
+  EXPECT_FALSE(rig.port.Comm1.IsOpen());
   EXPECT_FALSE(rig.chatView.comButton);
   EXPECT_FALSE(rig.form.shown);
   EXPECT_EQ(rig.dialogue.CommandIndexValue(), 0);
   // Waiting for a call afterwards: the modem's "OK" to ats0=1 must not dial the rest.
-  rig.chat.Button10Click();
+  rig.dialogue.Button10Click();
   EXPECT_EQ(pty.Read(), QByteArray("ats0=1\r"));
   pty.Write("\r\nOK\r\n");
   ASSERT_TRUE(WaitFor([&] { return rig.chatView.chat.contains("OK"); }));
@@ -314,14 +307,14 @@ TEST_F(DialogueOnPty, WaitTimeCountsFromZero) {
 }
 
 TEST_F(DialogueOnPty, DialOnAPortThatCannotOpenSendsNothingAndShowsNoWindow) {
-  rig.dialogue.Comm1.SetDevicePath(QStringLiteral("/dev/does-not-exist-sonavel"));
+  rig.port.Comm1.SetDevicePath(QStringLiteral("/dev/does-not-exist-sonavel"));
   EXPECT_THROW(rig.dialogue.Dial(1), ECommOpenError);
   EXPECT_FALSE(rig.form.shown);
   EXPECT_FALSE(rig.chatView.comButton);
 }
 
 TEST_F(DialogueOnPty, AMessageBoxDuringALineLetsNoLaterBlockOvertakeOrReenter) {
-  rig.dialogue.Comm1.Open();
+  rig.port.Comm1.Open();
   int depth = 0;
   rig.form.onWarning = [&](const QString&) {
     // The box's own event loop runs while more bytes arrive.
@@ -342,7 +335,7 @@ TEST_F(DialogueOnPty, AMessageBoxDuringALineLetsNoLaterBlockOvertakeOrReenter) {
 // While a box waits for the user, the port stops reading once a bounded amount waits to be
 // parsed: the line's writer is held back instead of the program queueing without end.
 TEST_F(DialogueOnPty, WhileABoxIsOpenThePortStopsReadingAndAfterItEveryByteIsParsed) {
-  rig.dialogue.Comm1.Open();
+  rig.port.Comm1.Open();
   qint64 taken = 0;
   rig.form.onWarning = [&](const QString&) {
     const QByteArray lines = QByteArray("flood line\r").repeated(1000);
@@ -372,15 +365,15 @@ TEST_F(DialogueOnPty, WhileABoxIsOpenThePortStopsReadingAndAfterItEveryByteIsPar
 }
 
 TEST_F(DialogueOnPty, LostPortEndsTheConnectionOnceAndReleasesThePeersNotes) {
-  rig.dialogue.Comm1.Open();
-  rig.chat.SetConnected(true);
+  rig.port.Comm1.Open();
+  rig.dialogue.SetConnected(true);
   pty.Write(QByteArray("\xFF\x90\x41\x40", 4));
   ASSERT_TRUE(WaitFor([&] { return !rig.OutputOn(1).empty(); }));
   pty.CloseMaster();
   ASSERT_TRUE(WaitFor([&] { return !rig.form.errors.isEmpty(); }));
   QTest::qWait(100);
   EXPECT_EQ(rig.form.errors.size(), 1);
-  EXPECT_FALSE(rig.dialogue.Comm1.IsOpen());
+  EXPECT_FALSE(rig.port.Comm1.IsOpen());
   EXPECT_FALSE(rig.dialogue.Connected());
   EXPECT_FALSE(rig.chatView.comButton);
   EXPECT_EQ(rig.OutputOn(1).back(), PackShort(0x81, 0x41, 0));
@@ -398,7 +391,7 @@ TEST_F(DialogueOnPty, TheLogShowsThePeersControlCharactersEscapedAndItsTextAsItC
       {QByteArray("\x81\x00\x81\x0D\x81\x1B\x81\x7F", 8), "\x81^@\x81^M\x81^[\x81^?"},
   };
   rig.dialogue.FormCreate(true, rig.logFolder.path(), QDate(2026, 5, 6));
-  rig.dialogue.Comm1.Open();
+  rig.port.Comm1.Open();
   QByteArray expected;
   for (const auto& [sent, logged] : cases) {
     pty.Write(sent + '\r');
@@ -416,18 +409,18 @@ TEST_F(DialogueOnPty, FailedLogOpenIsReportedAndTheRunGoesOnWithoutLog) {
   rig.dialogue.FormCreate(true, QStringLiteral("/nonexistent-dir-sonavel"), QDate(2026, 1, 2));
   ASSERT_EQ(rig.form.errors.size(), 1);
   EXPECT_TRUE(rig.form.errors[0].contains(QStringLiteral("260102.log")));
-  rig.dialogue.Comm1.Open();
+  rig.port.Comm1.Open();
   pty.Write("line\r");
   EXPECT_TRUE(WaitFor([&] { return rig.chatView.chat.contains("line"); }));
 }
 
 TEST_F(DialogueOnPty, EveryWayOfClosingThePortEndsTheSequence) {
   const std::vector<std::pair<const char*, std::function<void()>>> closers = {
-      {"COM button released", [&] { rig.chat.Button1Click(false); }},
+      {"COM button released", [&] { rig.dialogue.Button1Click(false); }},
       {"COM port menu",
        [&] {
          rig.chatView.comButton = true;
-         rig.chat.KCOM1Click();
+         rig.dialogue.KCOM1Click();
        }},
       {"ClosePort itself", [&] { rig.dialogue.ClosePort(); }},
   };
@@ -438,10 +431,10 @@ TEST_F(DialogueOnPty, EveryWayOfClosingThePortEndsTheSequence) {
     ASSERT_TRUE(WaitFor([&] { return rig.dialogue.CommandIndexValue() > 1; }));
     pty.Read();
     close();
-    EXPECT_FALSE(rig.dialogue.Comm1.IsOpen());
+    EXPECT_FALSE(rig.port.Comm1.IsOpen());
     EXPECT_EQ(rig.dialogue.CommandIndexValue(), 0);
     // Waiting for a call afterwards: the modem's "OK" to ats0=1 must not dial the rest.
-    rig.chat.Button10Click();
+    rig.dialogue.Button10Click();
     EXPECT_EQ(pty.Read(), QByteArray("ats0=1\r"));
     pty.Write("\r\nOK\r\n");
     ASSERT_TRUE(WaitFor([&] { return rig.chatView.chat.endsWith("OK"); }));
@@ -468,7 +461,7 @@ TEST_F(DialogueOnPty, AFailedLogWriteIsReportedOnceAndTheRunGoesOn) {
   ASSERT_TRUE(QFile::link(QStringLiteral("/dev/full"), dir.filePath(LogFile::FileName(QDate(2026, 3, 4)))));
   rig.dialogue.FormCreate(true, dir.path(), QDate(2026, 3, 4));
   ASSERT_TRUE(rig.form.errors.isEmpty());
-  rig.dialogue.Comm1.Open();
+  rig.port.Comm1.Open();
   pty.Write("one\rtwo\rthree\r");
   ASSERT_TRUE(WaitFor([&] { return rig.chatView.chat.contains("three"); }));
   ASSERT_EQ(rig.form.errors.size(), 1);
@@ -481,11 +474,11 @@ namespace {
 
 // Each opening of the port is a new line: half a frame left by the last call is forgotten.
 TEST_F(DialogueOnPty, HalfAFrameFromTheLastCallDoesNotTakeTheNextCallsBytes) {
-  rig.dialogue.Comm1.Open();
+  rig.port.Comm1.Open();
   pty.Write(QByteArray("\xFF\x90", 2));
   ASSERT_TRUE(WaitFor([&] { return rig.dialogue.Parser().CurrentState() != WireParser::State::Text; }));
   rig.dialogue.ClosePort();
-  rig.dialogue.Comm1.Open();
+  rig.port.Comm1.Open();
   pty.Write("OK\r");
   ASSERT_TRUE(WaitFor([&] { return rig.chatView.chat.contains(QStringLiteral("OK")); }));
   EXPECT_TRUE(rig.midi.out->shorts.empty()) << "the first bytes of the new call made a frame";
@@ -494,12 +487,12 @@ TEST_F(DialogueOnPty, HalfAFrameFromTheLastCallDoesNotTakeTheNextCallsBytes) {
 // The COM button closing the port during a call: the connection state stays as it is shown,
 // but frames stop, so local playing goes on with nothing to report.
 TEST_F(DialogueOnPty, ClosingThePortDuringACallStopsFramesAndLocalPlayGoesOnQuietly) {
-  rig.dialogue.Comm1.Open();
-  rig.chat.SetConnected(true);
+  rig.port.Comm1.Open();
+  rig.dialogue.SetConnected(true);
   rig.chatView.comButton = true;
-  rig.chat.Button1Click(false);
+  rig.dialogue.Button1Click(false);
   EXPECT_TRUE(rig.dialogue.Connected());
-  EXPECT_FALSE(rig.dialogue.LinkUp());
+  EXPECT_FALSE(rig.port.LinkUp());
   for (int i = 0; i < 10; ++i) {
     rig.engine.PlayLocal(PackShort(0x90, 60, 100));
     rig.engine.PlayLocal(PackShort(0x80, 60, 0));

@@ -18,10 +18,11 @@ namespace {
 
 // One side of two players: the program's link engine on a built-in modem of its own.
 struct Station {
-  Station() { rig.dialogue.SetCarrierSource(&carrier); }
-  modem::InternetModem modem{Options()};
-  BuiltInModemCarrier carrier{&modem};
-  LinkRig rig{QString::fromStdString(modem.DevicePath())};
+  Station() { rig.dialogue.BuiltInModem = true; }
+  std::unique_ptr<modem::InternetModem> made = std::make_unique<modem::InternetModem>(Options());
+  modem::InternetModem& modem = *made;
+  BuiltInModemCarrier carrier{made};
+  LinkRig rig{QString::fromStdString(modem.DevicePath()), &carrier};
 
   static modem::ModemOptions Options() {
     modem::ModemOptions o;
@@ -30,13 +31,13 @@ struct Station {
     return o;
   }
   void Answer() {
-    rig.chat.Button10Click();
+    rig.dialogue.Button10Click();
     ASSERT_TRUE(WaitFor([&] { return modem.BoundPort() != 0; }));
   }
   void Dial(std::uint16_t port) {
     rig.dialogue.InitCommands = {QStringLiteral("ATZ"), QStringLiteral("ATE1Q0V1X3\\N3%C1"), QString()};
     rig.dialogue.DestNumbers[0] = QStringLiteral("127.0.0.1:%1").arg(port);
-    rig.chat.DialDestination(1);
+    rig.dialogue.DialDestination(1);
   }
   bool Saw(const QString& text) const {
     return std::any_of(rig.chatView.chat.begin(), rig.chatView.chat.end(),
@@ -108,12 +109,12 @@ TEST_F(ModemLink, ADialConnectsBothSidesAndCarriesFramesLinesAndEveryByteUntilAH
     if (i % 100 == 0) {
       a.rig.chatView.input = QStringLiteral("a%1").arg(i);
       b.rig.chatView.input = QStringLiteral("b%1 +++ATH").arg(i);
-      a.rig.chat.SendChatLine();
-      b.rig.chat.SendChatLine();
+      a.rig.dialogue.SendChatLine();
+      b.rig.dialogue.SendChatLine();
     }
   }
   const QByteArray everyByte = EveryByteLine() + '\r';
-  a.rig.dialogue.WriteUnit(
+  a.rig.port.WriteUnit(
       std::span(reinterpret_cast<const std::uint8_t*>(everyByte.data()), static_cast<std::size_t>(everyByte.size())));
   ASSERT_TRUE(WaitFor([&] { return b.rig.OutputOn(1).size() >= kFrames && a.rig.OutputOn(1).size() >= kFrames; },
                       10000));
@@ -141,7 +142,7 @@ TEST_F(ModemLink, ADialConnectsBothSidesAndCarriesFramesLinesAndEveryByteUntilAH
 
   // Hang-up on A: B hears "Bye", its modem says NO CARRIER, and the note A left held is ended.
   b.rig.midi.out->Clear();
-  a.rig.chat.Button3Click();
+  a.rig.dialogue.Button3Click();
   ASSERT_TRUE(WaitFor([&] { return !b.rig.dialogue.Connected(); }, 5000));
   EXPECT_TRUE(b.Saw(QStringLiteral("Bye")));
   EXPECT_TRUE(b.Saw(QStringLiteral("相手が切断しました")));
@@ -160,10 +161,10 @@ TEST_F(ModemLink, ThePeersResultWordsAreChatWhileTheCallStandsAndARedialSendsItN
   Call();
   for (int i = 0; i < 3; ++i) a.rig.chat.Timer1Timer();
   for (const char* word : {"NO CARRIER\r", "ERROR\r", "CONNECT\r", "OK\r"})
-    b.rig.dialogue.Comm1.WriteString(word);
+    b.rig.port.Comm1.WriteString(word);
   const QByteArray busy = QByteArray("BUSY\r").repeated(1000);
-  for (qsizetype at = 0; at < busy.size(); at += 4000) b.rig.dialogue.Comm1.WriteString(busy.mid(at, 4000));
-  b.rig.dialogue.Comm1.WriteString("done\r");
+  for (qsizetype at = 0; at < busy.size(); at += 4000) b.rig.port.Comm1.WriteString(busy.mid(at, 4000));
+  b.rig.port.Comm1.WriteString("done\r");
   ASSERT_TRUE(WaitFor([&] { return a.Saw(QStringLiteral("done")); }, 5000));
   EXPECT_EQ(a.rig.chatView.chat.count(QStringLiteral("BUSY")), 1000);
   for (const char* word : {"NO CARRIER", "ERROR", "CONNECT", "OK"})
@@ -177,7 +178,7 @@ TEST_F(ModemLink, ThePeersResultWordsAreChatWhileTheCallStandsAndARedialSendsItN
   // A dial or a wait while the call stands is refused before a command reaches the partner.
   a.Dial(b.modem.BoundPort());
   EXPECT_EQ(a.rig.form.messages, QStringList{QStringLiteral("通話中です。切断してからかけ直してください。")});
-  a.rig.chat.Button10Click();
+  a.rig.dialogue.Button10Click();
   EXPECT_EQ(a.rig.chatView.messages, QStringList{QStringLiteral("通話中です。切断してから待機してください。")});
   EXPECT_TRUE(a.Saw(QStringLiteral("done")));  // the chat stays
   // Frames still go both ways, behind whatever the refused dial might have sent.
@@ -201,7 +202,7 @@ TEST_F(ModemLink, AThirdCallerHearsBusyAndTheCallGoesOn) {
   EXPECT_EQ(c.rig.form.warnings[0], QStringLiteral("話中です。しばらくしてからかけ直してください。"));
   EXPECT_FALSE(c.rig.dialogue.Connected());
   a.rig.chatView.input = QStringLiteral("still here");
-  a.rig.chat.SendChatLine();
+  a.rig.dialogue.SendChatLine();
   EXPECT_TRUE(WaitFor([&] { return b.Saw(QStringLiteral("still here")); }));
   EXPECT_TRUE(b.rig.dialogue.Connected());
 }

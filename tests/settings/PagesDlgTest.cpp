@@ -73,7 +73,10 @@ class PagesDlgTest : public ::testing::Test {
     midi_.fake.outputNames = {"FluidSynth GM Synth", "Sound Module", "Sound Module", "Other Out"};
     QDir().mkpath(dev_.path());
     dlg_.SetMessageSink([this](const QString& text) { messages_ << text; });
-    dlg_.AttachRoutingEngine(engine_);
+    dlg_.onMidiDevicesChosen = [this] {
+      engine_.CloseMidiDevices();
+      engine_.OpenMidiDevices();
+    };
   }
 
   QString Path() const { return dir_.filePath("Sonavel.ini"); }
