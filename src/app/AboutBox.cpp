@@ -14,6 +14,7 @@ constexpr QRect kPanel{8, 8, 257, 73};
 constexpr QRect kIconFrame{8, 8, 36, 36};  // within the panel: the 32 x 32 icon and its frame
 constexpr QRect kProductName{56, 8, 190, 32};
 constexpr QRect kVersion{56, 46, 190, 16};
+constexpr QRect kSynthState{8, 62, 245, 10};
 constexpr QRect kOkButton{104, 88, 64, 26};
 }  // namespace
 
@@ -55,6 +56,11 @@ TAboutBox::TAboutBox(QWidget* parent) : QDialog(parent) {
   Version->setFont(version);
   Version->setGeometry(kVersion);
 
+  SynthState = new QLabel(panel);
+  SynthState->setObjectName(QStringLiteral("SynthState"));
+  SynthState->setFont(UiFonts::PGothic(9));
+  SynthState->setGeometry(kSynthState);
+
   OKButton = new QPushButton(QStringLiteral("OK"), this);
   OKButton->setObjectName(QStringLiteral("OKButton"));
   OKButton->setGeometry(kOkButton);
@@ -62,7 +68,8 @@ TAboutBox::TAboutBox(QWidget* parent) : QDialog(parent) {
   connect(OKButton, &QPushButton::clicked, this, [this] { OKButtonClick(); });
 }
 
-void TAboutBox::ShowCentred() {
+void TAboutBox::ShowCentred(const QString& synthState) {
+  SynthState->setText(synthState.isEmpty() ? QString() : QStringLiteral("内蔵ｼﾝｾ: ") + synthState);
   const QScreen* screen = QApplication::primaryScreen();
   const QRect area = screen->geometry();
   move(area.left() + (area.width() - frameGeometry().width()) / 2,

@@ -15,12 +15,14 @@ class TAboutBox final : public QDialog {
 
   explicit TAboutBox(QWidget* parent = nullptr);
 
-  // Shows the box centred on the screen, above other windows.
-  void ShowCentred();
+  // Shows the box centred on the screen, above other windows, with how the built-in synth's
+  // sound goes out now (empty: it is not open).
+  void ShowCentred(const QString& synthState = {});
   void OKButtonClick() { hide(); }
 
   QLabel* ProductName = nullptr;
   QLabel* Version = nullptr;
+  QLabel* SynthState = nullptr;
   QLabel* ProgramIcon = nullptr;
   QPushButton* OKButton = nullptr;
 };

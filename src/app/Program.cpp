@@ -101,8 +101,8 @@ class Program::Applier final : public SettingsTarget {
   }
   void SetUserName(const QString& name) override { Dialogue().UserName = name; }
   void SetPrintName(bool on) override { Dialogue().PrintName = on; }
-  void SetSynthAudioDriver(const QString& driver) override {
-    if (p_.onSynthAudioDriver) p_.onSynthAudioDriver(driver);
+  void SetSynthOutput(const QString& driver, int frames) override {
+    if (p_.onSynthOutput) p_.onSynthOutput(driver, frames);
   }
 
  private:
@@ -189,7 +189,7 @@ Program::Program(MidiSystem& midi, Prompter& prompter, Profile& settingsFile, QS
   c.memo1Click = [this] { chat_->Memo1Click(); };
   c.showSettings = [this] { pagesDlg_->exec(); };
   c.programDisplayClick = [this](Side side) { pChangeForm_->ToggleFor(engine_->ChannelOf(side)); };
-  c.showAbout = [this] { aboutBox_->ShowCentred(); };
+  c.showAbout = [this] { aboutBox_->ShowCentred(midi_.SynthOutputState()); };
 }
 
 Program::~Program() {

@@ -39,8 +39,8 @@ class Program {
   // Called once the main window has closed and its shutdown steps have run, after a failure
   // among them has been handed to the error report.
   std::function<void()> onEnded;
-  // The built-in synth's audio driver from the settings, for its next opening.
-  std::function<void(const QString&)> onSynthAudioDriver;
+  // The built-in synth's audio driver and period from the settings, for its next opening.
+  std::function<void(const QString&, int)> onSynthOutput;
 
   TMainForm& MainForm() { return *mainForm_; }
   TPagesDlg& PagesDlg() { return *pagesDlg_; }

@@ -2,6 +2,7 @@
 #include <QDialog>
 #include <QDir>
 #include <QTextStream>
+#include <QThread>
 #include <QTimer>
 #include <QToolButton>
 #include <cstdio>
@@ -18,7 +19,7 @@
 namespace {
 
 // Prints both device lists exactly as the settings dialog shows them.
-int ListMidiDevices() {
+int ListMidiDevices(Profile& settingsFile) {
   SystemMidi midi;
   QTextStream out(stdout);
   out.setEncoding(QStringConverter::Utf8);
@@ -28,6 +29,19 @@ int ListMidiDevices() {
   };
   print("MIDI IN", midi.InputNames());
   print("MIDI OUT", midi.OutputNames());
+  // The synth opens as output 0 would, with the settings file's choices when there is one.
+  GmSynth::Options options;
+  const Settings settings = SettingsStore(settingsFile).Load();
+  options.audioDriver = settings.synthAudioDriver;
+  options.bufferFrames = settings.synthBuffer;
+  try {
+    GmSynth synth(options);
+    // The period shows once the server has called the synth.
+    for (int i = 0; i < 50 && synth.Status()->frames.load() == 0; ++i) QThread::msleep(10);
+    out << "SYNTH: " << GmSynth::Describe(*synth.Status()) << '\n';
+  } catch (const MidiDeviceError& e) {
+    out << "SYNTH: " << e.Message().replace(QLatin1Char('\n'), QLatin1Char(' ')) << '\n';
+  }
   return 0;
 }
 
@@ -77,7 +91,8 @@ int main(int argc, char** argv) {
       return CommandLine::kUsageError;
     case CommandLine::Action::ListMidiDevices: {
       QCoreApplication core(argc, argv);
-      return ListMidiDevices();
+      Profile settingsFile(QString::fromLatin1(SettingsStore::kFileName));
+      return ListMidiDevices(settingsFile);
     }
     case CommandLine::Action::Run: break;
   }
@@ -93,9 +108,10 @@ int main(int argc, char** argv) {
   // The settings file and the day's log live in the current directory.
   Profile settingsFile(QString::fromLatin1(SettingsStore::kFileName));
   Program program(midi, prompter, settingsFile, QDir::currentPath());
-  program.onSynthAudioDriver = [&midi](const QString& driver) {
+  program.onSynthOutput = [&midi](const QString& driver, int frames) {
     GmSynth::Options options;
     options.audioDriver = driver;
+    options.bufferFrames = frames;
     midi.SetSynthOptions(options);
   };
   // A report from the shutdown is seen before the event loop ends; after a signal, nobody waits.

@@ -84,6 +84,8 @@ void RoutingEngine::OpenMidiDevices() {
   } else {
     try {
       output_ = devices_.OpenOutput(out);
+    } catch (const MidiDeviceToldError&) {
+      output_.reset();
     } catch (const MidiDeviceError& e) {
       output_.reset();
       view_.ShowMessage(kOutputFailed + QStringLiteral("\n") + e.Message());

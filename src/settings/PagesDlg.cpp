@@ -2,6 +2,7 @@
 
 #include <QCheckBox>
 #include <QComboBox>
+#include <algorithm>
 #include <QEvent>
 #include <QGroupBox>
 #include <QKeyEvent>
@@ -27,6 +28,7 @@ constexpr int kPanelHeight = 37;
 constexpr int kButtonWidth = 75;
 constexpr int kButtonHeight = 25;
 constexpr int kRowHeight = 21;
+constexpr int kSynthRate = 48000;  // the milliseconds shown with the synth's periods
 // Shorter call passwords are warned of: each guess costs a stranger a connection, but few
 // letters leave few guesses.
 constexpr int kShortPassword = 8;
@@ -231,7 +233,7 @@ void TPagesDlg::BuildMidiPage() {
   auto list = [&](const char* name, int left) {
     auto* l = new QListWidget(TabSheet4);
     l->setObjectName(QLatin1String(name));
-    l->setGeometry(left, 28, 180, 168);
+    l->setGeometry(left, 28, 180, 124);
     l->setSelectionMode(QAbstractItemView::SingleSelection);
     return l;
   };
@@ -239,6 +241,16 @@ void TPagesDlg::BuildMidiPage() {
   ListBox1 = list("ListBox1", 12);
   Label(TabSheet4, QStringLiteral("MIDI out ﾃﾞﾊﾞｲｽ"), 202, 10);
   ListBox2 = list("ListBox2", 202);
+  // The built-in synth's period: a smaller one plays sooner, a larger one survives a busy machine.
+  Label(TabSheet4, QStringLiteral("内蔵ｼﾝｾのﾊﾞｯﾌｧ"), 12, 157);
+  QStringList buffers;
+  for (int frames : GmSynth::kBufferChoices) {
+    buffers << QStringLiteral("%1 ﾌﾚｰﾑ (%2)").arg(frames).arg(GmSynth::Milliseconds(frames, kSynthRate));
+  }
+  ComboBoxSynthBuffer = Combo(TabSheet4, "ComboBoxSynthBuffer", 112, 154, 150, buffers);
+  LabelSynthState = Label(TabSheet4, {}, 12, 179);
+  LabelSynthState->resize(370, 16);
+  LabelSynthState->setObjectName(QStringLiteral("LabelSynthState"));
 }
 
 void TPagesDlg::BuildOtherPage() {
@@ -288,6 +300,13 @@ bool TPagesDlg::eventFilter(QObject* watched, QEvent* event) {
   if (key && watched == ListBox1) ListBox1KeyDown();
   if (key && watched == ListBox2) ListBox2KeyDown();
   return QDialog::eventFilter(watched, event);
+}
+
+int TPagesDlg::BufferIndex(int frames) {
+  const auto* choice = std::ranges::find(GmSynth::kBufferChoices, frames);
+  return choice == std::end(GmSynth::kBufferChoices)
+             ? 1
+             : static_cast<int>(choice - std::begin(GmSynth::kBufferChoices));
 }
 
 void TPagesDlg::ListBox1MouseDown() {
@@ -357,6 +376,10 @@ void TPagesDlg::ToControls(const Settings& s) {
   FillDeviceList(ListBox1, midi_.InputNames(), s.midiInName);
   FillDeviceList(ListBox2, midi_.OutputNames(), s.midiOutName);
   synthAudioDriver_ = s.synthAudioDriver;
+  ComboBoxSynthBuffer->setCurrentIndex(BufferIndex(s.synthBuffer));
+  loadedSynthBuffer_ = s.synthBuffer;
+  const QString state = midi_.SynthOutputState();
+  LabelSynthState->setText(QStringLiteral("使用中: ") + (state.isEmpty() ? QStringLiteral("なし") : state));
 
   Edit4->setText(s.outsideLinePrefix);
   Edit6->setText(s.userName);
@@ -400,6 +423,7 @@ Settings TPagesDlg::FromControls() const {
   s.midiInName = selectedName(ListBox1);
   s.midiOutName = selectedName(ListBox2);
   s.synthAudioDriver = synthAudioDriver_;
+  s.synthBuffer = GmSynth::kBufferChoices[std::max(0, ComboBoxSynthBuffer->currentIndex())];
 
   s.outsideLinePrefix = Edit4->text();
   s.userName = Edit6->text();
@@ -458,7 +482,9 @@ void TPagesDlg::OKBtnClick() {
   }
   loadedPassword_ = password;
   ApplySettings();
-  if (midiListTouched_ && onMidiDevicesChosen) onMidiDevicesChosen();
+  // A new period takes effect when the synth opens again.
+  const bool bufferChanged = FromControls().synthBuffer != loadedSynthBuffer_;
+  if ((midiListTouched_ || bufferChanged) && onMidiDevicesChosen) onMidiDevicesChosen();
   accept();
 }
 

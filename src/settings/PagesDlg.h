@@ -5,6 +5,7 @@
 #include <functional>
 
 #include "routing/RoutingEngine.h"
+#include "platform/midi/GmSynth.h"
 #include "platform/midi/MidiDevice.h"
 #include "settings/SettingsStore.h"
 #include "settings/SettingsTarget.h"
@@ -88,6 +89,8 @@ class TPagesDlg final : public QDialog, public MidiDeviceChoice {
   QLineEdit* Edit17;
   QListWidget* ListBox1;  // MIDI in
   QListWidget* ListBox2;  // MIDI out
+  QComboBox* ComboBoxSynthBuffer;  // the built-in synth's period
+  QLabel* LabelSynthState;         // the path and period the synth has now
   QCheckBox* CheckBox2;   // log file
   QCheckBox* CheckBox3;   // name in the chat window
   QLineEdit* Edit6;       // user name
@@ -127,6 +130,8 @@ class TPagesDlg final : public QDialog, public MidiDeviceChoice {
   int comIndex_ = 0;
   // Read with the other keys, applied, never edited here.
   QString synthAudioDriver_;
+  int loadedSynthBuffer_ = GmSynth::kDefaultBuffer;
+  static int BufferIndex(int frames);
   // The password as loaded: a short one is warned of when it was typed, not at every OK.
   QString loadedPassword_;
 };

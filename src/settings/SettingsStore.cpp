@@ -1,6 +1,9 @@
 #include "settings/SettingsStore.h"
 
 #include "platform/ShiftJis.h"
+#include "platform/midi/GmSynth.h"
+
+#include <algorithm>
 
 namespace {
 
@@ -80,6 +83,9 @@ Settings SettingsStore::Load() const {
   s.midiInName = profile_.ReadString(S(kMidi), S("MidiInDeviceName"), *s.midiInName);
   s.midiOutName = profile_.ReadString(S(kMidi), S("MidiOutDeviceName"), *s.midiOutName);
   s.synthAudioDriver = profile_.ReadString(S(kMidi), S("SynthAudioDriver"), s.synthAudioDriver);
+  // A period the synth does not offer is read as the default one.
+  const int buffer = profile_.ReadInt(S(kMidi), S("SynthBuffer"), s.synthBuffer);
+  if (std::ranges::find(GmSynth::kBufferChoices, buffer) != std::end(GmSynth::kBufferChoices)) s.synthBuffer = buffer;
 
   s.outsideLinePrefix = profile_.ReadString(S(kSyozai), S("num"), s.outsideLinePrefix);
   s.userName = profile_.ReadString(S(kSyozai), S("name"), s.userName);
@@ -120,6 +126,7 @@ void SettingsStore::Save(const Settings& s) {
 
   if (s.midiInName) profile_.WriteString(S(kMidi), S("MidiInDeviceName"), *s.midiInName);
   if (s.midiOutName) profile_.WriteString(S(kMidi), S("MidiOutDeviceName"), *s.midiOutName);
+  profile_.WriteInt(S(kMidi), S("SynthBuffer"), s.synthBuffer);
 
   profile_.WriteString(S(kSyozai), S("num"), s.outsideLinePrefix);
   profile_.WriteString(S(kSyozai), S("name"), s.userName);
@@ -208,7 +215,7 @@ std::optional<QString> ApplySettings(const Settings& s, SettingsTarget& target) 
   }
   target.SetUserName(PadUserName(s.userName));
   target.SetPrintName(s.printName);
-  target.SetSynthAudioDriver(s.synthAudioDriver);
+  target.SetSynthOutput(s.synthAudioDriver, s.synthBuffer);
   return problem;
 }
 

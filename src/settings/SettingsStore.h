@@ -43,6 +43,7 @@ struct Settings {
   std::optional<QString> midiInName = QStringLiteral("nothing");
   std::optional<QString> midiOutName = QStringLiteral("nothing");
   QString synthAudioDriver;  // empty: automatic. Only ever read: no control edits it.
+  int synthBuffer = 128;     // the built-in synth's period, frames
   // [syozai]
   QString outsideLinePrefix;
   QString userName = QStringLiteral("名前");

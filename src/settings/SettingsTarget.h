@@ -52,6 +52,7 @@ class SettingsTarget {
   // --- chat
   virtual void SetUserName(const QString& name) = 0;  // already padded with blanks
   virtual void SetPrintName(bool on) = 0;
-  // --- the built-in synth: its audio driver for the next opening, empty for automatic
-  virtual void SetSynthAudioDriver(const QString& driver) = 0;
+  // --- the built-in synth, for its next opening: its audio driver (empty for automatic) and
+  // the period it asks for, in frames
+  virtual void SetSynthOutput(const QString& driver, int bufferFrames) = 0;
 };

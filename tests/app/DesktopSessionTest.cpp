@@ -226,7 +226,7 @@ TEST(CommandLine, EachOptionAnswersTheSameWithAndWithoutADisplay) {
       {{"--version"}, 0, "Sonavel 1\\.1\n", ""},
       {{"--list-midi-devices"},
        0,
-       "MIDI IN\n(\\d+: .*\n)*MIDI OUT\n0: FluidSynth GM Synth\n(\\d+: .*\n)*",
+       "MIDI IN\n(\\d+: .*\n)*MIDI OUT\n0: FluidSynth GM Synth\n(\\d+: .*\n)*SYNTH: .+\n",
        ".*"},
       {{"--no-such-option"}, 2, "", "sonavel: unknown option '--no-such-option' \\(see sonavel --help\\)\n"},
       {{"--dial", "7"},

@@ -110,3 +110,49 @@ TEST(GmSynth, NoAudioOutputFailsWithTheReason) {
 }
 
 }  // namespace
+
+namespace {
+
+// The first frame of `samples` that is not silent, -1 when all are.
+int Onset(const std::vector<float>& samples) {
+  for (std::size_t i = 0; i < samples.size(); ++i) {
+    if (std::fabs(samples[i]) > 1e-6f) return static_cast<int>(i);
+  }
+  return -1;
+}
+
+TEST(GmSynth, ANoteSoundsWhereItWasPlayedWithinThePeriodBefore) {
+  constexpr int kFrames = 1024;
+  constexpr std::int64_t kCycle = 1'000'000'000'000;  // any monotonic time
+  constexpr std::int64_t kFrameNs = 1'000'000'000 / 48000;
+  GmSynth::Options o = Offline();
+  o.sampleRate = 48000;
+  struct Case {
+    std::int64_t playedAt;  // relative to the start of the cycle being rendered
+    int onset;              // where the note starts in that cycle, -1: not yet
+  } cases[] = {
+      {-kFrames * kFrameNs, 0},                // as the cycle before began
+      {-(kFrames - 300) * kFrameNs, 300},      // within it
+      {-(kFrames - 900) * kFrameNs, 900},      // late in it
+      {-3 * kFrames * kFrameNs, 0},            // arrived late: at once
+      {10 * kFrameNs, -1},                     // during this cycle: in the next period
+  };
+  for (const Case& c : cases) {
+    GmSynth synth(o);
+    synth.SendShortAt(kCycle + c.playedAt, PackShort(0x90, 60, 120));
+    std::vector<float> left(kFrames), right(kFrames);
+    synth.RenderCycle(left, right, kCycle);
+    const int onset = Onset(left);
+    if (c.onset < 0) {
+      EXPECT_EQ(onset, -1) << c.playedAt;
+      synth.RenderCycle(left, right, kCycle + kFrames * kFrameNs);
+      EXPECT_NE(Onset(left), -1) << "the note was lost";
+    } else {
+      // The synth starts notes at its 64-frame blocks: the nearest one.
+      EXPECT_GE(onset, c.onset - 32) << c.playedAt;
+      EXPECT_LE(onset, c.onset + 64) << c.playedAt;
+    }
+  }
+}
+
+}  // namespace

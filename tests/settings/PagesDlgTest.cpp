@@ -177,7 +177,8 @@ TEST_F(PagesDlgTest, CaptionPagesAndEveryEntryAreTheProgramsOwn) {
                          QStringLiteral("接続先２"), QStringLiteral("接続先３"), QStringLiteral("接続先４"),
                          QStringLiteral("接続先５")}));
   EXPECT_EQ(LabelsOf(dlg_.TabSheet4),
-            QStringList({QStringLiteral("MIDI in ﾃﾞﾊﾞｲｽ"), QStringLiteral("MIDI out ﾃﾞﾊﾞｲｽ")}));
+            QStringList({QStringLiteral("MIDI in ﾃﾞﾊﾞｲｽ"), QStringLiteral("MIDI out ﾃﾞﾊﾞｲｽ"),
+                         QStringLiteral("内蔵ｼﾝｾのﾊﾞｯﾌｧ"), QStringLiteral("使用中: なし")}));
   EXPECT_EQ(LabelsOf(dlg_.TabSheet5),
             QStringList({QStringLiteral("名前"), QStringLiteral("漢字で４文字（英数字で８文字）まで"),
                          QStringLiteral("外線発信番号")}));

@@ -63,7 +63,9 @@ class RecordingTarget final : public SettingsTarget {
   }
   void SetUserName(const QString& name) override { Add("SetUserName", name); }
   void SetPrintName(bool on) override { Add("SetPrintName", on ? "1" : "0"); }
-  void SetSynthAudioDriver(const QString& driver) override { Add("SetSynthAudioDriver", driver); }
+  void SetSynthOutput(const QString& driver, int frames) override {
+    Add("SetSynthOutput", driver + "," + QString::number(frames));
+  }
 
  private:
   void Add(const char* name, const QString& args) { calls << QString::fromLatin1(name) + "(" + args + ")"; }

@@ -100,7 +100,7 @@ TEST_F(SettingsStoreTest, ANewFileGetsItsSectionsAndKeysInSavingOrder) {
       "name5=\x90\xDA\x91\xB1\x90\xE6"
       "5\r\n"
       "telnumber1=\r\ntelnumber2=\r\ntelnumber3=\r\ntelnumber4=\r\ntelnumber5=\r\n"
-      "[midi]\r\nMidiInDeviceName=nothing\r\nMidiOutDeviceName=nothing\r\n"
+      "[midi]\r\nMidiInDeviceName=nothing\r\nMidiOutDeviceName=nothing\r\nSynthBuffer=128\r\n"
       "[syozai]\r\nnum=\r\nname=\x96\xBC\x91\x4F\r\n"
       "[other]\r\nmakelog=1\r\nprintname=1\r\n";
   EXPECT_EQ(FileBytes(), expected);
@@ -239,7 +239,7 @@ TEST(ApplySettings, DefaultsGiveTheFactoryLineSettingsInOrder) {
       QStringLiteral("SetDestinationMenuCaption(5,接続先5)"),
       QStringLiteral("SetUserName(名前    )"),
       "SetPrintName(1)",
-      "SetSynthAudioDriver()",
+      "SetSynthOutput(,128)",
   };
   EXPECT_EQ(target.calls, expected);
 }

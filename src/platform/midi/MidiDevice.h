@@ -32,6 +32,13 @@ class MidiDeviceError : public UserError {
   using UserError::UserError;
 };
 
+// The same device failed to open again, the same way and with the same settings: the player
+// has been told already, and is not told again.
+class MidiDeviceToldError : public MidiDeviceError {
+ public:
+  using MidiDeviceError::MidiDeviceError;
+};
+
 // An open MIDI output. Closing is destruction.
 class MidiOutput {
  public:
@@ -62,6 +69,9 @@ class MidiSystem {
   // Both throw MidiDeviceError when the device cannot be opened (or the number is unknown).
   virtual std::unique_ptr<MidiInput> OpenInput(int index, MidiInput::Handler handler) = 0;
   virtual std::unique_ptr<MidiOutput> OpenOutput(int index) = 0;
+  // How the built-in synth's sound goes out now (path, period, underruns); empty when it is not
+  // open.
+  virtual QString SynthOutputState() { return {}; }
 };
 
 // Byte length of a short message with this status, 0 for statuses that carry no short message

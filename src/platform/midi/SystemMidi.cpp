@@ -43,14 +43,6 @@ bool AlsaStarts() {
   return true;
 }
 
-bool JackStarts() {
-  jack_status_t status{};
-  jack_client_t* client = jack_client_open("Sonavel-probe", JackNoStartServer, &status);
-  if (client == nullptr) return false;
-  jack_client_close(client);
-  return true;
-}
-
 RtMidi::Api ToRt(SystemMidi::Api api) {
   return api == SystemMidi::Api::Alsa ? RtMidi::LINUX_ALSA : RtMidi::UNIX_JACK;
 }
@@ -259,7 +251,7 @@ SystemMidi::SystemMidi(GmSynth::Options synthOptions) : synthOptions_(std::move(
 std::vector<SystemMidi::Port> SystemMidi::Enumerate(bool inputs) const {
   std::vector<Port> ports;
   if (!inputs) ports.push_back({Api::Synth, QString::fromUtf8(GmSynth::kDeviceName)});
-  const std::pair<Api, bool> apis[] = {{Api::Alsa, AlsaStarts()}, {Api::Jack, JackStarts()}};
+  const std::pair<Api, bool> apis[] = {{Api::Alsa, AlsaStarts()}, {Api::Jack, JackServerRuns()}};
   for (auto [api, starts] : apis) {
     if (!starts) continue;
     try {
@@ -319,9 +311,32 @@ std::unique_ptr<MidiOutput> SystemMidi::OpenOutput(int index) {
     throw MidiDeviceError(QStringLiteral("MIDI OUT デバイス %1 はありません。").arg(index));
   }
   const Port& port = outputs_[static_cast<std::size_t>(index)];
-  if (port.api == Api::Synth) return std::make_unique<GmSynth>(synthOptions_);
+  if (port.api == Api::Synth) return OpenSynth();
   if (port.api == Api::Jack) return OpenJackOutput(port);
   return std::make_unique<RtOutput>(port);
+}
+
+std::unique_ptr<MidiOutput> SystemMidi::OpenSynth() {
+  try {
+    auto synth = std::make_unique<GmSynth>(synthOptions_);
+    synthStatus_ = synth->Status();
+    synthFailure_.clear();
+    return synth;
+  } catch (const MidiDeviceError& e) {
+    // Told once; the settings dialog's OK with nothing changed does not bring the box back.
+    const bool same = e.Message() == synthFailure_ && synthOptions_.audioDriver == synthFailedDriver_ &&
+                      synthOptions_.bufferFrames == synthFailedBuffer_;
+    synthFailure_ = e.Message();
+    synthFailedDriver_ = synthOptions_.audioDriver;
+    synthFailedBuffer_ = synthOptions_.bufferFrames;
+    if (same) throw MidiDeviceToldError(e.Message());
+    throw;
+  }
+}
+
+QString SystemMidi::SynthOutputState() {
+  const auto status = synthStatus_.lock();
+  return status ? GmSynth::Describe(*status) : QString();
 }
 
 #include "SystemMidi.moc"

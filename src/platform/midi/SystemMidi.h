@@ -21,6 +21,7 @@ class SystemMidi final : public MidiSystem {
   QStringList OutputNames() override;
   std::unique_ptr<MidiInput> OpenInput(int index, MidiInput::Handler handler) override;
   std::unique_ptr<MidiOutput> OpenOutput(int index) override;
+  QString SynthOutputState() override;
 
   enum class Api { Synth, Alsa, Jack };
   struct Port {
@@ -34,7 +35,14 @@ class SystemMidi final : public MidiSystem {
  private:
   std::vector<Port> Enumerate(bool inputs) const;
 
+  std::unique_ptr<MidiOutput> OpenSynth();
+
   GmSynth::Options synthOptions_;
+  std::weak_ptr<const SynthAudioStatus> synthStatus_;
+  // The synth's last failure to open, and the output it was asked for then.
+  QString synthFailure_;
+  QString synthFailedDriver_;
+  int synthFailedBuffer_ = 0;
   std::vector<Port> inputs_;
   std::vector<Port> outputs_;
 };
