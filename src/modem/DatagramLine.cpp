@@ -249,18 +249,26 @@ std::size_t DatagramLine::MarksFrom(std::uint64_t offset) const {
   return after == marks_.begin() ? 0 : static_cast<std::size_t>(after - marks_.begin() - 1);
 }
 
-// What the marks of the bytes from `from` to `to` take in a datagram; SIZE_MAX past kMaxMarks.
-std::size_t DatagramLine::MarkBytes(std::uint64_t from, std::uint64_t to, Time now) const {
-  if (to <= from) return 0;
-  std::size_t size = 0, count = 0;
+// The marks of the bytes from `from` to `to` as a datagram carries them: how many bytes after
+// the mark before each begins, and how long before `now` they were written.
+std::vector<std::pair<std::uint32_t, std::uint32_t>> DatagramLine::MarkFields(std::uint64_t from, std::uint64_t to,
+                                                                               Time now) const {
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> fields;
   std::uint64_t previous = from;
-  for (std::size_t i = MarksFrom(from); i < marks_.size() && (count == 0 || marks_[i].offset < to); ++i, ++count) {
+  for (std::size_t i = MarksFrom(from); to > from && i < marks_.size() && (fields.empty() || marks_[i].offset < to); ++i) {
     const std::uint64_t begins = std::max(marks_[i].offset, from);
-    size += VarintSize(static_cast<std::uint32_t>(begins - previous)) +
-            VarintSize(static_cast<std::uint32_t>(Micros(now) - Micros(marks_[i].at)));
+    fields.emplace_back(static_cast<std::uint32_t>(begins - previous), Micros(now) - Micros(marks_[i].at));
     previous = begins;
   }
-  return count > kMaxMarks ? SIZE_MAX : size;
+  return fields;
+}
+
+// What the marks of the bytes from `from` to `to` take in a datagram; SIZE_MAX past kMaxMarks.
+std::size_t DatagramLine::MarkBytes(std::uint64_t from, std::uint64_t to, Time now) const {
+  const auto fields = MarkFields(from, to, now);
+  std::size_t size = 0;
+  for (const auto& [step, age] : fields) size += VarintSize(step) + VarintSize(age);
+  return fields.size() > kMaxMarks ? SIZE_MAX : size;
 }
 
 DatagramLine::Datagram DatagramLine::Build(Kind kind, Time now) {
@@ -340,17 +348,12 @@ DatagramLine::Datagram DatagramLine::Build(Kind kind, Time now) {
     Put(d, at, held_.empty() ? 0 : held_.begin()->first, 8);
     at += 8;
   }
-  if (to > from) {
-    std::uint64_t previous = from;
-    std::size_t count = 0;
-    for (std::size_t i = MarksFrom(from); i < marks_.size() && (count == 0 || marks_[i].offset < to); ++i, ++count) {
-      const std::uint64_t begins = std::max(marks_[i].offset, from);
-      PutVarint(d, at, static_cast<std::uint32_t>(begins - previous));
-      PutVarint(d, at, Micros(now) - Micros(marks_[i].at));
-      previous = begins;
-    }
-    d[42] = static_cast<std::uint8_t>(count);
+  const auto fields = MarkFields(from, to, now);
+  for (const auto& [step, age] : fields) {
+    PutVarint(d, at, step);
+    PutVarint(d, at, age);
   }
+  d[42] = static_cast<std::uint8_t>(fields.size());
   std::copy(out_.begin() + static_cast<std::ptrdiff_t>(from - acked_), out_.begin() + static_cast<std::ptrdiff_t>(to - acked_),
             d.begin() + static_cast<std::ptrdiff_t>(at));
 

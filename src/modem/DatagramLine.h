@@ -7,6 +7,7 @@
 #include <map>
 #include <optional>
 #include <span>
+#include <utility>
 #include <vector>
 
 // The call's byte stream over datagrams: every byte arrives once, in order, as over TCP, but a
@@ -170,6 +171,7 @@ class DatagramLine {
 
   Datagram Build(Kind kind, Time now);
   std::size_t MarksFrom(std::uint64_t offset) const;
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> MarkFields(std::uint64_t from, std::uint64_t to, Time now) const;
   std::size_t MarkBytes(std::uint64_t from, std::uint64_t to, Time now) const;
   static PeerMarks Slice(const PeerMarks& marks, std::uint64_t from, std::uint64_t to);
   std::uint32_t Micros(Time t) const;
