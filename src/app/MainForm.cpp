@@ -230,11 +230,6 @@ TMainForm::TMainForm(Prompter& prompter, QWidget* parent) : QMainWindow(parent),
 
 TMainForm::~TMainForm() = default;
 
-void TMainForm::AttachKeyboard(QWidget& window, KeyMarks* marks) {
-  keyboard_ = &window;
-  keyMarks_ = marks;
-}
-
 void TMainForm::BuildToolbar(QWidget* client) {
   for (const ToolbarButton& b : kToolbar) {
     auto* button = new QToolButton(client);
@@ -478,18 +473,14 @@ void TMainForm::BuildMenus() {
 
 void TMainForm::WireHandlers() {
   // Every handler runs through Run, the windows' error boundary.
-  auto engine = [this](auto call) {
-    return [this, call] {
-      Run([this, &call] {
-        if (engine_ != nullptr) call(*engine_);
-      });
-    };
+  auto speedButton1Click = [this] {
+    Run([this] {
+      if (commands_.midiButton) commands_.midiButton(SpeedButton1->isChecked());
+    });
   };
-  auto speedButton1Click =
-      engine([this](RoutingEngine& e) { e.SpeedButton1Click(SpeedButton1->isChecked()); });
-  auto button4Click = engine([](RoutingEngine& e) { e.AllNotesOffButton(); });
-  auto speedButton7Click = engine([](RoutingEngine& e) { e.GmResetButton(); });
-  auto speedButton14Click = engine([](RoutingEngine& e) { e.ToggleDualPlay(); });
+  auto button4Click = [this] { Run(commands_.allNotesOff); };
+  auto speedButton7Click = [this] { Run(commands_.gmReset); };
+  auto speedButton14Click = [this] { Run(commands_.dualPlay); };
 
   // Toolbar. Handlers take clicked(), never toggled(): a state the program sets is not a click.
   connect(SpeedButton1, &QToolButton::clicked, this, speedButton1Click);
@@ -517,7 +508,7 @@ void TMainForm::WireHandlers() {
   connect(KO1, &QAction::triggered, this, [this] { Run([this] { KO1Click(); }); });
   connect(KS1, &QAction::triggered, this, [this] { Run([this] { KS1Click(); }); });
   connect(Exit1, &QAction::triggered, this, [this] { Run([this] { Exit1Click(); }); });
-  connect(KMIDI1, &QAction::triggered, this, engine([](RoutingEngine& e) { e.KMIDI1Click(); }));
+  connect(KMIDI1, &QAction::triggered, this, [this] { Run(commands_.midiMenu); });
   connect(K11, &QAction::triggered, this, [this] { Run([this] { Button11Click(); }); });
   // The two items that had no action do what their toolbar twins do.
   connect(N2, &QAction::triggered, this, button4Click);
@@ -533,19 +524,27 @@ void TMainForm::WireHandlers() {
   // Part panels: user changes only.
   for (Side side : {Side::Local, Side::Remote}) {
     PartControls& part = Part(side);
+    auto spinChanged = [this, side](std::function<void(Side, int)>& command, TUpDownButton* spin) {
+      return [this, side, &command, spin] {
+        Run([side, &command, spin] {
+          if (command) command(side, spin->Value());
+        });
+      };
+    };
     connect(part.channelSpin, &TUpDownButton::OnChange, this,
-            engine([&part, side](RoutingEngine& e) { e.ChannelChanged(side, part.channelSpin->Value()); }));
+            spinChanged(commands_.channelChanged, part.channelSpin));
     connect(part.programSpin, &TUpDownButton::OnChange, this,
-            engine([&part, side](RoutingEngine& e) { e.ProgramChanged(side, part.programSpin->Value()); }));
+            spinChanged(commands_.programChanged, part.programSpin));
     const std::pair<TrackBarBase*, Setting> sliders[] = {{part.pan, Setting::Pan},
                                                          {part.reverb, Setting::Reverb},
                                                          {part.chorus, Setting::Chorus},
                                                          {part.volume, Setting::Volume}};
     for (const auto& [slider, setting] : sliders) {
-      connect(slider, &TrackBarBase::OnChange, this,
-              engine([slider = slider, setting = setting, side](RoutingEngine& e) {
-                e.SettingChanged(side, setting, slider->Value());
-              }));
+      connect(slider, &TrackBarBase::OnChange, this, [this, slider = slider, setting = setting, side] {
+        Run([this, slider, setting, side] {
+          if (commands_.settingChanged) commands_.settingChanged(side, setting, slider->Value());
+        });
+      });
     }
     connect(part.programDisplay, &TEkisyou::OnClick, this, [this, side] {
       Run([this, side] {
@@ -654,15 +653,15 @@ void TMainForm::SetLevel(Side part, int value) {
 }
 
 void TMainForm::ShowKeyDown(int note, Side player) {
-  if (keyMarks_ != nullptr) keyMarks_->ShowKeyDown(note, player);
+  emit keyDownShown(note, player);
 }
 
 void TMainForm::ShowKeyUp(int note, Side player) {
-  if (keyMarks_ != nullptr) keyMarks_->ShowKeyUp(note, player);
+  emit keyUpShown(note, player);
 }
 
 void TMainForm::ClearKeyMarks() {
-  if (keyMarks_ != nullptr) keyMarks_->ClearKeyMarks();
+  emit keyMarksCleared();
 }
 
 void TMainForm::ShowChannel(Side part, int channel) {
@@ -783,35 +782,35 @@ void TMainForm::KeyboardClosedByUser() {
 // ---------------------------------------------------------------------------- handlers
 
 void TMainForm::Button11Click() {
-  if (keyboard_ == nullptr) return;
-  if (keyboard_->isVisible()) {
+  QWidget* keyboard = commands_.keyboardWindow ? commands_.keyboardWindow() : nullptr;
+  if (keyboard == nullptr) return;
+  if (keyboard->isVisible()) {
     SetChecked(SpeedButton2, false);
-    keyboard_->hide();
+    keyboard->hide();
     return;
   }
   SetChecked(SpeedButton2, true);
-  keyboard_->show();
+  keyboard->show();
   // Brought back onto the screen, the tests in this order.
-  const QScreen* screen =
-      keyboard_->screen() != nullptr ? keyboard_->screen() : QApplication::primaryScreen();
+  const QScreen* screen = keyboard->screen() != nullptr ? keyboard->screen() : QApplication::primaryScreen();
   const QSize screenSize = screen->geometry().size();
-  const QRect frame = keyboard_->frameGeometry();
+  const QRect frame = keyboard->frameGeometry();
   int left = frame.left();
   int top = frame.top();
   if (left > screenSize.width()) left = screenSize.width() - frame.width();
   if (top > screenSize.height()) top = screenSize.height() - frame.height();
   if (left < -frame.width()) left = 0;
   if (top < -frame.height()) top = 0;
-  if (left != frame.left() || top != frame.top()) keyboard_->move(left, top);
+  if (left != frame.left() || top != frame.top()) keyboard->move(left, top);
 }
 
 void TMainForm::Exit1Click() {
-  if (engine_ != nullptr) engine_->CloseMidiDevices();
+  if (commands_.closeMidiDevices) commands_.closeMidiDevices();
   close();
 }
 
 void TMainForm::KS1Click() {
-  if (engine_ == nullptr) return;
+  if (!commands_.toneSetup) return;
   const QStringList previous = OpenDialog1->selectedFiles();
   if (!previous.isEmpty() && !previous.front().isEmpty() && QFileInfo(previous.front()).isFile()) {
     SaveDialog1->selectFile(previous.front());
@@ -822,11 +821,11 @@ void TMainForm::KS1Click() {
   const QString path = chosen.front();
   if (QFileInfo::exists(path) && !prompter_.Confirm(path + kOverwrite)) return;
   // A failed write throws; the handler's boundary (Run) reports it.
-  ToneFile::Write(path, engine_->CurrentToneSetup());
+  ToneFile::Write(path, commands_.toneSetup());
 }
 
 void TMainForm::KO1Click() {
-  if (engine_ == nullptr) return;
+  if (!commands_.loadToneSetup) return;
   if (OpenDialog1->exec() != QDialog::Accepted) return;
   const QStringList chosen = OpenDialog1->selectedFiles();
   if (chosen.isEmpty() || chosen.front().isEmpty()) return;
@@ -841,5 +840,21 @@ void TMainForm::LoadToneFile(const QString& path) {
   // Read checks the whole file before anything is taken: a bad file changes nothing and its
   // error reaches the handler's boundary (Run).
   const ToneSetup setup = ToneFile::Read(path);
-  engine_->LoadToneSetup(setup);
+  commands_.loadToneSetup(setup);
+}
+
+void PlayThrough(MainFormCommands& c, RoutingEngine& engine) {
+  c.midiButton = [&engine](bool pressed) { engine.SpeedButton1Click(pressed); };
+  c.midiMenu = [&engine] { engine.KMIDI1Click(); };
+  c.allNotesOff = [&engine] { engine.AllNotesOffButton(); };
+  c.gmReset = [&engine] { engine.GmResetButton(); };
+  c.dualPlay = [&engine] { engine.ToggleDualPlay(); };
+  c.channelChanged = [&engine](Side side, int channel) { engine.ChannelChanged(side, channel); };
+  c.programChanged = [&engine](Side side, int program) { engine.ProgramChanged(side, program); };
+  c.settingChanged = [&engine](Side side, Setting setting, int value) {
+    engine.SettingChanged(side, setting, value);
+  };
+  c.closeMidiDevices = [&engine] { engine.CloseMidiDevices(); };
+  c.toneSetup = [&engine] { return engine.CurrentToneSetup(); };
+  c.loadToneSetup = [&engine](const ToneSetup& setup) { engine.LoadToneSetup(setup); };
 }

@@ -27,19 +27,25 @@ class TStatusPanels;
 class TUpDownButton;
 class TrackBarBase;
 
-// The keyboard window's key display, as the main window passes it on.
-class KeyMarks {
- public:
-  virtual ~KeyMarks() = default;
-  virtual void ShowKeyDown(int note, Side player) = 0;
-  virtual void ShowKeyUp(int note, Side player) = 0;
-  virtual void ClearKeyMarks() = 0;
-};
-
-// What the main window's commands reach beyond the routing engine: the serial link, the other
-// windows and the owner's start-up and shutdown steps. The owner fills these in; a command whose
-// partner is missing does nothing.
+// What the main window's commands reach: the routing engine and the keyboard window (both made
+// after the window, which is the engine's view), the serial link, the other windows and the
+// owner's start-up and shutdown steps. The owner fills these in and they go with the window, which
+// holds no pointer of its own to any of them; a command whose partner is missing does nothing.
 struct MainFormCommands {
+  // The routing engine (PlayThrough fills these).
+  std::function<void(bool)> midiButton;                    // SpeedButton1Click, after the click
+  std::function<void()> midiMenu;                          // KMIDI1Click
+  std::function<void()> allNotesOff;                       // Button4Click, N2
+  std::function<void()> gmReset;                           // SpeedButton7Click, GM1
+  std::function<void()> dualPlay;                          // SpeedButton14Click, KD1
+  std::function<void(Side, int)> channelChanged;           // a part's channel spin button
+  std::function<void(Side, int)> programChanged;           // a part's program spin button
+  std::function<void(Side, Setting, int)> settingChanged;  // a part's sliders
+  std::function<void()> closeMidiDevices;                  // Exit1Click
+  std::function<ToneSetup()> toneSetup;                    // KS1Click: what a tone file keeps
+  std::function<void(const ToneSetup&)> loadToneSetup;     // KO1Click
+  // The keyboard window Button11Click shows and hides.
+  std::function<QWidget*()> keyboardWindow;
   std::function<void()> formShow;                 // start-up steps that follow the first showing
   std::function<void()> formClose;                // shutdown steps
   std::function<void(int)> dialDestination;       // 1..5
@@ -58,8 +64,8 @@ struct MainFormCommands {
 };
 
 // The main window: toolbar, menus, the two part panels, the chat area and the status bar.
-// Its handlers call the routing engine and the commands the owner hands it; it shows what
-// the engine tells it through RoutingView.
+// Its handlers call the commands the owner hands it; it shows what the engine tells it through
+// RoutingView, and passes the key marks on to the keyboard window by its signals.
 class TMainForm final : public QMainWindow, public RoutingView, public ChatView {
   Q_OBJECT
  public:
@@ -73,14 +79,6 @@ class TMainForm final : public QMainWindow, public RoutingView, public ChatView 
   ~TMainForm() override;
 
   // Wiring, once, by the owner.
-  void AttachEngine(RoutingEngine& engine) { engine_ = &engine; }
-  void AttachKeyboard(QWidget& window, KeyMarks* marks);
-  // Before the owner takes them down.
-  void DetachEngine() { engine_ = nullptr; }
-  void DetachKeyboard() {
-    keyboard_ = nullptr;
-    keyMarks_ = nullptr;
-  }
   MainFormCommands& Commands() { return commands_; }
 
   // --- RoutingView
@@ -202,6 +200,12 @@ class TMainForm final : public QMainWindow, public RoutingView, public ChatView 
   QMenu* Help2 = nullptr;
   QAction* Help1 = nullptr;
 
+ signals:
+  // The engine's key marks, for the keyboard window: a connection to it goes when it goes.
+  void keyDownShown(int note, Side player);
+  void keyUpShown(int note, Side player);
+  void keyMarksCleared();
+
  protected:
   bool event(QEvent* event) override;
   bool eventFilter(QObject* watched, QEvent* event) override;
@@ -234,12 +238,12 @@ class TMainForm final : public QMainWindow, public RoutingView, public ChatView 
   void LoadToneFile(const QString& path);
 
   Prompter& prompter_;
-  RoutingEngine* engine_ = nullptr;
-  QWidget* keyboard_ = nullptr;
-  KeyMarks* keyMarks_ = nullptr;
   MainFormCommands commands_;
   std::array<PartControls, 2> parts_{};
   bool shown_ = false;
   bool closed_ = false;
   bool chatEmptyFirstLine_ = true;
 };
+
+// Fills the commands that go to the routing engine: what each control of the window plays.
+void PlayThrough(MainFormCommands& commands, RoutingEngine& engine);

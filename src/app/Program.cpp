@@ -115,18 +115,6 @@ class Program::Applier final : public SettingsTarget {
   bool portMap_ = true;
 };
 
-// The routing engine's key marks, drawn by the keyboard window.
-class Program::KeyboardMarks final : public KeyMarks {
- public:
-  explicit KeyboardMarks(TKeyboardForm& keyboard) : keyboard_(keyboard) {}
-  void ShowKeyDown(int note, Side player) override { keyboard_.ShowKeyDown(note, player); }
-  void ShowKeyUp(int note, Side player) override { keyboard_.ShowKeyUp(note, player); }
-  void ClearKeyMarks() override { keyboard_.ClearKeyMarks(); }
-
- private:
-  TKeyboardForm& keyboard_;
-};
-
 Program::Program(MidiSystem& midi, Prompter& prompter, Profile& settingsFile, QString logFolder)
     : midi_(midi), prompter_(prompter), settingsFile_(settingsFile) {
   QApplication::setApplicationName(QStringLiteral("Sonavel"));
@@ -153,7 +141,6 @@ Program::Program(MidiSystem& midi, Prompter& prompter, Profile& settingsFile, QS
   dialogue_->FormCreate(store_->ReadMakeLog(), logFolder, QDate::currentDate());
 
   keyboardForm_ = std::make_unique<TKeyboardForm>(*engine_);
-  keyboardMarks_ = std::make_unique<KeyboardMarks>(*keyboardForm_);
   pChangeForm_ = std::make_unique<TPChangeForm>(*engine_, mainForm_.get());
   aboutBox_ = std::make_unique<TAboutBox>();
 
@@ -167,11 +154,17 @@ Program::Program(MidiSystem& midi, Prompter& prompter, Profile& settingsFile, QS
   comForm_->onTimerTick = [this] { dialogue_->Timer1Timer(); };
   QObject::connect(keyboardForm_.get(), &TKeyboardForm::closedByUser, mainForm_.get(),
                    [this] { mainForm_->KeyboardClosedByUser(); });
-
+  // The engine shows its key marks on the main window, which passes them on; Qt cuts these
+  // connections when the keyboard window goes.
   TMainForm& form = *mainForm_;
-  form.AttachEngine(*engine_);
-  form.AttachKeyboard(*keyboardForm_, keyboardMarks_.get());
+  TKeyboardForm* keyboard = keyboardForm_.get();
+  QObject::connect(&form, &TMainForm::keyDownShown, keyboard, &TKeyboardForm::ShowKeyDown);
+  QObject::connect(&form, &TMainForm::keyUpShown, keyboard, &TKeyboardForm::ShowKeyUp);
+  QObject::connect(&form, &TMainForm::keyMarksCleared, keyboard, &TKeyboardForm::ClearKeyMarks);
+
   MainFormCommands& c = form.Commands();
+  PlayThrough(c, *engine_);
+  c.keyboardWindow = [keyboard]() -> QWidget* { return keyboard; };
   c.formShow = [this] { FormShow(); };
   c.formClose = [this] { FormClose(); };
   c.dialDestination = [this](int n) { dialogue_->DialDestination(n); };
@@ -204,9 +197,8 @@ Program::~Program() {
   dialogue_->FormDestroy();
   engine_->CloseMidiDevices();
   // Then the parts go in the reverse order of their making (the members' own order), each
-  // before what it uses; the links that point back are cut before their target goes.
-  mainForm_->DetachKeyboard();
-  mainForm_->DetachEngine();
+  // before what it uses. The main window, made first as the engine's view, goes last: what it
+  // reaches of the later parts goes through its commands, which only its own controls call.
 }
 
 // The modem knows the address once its router has opened the port (or the machine has a global

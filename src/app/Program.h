@@ -60,7 +60,6 @@ class Program {
 
  private:
   class Applier;
-  class KeyboardMarks;
 
   void FormShow();
   void FormClose();
@@ -85,7 +84,6 @@ class Program {
   std::unique_ptr<ChatLog> chat_;
   std::unique_ptr<ModemDialogue> dialogue_;
   std::unique_ptr<TKeyboardForm> keyboardForm_;
-  std::unique_ptr<KeyboardMarks> keyboardMarks_;
   std::unique_ptr<TPChangeForm> pChangeForm_;
   std::unique_ptr<TAboutBox> aboutBox_;
 };

@@ -45,14 +45,16 @@ class RecordingLink final : public LinkPort {
   }
 };
 
-class KeyRecorder final : public KeyMarks {
- public:
+// The key marks the main window passes on, as the keyboard window would receive them.
+struct KeyRecorder {
   std::vector<std::pair<int, Side>> down;
   std::vector<std::pair<int, Side>> up;
   int clears = 0;
-  void ShowKeyDown(int note, Side player) override { down.emplace_back(note, player); }
-  void ShowKeyUp(int note, Side player) override { up.emplace_back(note, player); }
-  void ClearKeyMarks() override { ++clears; }
+  void Listen(TMainForm& form) {
+    QObject::connect(&form, &TMainForm::keyDownShown, [this](int n, Side s) { down.emplace_back(n, s); });
+    QObject::connect(&form, &TMainForm::keyUpShown, [this](int n, Side s) { up.emplace_back(n, s); });
+    QObject::connect(&form, &TMainForm::keyMarksCleared, [this] { ++clears; });
+  }
 };
 
 constexpr ShortMessage Cc(int channel, int controller, int value) {
@@ -63,9 +65,10 @@ constexpr ShortMessage Cc(int channel, int controller, int value) {
 class MainFormWiring : public ::testing::Test {
  protected:
   MainFormWiring() {
-    form.AttachEngine(engine);
-    form.AttachKeyboard(keyboard, &keys);
+    keys.Listen(form);
     MainFormCommands& c = form.Commands();
+    PlayThrough(c, engine);
+    c.keyboardWindow = [this] { return &keyboard; };
     c.dialDestination = [this](int n) { calls << QStringLiteral("dial%1").arg(n); };
     c.waitForCall = [this] { calls << QStringLiteral("wait"); };
     c.copyCallerAddress = [this] { calls << QStringLiteral("copyAddress"); };
