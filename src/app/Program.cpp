@@ -58,6 +58,7 @@ class Program::Applier final : public SettingsTarget {
       options.portMap = portMap_;
       p_.modem_ = std::make_unique<modem::InternetModem>(options);
       p_.modem_->SetPassword(password_);
+      p_.modem_->SetPlayout(playout_);
     }
     Comm().SetDevicePath(QString::fromStdString(p_.modem_->DevicePath()));
   }
@@ -73,6 +74,10 @@ class Program::Applier final : public SettingsTarget {
   void SetPortMap(bool on) override {
     portMap_ = on;
     if (p_.modem_) p_.modem_->SetPortMap(on);
+  }
+  void SetPlayout(int s41) override {
+    playout_ = s41;
+    if (p_.modem_) p_.modem_->SetPlayout(s41);
   }
   void SetLineType(int lineType) override { Dialogue().LineType = lineType; }
   void SetInitCommand(int line, const QString& command) override {
@@ -113,6 +118,7 @@ class Program::Applier final : public SettingsTarget {
   std::uint16_t listenPort_ = modem::kDefaultPort;
   std::string password_;
   bool portMap_ = true;
+  int playout_ = modem::CommandInterpreter::kPlayoutAutomatic;
 };
 
 Program::Program(MidiSystem& midi, Prompter& prompter, Profile& settingsFile, QString logFolder)
@@ -181,7 +187,7 @@ Program::Program(MidiSystem& midi, Prompter& prompter, Profile& settingsFile, QS
     QString figures;
     if (modem_) {
       const modem::CallStatus s = modem_->Status();
-      if (s.carrier && s.line != modem::LineKind::None) figures = TStatusPanels::FiguresText(s.roundTripMs, s.repairedShare);
+      if (s.carrier && s.line != modem::LineKind::None) figures = TStatusPanels::FiguresText(s.roundTripMs, s.repairedShare, s.playoutMs, s.lateShare);
     }
     mainForm_->ShowLineFigures(figures);
   };

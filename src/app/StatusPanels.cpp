@@ -46,9 +46,12 @@ QRect TStatusPanels::FiguresRect() const {
   return QRect(panel.right() - width - kPanelGap, panel.top() + 1, width, panel.height() - 2);
 }
 
-QString TStatusPanels::FiguresText(int roundTripMs, double repairedShare) {
+QString TStatusPanels::FiguresText(int roundTripMs, double repairedShare, int playoutMs, double lateShare) {
   const QString trip = roundTripMs >= 0 ? QStringLiteral("%1ms").arg(roundTripMs) : QStringLiteral("--");
-  return QStringLiteral("往復 %1 修復 %2%").arg(trip).arg(repairedShare * 100, 0, 'f', 1);
+  QString text = QStringLiteral("往復 %1 修復 %2%").arg(trip).arg(repairedShare * 100, 0, 'f', 1);
+  if (playoutMs >= 0) text += QStringLiteral(" 揺れ吸収 %1ms").arg(playoutMs);
+  if (lateShare > 0) text += QStringLiteral(" 遅れ %1%").arg(lateShare * 100, 0, 'f', 1);
+  return text;
 }
 
 QRect TStatusPanels::PanelRect(int panel) const {

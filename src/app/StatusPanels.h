@@ -25,8 +25,10 @@ class TStatusPanels final : public QWidget {
   void SetLineFigures(const QString& text);
   QString LineFigures() const { return figures_; }
   QRect FiguresRect() const;  // empty without figures
-  // The figures' text: "往復 42ms 修復 1.5%"; an unknown round trip shows as "--".
-  static QString FiguresText(int roundTripMs, double repairedShare);
+  // The figures' text: "往復 42ms 修復 1.5%"; an unknown round trip shows as "--". With the
+  // partner's notes held at a steady delay, that delay beside them ("揺れ吸収 8ms"; -1: played
+  // on arrival, not shown), and the share of notes that came after their time when there are any.
+  static QString FiguresText(int roundTripMs, double repairedShare, int playoutMs = -1, double lateShare = 0);
 
  protected:
   void paintEvent(QPaintEvent* event) override;

@@ -175,6 +175,8 @@ TEST_F(MainFormLayout, ChatAreaAndStatusBarSitAtTheirPlaces) {
 TEST_F(MainFormLayout, CallFiguresSitInsidePanel0AndGoWhenTheClockStops) {
   EXPECT_EQ(TStatusPanels::FiguresText(42, 0.015), QStringLiteral("往復 42ms 修復 1.5%"));
   EXPECT_EQ(TStatusPanels::FiguresText(-1, 0), QStringLiteral("往復 -- 修復 0.0%"));
+  EXPECT_EQ(TStatusPanels::FiguresText(42, 0.015, 8), QStringLiteral("往復 42ms 修復 1.5% 揺れ吸収 8ms"));
+  EXPECT_EQ(TStatusPanels::FiguresText(42, 0, 8, 0.004), QStringLiteral("往復 42ms 修復 0.0% 揺れ吸収 8ms 遅れ 0.4%"));
   EXPECT_TRUE(form.StatusBar1->FiguresRect().isEmpty());
   form.ShowLineFigures(TStatusPanels::FiguresText(42, 0.015));
   const QRect box = form.StatusBar1->FiguresRect();
