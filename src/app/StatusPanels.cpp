@@ -1,7 +1,9 @@
 #include "app/StatusPanels.h"
 
+#include <QHelpEvent>
 #include <QPainter>
 #include <QStyleOptionFrame>
+#include <QToolTip>
 
 namespace {
 constexpr int kTextIndent = 3;
@@ -46,6 +48,38 @@ QRect TStatusPanels::FiguresRect() const {
   return QRect(panel.right() - width - kPanelGap, panel.top() + 1, width, panel.height() - 2);
 }
 
+void TStatusPanels::SetCallState(const QString& text, const QString& hint) {
+  stateHint_ = hint;
+  if (state_ == text) return;
+  const QRect before = CallStateRect();
+  state_ = text;
+  update(PanelRect(0));
+  update(before);
+}
+
+QRect TStatusPanels::CallStateRect() const {
+  if (state_.isEmpty()) return {};
+  const QRect panel = PanelRect(0).adjusted(0, 0, -kPanelGap, 0);
+  const int right = figures_.isEmpty() ? panel.right() - kPanelGap : FiguresRect().left() - kPanelGap;
+  const int width = fontMetrics().horizontalAdvance(state_) + 2 * kTextIndent + 2;
+  return QRect(right - width, panel.top() + 1, width, panel.height() - 2);
+}
+
+bool TStatusPanels::event(QEvent* event) {
+  if (event->type() == QEvent::ToolTip) {
+    const auto* help = static_cast<QHelpEvent*>(event);
+    const QRect box = CallStateRect();
+    if (box.contains(help->pos()) && !stateHint_.isEmpty()) {
+      QToolTip::showText(help->globalPos(), stateHint_, this, box);
+    } else {
+      QToolTip::hideText();
+      event->ignore();
+    }
+    return true;
+  }
+  return QWidget::event(event);
+}
+
 QString TStatusPanels::FiguresText(int roundTripMs, double repairedShare) {
   const QString trip = roundTripMs >= 0 ? QStringLiteral("%1ms").arg(roundTripMs) : QStringLiteral("--");
   return QStringLiteral("往復 %1 修復 %2%").arg(trip).arg(repairedShare * 100, 0, 'f', 1);
@@ -67,7 +101,11 @@ void TStatusPanels::paintEvent(QPaintEvent*) {
     p.setPen(palette().color(QPalette::WindowText));
     const QString& text = texts_.at(static_cast<std::size_t>(i));
     QRect inside = r.adjusted(kTextIndent, 0, -1, 0);
-    if (i == 0 && !figures_.isEmpty()) inside.setRight(FiguresRect().left() - kPanelGap);
+    if (i == 0 && !state_.isEmpty()) {
+      inside.setRight(CallStateRect().left() - kPanelGap);
+    } else if (i == 0 && !figures_.isEmpty()) {
+      inside.setRight(FiguresRect().left() - kPanelGap);
+    }
     // The panels were measured for a narrower face; a text that would not fit (the clock in
     // its 50 pixels) is drawn a little narrower rather than cut off.
     const int needed = p.fontMetrics().horizontalAdvance(text);
@@ -83,10 +121,11 @@ void TStatusPanels::paintEvent(QPaintEvent*) {
     }
     p.restore();
   }
-  if (!figures_.isEmpty()) {
-    const QRect box = FiguresRect();
+  for (const auto& [box, text] : {std::pair{FiguresRect(), figures_}, std::pair{CallStateRect(), state_}}) {
+    if (text.isEmpty()) continue;
     DrawBevel(p, box, palette());
     p.setPen(palette().color(QPalette::WindowText));
-    p.drawText(box.adjusted(kTextIndent, 0, -1, 0), Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, figures_);
+    p.drawText(box.adjusted(kTextIndent, 0, -1, 0), Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine,
+               text);
   }
 }

@@ -28,10 +28,20 @@ class TStatusPanels final : public QWidget {
   // The figures' text: "往復 42ms 修復 1.5%"; an unknown round trip shows as "--".
   static QString FiguresText(int roundTripMs, double repairedShare);
 
+  // The modem's wait or its call's protection, in a bevel of its own left of the figures, with a
+  // hint shown while the pointer rests on it; empty: none.
+  void SetCallState(const QString& text, const QString& hint);
+  QString CallState() const { return state_; }
+  QString CallStateHint() const { return stateHint_; }
+  QRect CallStateRect() const;  // empty without a state
+
  protected:
+  bool event(QEvent* event) override;
   void paintEvent(QPaintEvent* event) override;
 
  private:
   std::array<QString, kWidths.size()> texts_;
   QString figures_;
+  QString state_;
+  QString stateHint_;
 };
