@@ -84,6 +84,17 @@ bool CallHandshake::IsHello(std::span<const std::uint8_t> message) {
   return message.size() == kHello.size() + kSessionIdSize + kPoint && StartsWith(message, kHello);
 }
 
+std::optional<int> CallHandshake::GreetingVersion(std::span<const std::uint8_t> message) {
+  if (!StartsWith(message, kGreeting)) return std::nullopt;
+  int version = 0;
+  std::size_t at = kGreeting.size();
+  for (; at < message.size() && at < kGreeting.size() + 4 && message[at] >= '0' && message[at] <= '9'; ++at) {
+    version = version * 10 + (message[at] - '0');
+  }
+  if (at == kGreeting.size() || at >= message.size() || message[at] != ' ') return std::nullopt;
+  return version;
+}
+
 Bytes CallHandshake::Fail(Failure why) {
   step_ = Step::Failed;
   failure_ = why;
@@ -148,6 +159,11 @@ bool CallHandshake::Agree(const std::uint8_t* peerShare, const std::uint8_t* cal
 }
 
 Bytes CallHandshake::Receive(std::span<const std::uint8_t> message) {
+  // Another version of these messages: the peer is a modem like this one, older or newer, and
+  // the user needs to hear which rather than that it is none.
+  if (const auto version = GreetingVersion(message); version && *version != kVersion && step_ != Step::Failed) {
+    return Fail(*version < kVersion ? Failure::OlderModem : Failure::NewerModem);
+  }
   if (role_ == Role::Answerer) {
     if (step_ == Step::Hello) {
       if (!IsHello(message)) return Fail(Failure::NotSonavel);

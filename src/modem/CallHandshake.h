@@ -3,6 +3,7 @@
 #include <array>
 #include <chrono>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -64,15 +65,21 @@ class CallHandshake {
     Busy,           // (caller) the answerer has a call already
     TooManyTries,   // (caller) the answerer slows this address down after failed tries
     Unsafe,         // a share that would make a known key (the group's identity)
+    OlderModem,     // the peer greets with an older version of these messages
+    NewerModem,     // the peer greets with a newer version
   };
 
-  // The greetings the messages begin with: the version of these messages, readable in a capture.
-  static constexpr std::string_view kHello = "SONAVEL-MODEM/2 CALL\n";
-  static constexpr std::string_view kAnswer = "SONAVEL-MODEM/2 ANSWER\n";
-  static constexpr std::string_view kConfirm = "SONAVEL-MODEM/2 CONFIRM\n";
-  static constexpr std::string_view kWelcome = "SONAVEL-MODEM/2 WELCOME\n";
-  static constexpr std::string_view kBusy = "SONAVEL-MODEM/2 BUSY\n";
-  static constexpr std::string_view kLater = "SONAVEL-MODEM/2 LATER\n";
+  // The greetings the messages begin with: the version of the modems' protocol (these messages
+  // and the records and datagrams after them), readable in a capture. 3: datagrams carry the
+  // times their bytes were written, and the losses each side sees.
+  static constexpr int kVersion = 3;
+  static constexpr std::string_view kGreeting = "SONAVEL-MODEM/";
+  static constexpr std::string_view kHello = "SONAVEL-MODEM/3 CALL\n";
+  static constexpr std::string_view kAnswer = "SONAVEL-MODEM/3 ANSWER\n";
+  static constexpr std::string_view kConfirm = "SONAVEL-MODEM/3 CONFIRM\n";
+  static constexpr std::string_view kWelcome = "SONAVEL-MODEM/3 WELCOME\n";
+  static constexpr std::string_view kBusy = "SONAVEL-MODEM/3 BUSY\n";
+  static constexpr std::string_view kLater = "SONAVEL-MODEM/3 LATER\n";
   // No message is longer.
   static constexpr std::size_t kMaxMessage = 96;
   static constexpr std::size_t kSessionIdSize = 16;
@@ -99,6 +106,8 @@ class CallHandshake {
   const CallKeys& Keys() const { return keys_; }
 
   static bool IsHello(std::span<const std::uint8_t> message);
+  // The version a message greeting as these do names (any version); nothing for any other.
+  static std::optional<int> GreetingVersion(std::span<const std::uint8_t> message);
   static Bytes BusyMessage();
   static Bytes LaterMessage();
 

@@ -1,9 +1,6 @@
 #include "modem/DatagramCall.h"
 
-#include <netinet/in.h>
 #include <sodium.h>
-
-#include <cerrno>
 
 namespace modem {
 
@@ -19,10 +16,6 @@ CallKey Derived(const CallKey& key) {
   return out;
 }
 
-socklen_t LengthOf(const sockaddr_storage& a) {
-  return a.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
-}
-
 }  // namespace
 
 CallKeys DatagramCall::LineKeys(const CallKeys& callKeys) {
@@ -30,9 +23,8 @@ CallKeys DatagramCall::LineKeys(const CallKeys& callKeys) {
   return {Derived(callKeys.send), Derived(callKeys.receive)};
 }
 
-DatagramCall::DatagramCall(int socket, const CallKeys& callKeys, const sockaddr_storage* peer, Time now)
-    : socket_(socket),
-      sealer_(LineKeys(callKeys).send),
+DatagramCall::DatagramCall(const CallKeys& callKeys, const sockaddr_storage* peer, Time now)
+    : sealer_(LineKeys(callKeys).send),
       opener_(LineKeys(callKeys).receive, RecordOpener::Order::Window),
       line_(now) {
   if (peer) {
@@ -54,20 +46,12 @@ bool DatagramCall::Received(std::span<const std::uint8_t> datagram, const sockad
   return true;
 }
 
-void DatagramCall::Probe(Time now) {
-  line_.Probe();
-  Send(now);
-}
-
-void DatagramCall::Send(Time now) {
+std::optional<std::pair<Bytes, sockaddr_storage>> DatagramCall::Next(Time now) {
   while (auto plain = line_.Next(now)) {
     if (!havePeer_) continue;  // nobody to send to yet: the line repeats what matters later
-    const Bytes record = sealer_.Seal(*plain);
-    // A full buffer or an unreachable partner loses the datagram like the network would; the
-    // line repairs it or notices the silence.
-    ::sendto(socket_, record.data(), record.size(), MSG_DONTWAIT | MSG_NOSIGNAL, reinterpret_cast<const sockaddr*>(&peer_),
-             LengthOf(peer_));
+    return std::pair(sealer_.Seal(*plain), peer_);
   }
+  return std::nullopt;
 }
 
 }  // namespace modem

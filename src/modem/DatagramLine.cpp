@@ -12,7 +12,15 @@ namespace {
 //   2  packet number (32)          6  sender's time, microseconds (32)
 //  10  the peer's time echoed, plus how long it was held (32)
 //  14  stream bytes received in order (64)   22  room for more beyond them (32)
-//  26  stream offset of the bytes carried (64)   34  their count (16)   36  the bytes
+//  26  stream offset of the bytes carried (64)   34  their count (16)
+//  36  the peer's datagrams lately as seen here: how many, how many of them lost, how many of
+//      those right after another lost (16 each, in sixteenths)
+//  42  how many time marks (8)
+//  43  with kNack: where the bytes held after the gap begin (64)
+//      the time marks: how many bytes after the mark before (the first: 0) they begin, and how
+//      long before this datagram's own time they were written, in microseconds (each an
+//      unsigned LEB128)
+//      the bytes
 constexpr std::uint8_t kLineKind = 0xD1;
 constexpr std::uint8_t kPing = 0x01;   // answer at once
 constexpr std::uint8_t kClose = 0x02;  // the stream ends where these bytes end
@@ -22,6 +30,17 @@ constexpr std::uint8_t kEndSeen = 0x10;  // the whole of the peer's stream arriv
 constexpr std::uint8_t kKnownFlags = kPing | kClose | kNack | kEcho | kEndSeen;
 constexpr std::uint64_t kMaxOffset = std::uint64_t{1} << 62;
 constexpr std::size_t kMaxHeldStretches = 256;
+constexpr std::size_t kMaxMarks = 255;
+constexpr std::size_t kMaxVarint = 5;  // a 32-bit value
+constexpr auto kMarkMerge = std::chrono::microseconds(10);  // writes closer than this share a time
+// The share of new bytes the planned copies may leave unrepaired within their few milliseconds.
+constexpr double kResidualLoss = 3e-4;
+// Copies cost no more than this many datagrams a second may go whatever the loss: sparse notes
+// get the whole schedule, a fast run only what the loss asks for.
+constexpr double kAffordedPerSecond = 40;
+// What is assumed of a path before it is known: one datagram lost in a hundred, alone.
+constexpr double kPriorLost = 0.5, kPriorSeen = 50, kPriorLosses = 1, kPriorAfterLoss = 0.5;
+constexpr double kCountUnit = 16;  // the counts of a report, in sixteenths
 
 constexpr auto kInitialTimeout = std::chrono::milliseconds(300);
 constexpr auto kMaxTimeout = std::chrono::seconds(1);  // after a blackout the stream goes on within a second
@@ -38,6 +57,38 @@ std::uint64_t Get(std::span<const std::uint8_t> d, std::size_t at, int bytes) {
   std::uint64_t value = 0;
   for (int i = 0; i < bytes; ++i) value = value << 8 | d[at + static_cast<std::size_t>(i)];
   return value;
+}
+
+std::size_t VarintSize(std::uint32_t value) {
+  std::size_t n = 1;
+  while (value >= 0x80) {
+    value >>= 7;
+    ++n;
+  }
+  return n;
+}
+
+void PutVarint(DatagramLine::Datagram& d, std::size_t& at, std::uint32_t value) {
+  for (; value >= 0x80; value >>= 7) d[at++] = static_cast<std::uint8_t>(value | 0x80);
+  d[at++] = static_cast<std::uint8_t>(value);
+}
+
+// Nothing when it runs past the end or past 32 bits.
+std::optional<std::uint32_t> GetVarint(std::span<const std::uint8_t> d, std::size_t& at) {
+  std::uint64_t value = 0;
+  for (std::size_t i = 0; i < kMaxVarint && at < d.size(); ++i) {
+    const std::uint8_t b = d[at++];
+    value |= std::uint64_t{b & 0x7Fu} << (7 * i);
+    if (!(b & 0x80)) {
+      if (value > UINT32_MAX) return std::nullopt;
+      return static_cast<std::uint32_t>(value);
+    }
+  }
+  return std::nullopt;
+}
+
+std::uint16_t Sixteenths(double x) {
+  return static_cast<std::uint16_t>(std::lround(std::clamp(x * kCountUnit, 0.0, 65535.0)));
 }
 
 }  // namespace
@@ -58,6 +109,7 @@ std::size_t DatagramLine::Room() const {
 std::size_t DatagramLine::Write(std::span<const std::uint8_t> bytes, Time now) {
   const std::size_t n = std::min(bytes.size(), Room());
   if (out_.empty() && n > 0) progressAt_ = now;  // bytes begin to wait for the peer
+  if (n > 0 && (marks_.empty() || now - marks_.back().at >= kMarkMerge)) marks_.push_back({acked_ + out_.size(), now});
   out_.insert(out_.end(), bytes.begin(), bytes.begin() + static_cast<std::ptrdiff_t>(n));
   return n;
 }
@@ -91,7 +143,27 @@ bool DatagramLine::Probing() const {
 }
 
 bool DatagramLine::RepeatDue() const {
-  return repeatsDone_ < std::size(kRepeatAfter) && (sent_ > acked_ || (closing_ && !closeSeen_));
+  return repeatsDone_ < RepeatsPlanned() && (sent_ > acked_ || (closing_ && !closeSeen_));
+}
+
+// As many copies as it takes for new bytes to be lost with all of them at most kResidualLoss of
+// the time, when a datagram is lost with the share the peer reports and one after a lost one with
+// the share it reports of those.
+std::size_t DatagramLine::RepeatsPlanned() const {
+  // A path loses much alike both ways, as far as this side can know: what it sees of the peer's
+  // datagrams counts too, and a call learns the path twice as fast.
+  const double seen = peerReport_.seen + own_.seen, losses = peerReport_.lost + own_.lost;
+  const double lost = (losses + kPriorLost) / (seen + kPriorSeen);
+  const double after = (peerReport_.afterLoss + own_.afterLoss + kPriorLosses * kPriorAfterLoss) / (losses + kPriorLosses);
+  std::size_t copies = kLeastRepeats;
+  double unrepaired = lost * std::pow(after, static_cast<double>(copies));
+  while (copies < std::size(kRepeatAfter) && unrepaired > kResidualLoss) {
+    ++copies;
+    unrepaired *= after;
+  }
+  const double afforded = std::floor(kAffordedPerSecond * newBytesEvery_) - 1;
+  return std::clamp<std::size_t>(std::max(copies, static_cast<std::size_t>(std::max(afforded, 0.0))), kLeastRepeats,
+                                 std::size(kRepeatAfter));
 }
 
 DatagramLine::Time DatagramLine::KeepAliveAt() const {
@@ -170,6 +242,35 @@ DatagramLine::Time DatagramLine::Wake() const {
   return at;
 }
 
+// The mark that holds the byte at `offset`.
+std::size_t DatagramLine::MarksFrom(std::uint64_t offset) const {
+  const auto after = std::upper_bound(marks_.begin(), marks_.end(), offset,
+                                      [](std::uint64_t o, const Mark& m) { return o < m.offset; });
+  return after == marks_.begin() ? 0 : static_cast<std::size_t>(after - marks_.begin() - 1);
+}
+
+// The marks of the bytes from `from` to `to` as a datagram carries them: how many bytes after
+// the mark before each begins, and how long before `now` they were written.
+std::vector<std::pair<std::uint32_t, std::uint32_t>> DatagramLine::MarkFields(std::uint64_t from, std::uint64_t to,
+                                                                               Time now) const {
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> fields;
+  std::uint64_t previous = from;
+  for (std::size_t i = MarksFrom(from); to > from && i < marks_.size() && (fields.empty() || marks_[i].offset < to); ++i) {
+    const std::uint64_t begins = std::max(marks_[i].offset, from);
+    fields.emplace_back(static_cast<std::uint32_t>(begins - previous), Micros(now) - Micros(marks_[i].at));
+    previous = begins;
+  }
+  return fields;
+}
+
+// What the marks of the bytes from `from` to `to` take in a datagram; SIZE_MAX past kMaxMarks.
+std::size_t DatagramLine::MarkBytes(std::uint64_t from, std::uint64_t to, Time now) const {
+  const auto fields = MarkFields(from, to, now);
+  std::size_t size = 0;
+  for (const auto& [step, age] : fields) size += VarintSize(step) + VarintSize(age);
+  return fields.size() > kMaxMarks ? SIZE_MAX : size;
+}
+
 DatagramLine::Datagram DatagramLine::Build(Kind kind, Time now) {
   const std::uint64_t written = acked_ + out_.size();
   std::uint64_t from = sent_, to = sent_;
@@ -178,18 +279,37 @@ DatagramLine::Datagram DatagramLine::Build(Kind kind, Time now) {
     // The new bytes lead with the recent ones not yet acknowledged: a datagram lost before this
     // one is repaired by it.
     from = sent_ - std::min<std::uint64_t>({sent_ - acked_, kRepeatBytes, kMaxPayload - (to - sent_)});
+  } else if (kind == Kind::Repeat) {
+    from = std::max(acked_, sent_ > kRepeatBytes ? sent_ - kRepeatBytes : 0);
+  } else if (kind == Kind::Repair) {
+    from = acked_;
+    to = std::min({repairTo_, sent_, acked_ + kMaxPayload});
+  }
+  // Bytes written at many times need many marks: the oldest bytes of a lead make room first,
+  // then the newest. Two marks always fit beside a full payload.
+  const std::size_t fixed = kHeader + (nackOwed_ ? 8 : 0);
+  for (std::size_t marks; to > from && ((marks = MarkBytes(from, to, now)) == SIZE_MAX ||
+                                        fixed + marks + (to - from) > kMaxDatagram);) {
+    const std::size_t first = MarksFrom(from);
+    const std::uint64_t leadEnds = kind == Kind::Data ? sent_ + 1 : kind == Kind::Repeat ? to : from;
+    if (first + 1 < marks_.size() && marks_[first + 1].offset < leadEnds) {
+      from = marks_[first + 1].offset;
+    } else {
+      to = marks_[MarksFrom(to - 1)].offset;
+    }
+  }
+  if (kind == Kind::Data) {
+    const double gap = std::chrono::duration<double>(now - tailSentAt_).count();
+    newBytesEvery_ = 0.75 * newBytesEvery_ + 0.25 * std::min(gap, 1.0);
     sent_ = to;
     highestSent_ = std::max(highestSent_, sent_);
     tailSentAt_ = now;
     repeatsDone_ = 0;
     if (retransmitAt_ == Time::max() && sent_ > acked_) retransmitAt_ = now + RetransmitTimeout();
   } else if (kind == Kind::Repeat) {
-    from = std::max(acked_, sent_ > kRepeatBytes ? sent_ - kRepeatBytes : 0);
     ++repeatsDone_;
     ++counters_.repeats;
   } else if (kind == Kind::Repair) {
-    from = acked_;
-    to = std::min({repairTo_, sent_, acked_ + kMaxPayload});
     repairTo_ = 0;
     ++counters_.retransmits;
   }
@@ -209,7 +329,8 @@ DatagramLine::Datagram DatagramLine::Build(Kind kind, Time now) {
   }
   if (peerStamp_) flags |= kEcho;
 
-  Datagram d(kHeader + static_cast<std::size_t>(to - from));
+  const std::size_t markBytes = MarkBytes(from, to, now);
+  Datagram d(kHeader + ((flags & kNack) ? 8 : 0) + markBytes + static_cast<std::size_t>(to - from));
   d[0] = kLineKind;
   d[1] = flags;
   Put(d, 2, number_++, 4);
@@ -219,9 +340,22 @@ DatagramLine::Datagram DatagramLine::Build(Kind kind, Time now) {
   Put(d, 22, ReceiveLimit() - delivered_, 4);
   Put(d, 26, from, 8);
   Put(d, 34, to - from, 2);
-  if ((flags & kNack) && !held_.empty()) Put(d, 36, held_.begin()->first, 8);
+  Put(d, 36, Sixteenths(own_.seen), 2);
+  Put(d, 38, Sixteenths(own_.lost), 2);
+  Put(d, 40, Sixteenths(own_.afterLoss), 2);
+  std::size_t at = kHeader;
+  if (flags & kNack) {
+    Put(d, at, held_.empty() ? 0 : held_.begin()->first, 8);
+    at += 8;
+  }
+  const auto fields = MarkFields(from, to, now);
+  for (const auto& [step, age] : fields) {
+    PutVarint(d, at, step);
+    PutVarint(d, at, age);
+  }
+  d[42] = static_cast<std::uint8_t>(fields.size());
   std::copy(out_.begin() + static_cast<std::ptrdiff_t>(from - acked_), out_.begin() + static_cast<std::ptrdiff_t>(to - acked_),
-            d.begin() + kHeader);
+            d.begin() + static_cast<std::ptrdiff_t>(at));
 
   pingNext_ = false;
   ackOwed_ = false;
@@ -251,16 +385,40 @@ bool DatagramLine::Receive(std::span<const std::uint8_t> d, Time now) {
   const auto window = static_cast<std::uint32_t>(Get(d, 22, 4));
   const std::uint64_t offset = Get(d, 26, 8);
   const std::size_t length = static_cast<std::size_t>(Get(d, 34, 2));
-  const std::uint64_t heldFrom = Get(d, 36, 8);
+  const std::size_t markCount = d[42];
+  std::size_t at = kHeader;
+  std::uint64_t heldFrom = 0;
+  if ((flags & kNack) && d.size() >= at + 8) {
+    heldFrom = Get(d, at, 8);
+    at += 8;
+  }
+  // The times of the bytes, on the peer's clock unwrapped beyond its 32 bits.
+  const std::int64_t peerNow =
+      peerClock_ ? *peerClock_ + static_cast<std::int32_t>(stamp - static_cast<std::uint32_t>(*peerClock_)) : stamp;
+  PeerMarks marks;
+  bool marksOk = (markCount > 0) == (length > 0) && !((flags & kNack) && at == kHeader);
+  for (std::uint64_t begins = offset; marksOk && marks.size() < markCount;) {
+    const auto step = GetVarint(d, at);
+    const auto age = GetVarint(d, at);
+    marksOk = step && age && (marks.empty() ? *step == 0 : *step > 0) && *step < length && begins + *step < offset + length;
+    if (!marksOk) break;
+    begins += *step;
+    marks.push_back({begins, peerNow - *age});
+  }
   // The peer cannot acknowledge bytes never written, nor carry more than a datagram holds.
-  if (length != d.size() - kHeader || length > kMaxPayload || ack > acked_ + out_.size() || offset > kMaxOffset ||
-      heldFrom > kMaxOffset) {
+  if (!marksOk || at > d.size() || length != d.size() - at || length > kMaxPayload || ack > acked_ + out_.size() ||
+      offset > kMaxOffset || heldFrom > kMaxOffset) {
     ++counters_.rejected;
     return false;
   }
 
   ++counters_.received;
   lastHeard_ = now;
+  peerClock_ = std::max(peerClock_.value_or(peerNow), peerNow);
+  heard_.push_back({std::chrono::microseconds(peerNow), now});
+  if (heard_.size() > kHeardKept) heard_.pop_front();
+  peerReport_ = {static_cast<double>(Get(d, 36, 2)) / kCountUnit, static_cast<double>(Get(d, 38, 2)) / kCountUnit,
+                 static_cast<double>(Get(d, 40, 2)) / kCountUnit};
   CountPacket(number);
   if (flags & kEcho) {
     const std::uint32_t sample = Micros(now) - echo;
@@ -281,7 +439,7 @@ bool DatagramLine::Receive(std::span<const std::uint8_t> d, Time now) {
   // (Nothing is written after Close, so the end the peer has is ours, even while the timer has
   // just taken it back to be sent again.)
   if ((flags & kEndSeen) && closing_ && ack == acked_ + out_.size()) closeSeen_ = true;
-  TakeData(offset, d.subspan(kHeader), (flags & kClose) != 0, now);
+  TakeData(offset, d.subspan(at), marks, (flags & kClose) != 0, now);
   if (flags & kPing) {
     ackOwed_ = true;
     ackAt_ = now;
@@ -294,6 +452,7 @@ void DatagramLine::TakeAck(std::uint64_t ack, std::uint32_t window, std::optiona
   if (ack > acked_) {
     out_.erase(out_.begin(), out_.begin() + static_cast<std::ptrdiff_t>(ack - acked_));
     acked_ = ack;
+    while (marks_.size() >= 2 && marks_[1].offset <= acked_) marks_.pop_front();
     sent_ = std::max(sent_, acked_);
     backoff_ = 0;
     progressAt_ = now;
@@ -318,12 +477,13 @@ void DatagramLine::TakeAck(std::uint64_t ack, std::uint32_t window, std::optiona
   }
 }
 
-void DatagramLine::TakeData(std::uint64_t offset, std::span<const std::uint8_t> data, bool close, Time now) {
+void DatagramLine::TakeData(std::uint64_t offset, std::span<const std::uint8_t> data, const PeerMarks& marks, bool close,
+                            Time now) {
   const std::uint64_t end = offset + data.size();
   if (close) peerEnd_ = end;
   if (offset > delivered_) {
     // A gap: bytes before these were lost beyond what the repeats carry. These wait for it.
-    Hold(offset, data);
+    Hold(offset, data, marks);
     const auto halfRtt = std::chrono::microseconds(static_cast<std::int64_t>(srttUs_.value_or(0) / 2));
     if (now - lastNackAt_ >= std::max<Clock::duration>(halfRtt, std::chrono::milliseconds(5))) {
       nackOwed_ = true;
@@ -338,10 +498,10 @@ void DatagramLine::TakeData(std::uint64_t offset, std::span<const std::uint8_t> 
       ackOwed_ = true;
       ackAt_ = now;
     }
-    Deliver(offset, data, now);
+    Deliver(offset, data, marks, now);
     while (!held_.empty() && held_.begin()->first <= delivered_) {
       const auto node = held_.extract(held_.begin());
-      Deliver(node.key(), node.mapped(), now);
+      Deliver(node.key(), node.mapped().bytes, node.mapped().marks, now);
     }
   }
   if (peerEnd_ && delivered_ >= *peerEnd_) {
@@ -358,10 +518,23 @@ void DatagramLine::TakeData(std::uint64_t offset, std::span<const std::uint8_t> 
   }
 }
 
+// The marks of `marks` (those of a stretch) that hold the bytes from `from` to `to`, the first
+// moved up to `from`.
+DatagramLine::PeerMarks DatagramLine::Slice(const PeerMarks& marks, std::uint64_t from, std::uint64_t to) {
+  PeerMarks out;
+  for (std::size_t i = 0; i < marks.size(); ++i) {
+    const std::uint64_t ends = i + 1 < marks.size() ? marks[i + 1].offset : UINT64_MAX;
+    if (ends <= from || marks[i].offset >= to) continue;
+    out.push_back({std::max(marks[i].offset, from), marks[i].sentUs, marks[i].arrived});
+  }
+  return out;
+}
+
 // The part of a stretch starting at or before delivered_ that is new, as far as the window goes.
-void DatagramLine::Deliver(std::uint64_t offset, std::span<const std::uint8_t> data, Time now) {
+void DatagramLine::Deliver(std::uint64_t offset, std::span<const std::uint8_t> data, const PeerMarks& marks, Time now) {
   const std::uint64_t limit = std::min(offset + data.size(), ReceiveLimit());
   if (limit <= delivered_) return;
+  for (const PeerMark& m : Slice(marks, delivered_, limit)) inMarks_.push_back({m.offset, m.sentUs, now});
   const auto first = data.begin() + static_cast<std::ptrdiff_t>(delivered_ - offset);
   in_.insert(in_.end(), first, first + static_cast<std::ptrdiff_t>(limit - delivered_));
   delivered_ = limit;
@@ -371,37 +544,62 @@ void DatagramLine::Deliver(std::uint64_t offset, std::span<const std::uint8_t> d
 
 // Keeps the bytes of a stretch after a gap that are not held yet, within the window: the held
 // stretches stay disjoint, so they never hold more than the window.
-void DatagramLine::Hold(std::uint64_t offset, std::span<const std::uint8_t> data) {
+void DatagramLine::Hold(std::uint64_t offset, std::span<const std::uint8_t> data, const PeerMarks& marks) {
   std::uint64_t at = offset;
   const std::uint64_t end = std::min(offset + data.size(), ReceiveLimit());
   auto next = held_.upper_bound(at);
   if (next != held_.begin()) {
     const auto before = std::prev(next);
-    at = std::max(at, before->first + before->second.size());
+    at = std::max(at, before->first + before->second.bytes.size());
   }
   while (at < end && held_.size() < kMaxHeldStretches) {
     const std::uint64_t stop = next == held_.end() ? end : std::min(end, next->first);
     if (stop > at) {
       const auto first = data.begin() + static_cast<std::ptrdiff_t>(at - offset);
-      held_.emplace(at, std::vector<std::uint8_t>(first, first + static_cast<std::ptrdiff_t>(stop - at)));
+      held_.emplace(at, Held{std::vector<std::uint8_t>(first, first + static_cast<std::ptrdiff_t>(stop - at)),
+                             Slice(marks, at, stop)});
     }
     if (next == held_.end()) break;
-    at = next->first + next->second.size();
+    at = next->first + next->second.bytes.size();
     ++next;
   }
 }
 
 std::vector<std::uint8_t> DatagramLine::Take(std::size_t max) {
-  const bool wasTight = kReceiveWindow - in_.size() < kReceiveWindow / 2;
   const std::size_t n = std::min(max, in_.size());
   std::vector<std::uint8_t> bytes(in_.begin(), in_.begin() + static_cast<std::ptrdiff_t>(n));
+  Consumed(n);
+  return bytes;
+}
+
+void DatagramLine::Consumed(std::size_t n) {
+  const bool wasTight = kReceiveWindow - in_.size() < kReceiveWindow / 2;
   in_.erase(in_.begin(), in_.begin() + static_cast<std::ptrdiff_t>(n));
+  const std::uint64_t readTo = delivered_ - in_.size();
+  while (inMarks_.size() >= 2 && inMarks_[1].offset <= readTo) inMarks_.pop_front();
   if (wasTight && kReceiveWindow - in_.size() >= kReceiveWindow / 2) {
     // The sender may be waiting for room: tell it at once.
     ackOwed_ = true;
     ackAt_ = Time::min();
   }
-  return bytes;
+}
+
+std::optional<DatagramLine::Piece> DatagramLine::TakePiece(std::size_t max) {
+  if (in_.empty() || max == 0) return std::nullopt;
+  const std::uint64_t readFrom = delivered_ - in_.size();
+  const std::uint64_t ends = inMarks_.size() >= 2 ? inMarks_[1].offset : delivered_;
+  const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(max, ends - readFrom));
+  Piece piece{std::vector<std::uint8_t>(in_.begin(), in_.begin() + static_cast<std::ptrdiff_t>(n)),
+              std::chrono::microseconds(inMarks_.empty() ? 0 : inMarks_.front().sentUs),
+              inMarks_.empty() ? lastHeard_ : inMarks_.front().arrived};
+  Consumed(n);
+  return piece;
+}
+
+std::vector<DatagramLine::Heard> DatagramLine::TakeHeard() {
+  std::vector<Heard> out(heard_.begin(), heard_.end());
+  heard_.clear();
+  return out;
 }
 
 std::optional<DatagramLine::Event> DatagramLine::TakeEvent() {
@@ -419,18 +617,25 @@ void DatagramLine::CountPacket(std::uint32_t number) {
   } else {
     const auto ahead = static_cast<std::int32_t>(number - *highest_);
     if (ahead > 0) {
-      missing_ += ahead - 1;
+      // (A jump of more than the counts look back on says no more than one of that length.)
+      const double missed = std::min<double>(ahead - 1, kCountWindow);
+      own_.lost += missed;
+      own_.seen += missed;
+      if (missed > 1) own_.afterLoss += missed - 1;
       highest_ = number;
-    } else if (ahead < 0 && missing_ >= 1) {
-      missing_ -= 1;  // late, not lost
+    } else if (ahead < 0 && own_.lost >= 1) {
+      own_.lost -= 1;  // late, not lost
+      own_.seen -= 1;
+      own_.afterLoss = std::min(own_.afterLoss, std::max(0.0, own_.lost - 1));
     } else if (ahead == 0) {
       return;  // the network doubled it
     }
   }
-  arrived_ += 1;
-  if (arrived_ + missing_ > kCountWindow) {
-    arrived_ /= 2;
-    missing_ /= 2;
+  own_.seen += 1;
+  while (own_.seen > kCountWindow) {
+    own_.seen /= 2;
+    own_.lost /= 2;
+    own_.afterLoss /= 2;
   }
 }
 
@@ -440,8 +645,7 @@ std::optional<std::chrono::microseconds> DatagramLine::RoundTrip() const {
 }
 
 double DatagramLine::RepairedShare() const {
-  const double total = arrived_ + missing_;
-  return total > 0 ? missing_ / total : 0;
+  return own_.seen > 0 ? own_.lost / own_.seen : 0;
 }
 
 }  // namespace modem

@@ -3,7 +3,6 @@
 #include <QString>
 #include <atomic>
 #include <chrono>
-#include <map>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -12,31 +11,25 @@
 #include <thread>
 #include <vector>
 
-#include "modem/CallHandshake.h"
+#include "modem/CallSession.h"
 #include "modem/CallStatus.h"
-#include "modem/DatagramCall.h"
+#include "modem/CallerGate.h"
 #include "modem/ModemCommands.h"
-#include "modem/SealedRecords.h"
+#include "modem/ModemPty.h"
 #include "modem/PortMap.h"
-#include "platform/UserError.h"
+#include "modem/Sockets.h"
 
-// A modem whose telephone line is a TCP connection. It owns a pty pair: a program opens the
-// slave's path as it would open a serial device with a modem on it, and the modem works the
-// master side on a thread of its own. Closing the slave is the program dropping DTR: the call
-// ends and the modem resets.
+// The built-in modem: calls over the internet, on a TCP stream or on UDP datagrams when the path
+// carries them. It owns a pty pair: a program opens the slave's path as it would open a serial
+// device with a modem on it, and the modem works the master side on a thread of its own.
+// Closing the slave is the program dropping DTR: the call ends and the modem resets.
 //
-// Between two of these modems a call begins with a handshake (CallHandshake): the password, if
-// there is one, is proved without being sent, and keys are agreed for this call alone. After it
-// what one read of the program brings travels as one sealed record (SealedRecords), and the far
-// modem hands its bytes to its program unchanged. Until a caller has proved the password the
-// answering program hears nothing of it: no RING, no byte.
+// This class is the I/O around pure parts: the pty, the sockets, poll(), the clock and the name
+// lookup's thread. It hands every event to the command interpreter, the gate that screens
+// callers (CallerGate) or the call (CallSession) with the time, carries out what they return and
+// sleeps until the earliest time one of them asks to be woken. Until a caller has proved the
+// password the answering program hears nothing of it: no RING, no byte.
 namespace modem {
-
-// The pty could not be made, or the link path could not be put there.
-class ModemError : public UserError {
- public:
-  using UserError::UserError;
-};
 
 struct ModemOptions {
   std::uint16_t listenPort = kDefaultPort;  // 0: any free port (see BoundPort)
@@ -56,8 +49,8 @@ class InternetModem final : ModemLine {
   InternetModem& operator=(const InternetModem&) = delete;
 
   // What a program opens: the link path if one was asked for, else the pty slave.
-  const std::string& DevicePath() const { return devicePath_; }
-  const std::string& SlavePath() const { return slavePath_; }
+  const std::string& DevicePath() const { return pty_.DevicePath(); }
+  const std::string& SlavePath() const { return pty_.SlavePath(); }
   // The port calls are taken on from the next ATS0=1 on.
   void SetListenPort(std::uint16_t port) { listenPort_ = port; }
   std::uint16_t ListenPort() const { return listenPort_; }
@@ -75,21 +68,14 @@ class InternetModem final : ModemLine {
   std::string CallerAddress() const { return portMap_.CallerAddress(); }
 
   // Callers being answered at once, in all and from one address (IPv6: one /64).
-  static constexpr std::size_t kMaxIncoming = 16;
-  static constexpr std::size_t kMaxIncomingPerAddress = 4;
+  static constexpr std::size_t kMaxIncoming = CallerGate::kMaxIncoming;
+  static constexpr std::size_t kMaxIncomingPerAddress = CallerGate::kMaxIncomingPerAddress;
   // Handshakes answered for an address before it is slowed down, and the longest wait then.
-  static constexpr int kFreeTries = 3;
-  static constexpr std::chrono::seconds kLongestWait{60};
+  static constexpr int kFreeTries = CallerGate::kFreeTries;
+  static constexpr std::chrono::seconds kLongestWait = CallerGate::kLongestWait;
 
  private:
-  // Choosing: the call stands, and the caller finds out whether the path carries datagrams.
-  enum class State { Command, Resolving, Connecting, Greeting, Choosing, Online };
-  struct Lookup;
   struct Incoming;
-  struct Tries {
-    int failed = 0;  // handshakes answered without a call coming of them
-    std::chrono::steady_clock::time_point last, until;
-  };
   using Clock = std::chrono::steady_clock;
 
   // ModemLine, called by the interpreter on the modem's thread
@@ -100,6 +86,10 @@ class InternetModem final : ModemLine {
 
   void Run();
   int PollTimeout() const;
+  bool InCall() const { return session_ && session_->Busy(); }
+  void Apply(CallSession& session);
+  void Settle();
+  void Tick();
   void FromProgram();
   void ToProgram();
   void FromPeer();
@@ -108,100 +98,52 @@ class InternetModem final : ModemLine {
   void SlaveEvents();
   void TakeCall();
   void FromCaller(Incoming& in);
-  void CallerUnit(Incoming& in, std::span<const std::uint8_t> unit);
-  void TurnAway(Incoming& in, const Bytes& word);
-  void Answer(Incoming& in);
-  bool Throttled(const std::string& address);
-  void Tried(const std::string& address, bool succeeded);
-  void StartLookup(const DialTarget& target);
-  void ReapLookups(bool wait);
+  void HangUp(CallerGate::Id id);
+  void Answer(Incoming& in, CallerGate::Verdict& verdict);
   void LookupDone();
-  void TryNextAddress();
+  void ConnectTo(std::size_t address);
   void Connected();
-  void PeerUnit(std::span<const std::uint8_t> unit);
-  void HandshakeFailed();
-  void Established(const std::string& partner);
-  void SendUnit(const Bytes& unit);
-  void StartChoosing(bool caller);
-  void ChooseLine(LineKind line);
   void FromDatagrams(int socket);
-  void DatagramTick();
-  void FromLine(std::span<const std::uint8_t> bytes);
-  void Notice(const QString& text);
-  void Linger(int& socket);
-  void LingerTick();
+  void CloseStream(CallSession::StreamClose how);
   void EndLinger();
   std::string Password() const;
-  void CheckDeadlines();
-  void EndCall(const QString& why, Result result);
-  void CloseCall();
   void StopListening();
   void PortMapNews();
-  void Report(Result result);
   void Say(const QString& text);
   void SetStatus(const CallStatus& status);
   std::string Encoded(const QString& text) const;
 
   ModemOptions options_;
-  std::string slavePath_;
-  std::string devicePath_;
-  int master_ = -1;
+  ModemPty pty_;
   int wake_ = -1;
-  int watch_ = -1;  // inotify on the slave: its opens and closes
   std::atomic<std::uint16_t> listenPort_;
   std::atomic<std::uint16_t> boundPort_{0};
 
   // Everything below is the modem thread's alone.
   CommandInterpreter commands_{*this};
   int holders_ = 0;  // open descriptors of the slave; none: DTR is down
-  State state_ = State::Command;
   std::string toProgram_;
   std::string toPeer_;
   int listen_ = -1;
   Clock::time_point listenPausedUntil_{};  // out of descriptors: the listener rests a moment
+  CallerGate gate_;
+  std::vector<std::unique_ptr<Incoming>> incoming_;
+  // The call, and its stream: the caller's connection, or the one a caller was answered on.
+  std::unique_ptr<CallSession> session_;
   int call_ = -1;
-  // The call's line: units on the TCP stream. A datagram line would replace these three and
-  // SendUnit; the handshake and the records stay as they are.
-  StreamFramer framer_{CallHandshake::kMaxMessage};
-  std::unique_ptr<CallHandshake> handshake_;
-  std::unique_ptr<RecordSealer> sealer_;
-  std::unique_ptr<RecordOpener> opener_;
-  CallProtection protection_ = CallProtection::None;
-  // The datagram line: the answering port's datagram socket (while taking calls), the caller's
-  // own, and the call on it once the handshake has given the keys.
+  // Datagrams: the answering port's socket (while taking calls), and the caller's own.
   int udpListen_ = -1;
   int udpCall_ = -1;
-  std::unique_ptr<DatagramCall> datagrams_;
-  CallKeys keys_{};
-  LineKind line_ = LineKind::None;
-  bool calling_ = false;
-  std::string partner_;
-  // A datagram call this side has hung up: it stays a moment (kLinger) on its own socket to send
-  // the end again until the partner says it has it; the modem meanwhile is free for the next.
-  std::unique_ptr<DatagramCall> lingering_;
+  // A datagram call this side has hung up: it stays a moment on its own socket to send the end
+  // again until the partner says it has it; the modem meanwhile is free for the next.
+  std::unique_ptr<CallSession> lingering_;
   int lingerSocket_ = -1;
   bool lingerOnListenPort_ = false;
-  Clock::time_point lingerUntil_{};
-  Clock::time_point nextProbe_{};
-  Clock::time_point figuresAt_{};
-  // Where the bytes given to the program stand, so that the modem's own lines (a stalled line)
-  // go in between the partner's units, never inside one.
-  int frameLeft_ = 0;
-  bool leadPending_ = false;
-  bool lineOpen_ = false;
-  std::vector<QString> notices_;
-  DialTarget target_;
-  Clock::time_point deadline_{};
-  std::shared_ptr<Lookup> lookup_;
-  std::vector<std::pair<std::shared_ptr<Lookup>, std::thread>> lookups_;  // joined when done
+  NameLookups lookups_;
   std::vector<std::vector<std::uint8_t>> addresses_;  // sockaddr bytes, in the order to try
-  std::size_t nextAddress_ = 0;
-  int lastError_ = 0;
-  std::vector<std::unique_ptr<Incoming>> incoming_;
-  std::map<std::string, Tries> tries_;  // by address, at most kTriesKept
 
   mutable std::mutex statusLock_;
-  CallStatus status_;  // guarded by statusLock_; written by the modem's thread
+  CallStatus status_;      // guarded by statusLock_; written by the modem's thread
   int statusSocket_ = -1;  // guarded by statusLock_: the call's socket while the carrier is up
   mutable std::mutex passwordLock_;
   std::string password_;  // guarded by passwordLock_

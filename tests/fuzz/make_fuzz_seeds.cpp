@@ -151,6 +151,25 @@ void DatagramSeeds() {
   Put(kTarget, "peer_hangs_up", Conversation(3, true, [](int) { return false; }));
 }
 
+// fuzz_call_session: [path and S40][how long the call runs first], then steps: an opcode (0 stream
+// bytes, 1 a datagram, 2 the program's bytes, 3 time passing, 4 a hang-up; the top bit the side),
+// a length and that many bytes.
+void SessionSeeds() {
+  constexpr const char* kTarget = "fuzz_call_session";
+  const auto step = [](std::uint8_t op, const Bytes& bytes) {
+    return Joined({op, static_cast<std::uint8_t>(bytes.size())}, bytes);
+  };
+  const Bytes talk =
+      Joined(Joined(step(2, {0xFF, 0x90, 60, 100}), step(0x82, {'h', 'i', '\r'})), step(3, Bytes(10)));
+  Put(kTarget, "datagram_call", Joined({0, 50}, talk));
+  Put(kTarget, "udp_blocked", Joined({1, 200}, talk));
+  Put(kTarget, "held_to_tcp", Joined({2, 50}, talk));
+  Put(kTarget, "lossy_hang_up", Joined(Joined({8, 100}, talk), step(4, {})));
+  Put(kTarget, "hang_up_while_choosing", Joined({1, 40}, step(4, {})));
+  Put(kTarget, "stranger_at_the_gate",
+      Joined({0, 3}, Joined(step(0x80, {0, 3, 'G', 'E', 'T'}), step(1, Bytes(30, 7)))));
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -162,5 +181,6 @@ int main(int argc, char** argv) {
   HandshakeSeeds();
   RecordSeeds();
   DatagramSeeds();
+  SessionSeeds();
   return 0;
 }

@@ -28,6 +28,13 @@ struct Socket {
     ::getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
   }
   ~Socket() { ::close(fd); }
+  // Whatever the call has due now, from this socket.
+  void Send(DatagramCall& call) const {
+    while (auto d = call.Next(Clock::now())) {
+      const auto* to = reinterpret_cast<const sockaddr*>(&d->second);
+      ::sendto(fd, d->first.data(), d->first.size(), 0, to, sizeof(sockaddr_in));
+    }
+  }
   void SendTo(const Socket& to, const std::vector<std::uint8_t>& d) const {
     ::sendto(fd, d.data(), d.size(), 0, reinterpret_cast<const sockaddr*>(&to.address), sizeof(sockaddr_in));
   }
@@ -54,8 +61,8 @@ CallKeys Keys(std::uint8_t a, std::uint8_t b) {
 TEST(DatagramCall, ThePartnersBytesPassAndAStrangersReplayedOrAlteredDatagramsChangeNothing) {
   // The call goes through a tap that records each datagram on its way to the answerer.
   Socket callerSocket, tap, answererSocket, stranger;
-  DatagramCall caller(callerSocket.fd, Keys(1, 2), &tap.address, Clock::now());
-  DatagramCall answerer(answererSocket.fd, Keys(2, 1), nullptr, Clock::now());
+  DatagramCall caller(Keys(1, 2), &tap.address, Clock::now());
+  DatagramCall answerer(Keys(2, 1), nullptr, Clock::now());
   std::vector<std::vector<std::uint8_t>> recorded;
   std::string heard;
   int dropped = 0;
@@ -75,14 +82,14 @@ TEST(DatagramCall, ThePartnersBytesPassAndAStrangersReplayedOrAlteredDatagramsCh
       for (auto& d : callerSocket.ReadAll()) caller.Received(d, answererSocket.address, Clock::now());
       const auto bytes = answerer.Line().Take(4096);
       heard.append(bytes.begin(), bytes.end());
-      caller.Send(Clock::now());
-      answerer.Send(Clock::now());
+      callerSocket.Send(caller);
+      answererSocket.Send(answerer);
       ::usleep(1000);
     }
   };
   const std::string first = "\xFF\x90\x3C\x64hello\r";
   caller.Line().Write({reinterpret_cast<const std::uint8_t*>(first.data()), first.size()}, Clock::now());
-  caller.Probe(Clock::now());
+  caller.Probe();
   run(100);
   ASSERT_EQ(heard, first);
   EXPECT_TRUE(caller.BothWays());

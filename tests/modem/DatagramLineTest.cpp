@@ -1,6 +1,7 @@
 // The datagram line between two ends over a simulated path (support/SimulatedPath.h) and a
 // simulated clock, so minutes of a lossy call run in milliseconds and the same every time.
 #include "modem/DatagramLine.h"
+#include "modem/SealedRecords.h"
 
 #include <gtest/gtest.h>
 
@@ -23,11 +24,11 @@ double Percentile(const std::vector<double>& sorted, double q) {
   return sorted.empty() ? 0 : sorted[std::min(sorted.size() - 1, static_cast<std::size_t>(sorted.size() * q))];
 }
 
-enum class Play { Notes, Chords, ChordsAlone, Flood, Idle };
+enum class Play { Notes, NotesAlone, Chords, ChordsAlone, Flood, Idle };
 
 // Two lines and the path between them. Side 0 plays; side 1 plays too for Notes and Chords
-// (the partner answers), so acknowledgements ride on data both ways; for ChordsAlone the partner
-// only listens, and its acknowledgements go alone.
+// (the partner answers), so acknowledgements ride on data both ways; for NotesAlone and
+// ChordsAlone the partner only listens, and its acknowledgements go alone.
 class Call {
  public:
   Call(Path path, std::uint64_t seed)
@@ -38,6 +39,7 @@ class Call {
   DatagramLine& operator[](int side) { return lines_[side]; }
   Time Now() const { return now_; }
   std::size_t readLimit = SIZE_MAX;  // bytes a reader takes each time it is woken (a slow program)
+  std::chrono::milliseconds readEvery{0};  // a slow program also wakes on its own this often
   std::size_t peakUnread = 0;
 
   // Plays for `length`, then lets the line settle for `settle`.
@@ -48,26 +50,31 @@ class Call {
     int unit = 0;
     while (now_ < end) {
       if (play != Play::Idle && now_ >= nextPlay && now_ < stop) {
-        for (int side = 0; side < (play == Play::Flood || play == Play::ChordsAlone ? 1 : 2); ++side) {
+        const bool alone = play == Play::Flood || play == Play::NotesAlone || play == Play::ChordsAlone;
+        for (int side = 0; side < (alone ? 1 : 2); ++side) {
           const int count = play == Play::Chords || play == Play::ChordsAlone ? 3 : 1;
           // A flooding program blocks in its write while the line holds it back.
           if (play == Play::Flood && pending_[side].size() > 64 * 1024) continue;
           for (int i = 0; i < count; ++i) Write(side, play == Play::Flood ? 4096 : 4, unit++);
         }
-        nextPlay = now_ + (play == Play::Notes ? 50ms : play == Play::Flood ? 1ms : 200ms);
+        nextPlay = now_ + (play == Play::Notes || play == Play::NotesAlone ? 50ms : play == Play::Flood ? 1ms : 200ms);
       }
       for (int side = 0; side < 2; ++side) {
         if (!pending_[side].empty()) {
           const std::size_t n = lines_[side].Write(pending_[side], now_);
           pending_[side].erase(pending_[side].begin(), pending_[side].begin() + static_cast<std::ptrdiff_t>(n));
         }
-        while (auto d = lines_[side].Next(now_)) wire_.Carry(side, std::move(*d), now_);
+        while (auto d = lines_[side].Next(now_)) {
+          if (side == 0) bytesFrom0 += static_cast<double>(d->size() + kPacketOverhead);
+          wire_.Carry(side, std::move(*d), now_);
+        }
         while (auto e = lines_[side].TakeEvent()) events[side].push_back({*e, now_});
       }
       Time next = std::min({lines_[0].Wake(), lines_[1].Wake(), end});
       if (play != Play::Idle && now_ < stop) next = std::min(next, nextPlay);
       next = std::min(next, wire_.NextDue());
       if (!pending_[0].empty() || !pending_[1].empty()) next = std::min(next, now_ + 1ms);
+      if (readEvery > 0ms) next = std::min(next, now_ + readEvery);
       now_ = std::max(next, now_ + 1us);
       wire_.Deliver(now_, [&](int to, const std::vector<std::uint8_t>& bytes) {
         if (!cut_[to]) {
@@ -111,6 +118,9 @@ class Call {
 
   std::vector<std::pair<Event, Time>> events[2];
   long datagrams() const { return wire_.datagrams; }
+  // What side 0 sent into the path, sealed and with IPv4 and UDP headers.
+  double bytesFrom0 = 0;
+  static constexpr std::size_t kPacketOverhead = 20 + 8 + RecordSealer::kOverhead;
 
  private:
   void Read(int side) {
@@ -147,6 +157,9 @@ struct Case {
   Play play;
   std::chrono::milliseconds length;
   double budgetMs;  // the added delay 999 notes in 1000 stay within, over three calls
+  // What the player's side sends into the path, at most, in kbit/s over the call: a partner who
+  // plays too is acknowledged in datagrams of their own besides.
+  double kbits;
 };
 
 void PrintTo(const Case& c, std::ostream* os) {
@@ -161,6 +174,10 @@ TEST_P(DatagramLineOverAPath, EveryByteArrivesOnceInOrderAndLossIsRepairedWithin
   for (std::uint64_t seed = 1; seed <= 3; ++seed) {
     Call call(c.path, seed);
     call.Run(c.play, c.length, 3s);
+    const double kbits = call.bytesFrom0 * 8 / 1000 / std::chrono::duration<double>(c.length + 3s).count();
+    if (c.play != Play::Flood) {
+      EXPECT_LE(kbits, c.kbits) << "seed " << seed;
+    }
     ASSERT_GT(call.Written(0), 0u);
     EXPECT_TRUE(call.Whole(0)) << "seed " << seed << " " << call.Debug();
     EXPECT_TRUE(call.Whole(1)) << "seed " << seed;
@@ -179,16 +196,18 @@ TEST_P(DatagramLineOverAPath, EveryByteArrivesOnceInOrderAndLossIsRepairedWithin
 INSTANTIATE_TEST_SUITE_P(
     Paths, DatagramLineOverAPath,
     ::testing::Values(
-        Case{"Clean", {20ms}, Play::Notes, 60s, 0.0},
-        Case{"RandomLossOnePercent", {20ms, 0.01}, Play::Notes, 120s, 5},
-        Case{"RandomLossThreePercent", {20ms, 0.03}, Play::Chords, 120s, 5},
-        Case{"BurstsOfThree", {40ms, 0.02, 3}, Play::Notes, 120s, 25},
-        Case{"BurstsOfThreeChords", {40ms, 0.02, 3}, Play::Chords, 120s, 25},
-        Case{"BurstsOfThreeChordsToASilentPartner", {40ms, 0.02, 3}, Play::ChordsAlone, 120s, 25},
-        Case{"LongBursts", {20ms, 0.05, 10}, Play::Notes, 60s, 200},
-        Case{"ReorderedAndDoubled", {20ms, 0.02, 1, 15ms, 0.05}, Play::Chords, 60s, 25},
-        Case{"FloodThroughLoss", {20ms, 0.02}, Play::Flood, 5s, 0},
-        Case{"FloodThroughBursts", {40ms, 0.03, 4, 5ms}, Play::Flood, 5s, 0}),
+        Case{"Clean", {20ms}, Play::Notes, 60s, 0.0, 50},
+        Case{"RandomLossOnePercent", {20ms, 0.01}, Play::Notes, 120s, 5, 55},
+        Case{"CleanToASilentPartner", {20ms}, Play::NotesAlone, 60s, 0.0, 40},
+        Case{"RandomLossOnePercentToASilentPartner", {20ms, 0.01}, Play::NotesAlone, 60s, 5, 40},
+        Case{"RandomLossThreePercent", {20ms, 0.03}, Play::Chords, 120s, 5, 40},
+        Case{"BurstsOfThree", {40ms, 0.02, 3}, Play::Notes, 120s, 25, 240},
+        Case{"BurstsOfThreeChords", {40ms, 0.02, 3}, Play::Chords, 120s, 25, 60},
+        Case{"BurstsOfThreeChordsToASilentPartner", {40ms, 0.02, 3}, Play::ChordsAlone, 120s, 25, 65},
+        Case{"LongBursts", {20ms, 0.05, 10}, Play::Notes, 60s, 200, 210},
+        Case{"ReorderedAndDoubled", {20ms, 0.02, 1, 15ms, 0.05}, Play::Chords, 60s, 25, 45},
+        Case{"FloodThroughLoss", {20ms, 0.02}, Play::Flood, 5s, 0, 0},
+        Case{"FloodThroughBursts", {40ms, 0.03, 4, 5ms}, Play::Flood, 5s, 0, 0}),
     [](const ::testing::TestParamInfo<Case>& param) { return std::string(param.param.name); });
 
 TEST(DatagramLine, ABlackoutOfSecondsLosesNothingAndIsReportedAsAStallThatEnds) {
@@ -210,9 +229,10 @@ TEST(DatagramLine, ABlackoutOfSecondsLosesNothingAndIsReportedAsAStallThatEnds) 
 
 TEST(DatagramLine, AFloodIsHeldBackAndASlowReaderHoldsBackTheSender) {
   Call call({20ms, 0.01}, 3);
-  call.readLimit = 2000;  // the program takes 2 kB whenever it is woken
+  call.readLimit = 2000;  // the program takes 2 kB whenever it is woken, and every 10 ms at least
+  call.readEvery = 10ms;
   call.Run(Play::Flood, 3s, 20s);
-  EXPECT_TRUE(call.Whole(0));
+  EXPECT_TRUE(call.Whole(0)) << call.Debug();
   EXPECT_LE(call.peakUnread, DatagramLine::kReceiveWindow);
   // Pacing: what 3 s of flooding took went out no faster than the line's rate.
   EXPECT_GT(call.Written(0), 100'000u);

@@ -114,10 +114,23 @@ TEST(CallHandshake, TheAnswerersWordsAndWhatCannotBeReplayed) {
     EXPECT_EQ(p.caller.failure(), Failure::TooManyTries);
   }
   {
-    // The old greeting, and a share that is the group's identity (it would make a known key).
-    CallHandshake a(Role::Answerer, "", kLater);
-    a.Receive(B("SONAVEL-MODEM/1 CALL\n"));
-    EXPECT_EQ(a.failure(), Failure::NotSonavel);
+    // Greetings of other versions (the answer of one who is called too), something that only
+    // looks like one, and a share that is the group's identity (it would make a known key).
+    const struct {
+      Role role;
+      const char* message;
+      Failure failure;
+    } greetings[] = {{Role::Answerer, "SONAVEL-MODEM/1 CALL\n", Failure::OlderModem},
+                     {Role::Answerer, "SONAVEL-MODEM/2 CALL\n", Failure::OlderModem},
+                     {Role::Caller, "SONAVEL-MODEM/12 ANSWER\n", Failure::NewerModem},
+                     {Role::Answerer, "SONAVEL-MODEM/x CALL\n", Failure::NotSonavel},
+                     {Role::Answerer, "SONAVEL-MODEM/2", Failure::NotSonavel}};
+    for (const auto& g : greetings) {
+      CallHandshake a(g.role, "", kLater);
+      if (g.role == Role::Caller) a.Start();
+      a.Receive(B(g.message));
+      EXPECT_EQ(a.failure(), g.failure) << g.message;
+    }
     Bytes hello = B(CallHandshake::kHello);
     hello.resize(hello.size() + CallHandshake::kSessionIdSize + 32, 0);
     EXPECT_TRUE(CallHandshake::IsHello(hello));

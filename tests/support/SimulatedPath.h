@@ -31,12 +31,15 @@ class Wire {
   Wire(Path path, std::mt19937_64& random, Time start) : path_(path), random_(random), start_(start) {}
 
   const Path& path() const { return path_; }
+  // The path gets better or worse: datagrams sent from now on go as `path` says.
+  void Change(Path path) { path_ = path; }
 
   // A datagram side `from` sends at `now`: lost, or on its way (perhaps twice).
   void Carry(int from, std::vector<std::uint8_t> bytes, Time now) {
     ++datagrams;
     std::uniform_real_distribution<double> u(0, 1);
-    const bool blackout = now >= start_ + path_.blackoutAt && now < start_ + path_.blackoutAt + path_.blackoutFor;
+    const bool blackout =
+        now >= start_ + path_.blackoutAt && now < start_ + path_.blackoutAt + path_.blackoutFor;
     bool& bad = bad_[from];
     if (path_.burst > 1) {
       const double leave = 1 / path_.burst;

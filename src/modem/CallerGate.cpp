@@ -1,0 +1,171 @@
+#include "modem/CallerGate.h"
+
+#include <netinet/in.h>
+
+#include <algorithm>
+
+namespace modem {
+
+namespace {
+
+void AppendFramed(const Bytes& unit, Bytes& out) {
+  StreamFramer::Append(unit, out);
+}
+
+}  // namespace
+
+std::string CallerGate::AddressKey(const sockaddr_storage& a) {
+  if (a.ss_family == AF_INET6) {
+    const auto& v6 = reinterpret_cast<const sockaddr_in6&>(a);
+    if (IN6_IS_ADDR_V4MAPPED(&v6.sin6_addr)) {
+      return std::string(reinterpret_cast<const char*>(&v6.sin6_addr.s6_addr[12]), 4);
+    }
+    return std::string(reinterpret_cast<const char*>(v6.sin6_addr.s6_addr), 8);
+  }
+  if (a.ss_family == AF_INET) {
+    return std::string(reinterpret_cast<const char*>(&reinterpret_cast<const sockaddr_in&>(a).sin_addr), 4);
+  }
+  return {};
+}
+
+std::optional<CallerGate::Id> CallerGate::Knock(const sockaddr_storage& from, Time now) {
+  std::string address = AddressKey(from);
+  const auto fromThere = std::count_if(callers_.begin(), callers_.end(),
+                                       [&](const auto& c) { return c.second.address == address; });
+  // A flood of callers: past the limits they are hung up on at once, and cost nothing more.
+  if (callers_.size() >= kMaxIncoming || static_cast<std::size_t>(fromThere) >= kMaxIncomingPerAddress) {
+    return std::nullopt;
+  }
+  const Id id = nextId_++;
+  Caller& caller = callers_[id];
+  caller.address = std::move(address);
+  caller.deadline = now + kHandshakeTime;
+  return id;
+}
+
+CallerGate::Verdict CallerGate::Received(Id id, std::span<const std::uint8_t> bytes, bool busy,
+                                         std::string_view password, Time now) {
+  Verdict verdict;
+  const auto found = callers_.find(id);
+  if (found == callers_.end()) {
+    verdict.kind = Verdict::Kind::Drop;
+    return verdict;
+  }
+  Caller& caller = found->second;
+  if (caller.busy) return verdict;  // a turned-away caller's words are read and dropped until it hangs up
+  // Not one of ours (a port scan, a browser, an old modem) or words out of turn: not a sound here.
+  if (!caller.framer.Feed(bytes)) verdict.kind = Verdict::Kind::Drop;
+  while (verdict.kind == Verdict::Kind::Wait && !caller.busy) {
+    const auto unit = caller.framer.Next();
+    if (!unit) break;
+    Unit(caller, *unit, busy, password, now, verdict);
+  }
+  if (verdict.kind == Verdict::Kind::Wait && caller.framer.Failed()) verdict.kind = Verdict::Kind::Drop;
+  if (verdict.kind == Verdict::Kind::Drop || verdict.kind == Verdict::Kind::Answer) callers_.erase(found);
+  return verdict;
+}
+
+void CallerGate::Unit(Caller& caller, std::span<const std::uint8_t> unit, bool busy,
+                      std::string_view password, Time now, Verdict& verdict) {
+  // Only a call that stands (or nobody at the port) makes a caller hear BUSY; handshakes under
+  // way do not, and the first to be proved wins.
+  if (!caller.handshake) {
+    if (!CallHandshake::IsHello(unit)) {
+      verdict.kind = Verdict::Kind::Drop;
+      return;
+    }
+    if (busy) return TurnAway(caller, CallHandshake::BusyMessage(), now, verdict);
+    if (Throttled(caller.address, now)) return TurnAway(caller, CallHandshake::LaterMessage(), now, verdict);
+    caller.handshake =
+        std::make_unique<CallHandshake>(CallHandshake::Role::Answerer, password, caller.deadline);
+    const Bytes answer = caller.handshake->Receive(unit);
+    if (answer.empty()) {
+      verdict.kind = Verdict::Kind::Drop;
+      return;
+    }
+    Tried(caller.address, false, now);
+    AppendFramed(answer, verdict.reply);
+    return;
+  }
+  caller.handshake->Receive(unit);
+  if (caller.handshake->step() != CallHandshake::Step::Confirmed) {
+    verdict.kind = Verdict::Kind::Drop;  // a wrong password, or words out of turn
+    return;
+  }
+  Tried(caller.address, true, now);
+  if (busy) return TurnAway(caller, CallHandshake::BusyMessage(), now, verdict);
+  // The caller proved the password: it is the call now.
+  AppendFramed(caller.handshake->Accept(), verdict.reply);
+  verdict.call = std::move(caller.handshake);
+  verdict.kind = Verdict::Kind::Answer;
+}
+
+void CallerGate::TurnAway(Caller& caller, const Bytes& word, Time now, Verdict& verdict) {
+  AppendFramed(word, verdict.reply);
+  verdict.kind = Verdict::Kind::TurnAway;
+  caller.busy = true;
+  caller.handshake.reset();
+  caller.deadline = now + kTurnAwayTime;
+}
+
+void CallerGate::Forget(Id id) {
+  callers_.erase(id);
+}
+
+std::vector<CallerGate::Id> CallerGate::Expired(Time now) {
+  std::vector<Id> gone;
+  std::erase_if(callers_, [&](const auto& c) {
+    if (now < c.second.deadline) return false;
+    gone.push_back(c.first);
+    return true;
+  });
+  return gone;
+}
+
+std::vector<CallerGate::Id> CallerGate::DropUnanswered() {
+  std::vector<Id> gone;
+  std::erase_if(callers_, [&](const auto& c) {
+    if (c.second.busy) return false;
+    gone.push_back(c.first);
+    return true;
+  });
+  return gone;
+}
+
+CallerGate::Time CallerGate::Wake() const {
+  Time next = Time::max();
+  for (const auto& [id, caller] : callers_) next = std::min(next, caller.deadline);
+  return next;
+}
+
+bool CallerGate::Throttled(const std::string& address, Time now) const {
+  const auto t = tries_.find(address);
+  return t != tries_.end() && now < t->second.until;
+}
+
+// Each handshake answered is a guess at the password; a call coming of it clears the books.
+// After kFreeTries without one, the address waits twice as long each time.
+void CallerGate::Tried(const std::string& address, bool succeeded, Time now) {
+  if (succeeded) {
+    tries_.erase(address);
+    return;
+  }
+  if (tries_.size() >= kTriesKept && !tries_.contains(address)) {
+    std::erase_if(tries_, [&](const auto& t) { return now - t.second.last > kTriesForgotten; });
+    if (tries_.size() >= kTriesKept) {
+      tries_.erase(std::min_element(tries_.begin(), tries_.end(), [](const auto& a, const auto& b) {
+        return a.second.last < b.second.last;
+      }));
+    }
+  }
+  Tries& t = tries_[address];
+  if (now - t.last > kTriesForgotten) t.failed = 0;
+  t.last = now;
+  if (++t.failed >= kFreeTries) {
+    const int doublings = std::min(t.failed - kFreeTries, 6);
+    t.until = now + std::min<std::chrono::steady_clock::duration>(std::chrono::seconds(1) * (1 << doublings),
+                                                                  kLongestWait);
+  }
+}
+
+}  // namespace modem

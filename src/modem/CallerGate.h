@@ -1,0 +1,103 @@
+#pragma once
+
+#include <sys/socket.h>
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "modem/CallHandshake.h"
+#include "modem/SealedRecords.h"
+
+// Who may knock at the answering port, and what each caller is told before one of them is the
+// call. A caller costs a bounded amount: one handshake message held, a deadline, a place in a
+// table of limited size. Each handshake answered is a guess at the password, so an address that
+// keeps guessing waits longer each time.
+//
+// Pure: the modem accepts the connections and keeps their sockets, keyed by the id the gate
+// gives; it hands each caller's bytes here with the time and carries out the verdict.
+namespace modem {
+
+class CallerGate {
+ public:
+  using Time = std::chrono::steady_clock::time_point;
+  using Id = std::uint64_t;
+
+  // Callers being answered at once, in all and from one address (IPv6: one /64).
+  static constexpr std::size_t kMaxIncoming = 16;
+  static constexpr std::size_t kMaxIncomingPerAddress = 4;
+  // Handshakes answered for an address before it is slowed down, and the longest wait then.
+  static constexpr int kFreeTries = 3;
+  static constexpr std::chrono::seconds kLongestWait{60};
+  static constexpr std::chrono::seconds kHandshakeTime{5};  // for a caller to prove who it is
+  static constexpr std::chrono::seconds kTurnAwayTime{2};   // for a busy caller to read BUSY
+  static constexpr std::chrono::minutes kTriesForgotten{10};
+  static constexpr std::size_t kTriesKept = 256;
+
+  struct Verdict {
+    enum class Kind {
+      Wait,      // nothing more to do until it says more
+      Drop,      // hang up at once, without a word
+      TurnAway,  // send `reply`, then stop sending (BUSY or LATER); hang up once it has or at its deadline
+      Answer,    // send `reply`; `call` is the confirmed handshake and the caller the call now
+    };
+    Kind kind = Kind::Wait;
+    Bytes reply;  // framed, for the caller's stream
+    std::unique_ptr<CallHandshake> call;
+  };
+
+  // Whom the limits count: an IPv4 address, or an IPv6 one's /64 (what one line gets).
+  static std::string AddressKey(const sockaddr_storage& address);
+
+  // A caller accepted at `now`: the id its bytes come with, or nothing when it is past the limits
+  // (hang up on it at once; it costs nothing more).
+  std::optional<Id> Knock(const sockaddr_storage& from, Time now);
+  // Bytes from a caller. `busy`: a call stands, or no program holds the port; `password`: what a
+  // caller must prove. After Drop and Answer the gate has forgotten the id.
+  Verdict Received(Id id, std::span<const std::uint8_t> bytes, bool busy, std::string_view password,
+                   Time now);
+  // The caller hung up, or the modem did.
+  void Forget(Id id);
+  // The callers whose time is up at `now`, forgotten here: to hang up on.
+  std::vector<Id> Expired(Time now);
+  // Nobody answers the callers still proving who they are (the modem stopped taking calls): to
+  // hang up on. Those being turned away stay until they have read why.
+  std::vector<Id> DropUnanswered();
+  void Clear() { callers_.clear(); }
+
+  // The earliest deadline of a caller; Time::max() with none.
+  Time Wake() const;
+  std::size_t Callers() const { return callers_.size(); }
+  // Whether an address must wait before its next handshake is answered.
+  bool Throttled(const std::string& address, Time now) const;
+
+ private:
+  struct Caller {
+    std::string address;  // AddressKey
+    Time deadline;
+    bool busy = false;  // told BUSY or LATER; kept until it hangs up so the word is not lost to a reset
+    StreamFramer framer{CallHandshake::kMaxMessage};
+    std::unique_ptr<CallHandshake> handshake;
+  };
+  struct Tries {
+    int failed = 0;  // handshakes answered without a call coming of them
+    Time last, until;
+  };
+
+  void Unit(Caller& caller, std::span<const std::uint8_t> unit, bool busy, std::string_view password,
+            Time now, Verdict& verdict);
+  void TurnAway(Caller& caller, const Bytes& word, Time now, Verdict& verdict);
+  void Tried(const std::string& address, bool succeeded, Time now);
+
+  Id nextId_ = 1;
+  std::map<Id, Caller> callers_;
+  std::map<std::string, Tries> tries_;  // by address, at most kTriesKept
+};
+
+}  // namespace modem

@@ -1,0 +1,184 @@
+// Who may knock at the answering port: the limits on callers, the waits of an address that keeps
+// guessing the password, and each caller's deadline, on a simulated clock.
+#include "modem/CallerGate.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+using namespace modem;
+using namespace std::chrono_literals;
+using Time = CallerGate::Time;
+using Kind = CallerGate::Verdict::Kind;
+
+namespace {
+
+constexpr Time kStart = Time{} + 1h;
+
+sockaddr_storage Address(const char* text) {
+  sockaddr_storage a{};
+  if (std::string(text).find(':') != std::string::npos) {
+    auto& v6 = reinterpret_cast<sockaddr_in6&>(a);
+    v6.sin6_family = AF_INET6;
+    ::inet_pton(AF_INET6, text, &v6.sin6_addr);
+  } else {
+    auto& v4 = reinterpret_cast<sockaddr_in&>(a);
+    v4.sin_family = AF_INET;
+    ::inet_pton(AF_INET, text, &v4.sin_addr);
+  }
+  return a;
+}
+
+Bytes Framed(const Bytes& unit) {
+  Bytes out;
+  StreamFramer::Append(unit, out);
+  return out;
+}
+
+// One guess at the password from `from`: a HELLO answered, then the caller hangs up.
+Kind Guess(CallerGate& gate, const char* from, Time now) {
+  CallHandshake caller(CallHandshake::Role::Caller, "guess", now + 5s);
+  const auto id = gate.Knock(Address(from), now);
+  if (!id) return Kind::Drop;
+  const auto v = gate.Received(*id, Framed(caller.Start()), false, "secret", now);
+  gate.Forget(*id);
+  return v.kind == Kind::Wait && v.reply.empty() ? Kind::Drop : v.kind;
+}
+
+struct WaitRow {
+  int guesses;                // failed guesses in a row, a second apart
+  std::chrono::seconds wait;  // how long the address then waits
+};
+
+class GuessesInARow : public ::testing::TestWithParam<WaitRow> {};
+
+TEST_P(GuessesInARow, DoubleTheWaitPastTheFreeTriesUpToTheLongest) {
+  const WaitRow r = GetParam();
+  CallerGate gate;
+  Time now = kStart;
+  for (int i = 0; i < r.guesses; ++i, now += 1s) {
+    // Each guess waits out the one before it.
+    while (gate.Throttled(CallerGate::AddressKey(Address("192.0.2.7")), now)) now += 1s;
+    ASSERT_EQ(Guess(gate, "192.0.2.7", now), Kind::Wait) << i;
+  }
+  const Time last = now - 1s;
+  const std::string key = CallerGate::AddressKey(Address("192.0.2.7"));
+  EXPECT_EQ(gate.Throttled(key, last + r.wait - 1ms), r.wait > 0s);
+  EXPECT_FALSE(gate.Throttled(key, last + r.wait));
+  if (r.wait > 0s) {
+    EXPECT_EQ(Guess(gate, "192.0.2.7", last + r.wait - 1ms), Kind::TurnAway);  // LATER
+  }
+  EXPECT_FALSE(gate.Throttled(CallerGate::AddressKey(Address("192.0.2.8")), last));  // others are not slowed
+}
+
+INSTANTIATE_TEST_SUITE_P(Waits, GuessesInARow,
+                         ::testing::Values(WaitRow{2, 0s}, WaitRow{3, 1s}, WaitRow{4, 2s}, WaitRow{5, 4s},
+                                           WaitRow{8, 32s}, WaitRow{9, 60s}, WaitRow{15, 60s}));
+
+TEST(CallerGate, AnAddressQuietForTenMinutesStartsAfreshAndTheOldestIsForgottenWhenTheTableIsFull) {
+  CallerGate gate;
+  const std::string key = CallerGate::AddressKey(Address("192.0.2.7"));
+  Time now = kStart;
+  for (int i = 0; i < CallerGate::kFreeTries; ++i) Guess(gate, "192.0.2.7", now += 1ms);
+  ASSERT_TRUE(gate.Throttled(key, now));
+  // Ten minutes on, one more wrong guess is a first one again.
+  now += CallerGate::kTriesForgotten + 1s;
+  ASSERT_EQ(Guess(gate, "192.0.2.7", now), Kind::Wait);
+  EXPECT_FALSE(gate.Throttled(key, now));
+
+  for (int i = 1; i < CallerGate::kFreeTries; ++i) Guess(gate, "192.0.2.7", now += 1ms);
+  ASSERT_TRUE(gate.Throttled(key, now));
+  // A table full of other guessers pushes the oldest out, and with it its wait.
+  for (std::size_t i = 0; i < CallerGate::kTriesKept; ++i) {
+    const std::string other = "198.51." + std::to_string(i / 200) + "." + std::to_string(i % 200 + 1);
+    ASSERT_EQ(Guess(gate, other.c_str(), now += 1ms), Kind::Wait);
+  }
+  EXPECT_FALSE(gate.Throttled(key, now));
+}
+
+struct LimitRow {
+  const char* name;
+  std::vector<const char*> callers;  // knocking in this order, none hanging up
+  std::size_t let;                   // how many are let in
+};
+
+class CallerLimits : public ::testing::TestWithParam<LimitRow> {};
+
+TEST_P(CallerLimits, PastThemACallerIsHungUpOnAtOnce) {
+  CallerGate gate;
+  std::size_t let = 0;
+  for (const char* c : GetParam().callers) let += gate.Knock(Address(c), kStart).has_value();
+  EXPECT_EQ(let, GetParam().let);
+  EXPECT_EQ(gate.Callers(), let);
+}
+
+std::vector<const char*> Repeat(std::vector<const char*> some, int times) {
+  std::vector<const char*> all;
+  for (int i = 0; i < times; ++i) all.insert(all.end(), some.begin(), some.end());
+  return all;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, CallerLimits,
+    ::testing::Values(
+        LimitRow{"FourFromOneAddress", Repeat({"192.0.2.1"}, 6), 4},
+        LimitRow{"FourFromOneSlash64",
+                 {"2001:db8::1", "2001:db8::2", "2001:db8::3:4", "2001:db8::5", "2001:db8::6"},
+                 4},
+        LimitRow{"OtherSlash64sCountApart", Repeat({"2001:db8:0:1::1", "2001:db8:0:2::1"}, 3), 6},
+        LimitRow{"AnIpv4CallerOnTheIpv6SocketIsItsIpv4Address",
+                 {"::ffff:192.0.2.1", "192.0.2.1", "::ffff:192.0.2.1", "192.0.2.1", "192.0.2.1"},
+                 4},
+        LimitRow{"SixteenInAll", Repeat({"192.0.2.1", "192.0.2.2", "192.0.2.3", "192.0.2.4", "192.0.2.5"}, 4),
+                 16}),
+    [](const ::testing::TestParamInfo<LimitRow>& row) { return std::string(row.param.name); });
+
+TEST(CallerGate, ACallerHasFiveSecondsToProveItselfAndOneTurnedAwayTwoToReadWhy) {
+  CallerGate gate;
+  const auto slow = gate.Knock(Address("192.0.2.1"), kStart);
+  const auto busy = gate.Knock(Address("192.0.2.2"), kStart + 1s);
+  ASSERT_TRUE(slow && busy);
+  EXPECT_EQ(gate.Wake(), kStart + CallerGate::kHandshakeTime);
+  CallHandshake caller(CallHandshake::Role::Caller, "", kStart + 5s);
+  const auto v = gate.Received(*busy, Framed(caller.Start()), true, "", kStart + 1s);
+  ASSERT_EQ(v.kind, Kind::TurnAway);
+  EXPECT_EQ(v.reply, Framed(CallHandshake::BusyMessage()));
+  EXPECT_EQ(gate.Wake(), kStart + 1s + CallerGate::kTurnAwayTime);
+  // What a turned-away caller says more is read and dropped.
+  EXPECT_EQ(gate.Received(*busy, Framed(caller.Start()), false, "", kStart + 2s).kind, Kind::Wait);
+  EXPECT_EQ(gate.Expired(kStart + 3s - 1ms), std::vector<CallerGate::Id>{});
+  EXPECT_EQ(gate.Expired(kStart + 3s), std::vector<CallerGate::Id>{*busy});
+  EXPECT_EQ(gate.Expired(kStart + 5s), std::vector<CallerGate::Id>{*slow});
+  EXPECT_EQ(gate.Wake(), Time::max());
+}
+
+TEST(CallerGate, TheCallerWithThePasswordIsAnsweredAndAnythingElseIsDroppedWithoutAWord) {
+  CallerGate gate;
+  CallHandshake caller(CallHandshake::Role::Caller, "secret", kStart + 5s);
+  const auto id = gate.Knock(Address("192.0.2.1"), kStart);
+  auto answer = gate.Received(*id, Framed(caller.Start()), false, "secret", kStart);
+  ASSERT_EQ(answer.kind, Kind::Wait);
+  StreamFramer framer(CallHandshake::kMaxMessage);
+  ASSERT_TRUE(framer.Feed(answer.reply));
+  const Bytes confirm = caller.Receive(*framer.Next());
+  const auto v = gate.Received(*id, Framed(confirm), false, "secret", kStart + 10ms);
+  ASSERT_EQ(v.kind, Kind::Answer);
+  ASSERT_TRUE(v.call);
+  ASSERT_TRUE(framer.Feed(v.reply));
+  caller.Receive(*framer.Next());
+  ASSERT_EQ(caller.step(), CallHandshake::Step::Established);
+  EXPECT_EQ(v.call->Keys().send, caller.Keys().receive);
+  EXPECT_EQ(gate.Callers(), 0u);
+
+  for (const Bytes& junk : {Bytes{'G', 'E', 'T', ' ', '/'}, Framed({'h', 'i'}), Bytes{0, 0}}) {
+    const auto stranger = gate.Knock(Address("192.0.2.9"), kStart);
+    const auto d = gate.Received(*stranger, junk, false, "secret", kStart);
+    EXPECT_EQ(d.kind, Kind::Drop);
+    EXPECT_TRUE(d.reply.empty());
+  }
+  EXPECT_EQ(gate.Callers(), 0u);
+}
+
+}  // namespace
