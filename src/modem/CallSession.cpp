@@ -78,6 +78,7 @@ CallSession::Time CallSession::Wake() const {
   if (state_ == State::Lingering) return std::min(next, lingerUntil_);
   if (state_ == State::Choosing && calling_) next = std::min(next, nextProbe_);
   if (line_ == LineKind::Datagram) next = std::min(next, figuresAt_);
+  if (playout_) next = std::min(next, playout_->Wake());
   return next;
 }
 
@@ -336,6 +337,7 @@ void CallSession::ChooseLine(LineKind line) {
     out_.toStream.clear();
     out_.closeStream = StreamClose::Shutdown;
     stream_ = false;
+    playout_ = std::make_unique<Playout>(Playout::Setting::FromRegister(words_.PlayoutChoice()));
     Say(QStringLiteral("回線: UDP（欠けた音はすぐに補います）"));
   }
   SetStatus(Standing(line));
@@ -396,9 +398,7 @@ void CallSession::DatagramTick(Time now, std::size_t programRoom) {
   }
   SendDatagrams(now);
   if (line_ != LineKind::Datagram) return;
-  // What ChooseLine said is the program's too.
-  const std::size_t said = out_.toProgram.size();
-  if (programRoom > said) FromLine(line.Take(programRoom - said));
+  PlayOut(line, now, programRoom);
   while (const auto e = line.TakeEvent()) {
     switch (*e) {
       case DatagramLine::Event::Stalled:
@@ -406,9 +406,10 @@ void CallSession::DatagramTick(Time now, std::size_t programRoom) {
         break;
       case DatagramLine::Event::Resumed: Notice(QStringLiteral("回線が戻りました")); break;
       case DatagramLine::Event::PeerClosed:
-        return EndCall(QStringLiteral("相手が切断しました"), Result::NoCarrier);
       case DatagramLine::Event::PeerGone:
-        return EndCall(QStringLiteral("相手から応答がなくなりました（回線断）"), Result::NoCarrier);
+        // The partner's end: what it sent is no longer held for a rhythm, the end follows it.
+        FromLine(playout_->Take(Time::max()));
+        return EndHeard(*e);
     }
   }
   if (now >= figuresAt_) {
@@ -416,8 +417,34 @@ void CallSession::DatagramTick(Time now, std::size_t programRoom) {
     if (const auto rtt = line.RoundTrip())
       status_.roundTripMs = static_cast<int>((rtt->count() + 500) / 1000);
     status_.repairedShare = line.RepairedShare();
+    const bool held = words_.PlayoutChoice() != 0;
+    status_.playoutMs = held ? static_cast<int>((playout_->Delay().count() + 500) / 1000) : -1;
+    status_.lateShare = held && playout_->Stretches() > 0
+                            ? static_cast<double>(playout_->Late()) / static_cast<double>(playout_->Stretches())
+                            : 0;
     out_.status = status_;
   }
+}
+
+// The partner's bytes from the line into the playout, and those whose time has come to the
+// program. The line keeps what the program has no room for, so its window holds the partner
+// back as before.
+void CallSession::PlayOut(DatagramLine& line, Time now, std::size_t programRoom) {
+  for (const DatagramLine::Heard& h : line.TakeHeard()) playout_->Heard(h.sent, h.arrived);
+  // What ChooseLine said is the program's too.
+  const std::size_t said = out_.toProgram.size();
+  while (programRoom > said + playout_->Held()) {
+    auto piece = line.TakePiece(programRoom - said - playout_->Held());
+    if (!piece) break;
+    playout_->Add(piece->bytes, piece->sent, piece->arrived);
+  }
+  FromLine(playout_->Take(now));
+}
+
+void CallSession::EndHeard(DatagramLine::Event why) {
+  if (why == DatagramLine::Event::PeerClosed)
+    return EndCall(QStringLiteral("相手が切断しました"), Result::NoCarrier);
+  EndCall(QStringLiteral("相手から応答がなくなりました（回線断）"), Result::NoCarrier);
 }
 
 // The partner's bytes for the program, noting where its units end (a frame: 0xFF and three
@@ -474,6 +501,7 @@ void CallSession::Close(StreamClose how) {
   leadPending_ = lineOpen_ = false;
   notices_.clear();
   protection_ = CallProtection::None;
+  playout_.reset();
   if (state_ == State::Lingering) return;
   datagrams_.reset();
   out_.closeDatagrams = true;

@@ -15,6 +15,7 @@
 #include "modem/CallStatus.h"
 #include "modem/DatagramCall.h"
 #include "modem/ModemCommands.h"
+#include "modem/Playout.h"
 #include "modem/SealedRecords.h"
 
 // One call of the built-in modem, from ATD or the answer to NO CARRIER: the lookup and the
@@ -116,6 +117,8 @@ class CallSession {
   void DatagramTick(Time now, std::size_t programRoom);
   void SendDatagrams(Time now);
   void FromLine(std::span<const std::uint8_t> bytes);
+  void PlayOut(DatagramLine& line, Time now, std::size_t programRoom);
+  void EndHeard(DatagramLine::Event why);
   void Notice(const QString& text);
   void SendUnit(const Bytes& unit);
   void EndCall(const QString& why, Result result);
@@ -144,6 +147,8 @@ class CallSession {
   CallKeys keys_{};
   std::string partner_;
   std::unique_ptr<DatagramCall> datagrams_;
+  // The partner's bytes on the datagram line, held until their time.
+  std::unique_ptr<Playout> playout_;
   LineKind line_ = LineKind::None;
   Time nextProbe_{}, figuresAt_{}, lingerUntil_{};
   CallStatus status_;

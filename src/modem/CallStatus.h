@@ -26,6 +26,11 @@ struct CallStatus {
   std::string partner;       // the partner's address as the modem saw it; empty without a call
   int roundTripMs = -1;      // the line's round-trip time; -1 while unknown
   double repairedShare = 0;  // of the packets received lately, the share the line had to repair
+  // How long the partner's bytes are held beyond the path's lowest delay, so that the path's
+  // jitter does not become their rhythm; -1 when they are handed on as they come.
+  int playoutMs = -1;
+  // Of the partner's stretches of bytes, the share that came after their time (handed on at once).
+  double lateShare = 0;
   // The calls this modem has had, counted as each one's carrier rises: the number of the call the
   // carrier belongs to, or of the last one while it is down. A program that reads the end of a
   // call late, when the next one has begun, can tell whose end it is.

@@ -2,6 +2,7 @@
 
 #include <netdb.h>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
 #include <sys/socket.h>
@@ -107,15 +108,18 @@ void InternetModem::Say(const QString& text) {
 
 // ------------------------------------------------------------------ the loop
 
-int InternetModem::PollTimeout() const {
+bool InternetModem::PollTimeout(timespec& wait) const {
   Clock::time_point next = gate_.Wake();
   if (session_) next = std::min(next, session_->Wake());
   if (lingering_) next = std::min(next, lingering_->Wake());
   if (listen_ >= 0 && listenPausedUntil_ != Clock::time_point{}) next = std::min(next, listenPausedUntil_);
-  return PollMilliseconds(next, Clock::now());
+  return PollWait(next, Clock::now(), wait);
 }
 
 void InternetModem::Run() {
+  // The partner's bytes are written at their time: the kernel may wake this thread at most a
+  // few microseconds late (the default slack is 50 us).
+  ::prctl(PR_SET_TIMERSLACK, 1000UL, 0, 0, 0);
   std::vector<pollfd> fds;
   for (;;) {
     fds.clear();
@@ -153,7 +157,9 @@ void InternetModem::Run() {
     for (const auto& in : incoming_) {
       fds.push_back({in->fd, static_cast<short>(POLLIN | (in->toCaller.empty() ? 0 : POLLOUT)), 0});
     }
-    const int ready = ::poll(fds.data(), fds.size(), PollTimeout());
+    timespec wait{};
+    const bool timed = PollTimeout(wait);
+    const int ready = ::ppoll(fds.data(), fds.size(), timed ? &wait : nullptr, nullptr);
     if (ready < 0 && errno != EINTR) {
       // Not expected (no memory, too many descriptors): the call cannot be kept, but the modem
       // stays and says why, and tries again after a pause instead of spinning.

@@ -85,7 +85,7 @@ class InternetModem final : ModemLine {
   std::string Identification() const override;
 
   void Run();
-  int PollTimeout() const;
+  bool PollTimeout(timespec& wait) const;
   bool InCall() const { return session_ && session_->Busy(); }
   void Apply(CallSession& session);
   void Settle();

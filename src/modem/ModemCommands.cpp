@@ -17,8 +17,9 @@ constexpr int kRings = 0;
 constexpr int kLineEnd = 3;
 constexpr int kLineFeed = 4;
 constexpr int kBackspace = 5;
-constexpr std::array<std::pair<int, int>, 10> kRegisterDefaults{
-    {{0, 0}, {2, 43}, {3, 13}, {4, 10}, {5, 8}, {6, 2}, {7, 30}, {8, 2}, {9, 6}, {10, 14}}};
+constexpr std::array<std::pair<int, int>, 11> kRegisterDefaults{
+    {{0, 0}, {2, 43}, {3, 13}, {4, 10}, {5, 8}, {6, 2}, {7, 30}, {8, 2}, {9, 6}, {10, 14},
+     {CommandInterpreter::kPlayoutRegister, CommandInterpreter::kPlayoutAutomatic}}};
 constexpr int kMaxRegisterValue = 255;
 constexpr int kMaxNumber = 99999;  // longer digit runs are refused before they could overflow
 

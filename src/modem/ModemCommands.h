@@ -81,6 +81,12 @@ class CommandInterpreter {
   // 1 TCP only; 2 datagrams only.
   static constexpr int kLineRegister = 40;
   int LineChoice() const { return registers_[kLineRegister]; }
+  // S41, when the partner's bytes reach the program: 0 as they arrive; 1-200 that many
+  // milliseconds above the path's lowest delay; any other value (the default, 255) a delay sized
+  // to the path's jitter.
+  static constexpr int kPlayoutRegister = 41;
+  static constexpr int kPlayoutAutomatic = 255;
+  int PlayoutChoice() const { return registers_[kPlayoutRegister]; }
   bool Echo() const { return echo_; }
 
  private:

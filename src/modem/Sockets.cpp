@@ -75,13 +75,18 @@ std::uint16_t PortOf(const sockaddr_storage& a) {
                                        : reinterpret_cast<const sockaddr_in&>(a).sin_port);
 }
 
-int PollMilliseconds(std::chrono::steady_clock::time_point next, std::chrono::steady_clock::time_point now) {
-  if (next == std::chrono::steady_clock::time_point::max()) return -1;
+bool PollWait(std::chrono::steady_clock::time_point next, std::chrono::steady_clock::time_point now,
+              timespec& wait) {
+  if (next == std::chrono::steady_clock::time_point::max()) return false;
   // A line that has something to send at once says so with the earliest time there is, from
   // which nothing may be subtracted (the difference would overflow into a wait of a minute).
-  if (next <= now) return 0;
-  const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(next - now).count();
-  return static_cast<int>(std::clamp<long long>(ms + 1, 0, 60000));
+  const auto ns = next <= now ? 0
+                              : std::clamp<long long>(
+                                    std::chrono::duration_cast<std::chrono::nanoseconds>(next - now).count(), 0,
+                                    60'000'000'000LL);
+  wait.tv_sec = static_cast<time_t>(ns / 1'000'000'000);
+  wait.tv_nsec = static_cast<long>(ns % 1'000'000'000);
+  return true;
 }
 
 int Listen(std::uint16_t port, sockaddr_storage& bound) {

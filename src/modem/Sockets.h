@@ -1,6 +1,7 @@
 #pragma once
 
 #include <sys/socket.h>
+#include <time.h>
 
 #include <atomic>
 #include <chrono>
@@ -26,8 +27,10 @@ bool SendSome(int fd, std::string& queue);
 std::string AddressText(const sockaddr_storage& address);
 socklen_t LengthOf(const sockaddr_storage& address);
 
-// poll()'s timeout for waking at `next`: -1 for never (Time::max()), at most a minute.
-int PollMilliseconds(std::chrono::steady_clock::time_point next, std::chrono::steady_clock::time_point now);
+// ppoll()'s timeout for waking at `next`, to the microsecond (the partner's notes are written
+// on time to a fraction of a millisecond): false for never (Time::max()), at most a minute.
+bool PollWait(std::chrono::steady_clock::time_point next, std::chrono::steady_clock::time_point now,
+              timespec& wait);
 
 // A listening TCP socket on `port` for both families (IPv4 where there is no IPv6), and the
 // address it took; -1 with errno set when it cannot be had.

@@ -161,3 +161,83 @@ INSTANTIATE_TEST_SUITE_P(
     [](const ::testing::TestParamInfo<Row>& row) { return std::string(row.param.name); });
 
 }  // namespace
+
+namespace {
+
+// A player's notes every 50 ms through a path that jitters and loses: what the answering program
+// hears, and when, for each setting of its playout.
+struct PlayoutRow {
+  const char* name;
+  sim::Path path;
+  int s41;
+  double gapP99Ms[2];   // the 99th percentile of how far a gap heard differs from the one played
+  double delayMs[2];    // the median time from the write to the program, above the path's delay
+};
+
+void PrintTo(const PlayoutRow& r, std::ostream* os) {
+  *os << r.name;
+}
+
+class PlayoutInTheCall : public ::testing::TestWithParam<PlayoutRow> {};
+
+double Percentile(std::vector<double> v, double p) {
+  std::sort(v.begin(), v.end());
+  return v.empty() ? 0 : v[std::min(v.size() - 1, static_cast<std::size_t>(p * static_cast<double>(v.size())))];
+}
+
+TEST_P(PlayoutInTheCall, HoldsTheNotesAtASteadyDelayAsSet) {
+  const PlayoutRow& r = GetParam();
+  SessionPair pair({.path = r.path, .playout = r.s41, .seed = 7});
+  pair.Dial();
+  pair.RunFor(1500ms);
+  ASSERT_TRUE(pair.Session(SessionPair::kAnswerer));
+  ASSERT_EQ(pair.Session(SessionPair::kAnswerer)->Line(), LineKind::Datagram);
+  const std::size_t before = pair.Heard(SessionPair::kAnswerer).size();
+  constexpr int kNotes = 300;
+  std::vector<sim::Time> played;
+  std::string sent;
+  for (int i = 0; i < kNotes; ++i) {
+    const std::string note = {'\xFF', '\x90', static_cast<char>(i % 128), static_cast<char>(1 + i / 128)};
+    sent += note;
+    played.push_back(pair.Now());
+    pair.Write(SessionPair::kCaller, note);
+    pair.RunFor(50ms);
+  }
+  pair.RunFor(1s);
+  // Every note, once, in order, and nothing of the modem's own in between.
+  ASSERT_EQ(pair.Heard(SessionPair::kAnswerer).substr(before), sent);
+  const auto& at = pair.HeardAt(SessionPair::kAnswerer);
+  std::vector<double> gapError, delay;
+  for (int i = 0; i < kNotes; ++i) {
+    const sim::Time heard = at[before + 4 * static_cast<std::size_t>(i)];
+    delay.push_back(std::chrono::duration<double, std::milli>(heard - played[i] - r.path.delay).count());
+    // The first seconds size the delay; the rhythm is judged after them.
+    if (i >= 60) {
+      const sim::Time previous = at[before + 4 * static_cast<std::size_t>(i - 1)];
+      gapError.push_back(std::abs(std::chrono::duration<double, std::milli>(heard - previous).count() - 50));
+    }
+  }
+  const double gapP99 = Percentile(gapError, 0.99), delayMedian = Percentile(delay, 0.5);
+  EXPECT_GE(gapP99, r.gapP99Ms[0]);
+  EXPECT_LE(gapP99, r.gapP99Ms[1]);
+  EXPECT_GE(delayMedian, r.delayMs[0]);
+  EXPECT_LE(delayMedian, r.delayMs[1]);
+  pair.HangUp(SessionPair::kCaller);
+  pair.RunFor(100ms);
+}
+
+const sim::Path kJittery{.delay = 20ms, .loss = 0.01, .jitter = 20ms};
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, PlayoutInTheCall,
+    ::testing::Values(
+        // Automatic: the jitter (0-20 ms) is held out of the rhythm at about its span.
+        PlayoutRow{"AutomaticThroughJitterAndLoss", kJittery, 255, {0, 0.5}, {12, 25}},
+        PlayoutRow{"AutomaticOnACleanPathAddsLittle", {.delay = 20ms}, 255, {0, 0.5}, {0, 3}},
+        // Fixed: that much above the path's lowest, late notes at once.
+        PlayoutRow{"FixedAboveTheLowest", kJittery, 30, {0, 0.5}, {28, 33}},
+        // On arrival: the path's jitter is the rhythm heard.
+        PlayoutRow{"OnArrivalAsItComes", kJittery, 0, {8, 25}, {3, 14}}),
+    [](const ::testing::TestParamInfo<PlayoutRow>& row) { return std::string(row.param.name); });
+
+}  // namespace

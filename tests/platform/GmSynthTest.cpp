@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "platform/midi/GmSynth.h"
+#include "platform/midi/SystemMidi.h"
 
 namespace {
 
@@ -153,6 +154,36 @@ TEST(GmSynth, ANoteSoundsWhereItWasPlayedWithinThePeriodBefore) {
       EXPECT_LE(onset, c.onset + 64) << c.playedAt;
     }
   }
+}
+
+}  // namespace
+
+namespace {
+
+TEST(GmSynth, AFailureToOpenIsToldOnceUntilSomethingChanges) {
+  if (access("/dev/snd", F_OK) == 0) GTEST_SKIP() << "this machine has a sound card";
+  GmSynth::Options o;
+  o.audioDriver = QStringLiteral("alsa");
+  SystemMidi midi(o);
+  ASSERT_EQ(midi.OutputNames().front(), QString::fromUtf8(GmSynth::kDeviceName));
+  struct Step {
+    int buffer;
+    bool told;  // shown already: the box does not come back
+  } steps[] = {{128, false}, {128, true}, {128, true}, {256, false}, {256, true}};
+  for (const Step& step : steps) {
+    o.bufferFrames = step.buffer;
+    midi.SetSynthOptions(o);
+    try {
+      midi.OpenOutput(0);
+      FAIL() << "opened ALSA audio without a sound card";
+    } catch (const MidiDeviceToldError&) {
+      EXPECT_TRUE(step.told) << step.buffer;
+    } catch (const MidiDeviceError& e) {
+      EXPECT_FALSE(step.told) << step.buffer;
+      EXPECT_TRUE(e.Message().startsWith(QStringLiteral("内蔵シンセの音を出せません"))) << e.what();
+    }
+  }
+  EXPECT_TRUE(midi.SynthOutputState().isEmpty());
 }
 
 }  // namespace

@@ -79,6 +79,20 @@ Settings EveryKeyChanged() {
   return s;
 }
 
+TEST_F(SettingsStoreTest, TheSynthBufferIsOneOfTheChoicesOrTheDefault) {
+  const struct {
+    const char* key;
+    int read;
+  } cases[] = {{"SynthBuffer=64", 64}, {"SynthBuffer=512", 512}, {"SynthBuffer=100", 128},
+               {"SynthBuffer=-5", 128}, {"SynthBuffer=lots", 128}, {"", 128}};
+  for (const auto& c : cases) {
+    WriteFile(QByteArray("[midi]\r\n") + c.key + "\r\nSynthAudioDriver=jack\r\n");
+    const Settings s = store_.Load();
+    EXPECT_EQ(s.synthBuffer, c.read) << c.key;
+    EXPECT_EQ(s.synthAudioDriver, QStringLiteral("jack")) << "the older key still reads";
+  }
+}
+
 TEST_F(SettingsStoreTest, SavedSettingsReadBackKeyForKey) {
   const Settings saved = EveryKeyChanged();
   store_.Save(saved);

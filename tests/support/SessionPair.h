@@ -28,6 +28,7 @@ class SessionPair : modem::ModemLine {
     Path path;
     bool udpBlocked = false;
     int lineChoice = 0;  // the caller's S40
+    int playout = modem::CommandInterpreter::kPlayoutAutomatic;  // the answerer's S41
     std::string callerPassword{}, answererPassword{};
     bool answererBusy = false;  // a call stands there already
     std::uint64_t seed = 1;
@@ -38,6 +39,8 @@ class SessionPair : modem::ModemLine {
     std::string ignored;
     const std::string s40 = "ATS40=" + std::to_string(setup_.lineChoice) + "\r";
     words_[kCaller].Feed({reinterpret_cast<const std::uint8_t*>(s40.data()), s40.size()}, ignored);
+    const std::string s41 = "ATS41=" + std::to_string(setup_.playout) + "\r";
+    words_[kAnswerer].Feed({reinterpret_cast<const std::uint8_t*>(s41.data()), s41.size()}, ignored);
     address_[kCaller] = Address(1, 40000);
     address_[kAnswerer] = Address(2, modem::kDefaultPort);
   }
@@ -46,6 +49,8 @@ class SessionPair : modem::ModemLine {
   Time Now() const { return now_; }
   modem::CallSession* Session(int side) { return session_[side].get(); }
   std::string& Heard(int side) { return heard_[side]; }  // the program's bytes, the modem's texts
+  // When each of the program's bytes reached it.
+  const std::vector<Time>& HeardAt(int side) const { return heardAt_[side]; }
   modem::CallerGate& Gate() { return gate_; }
 
   void Dial() {
@@ -176,6 +181,7 @@ class SessionPair : modem::ModemLine {
     auto e = s->Take();
     for (auto& [d, peer] : e.datagrams) wire_.Carry(side, std::move(d), now_);
     heard_[side] += e.toProgram;
+    heardAt_[side].insert(heardAt_[side].end(), e.toProgram.size(), now_);
     if (e.closeStream != modem::CallSession::StreamClose::Keep) Close(side, true);
     Send(side, e.toStream);
     if (e.lookUp) {
@@ -204,6 +210,7 @@ class SessionPair : modem::ModemLine {
   bool open_ = false;
   std::deque<Segment> stream_;
   std::string pending_[2], heard_[2];
+  std::vector<Time> heardAt_[2];
 };
 
 }  // namespace sim

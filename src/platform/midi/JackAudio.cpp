@@ -29,6 +29,7 @@ class JackAudio final : public SynthAudio {
     jack_set_buffer_size_callback(client_, BufferSize, this);
     jack_set_xrun_callback(client_, Xrun, this);
     jack_on_shutdown(client_, Shutdown, this);
+    settledAt_ = MonotonicNow() + kSettling;
     if (jack_activate(client_) != 0) Fail("始められません");
 
     const char** playback = jack_get_ports(client_, nullptr, JACK_DEFAULT_AUDIO_TYPE,
@@ -73,7 +74,10 @@ class JackAudio final : public SynthAudio {
   }
 
   static int Xrun(void* self) {
-    static_cast<JackAudio*>(self)->status_.underruns.fetch_add(1, std::memory_order_relaxed);
+    // A new client's activation reorders the graph and often costs a cycle: not the player's
+    // machine crackling.
+    auto* a = static_cast<JackAudio*>(self);
+    if (MonotonicNow() >= a->settledAt_) a->status_.underruns.fetch_add(1, std::memory_order_relaxed);
     return 0;
   }
 
@@ -84,6 +88,8 @@ class JackAudio final : public SynthAudio {
   jack_client_t* client_ = nullptr;
   jack_port_t* left_ = nullptr;
   jack_port_t* right_ = nullptr;
+  std::int64_t settledAt_ = 0;  // written before activation
+  static constexpr std::int64_t kSettling = 1'000'000'000;  // ns
 };
 
 }  // namespace
