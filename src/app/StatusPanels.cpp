@@ -42,26 +42,28 @@ void TStatusPanels::SetLineFigures(const QString& text) {
 }
 
 QRect TStatusPanels::FiguresRect() const {
-  if (figures_.isEmpty()) return {};
-  const QRect panel = PanelRect(0).adjusted(0, 0, -kPanelGap, 0);
-  const int width = fontMetrics().horizontalAdvance(figures_) + 2 * kTextIndent + 2;
-  return QRect(panel.right() - width - kPanelGap, panel.top() + 1, width, panel.height() - 2);
+  return BoxEndingAt(figures_, BoxesEnd());
 }
 
 void TStatusPanels::SetCallState(const QString& text, const QString& hint) {
   stateHint_ = hint;
   if (state_ == text) return;
-  const QRect before = CallStateRect();
   state_ = text;
-  update(PanelRect(0));
-  update(before);
+  update(PanelRect(0));  // the box stands inside panel 0, where it was and where it goes
 }
 
 QRect TStatusPanels::CallStateRect() const {
-  if (state_.isEmpty()) return {};
-  const QRect panel = PanelRect(0).adjusted(0, 0, -kPanelGap, 0);
-  const int right = figures_.isEmpty() ? panel.right() - kPanelGap : FiguresRect().left() - kPanelGap;
-  const int width = fontMetrics().horizontalAdvance(state_) + 2 * kTextIndent + 2;
+  return BoxEndingAt(state_, figures_.isEmpty() ? BoxesEnd() : FiguresRect().left() - kPanelGap);
+}
+
+int TStatusPanels::BoxesEnd() const {
+  return PanelRect(0).right() - 2 * kPanelGap;
+}
+
+QRect TStatusPanels::BoxEndingAt(const QString& text, int right) const {
+  if (text.isEmpty()) return {};
+  const QRect panel = PanelRect(0);
+  const int width = fontMetrics().horizontalAdvance(text) + 2 * kTextIndent + 2;
   return QRect(right - width, panel.top() + 1, width, panel.height() - 2);
 }
 

@@ -40,6 +40,10 @@ class TStatusPanels final : public QWidget {
   void paintEvent(QPaintEvent* event) override;
 
  private:
+  // A bevelled box in panel 0 for a text, its right edge at `right`; empty for no text.
+  QRect BoxEndingAt(const QString& text, int right) const;
+  int BoxesEnd() const;  // where the rightmost box ends, clear of panel 0's bevel
+
   std::array<QString, kWidths.size()> texts_;
   QString figures_;
   QString state_;
