@@ -2,9 +2,9 @@
 
 #include <netdb.h>
 #include <poll.h>
-#include <sys/prctl.h>
 #include <sys/eventfd.h>
 #include <sys/inotify.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -47,9 +47,7 @@ InternetModem::InternetModem(ModemOptions options)
     : options_(std::move(options)), pty_(options_.linkPath), listenPort_(options_.listenPort) {
   portMap_.SetEnabled(options_.portMap);
   wake_ = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
-  if (wake_ < 0) {
-    throw ModemError(QStringLiteral("モデムを用意できません: %1").arg(ErrnoText(errno)));
-  }
+  if (wake_ < 0) throw ModemError(QStringLiteral("モデムを用意できません: %1").arg(ErrnoText(errno)));
   password_ = options_.password;
   InitCrypto();
   thread_ = std::thread([this] { Run(); });
@@ -158,8 +156,7 @@ void InternetModem::Run() {
       fds.push_back({in->fd, static_cast<short>(POLLIN | (in->toCaller.empty() ? 0 : POLLOUT)), 0});
     }
     timespec wait{};
-    const bool timed = PollTimeout(wait);
-    const int ready = ::ppoll(fds.data(), fds.size(), timed ? &wait : nullptr, nullptr);
+    const int ready = ::ppoll(fds.data(), fds.size(), PollTimeout(wait) ? &wait : nullptr, nullptr);
     if (ready < 0 && errno != EINTR) {
       // Not expected (no memory, too many descriptors): the call cannot be kept, but the modem
       // stays and says why, and tries again after a pause instead of spinning.

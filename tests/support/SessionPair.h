@@ -143,7 +143,7 @@ class SessionPair : modem::ModemLine {
   }
 
   void Send(int from, const std::string& bytes) {
-    if (!open_) return;
+    if (!open_ || bytes.empty()) return;
     stream_.push_back({now_ + wire_.path().delay, 1 - from, {bytes.begin(), bytes.end()}});
   }
   void Close(int from, bool theCall) {

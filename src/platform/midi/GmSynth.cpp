@@ -164,11 +164,16 @@ GmSynth::~GmSynth() {
 
 void GmSynth::Prepare(int rate) {
   if (rate == rate_ || rate <= 0) return;
-  // Nothing renders now: a synth made at the server's rate takes the old one's place.
-  if (fluid_synth_t* synth = NewSynth(rate); synth != nullptr) {
-    delete_fluid_synth(synth_);
-    synth_ = synth;
-    rate_ = rate;
+  // Nothing renders now: a synth made at the server's rate takes the old one's place. This runs
+  // inside the server's callbacks, where nothing may be thrown; the sound font loaded a moment
+  // ago, and if it no longer does, the old synth plays on at its own rate.
+  try {
+    if (fluid_synth_t* synth = NewSynth(rate); synth != nullptr) {
+      delete_fluid_synth(synth_);
+      synth_ = synth;
+      rate_ = rate;
+    }
+  } catch (const MidiDeviceError&) {
   }
 }
 
