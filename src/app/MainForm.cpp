@@ -747,6 +747,10 @@ void TMainForm::ShowLineFigures(const QString& text) {
   StatusBar1->SetLineFigures(text);
 }
 
+void TMainForm::ShowCallState(const QString& text, const QString& hint) {
+  StatusBar1->SetCallState(text, hint);
+}
+
 bool TMainForm::ClockRunning() const {
   return Timer1->isActive();
 }

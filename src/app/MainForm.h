@@ -66,7 +66,7 @@ struct MainFormCommands {
 // The main window: toolbar, menus, the two part panels, the chat area and the status bar.
 // Its handlers call the commands the owner hands it; it shows what the engine tells it through
 // RoutingView, and passes the key marks on to the keyboard window by its signals.
-class TMainForm final : public QMainWindow, public RoutingView, public ChatView {
+class TMainForm final : public QMainWindow, public RoutingView, public ChatView, public CallStateView {
   Q_OBJECT
  public:
   static constexpr int kClientWidth = 532;
@@ -111,6 +111,9 @@ class TMainForm final : public QMainWindow, public RoutingView, public ChatView 
   void ShowLineFigures(const QString& text);
   bool ComButtonPressed() const override;
   void SetComButton(bool pressed) override;
+
+  // --- CallStateView: in the status bar beside the call's figures
+  void ShowCallState(const QString& text, const QString& hint) override;
 
   // --- what the settings show here: destination i (1..5) is SpeedButton(7 + i) and K(2 + i)
   void SetDestinationHint(int i, const QString& hint);

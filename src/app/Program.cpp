@@ -4,15 +4,16 @@
 #include <QClipboard>
 #include <QDate>
 #include <QScreen>
+#include <QTimer>
 #include <exception>
 
 #include "app/AboutBox.h"
 #include "app/MainForm.h"
 #include "app/StatusPanels.h"
 #include "controls/Prompter.h"
-#include "routing/RoutingEngine.h"
 #include "keyboard/KeyboardForm.h"
 #include "link/BuiltInModemCarrier.h"
+#include "link/CallReport.h"
 #include "link/ChatLog.h"
 #include "link/ComForm.h"
 #include "link/ModemDialogue.h"
@@ -20,6 +21,7 @@
 #include "modem/InternetModem.h"
 #include "platform/Profile.h"
 #include "platform/UserError.h"
+#include "routing/RoutingEngine.h"
 #include "settings/PagesDlg.h"
 #include "settings/SettingsStore.h"
 #include "settings/SettingsTarget.h"
@@ -49,6 +51,10 @@ class Program::Applier final : public SettingsTarget {
     // A host name is dialled as it stands: no outside-line digits before it.
     Dialogue().BuiltInModem = builtIn;
     if (!builtIn) {
+      if (p_.callWatch_->isActive()) {
+        p_.callWatch_->stop();
+        p_.callReport_->Update({});
+      }
       Comm().SetDevicePath(path);
       return;
     }
@@ -58,8 +64,10 @@ class Program::Applier final : public SettingsTarget {
       options.portMap = portMap_;
       p_.modem_ = std::make_unique<modem::InternetModem>(options);
       p_.modem_->SetPassword(password_);
+      p_.modem_->SetPlayout(playout_);
     }
     Comm().SetDevicePath(QString::fromStdString(p_.modem_->DevicePath()));
+    p_.callWatch_->start();
   }
   void SetListenPort(int port) override {
     listenPort_ = static_cast<std::uint16_t>(port);
@@ -73,6 +81,10 @@ class Program::Applier final : public SettingsTarget {
   void SetPortMap(bool on) override {
     portMap_ = on;
     if (p_.modem_) p_.modem_->SetPortMap(on);
+  }
+  void SetPlayout(int s41) override {
+    playout_ = s41;
+    if (p_.modem_) p_.modem_->SetPlayout(s41);
   }
   void SetLineType(int lineType) override { Dialogue().LineType = lineType; }
   void SetInitCommand(int line, const QString& command) override {
@@ -113,6 +125,7 @@ class Program::Applier final : public SettingsTarget {
   std::uint16_t listenPort_ = modem::kDefaultPort;
   std::string password_;
   bool portMap_ = true;
+  int playout_ = modem::CommandInterpreter::kPlayoutAutomatic;
 };
 
 Program::Program(MidiSystem& midi, Prompter& prompter, Profile& settingsFile, QString logFolder)
@@ -136,6 +149,12 @@ Program::Program(MidiSystem& midi, Prompter& prompter, Profile& settingsFile, QS
   // dialog's device lists and writes to the link.
   engine_ = std::make_unique<RoutingEngine>(midi_, *mainForm_, *pagesDlg_, *port_);
   chat_ = std::make_unique<ChatLog>(*mainForm_);
+  callReport_ = std::make_unique<CallReport>(*mainForm_, *chat_);
+  callWatch_ = std::make_unique<QTimer>();
+  callWatch_->setInterval(kCallWatchMs);
+  QObject::connect(callWatch_.get(), &QTimer::timeout, [this] {
+    if (modem_) callReport_->Update(modem_->Status());
+  });
   dialogue_ = std::make_unique<ModemDialogue>(*port_, *engine_, *chat_, *comForm_, *modemCarrier_);
   // The log setting is read once, when the connection window is created.
   dialogue_->FormCreate(store_->ReadMakeLog(), logFolder, QDate::currentDate());
@@ -181,7 +200,7 @@ Program::Program(MidiSystem& midi, Prompter& prompter, Profile& settingsFile, QS
     QString figures;
     if (modem_) {
       const modem::CallStatus s = modem_->Status();
-      if (s.carrier && s.line != modem::LineKind::None) figures = TStatusPanels::FiguresText(s.roundTripMs, s.repairedShare);
+      if (s.carrier && s.line != modem::LineKind::None) figures = TStatusPanels::FiguresText(s.roundTripMs, s.repairedShare, s.playoutMs, s.lateShare);
     }
     mainForm_->ShowLineFigures(figures);
   };

@@ -5,6 +5,8 @@
 #include <memory>
 
 class BuiltInModemCarrier;
+class CallReport;
+class QTimer;
 class ChatLog;
 class MidiSystem;
 class ModemDialogue;
@@ -57,6 +59,8 @@ class Program {
 
   static constexpr const char* kMainSection = "MainFormPosition";
   static constexpr const char* kKeyboardSection = "KeyBoardPosition";
+  // How often the built-in modem's wait and call are looked at for the status bar and the chat.
+  static constexpr int kCallWatchMs = 500;
 
  private:
   class Applier;
@@ -82,6 +86,8 @@ class Program {
   std::unique_ptr<SerialLink> port_;
   std::unique_ptr<RoutingEngine> engine_;
   std::unique_ptr<ChatLog> chat_;
+  std::unique_ptr<CallReport> callReport_;
+  std::unique_ptr<QTimer> callWatch_;  // looks at the built-in modem's state while it is chosen
   std::unique_ptr<ModemDialogue> dialogue_;
   std::unique_ptr<TKeyboardForm> keyboardForm_;
   std::unique_ptr<TPChangeForm> pChangeForm_;

@@ -1,7 +1,9 @@
 #include "app/StatusPanels.h"
 
+#include <QHelpEvent>
 #include <QPainter>
 #include <QStyleOptionFrame>
+#include <QToolTip>
 
 namespace {
 constexpr int kTextIndent = 3;
@@ -40,15 +42,52 @@ void TStatusPanels::SetLineFigures(const QString& text) {
 }
 
 QRect TStatusPanels::FiguresRect() const {
-  if (figures_.isEmpty()) return {};
-  const QRect panel = PanelRect(0).adjusted(0, 0, -kPanelGap, 0);
-  const int width = fontMetrics().horizontalAdvance(figures_) + 2 * kTextIndent + 2;
-  return QRect(panel.right() - width - kPanelGap, panel.top() + 1, width, panel.height() - 2);
+  return BoxEndingAt(figures_, BoxesEnd());
 }
 
-QString TStatusPanels::FiguresText(int roundTripMs, double repairedShare) {
+void TStatusPanels::SetCallState(const QString& text, const QString& hint) {
+  stateHint_ = hint;
+  if (state_ == text) return;
+  state_ = text;
+  update(PanelRect(0));  // the box stands inside panel 0, where it was and where it goes
+}
+
+QRect TStatusPanels::CallStateRect() const {
+  return BoxEndingAt(state_, figures_.isEmpty() ? BoxesEnd() : FiguresRect().left() - kPanelGap);
+}
+
+int TStatusPanels::BoxesEnd() const {
+  return PanelRect(0).right() - 2 * kPanelGap;
+}
+
+QRect TStatusPanels::BoxEndingAt(const QString& text, int right) const {
+  if (text.isEmpty()) return {};
+  const QRect panel = PanelRect(0);
+  const int width = fontMetrics().horizontalAdvance(text) + 2 * kTextIndent + 2;
+  return QRect(right - width, panel.top() + 1, width, panel.height() - 2);
+}
+
+bool TStatusPanels::event(QEvent* event) {
+  if (event->type() == QEvent::ToolTip) {
+    const auto* help = static_cast<QHelpEvent*>(event);
+    const QRect box = CallStateRect();
+    if (box.contains(help->pos()) && !stateHint_.isEmpty()) {
+      QToolTip::showText(help->globalPos(), stateHint_, this, box);
+    } else {
+      QToolTip::hideText();
+      event->ignore();
+    }
+    return true;
+  }
+  return QWidget::event(event);
+}
+
+QString TStatusPanels::FiguresText(int roundTripMs, double repairedShare, int playoutMs, double lateShare) {
   const QString trip = roundTripMs >= 0 ? QStringLiteral("%1ms").arg(roundTripMs) : QStringLiteral("--");
-  return QStringLiteral("往復 %1 修復 %2%").arg(trip).arg(repairedShare * 100, 0, 'f', 1);
+  QString text = QStringLiteral("往復 %1 修復 %2%").arg(trip).arg(repairedShare * 100, 0, 'f', 1);
+  if (playoutMs >= 0) text += QStringLiteral(" 揺れ吸収 %1ms").arg(playoutMs);
+  if (lateShare > 0) text += QStringLiteral(" 遅れ %1%").arg(lateShare * 100, 0, 'f', 1);
+  return text;
 }
 
 QRect TStatusPanels::PanelRect(int panel) const {
@@ -67,7 +106,11 @@ void TStatusPanels::paintEvent(QPaintEvent*) {
     p.setPen(palette().color(QPalette::WindowText));
     const QString& text = texts_.at(static_cast<std::size_t>(i));
     QRect inside = r.adjusted(kTextIndent, 0, -1, 0);
-    if (i == 0 && !figures_.isEmpty()) inside.setRight(FiguresRect().left() - kPanelGap);
+    if (i == 0 && !state_.isEmpty()) {
+      inside.setRight(CallStateRect().left() - kPanelGap);
+    } else if (i == 0 && !figures_.isEmpty()) {
+      inside.setRight(FiguresRect().left() - kPanelGap);
+    }
     // The panels were measured for a narrower face; a text that would not fit (the clock in
     // its 50 pixels) is drawn a little narrower rather than cut off.
     const int needed = p.fontMetrics().horizontalAdvance(text);
@@ -83,10 +126,11 @@ void TStatusPanels::paintEvent(QPaintEvent*) {
     }
     p.restore();
   }
-  if (!figures_.isEmpty()) {
-    const QRect box = FiguresRect();
+  for (const auto& [box, text] : {std::pair{FiguresRect(), figures_}, std::pair{CallStateRect(), state_}}) {
+    if (text.isEmpty()) continue;
     DrawBevel(p, box, palette());
     p.setPen(palette().color(QPalette::WindowText));
-    p.drawText(box.adjusted(kTextIndent, 0, -1, 0), Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine, figures_);
+    p.drawText(box.adjusted(kTextIndent, 0, -1, 0), Qt::AlignLeft | Qt::AlignVCenter | Qt::TextSingleLine,
+               text);
   }
 }

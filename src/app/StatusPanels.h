@@ -25,13 +25,29 @@ class TStatusPanels final : public QWidget {
   void SetLineFigures(const QString& text);
   QString LineFigures() const { return figures_; }
   QRect FiguresRect() const;  // empty without figures
-  // The figures' text: "往復 42ms 修復 1.5%"; an unknown round trip shows as "--".
-  static QString FiguresText(int roundTripMs, double repairedShare);
+  // The figures' text: "往復 42ms 修復 1.5%"; an unknown round trip shows as "--". With the
+  // partner's notes held at a steady delay, that delay beside them ("揺れ吸収 8ms"; -1: played
+  // on arrival, not shown), and the share of notes that came after their time when there are any.
+  static QString FiguresText(int roundTripMs, double repairedShare, int playoutMs = -1, double lateShare = 0);
+
+  // The modem's wait or its call's protection, in a bevel of its own left of the figures, with a
+  // hint shown while the pointer rests on it; empty: none.
+  void SetCallState(const QString& text, const QString& hint);
+  QString CallState() const { return state_; }
+  QString CallStateHint() const { return stateHint_; }
+  QRect CallStateRect() const;  // empty without a state
 
  protected:
+  bool event(QEvent* event) override;
   void paintEvent(QPaintEvent* event) override;
 
  private:
+  // A bevelled box in panel 0 for a text, its right edge at `right`; empty for no text.
+  QRect BoxEndingAt(const QString& text, int right) const;
+  int BoxesEnd() const;  // where the rightmost box ends, clear of panel 0's bevel
+
   std::array<QString, kWidths.size()> texts_;
   QString figures_;
+  QString state_;
+  QString stateHint_;
 };

@@ -1,5 +1,6 @@
 #include "link/ChatLog.h"
 
+#include "modem/PortMap.h"
 #include "platform/ShiftJis.h"
 
 namespace {
@@ -25,6 +26,15 @@ void ChatLog::memoprint(QByteArrayView text) {
 
 void ChatLog::memoprint(const QString& text) {
   memoprint(QByteArrayView(ShiftJis::Encode(text)));
+}
+
+void ChatLog::PrintFitted(QByteArrayView text) {
+  PrintFitted(ShiftJis::Decode(text));
+}
+
+void ChatLog::PrintFitted(const QString& text) {
+  if (text.isEmpty()) return memoprint(text);
+  for (const QString& line : modem::ChatLines(text, kWideLine)) memoprint(line);
 }
 
 void ChatLog::SpeedButton5Click() {

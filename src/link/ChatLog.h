@@ -27,6 +27,10 @@ class ChatLog final {
   void memoprint(QByteArrayView text);
   void memoprint(const QString& text);  // a program text, shown as Shift-JIS would carry it
   void memoprint(const QByteArray& text) { memoprint(QByteArrayView(text)); }
+  // A line of the modem's own (never a peer's): cut where it reads well into lines the window
+  // shows whole, so it turns on no horizontal scroll bar.
+  void PrintFitted(QByteArrayView text);
+  void PrintFitted(const QString& text);
   // The state panel and the call's clock, which starts from zero with each connection.
   void ShowConnected(bool on);
   void StopClock() { view_.SetClockTimer(false); }

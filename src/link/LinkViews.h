@@ -44,3 +44,11 @@ class ChatView {
   virtual void SetComButton(bool pressed) = 0;
   virtual void ShowMessage(const QString& text) = 0;
 };
+
+// The state of the built-in modem's wait and call, kept in sight in the main window's status bar
+// for as long as it lasts: a short text, and the hint that says what it means; empty: none.
+class CallStateView {
+ public:
+  virtual ~CallStateView() = default;
+  virtual void ShowCallState(const QString& text, const QString& hint) = 0;
+};

@@ -266,6 +266,9 @@ void ModemDialogue::WarnBusy() {
 void ModemDialogue::HandleLine(QByteArrayView received) {
   QByteArray line = received.toByteArray();
   const CarrierSource::Line carrier = Carrier();
+  // Where the modem tells its carrier, what comes while the program holds no call is the modem's
+  // own (the peer's bytes follow CONNECT): its long lines are fitted to the window.
+  const bool modemsOwn = carrier.carrier != CarrierSource::Carrier::Unknown && !Connected();
   const auto said = [&](Word word, QByteArrayView text) {
     const bool matches = word == Word::Connect ? line.startsWith(text) : line == text;
     return matches && ModemMaySay(word, carrier);
@@ -288,7 +291,13 @@ void ModemDialogue::HandleLine(QByteArrayView received) {
     line = line + ' ' + now_().toString(QStringLiteral("hh:mm:ss")).toLatin1();
   }
   // A CONNECT line comes after an empty one, in the chat window and in the log.
-  chat_.memoprint(connect ? QByteArray("\r\n") + line : line);
+  if (connect) {
+    chat_.memoprint(QByteArray("\r\n") + line);
+  } else if (modemsOwn) {
+    chat_.PrintFitted(QByteArrayView(line));
+  } else {
+    chat_.memoprint(line);
+  }
   if (connect) WriteLog({});
   WriteLog(line);
   if (said(Word::Error, kError)) {

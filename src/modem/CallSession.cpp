@@ -173,6 +173,12 @@ void CallSession::HandshakeFailed() {
       return EndCall(
           QStringLiteral("失敗が続いたため、相手はしばらく着信を受けません。時間をおいてかけ直してください"),
           Result::NoCarrier);
+    case CallHandshake::Failure::OlderModem:
+      return EndCall(QStringLiteral("相手のモデムは古い版のため、つながりません（相手の Sonavel を更新してください）"),
+                     Result::NoCarrier);
+    case CallHandshake::Failure::NewerModem:
+      return EndCall(QStringLiteral("相手のモデムは新しい版のため、つながりません（この Sonavel を更新してください）"),
+                     Result::NoCarrier);
     case CallHandshake::Failure::Unsafe:
       return EndCall(QStringLiteral("相手の鍵が正しくありません（つながりませんでした）"), Result::NoCarrier);
     default: return EndCall(QStringLiteral("相手は Sonavel のモデムではありません"), Result::NoCarrier);
@@ -255,8 +261,9 @@ void CallSession::StreamEnded(int error, Time) {
     return ChooseLine(LineKind::Datagram);
   }
   if (state_ == State::Greeting) {
-    // Hung up without a word: the far program does not take the call.
-    EndCall(QStringLiteral("相手が着信を受けませんでした"), Result::Busy);
+    // Hung up without a word: the far program does not take the call - or its modem is of a
+    // version before the greeting named the versions, which hangs up on a HELLO it cannot read.
+    EndCall(QStringLiteral("相手が着信を受けませんでした（相手のモデムが古い版かもしれません）"), Result::Busy);
   } else if (error == ETIMEDOUT) {
     EndCall(QStringLiteral("相手から応答がなくなりました（回線断）"), Result::NoCarrier);
   } else if (error != 0) {

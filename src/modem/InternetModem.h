@@ -63,6 +63,9 @@ class InternetModem final : ModemLine {
   void SetPassword(std::string password);
   // Whether the next wait asks the router to open the port; any thread.
   void SetPortMap(bool on) { portMap_.SetEnabled(on); }
+  // S41 as the modem starts: 0 the partner's notes as they arrive, 1-200 a fixed delay in ms,
+  // else automatic; from the next ATZ or port opening on. Any thread.
+  void SetPlayout(int s41) { commands_.SetPlayoutDefault(s41); }
   // What a caller should dial while this modem waits ("203.0.113.5:24680"); empty while there
   // is nothing to give. Any thread.
   std::string CallerAddress() const { return portMap_.CallerAddress(); }

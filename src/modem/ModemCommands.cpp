@@ -17,9 +17,8 @@ constexpr int kRings = 0;
 constexpr int kLineEnd = 3;
 constexpr int kLineFeed = 4;
 constexpr int kBackspace = 5;
-constexpr std::array<std::pair<int, int>, 11> kRegisterDefaults{
-    {{0, 0}, {2, 43}, {3, 13}, {4, 10}, {5, 8}, {6, 2}, {7, 30}, {8, 2}, {9, 6}, {10, 14},
-     {CommandInterpreter::kPlayoutRegister, CommandInterpreter::kPlayoutAutomatic}}};
+constexpr std::array<std::pair<int, int>, 10> kRegisterDefaults{
+    {{0, 0}, {2, 43}, {3, 13}, {4, 10}, {5, 8}, {6, 2}, {7, 30}, {8, 2}, {9, 6}, {10, 14}}};
 constexpr int kMaxRegisterValue = 255;
 constexpr int kMaxNumber = 99999;  // longer digit runs are refused before they could overflow
 
@@ -119,6 +118,8 @@ void CommandInterpreter::Restore() {
   resultSet_ = 4;
   registers_.fill(0);
   for (auto [index, value] : kRegisterDefaults) registers_[static_cast<std::size_t>(index)] = value;
+  const int playout = playoutDefault_;
+  registers_[kPlayoutRegister] = std::clamp(playout, 0, kMaxRegisterValue);
 }
 
 void CommandInterpreter::Reset() {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -87,6 +88,8 @@ class CommandInterpreter {
   static constexpr int kPlayoutRegister = 41;
   static constexpr int kPlayoutAutomatic = 255;
   int PlayoutChoice() const { return registers_[kPlayoutRegister]; }
+  // What S41 starts with after ATZ and a dropped DTR (the player's setting); any thread.
+  void SetPlayoutDefault(int value) { playoutDefault_ = value; }
   bool Echo() const { return echo_; }
 
  private:
@@ -105,6 +108,7 @@ class CommandInterpreter {
   bool verbose_ = true;
   int resultSet_ = 4;
   std::array<int, kRegisters> registers_{};
+  std::atomic<int> playoutDefault_{kPlayoutAutomatic};
 };
 
 }  // namespace modem

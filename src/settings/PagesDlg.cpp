@@ -16,7 +16,10 @@
 #include <QTabWidget>
 #include <QValidator>
 
+#include <array>
+
 #include "controls/UiFonts.h"
+#include "modem/Playout.h"
 #include "platform/ShiftJis.h"
 #include "settings/SerialDevices.h"
 
@@ -83,6 +86,15 @@ QLineEdit* Edit(QWidget* page, const char* name, int left, int top, int width, i
   edit->setGeometry(left, top, width, kRowHeight);
   edit->setValidator(new ShiftJisValidator(edit, maxBytes));
   return edit;
+}
+
+// The playout choices (S41): automatic, on arrival, then fixed delays in milliseconds.
+constexpr std::array kPlayoutChoices{modem::CommandInterpreter::kPlayoutAutomatic, 0, 10, 20, 30, 50, 100, 200};
+
+QString PlayoutText(int value) {
+  if (value == 0) return QStringLiteral("なし");
+  if (value > modem::Playout::kMaxFixedMs) return QStringLiteral("自動");
+  return QStringLiteral("%1ms").arg(value);
 }
 
 QComboBox* Combo(QWidget* page, const char* name, int left, int top, int width, const QStringList& entries) {
@@ -158,7 +170,7 @@ void TPagesDlg::BuildModemPage() {
   TabSheet1 = new QWidget;
   PageControl1->addTab(TabSheet1, QStringLiteral("ﾓﾃﾞﾑ"));
   Label(TabSheet1, QStringLiteral("ﾎﾟｰﾄ"), 16, 17);
-  ComboBox1 = Combo(TabSheet1, "ComboBox1", 80, 14, 290, {});
+  ComboBox1 = Combo(TabSheet1, "ComboBox1", 80, 14, 150, {});
   // A device path may be typed as well as chosen.
   ComboBox1->setEditable(true);
   ComboBox1->setInsertPolicy(QComboBox::NoInsert);
@@ -178,6 +190,12 @@ void TPagesDlg::BuildModemPage() {
   CheckPortMap->setObjectName(QStringLiteral("CheckPortMap"));
   CheckPortMap->setGeometry(16, 74, 210, 18);
   CheckPortMap->setToolTip(QStringLiteral("着信を待つ間、UPnP か NAT-PMP でﾙｰﾀｰに着信ﾎﾟｰﾄを開かせます"));
+  // Beside the port, over the two other fields of the built-in modem: how it plays the partner.
+  Label(TabSheet1, QStringLiteral("揺れ吸収"), 244, 17);
+  ComboPlayout = Combo(TabSheet1, "ComboPlayout", 306, 14, 64, {});
+  for (const int value : kPlayoutChoices) ComboPlayout->addItem(PlayoutText(value), value);
+  ComboPlayout->setToolTip(
+      QStringLiteral("内蔵ﾓﾃﾞﾑ (UDP) で相手の音を一定の遅れで鳴らし、回線の揺れをﾘｽﾞﾑに出さない (S41)"));
 
   GroupBox1 = new QGroupBox(QStringLiteral("ﾓﾃﾞﾑの初期化ｺﾏﾝﾄﾞ"), TabSheet1);
   GroupBox1->setGeometry(10, 100, 370, 94);
@@ -354,6 +372,9 @@ void TPagesDlg::ToControls(const Settings& s) {
   EditPassword->setText(s.password);
   loadedPassword_ = s.password;
   CheckPortMap->setChecked(s.portMap);
+  // A delay the file holds that is not in the list is kept as it is.
+  if (ComboPlayout->findData(s.playout) < 0) ComboPlayout->addItem(PlayoutText(s.playout), s.playout);
+  ComboPlayout->setCurrentIndex(ComboPlayout->findData(s.playout));
   Edit1->setText(s.initCommands[0]);
   Edit2->setText(s.initCommands[1]);
   Edit3->setText(s.initCommands[2]);
@@ -401,6 +422,7 @@ Settings TPagesDlg::FromControls() const {
   s.listenPort = ParseListenPort(EditListen->text()).value_or(s.listenPort);
   s.password = EditPassword->text();
   s.portMap = CheckPortMap->isChecked();
+  s.playout = ComboPlayout->currentData().toInt();
   s.initCommands = {Edit1->text(), Edit2->text(), Edit3->text()};
 
   s.speed = ComboBox3->currentIndex();

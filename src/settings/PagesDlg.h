@@ -71,6 +71,7 @@ class TPagesDlg final : public QDialog, public MidiDeviceChoice {
   QLineEdit* EditListen;  // the built-in modem's port for calls
   QLineEdit* EditPassword;  // the built-in modem's call password, shown masked
   QCheckBox* CheckPortMap;  // the built-in modem opens that port in the router while it waits
+  QComboBox* ComboPlayout;  // how the built-in modem plays the partner's notes (its S41)
   QComboBox* ComboBox3;  // speed
   QLineEdit* Edit5;      // user-defined speed
   QComboBox* ComboBox4;  // data bits

@@ -58,6 +58,8 @@ Settings SettingsStore::Load() const {
     }
   }
   s.portMap = profile_.ReadBool(S(kModem), S("portmap"), s.portMap);
+  const int playout = profile_.ReadInt(S(kModem), S("playout"), s.playout);
+  if (playout >= 0 && playout <= modem::CommandInterpreter::kPlayoutAutomatic) s.playout = playout;
   s.telType = ReadIndex(kModem, "teltype", s.telType, kTelTypes);
   for (int i = 0; i < 3; ++i) {
     auto& text = s.initCommands[static_cast<std::size_t>(i)];
@@ -105,6 +107,7 @@ void SettingsStore::Save(const Settings& s) {
   if (!s.password.isEmpty()) profile_.MakePrivate();
   profile_.WriteString(S(kModem), S("password"), s.password);
   profile_.WriteBool(S(kModem), S("portmap"), s.portMap);
+  profile_.WriteInt(S(kModem), S("playout"), s.playout);
   profile_.WriteInt(S(kModem), S("teltype"), s.telType);
   for (int i = 0; i < 3; ++i) {
     profile_.WriteString(S(kModem), Numbered("text", i + 1), s.initCommands[static_cast<std::size_t>(i)]);
@@ -176,6 +179,7 @@ std::optional<QString> ApplySettings(const Settings& s, SettingsTarget& target) 
   target.SetListenPort(s.listenPort >= 1 && s.listenPort <= 65535 ? s.listenPort : defaults.listenPort);
   target.SetModemPassword(s.password);
   target.SetPortMap(s.portMap);
+  target.SetPlayout(s.playout);
   target.SetLineType(s.telType);
   for (int i = 0; i < 3; ++i) target.SetInitCommand(i + 1, s.initCommands[static_cast<std::size_t>(i)]);
 

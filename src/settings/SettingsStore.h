@@ -25,6 +25,9 @@ struct Settings {
   int listenPort = modem::kDefaultPort;  // where the built-in modem takes calls
   QString password;  // the built-in modem's call password; empty: calls open to anyone
   bool portMap = true;  // while it waits, it asks the router to open that port
+  // How it plays the partner's notes (its S41): 0 as they arrive, 1-200 a fixed delay in ms,
+  // 255 a delay sized to the path.
+  int playout = modem::CommandInterpreter::kPlayoutAutomatic;
   int telType = 0;
   std::array<QString, 3> initCommands{QStringLiteral("ATZ"), QStringLiteral("ATE1Q0V1X3\\N3%C1"), QString()};
   // [serial]

@@ -32,6 +32,8 @@ class SettingsTarget {
   virtual void SetModemPassword(const QString& password) = 0;
   // Whether its next wait asks the router to open that port (UPnP, NAT-PMP).
   virtual void SetPortMap(bool on) = 0;
+  // Its S41 after the next reset: how the partner's notes are played (Settings::playout).
+  virtual void SetPlayout(int s41) = 0;
   // --- modem dialogue
   virtual void SetLineType(int lineType) = 0;                         // 0 tone, 1 pulse
   virtual void SetInitCommand(int line, const QString& command) = 0;  // InitCommands[1..3]

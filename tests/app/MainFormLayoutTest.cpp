@@ -15,6 +15,7 @@
 #include <QToolButton>
 #include <QToolTip>
 
+#include "MainFormRig.h"
 #include "app/AboutBox.h"
 #include "app/MainForm.h"
 #include "app/StatusPanels.h"
@@ -23,8 +24,9 @@
 #include "controls/MyTrackBar.h"
 #include "controls/MyTrackBarV.h"
 #include "controls/UpDownButton.h"
+#include "link/CallReport.h"
 #include "link/ComForm.h"
-#include "MainFormRig.h"
+#include "support/XInput.h"
 
 namespace {
 
@@ -175,6 +177,8 @@ TEST_F(MainFormLayout, ChatAreaAndStatusBarSitAtTheirPlaces) {
 TEST_F(MainFormLayout, CallFiguresSitInsidePanel0AndGoWhenTheClockStops) {
   EXPECT_EQ(TStatusPanels::FiguresText(42, 0.015), QStringLiteral("往復 42ms 修復 1.5%"));
   EXPECT_EQ(TStatusPanels::FiguresText(-1, 0), QStringLiteral("往復 -- 修復 0.0%"));
+  EXPECT_EQ(TStatusPanels::FiguresText(42, 0.015, 8), QStringLiteral("往復 42ms 修復 1.5% 揺れ吸収 8ms"));
+  EXPECT_EQ(TStatusPanels::FiguresText(42, 0, 8, 0.004), QStringLiteral("往復 42ms 修復 0.0% 揺れ吸収 8ms 遅れ 0.4%"));
   EXPECT_TRUE(form.StatusBar1->FiguresRect().isEmpty());
   form.ShowLineFigures(TStatusPanels::FiguresText(42, 0.015));
   const QRect box = form.StatusBar1->FiguresRect();
@@ -184,6 +188,41 @@ TEST_F(MainFormLayout, CallFiguresSitInsidePanel0AndGoWhenTheClockStops) {
   form.SetClockTimer(true);
   form.SetClockTimer(false);
   EXPECT_TRUE(form.StatusBar1->LineFigures().isEmpty());
+}
+
+// On a real X display: the modem's wait, then an open call with its code, stay in the status bar
+// beside the figures, and the pointer resting on them brings their meaning.
+TEST_F(MainFormLayout, OnX11TheWaitAndTheCallsStateStayInTheStatusBarWithTheirHint) {
+  if (const QString why = xinput::Unavailable(); !why.isEmpty()) GTEST_SKIP() << why.toStdString();
+  ChatLog chat{form};
+  CallReport report{form, chat};
+  form.show();
+  form.activateWindow();  // hints come only to the active window
+  ASSERT_TRUE(QTest::qWaitForWindowActive(&form));
+  TStatusPanels& bar = *form.StatusBar1;
+  form.ShowLineFigures(TStatusPanels::FiguresText(42, 0.015));
+  modem::CallStatus waiting, open;
+  waiting.waitingPort = 52000;
+  open.carrier = true;
+  open.protection = modem::CallProtection::Open;
+  open.checkCode = "042917";
+  const struct {
+    const modem::CallStatus& status;
+    const char *shown, *inHint;
+  } steps[] = {{waiting, "待機中 ポート 52000", "52000"},
+               {open, "暗号化・未確認 042917", "確認されていません。確認コード 042917"}};
+  for (const auto& step : steps) {
+    report.Update(step.status);
+    ASSERT_EQ(bar.CallState(), QString::fromUtf8(step.shown));
+    const QRect box = bar.CallStateRect();
+    EXPECT_TRUE(bar.PanelRect(0).contains(box) && !box.intersects(bar.FiguresRect()));
+    ASSERT_TRUE(xinput::MoveTo(&bar, QPoint(10, 10)));  // off the box: no hint there
+    ASSERT_TRUE(QTest::qWaitFor([] { return !QToolTip::isVisible(); }, 3000));
+    ASSERT_TRUE(xinput::MoveTo(&bar, box.center()));
+    ASSERT_TRUE(QTest::qWaitFor([] { return QToolTip::isVisible(); }, 3000)) << step.shown;
+    EXPECT_TRUE(QToolTip::text().contains(QString::fromUtf8(step.inHint))) << QToolTip::text().toStdString();
+  }
+  form.close();
 }
 
 struct MenuItem {

@@ -55,6 +55,8 @@ TEST(ModemCommands, EachLineGetsItsEchoAndOneResultFromTheTable) {
       {"quiet", "ATQ1\rATY\r", "ATQ1\rATY\r", {}},
       {"backspace edits the line", "ATY\bE1\r", std::string("ATY\bE1\r") + kOk, {}},
       {"register set and read", "ATS7=40S7?\r", "ATS7=40S7?\r\r\n040\r\n" + std::string(kOk), {}},
+      {"playout automatic until set, back after ATZ", "ATS41?S41=0S41?\rATZS41?\r",
+       "ATS41?S41=0S41?\r\r\n255\r\n\r\n000\r\n" + std::string(kOk) + "ATZS41?\r\r\n255\r\n" + kOk, {}},
       {"register value too large", "ATS7=256\r", std::string("ATS7=256\r") + kError, {}},
       {"register number missing", "ATS=1\r", std::string("ATS=1\r") + kError, {}},
       {"wait for calls, then reset", "ats0=1\rATZ\r", std::string("ats0=1\r") + kOk + "ATZ\r" + kOk,

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QCheckBox>
+#include <QAbstractItemView>
 #include <QComboBox>
 #include <QDir>
 #include <QFile>
@@ -166,8 +167,10 @@ TEST_F(PagesDlgTest, CaptionPagesAndEveryEntryAreTheProgramsOwn) {
 
   EXPECT_EQ(LabelsOf(dlg_.TabSheet1),
             QStringList({QStringLiteral("ﾎﾟｰﾄ"), QStringLiteral("電話回線"), QStringLiteral("着信ﾎﾟｰﾄ"),
-                         QStringLiteral("ﾊﾟｽﾜｰﾄﾞ"), QStringLiteral("１行目"), QStringLiteral("２行目"),
-                         QStringLiteral("３行目")}));
+                         QStringLiteral("ﾊﾟｽﾜｰﾄﾞ"), QStringLiteral("揺れ吸収"), QStringLiteral("１行目"),
+                         QStringLiteral("２行目"), QStringLiteral("３行目")}));
+  EXPECT_EQ(Entries(dlg_.ComboPlayout), QStringList({QStringLiteral("自動"), QStringLiteral("なし"), "10ms", "20ms",
+                                                     "30ms", "50ms", "100ms", "200ms"}));
   EXPECT_EQ(dlg_.GroupBox1->title(), QStringLiteral("ﾓﾃﾞﾑの初期化ｺﾏﾝﾄﾞ"));
   EXPECT_EQ(LabelsOf(dlg_.TabSheet2),
             QStringList({QStringLiteral("通信速度"), QStringLiteral("ﾕｰｻﾞｰ定義"), QStringLiteral("ﾃﾞｰﾀﾋﾞｯﾄ"),
@@ -273,11 +276,19 @@ TEST_F(PagesDlgTest, OnX11ReturnInAFieldIsOkAndSavesWhatWasTyped) {
   ASSERT_TRUE(QTest::qWaitFor([&] { return dlg_.EditPassword->hasFocus(); }));
   ASSERT_TRUE(xinput::Type(QStringLiteral("kagi7")));
   ASSERT_TRUE(QTest::qWaitFor([&] { return dlg_.EditPassword->text() == QStringLiteral("kagi7"); }));
+  // The playout: its list opens under the pointer, the next entry after 自動 is なし.
+  ASSERT_EQ(dlg_.ComboPlayout->currentText(), QStringLiteral("自動"));
+  ASSERT_TRUE(xinput::Click(dlg_.ComboPlayout));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return dlg_.ComboPlayout->view()->isVisible(); }));
+  ASSERT_TRUE(xinput::Key(QStringLiteral("Down")));
+  ASSERT_TRUE(xinput::Key(QStringLiteral("Return")));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !dlg_.ComboPlayout->view()->isVisible(); }));
+  EXPECT_EQ(dlg_.ComboPlayout->currentText(), QStringLiteral("なし"));
   ASSERT_TRUE(xinput::Key(QStringLiteral("Return")));
   ASSERT_TRUE(QTest::qWaitFor([&] { return !dlg_.isVisible(); }));
   EXPECT_EQ(dlg_.result(), QDialog::Accepted);
   EXPECT_EQ(store_.Load().initCommands[0], "ATX3");
-  EXPECT_TRUE(FileBytes().contains("\r\npassword=kagi7\r\nportmap=0\r\n")) << FileBytes().toStdString();
+  EXPECT_TRUE(FileBytes().contains("\r\npassword=kagi7\r\nportmap=0\r\nplayout=0\r\n")) << FileBytes().toStdString();
 }
 
 TEST_F(PagesDlgTest, OkWithoutTouchingAMidiListSavesAppliesAndLeavesTheDevicesOpen) {
@@ -494,9 +505,10 @@ TEST_F(PagesDlgTest, SerialDevicesFollowTheComPortsAndAChosenOneIsStoredAsThePor
   EXPECT_TRUE(dlg_.CheckPortMap->isChecked());
   dlg_.CheckPortMap->setChecked(false);
   dlg_.OKBtnClick();
-  EXPECT_TRUE(FileBytes().contains("7\r\nportmap=0\r\nteltype="));
+  EXPECT_TRUE(FileBytes().contains("7\r\nportmap=0\r\nplayout=255\r\nteltype="));
   EXPECT_EQ(messages_.size(), 1);
   EXPECT_EQ(target_.Last("SetPortMap"), "0");
+  EXPECT_EQ(target_.Last("SetPlayout"), "255");
   dlg_.show();
   EXPECT_FALSE(dlg_.CheckPortMap->isChecked());
   dlg_.EditListen->setText("65536");

@@ -23,6 +23,7 @@ class RecordingTarget final : public SettingsTarget {
   void SetListenPort(int port) override { Add("SetListenPort", QString::number(port)); }
   void SetModemPassword(const QString& password) override { Add("SetModemPassword", password); }
   void SetPortMap(bool on) override { Add("SetPortMap", QString::number(on)); }
+  void SetPlayout(int s41) override { Add("SetPlayout", QString::number(s41)); }
   void SetLineType(int lineType) override { Add("SetLineType", QString::number(lineType)); }
   void SetInitCommand(int line, const QString& command) override {
     Add("SetInitCommand", QString::number(line) + "," + command);

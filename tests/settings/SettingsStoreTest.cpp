@@ -103,7 +103,7 @@ TEST_F(SettingsStoreTest, SavedSettingsReadBackKeyForKey) {
 TEST_F(SettingsStoreTest, ANewFileGetsItsSectionsAndKeysInSavingOrder) {
   store_.Save(Settings{});
   const QByteArray expected =
-      "[modem]\r\nport=0\r\nlisten=24680\r\npassword=\r\nportmap=1\r\nteltype=0\r\ntext1=ATZ\r\ntext2=ATE1Q0V1X3\\N3%C1\r\ntext3=\r\n"
+      "[modem]\r\nport=0\r\nlisten=24680\r\npassword=\r\nportmap=1\r\nplayout=255\r\nteltype=0\r\ntext1=ATZ\r\ntext2=ATE1Q0V1X3\\N3%C1\r\ntext3=\r\n"
       "[serial]\r\nspeed=8\r\nuser=14400\r\ndata=1\r\nstop=0\r\nparity=0\r\nflow=1\r\n"
       "[names]\r\nname1=\x90\xDA\x91\xB1\x90\xE6"
       "1\r\nname2=\x90\xDA\x91\xB1\x90\xE6"
@@ -221,6 +221,7 @@ TEST(ApplySettings, DefaultsGiveTheFactoryLineSettingsInOrder) {
       "SetListenPort(24680)",
       "SetModemPassword()",
       "SetPortMap(1)",
+      "SetPlayout(255)",
       "SetLineType(0)",
       "SetInitCommand(1,ATZ)",
       "SetInitCommand(2,ATE1Q0V1X3\\N3%C1)",
@@ -322,7 +323,7 @@ TEST(ApplySettings, ABadUserDefinedSpeedIsReportedAndReplacedWhileEverythingElse
     EXPECT_EQ(target.Last("SetBaudRateUserDefined"), "14400");
     EXPECT_EQ(target.Last("SetBaudRate"), "-1");
     EXPECT_EQ(target.Last("SetPrintName"), "0") << "the rest is still applied";
-    EXPECT_EQ(target.calls.size(), 39) << "every call once, the user-defined rate included";
+    EXPECT_EQ(target.calls.size(), 40) << "every call once, the user-defined rate included";
   }
 }
 

@@ -33,6 +33,12 @@ inline bool ClickAt(const QWidget* widget, QPoint local) {
                   QString::number(at.y()), QStringLiteral("click"), QStringLiteral("1")});
 }
 inline bool Click(const QWidget* widget) { return ClickAt(widget, widget->rect().center()); }
+// The pointer moved to a point of the widget and left there.
+inline bool MoveTo(const QWidget* widget, QPoint local) {
+  const QPoint at = widget->mapToGlobal(local);
+  return Xdotool({QStringLiteral("mousemove"), QStringLiteral("--sync"), QString::number(at.x()),
+                  QString::number(at.y())});
+}
 
 // Types text on the keyboard (ASCII), and presses keys by their X names ("Return", "Tab").
 inline bool Type(const QString& text) {
