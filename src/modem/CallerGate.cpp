@@ -30,17 +30,27 @@ std::string CallerGate::AddressKey(const sockaddr_storage& a) {
 
 std::optional<CallerGate::Id> CallerGate::Knock(const sockaddr_storage& from, Time now) {
   std::string address = AddressKey(from);
-  const auto fromThere = std::count_if(callers_.begin(), callers_.end(),
-                                       [&](const auto& c) { return c.second.address == address; });
-  // A flood of callers: past the limits they are hung up on at once, and cost nothing more.
-  if (callers_.size() >= kMaxIncoming || static_cast<std::size_t>(fromThere) >= kMaxIncomingPerAddress) {
+  std::map<std::string, std::size_t> held;
+  for (const auto& c : callers_) ++held[c.second.address];
+  // Full: the oldest of the address holding the most makes room (callers_ is in the order they
+  // came), or of the newcomer's own address when that holds its share already.
+  const bool own = held[address] >= kMaxIncomingPerAddress;
+  if (own || callers_.size() >= kMaxIncoming) {
+    std::size_t most = 0;
+    for (const auto& [a, n] : held) most = std::max(most, n);
+    const auto gone = std::find_if(callers_.begin(), callers_.end(), [&](const auto& c) {
+      return own ? c.second.address == address : held[c.second.address] == most;
+    });
+    Left(gone->second);
     ++counts_.turnedAway;
-    return std::nullopt;
+    evicted_.push_back(gone->first);
+    callers_.erase(gone);
   }
   const Id id = nextId_++;
   Caller& caller = callers_[id];
   caller.address = std::move(address);
-  caller.deadline = now + kHandshakeTime;
+  caller.knocked = now;
+  caller.deadline = now + kGreetingTime;
   return id;
 }
 
@@ -81,6 +91,7 @@ void CallerGate::Unit(Caller& caller, std::span<const std::uint8_t> unit, bool b
       ++counts_.turnedAway;
       return TurnAway(caller, CallHandshake::LaterMessage(), now, verdict);
     }
+    caller.deadline = caller.knocked + kHandshakeTime;
     caller.handshake =
         std::make_unique<CallHandshake>(CallHandshake::Role::Answerer, password, caller.deadline);
     const Bytes answer = caller.handshake->Receive(unit);

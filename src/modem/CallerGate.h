@@ -10,6 +10,7 @@
 #include <span>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "modem/CallHandshake.h"
@@ -35,7 +36,8 @@ class CallerGate {
   // Handshakes answered for an address before it is slowed down, and the longest wait then.
   static constexpr int kFreeTries = 3;
   static constexpr std::chrono::seconds kLongestWait{60};
-  static constexpr std::chrono::seconds kHandshakeTime{5};  // for a caller to prove who it is
+  static constexpr std::chrono::seconds kGreetingTime{1};   // for a caller's HELLO to come
+  static constexpr std::chrono::seconds kHandshakeTime{5};  // from the knock, to prove who it is
   static constexpr std::chrono::seconds kTurnAwayTime{2};   // for a busy caller to read BUSY
   static constexpr std::chrono::minutes kTriesForgotten{10};
   static constexpr std::size_t kTriesKept = 256;
@@ -55,9 +57,12 @@ class CallerGate {
   // Whom the limits count: an IPv4 address, or an IPv6 one's /64 (what one line gets).
   static std::string AddressKey(const sockaddr_storage& address);
 
-  // A caller accepted at `now`: the id its bytes come with, or nothing when it is past the limits
-  // (hang up on it at once; it costs nothing more).
+  // A caller accepted at `now`: the id its bytes come with. When the places are full (in all, or
+  // for its address) the oldest caller of the address holding the most goes (of its own address
+  // when that is full): take them with Evicted and hang up on them. No crowd holds the line: a
+  // place is held only by one that keeps proving faster than newcomers come.
   std::optional<Id> Knock(const sockaddr_storage& from, Time now);
+  std::vector<Id> Evicted() { return std::exchange(evicted_, {}); }
   // Bytes from a caller. `busy`: a call stands, or no program holds the port; `password`: what a
   // caller must prove. After Drop and Answer the gate has forgotten the id.
   Verdict Received(Id id, std::span<const std::uint8_t> bytes, bool busy, std::string_view password,
@@ -95,7 +100,8 @@ class CallerGate {
     std::string address;  // AddressKey
     Time deadline;
     bool busy = false;  // told BUSY or LATER; kept until it hangs up so the word is not lost to a reset
-    bool guessed = false;  // its HELLO was answered; a call has not come of it (yet)
+    bool guessed = false;
+    Time knocked;  // its HELLO was answered; a call has not come of it (yet)
     StreamFramer framer{CallHandshake::kMaxMessage};
     std::unique_ptr<CallHandshake> handshake;
   };
@@ -114,6 +120,7 @@ class CallerGate {
   std::map<Id, Caller> callers_;
   std::map<std::string, Tries> tries_;  // by address, at most kTriesKept
   Counts counts_;
+  std::vector<Id> evicted_;
 };
 
 }  // namespace modem

@@ -562,7 +562,7 @@ void InternetModem::TakeCall() {
       return;
     }
     const auto id = gate_.Knock(in->from, Clock::now());
-    if (!id) continue;  // past the limits: hung up on at once
+    for (const CallerGate::Id gone : gate_.Evicted()) HangUp(gone);
     in->id = *id;
     incoming_.push_back(std::move(in));
   }

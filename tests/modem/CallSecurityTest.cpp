@@ -201,6 +201,25 @@ TEST(CallSecurity, StrangersGetNothingThroughAndCannotKeepThePartnerOut) {
   EXPECT_EQ(*busy, CallHandshake::BusyMessage());
 }
 
+// Sixteen silent connections from four addresses, opened again just before each of the partner's
+// calls (the worst moment of a crowd that reopens them every few seconds), hold every place.
+TEST(CallSecurity, SixteenSilentSocketsFromFourAddressesDoNotKeepThePartnerOut) {
+  int connected = 0;
+  for (int round = 0; round < 6; ++round) {
+    InternetModem answering(AnyPort("pw")), partner(AnyPort("pw"));
+    Terminal a(answering.DevicePath()), b(partner.DevicePath());
+    Answer(a);
+    std::vector<std::unique_ptr<Raw>> crowd;
+    for (int i = 0; i < 16; ++i) {
+      crowd.push_back(std::make_unique<Raw>(("127.0.0." + std::to_string(2 + i % 4)).c_str(), answering.BoundPort()));
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    b.Send(DialCommand(answering));
+    connected += b.ReadUntil("CONNECT 115200\r\n").find("CONNECT 115200") != std::string::npos;
+  }
+  EXPECT_GE(connected, 5);
+}
+
 TEST(CallSecurity, GuessesFromOneAddressAreSlowedDownAndTheCallerIsToldSo) {
   InternetModem answering(AnyPort("pw")), calling(AnyPort("pw"));
   Terminal a(answering.DevicePath()), b(calling.DevicePath());

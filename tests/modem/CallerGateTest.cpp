@@ -101,17 +101,22 @@ TEST(CallerGate, AnAddressQuietForTenMinutesStartsAfreshAndTheOldestIsForgottenW
 struct LimitRow {
   const char* name;
   std::vector<const char*> callers;  // knocking in this order, none hanging up
-  std::size_t let;                   // how many are let in
+  std::size_t held;                  // how many hold a place at the end
+  std::vector<CallerGate::Id> gone;  // the ids (from 1, in knocking order) that made room
 };
 
 class CallerLimits : public ::testing::TestWithParam<LimitRow> {};
 
-TEST_P(CallerLimits, PastThemACallerIsHungUpOnAtOnce) {
+TEST_P(CallerLimits, PastThemTheOldestOfTheAddressHoldingTheMostMakesRoom) {
   CallerGate gate;
-  std::size_t let = 0;
-  for (const char* c : GetParam().callers) let += gate.Knock(Address(c), kStart).has_value();
-  EXPECT_EQ(let, GetParam().let);
-  EXPECT_EQ(gate.Callers(), let);
+  std::vector<CallerGate::Id> gone;
+  for (const char* c : GetParam().callers) {
+    ASSERT_TRUE(gate.Knock(Address(c), kStart));
+    for (const auto id : gate.Evicted()) gone.push_back(id);
+  }
+  EXPECT_EQ(gate.Callers(), GetParam().held);
+  EXPECT_EQ(gone, GetParam().gone);
+  EXPECT_EQ(gate.counts().turnedAway, static_cast<int>(gone.size()));
 }
 
 std::vector<const char*> Repeat(std::vector<const char*> some, int times) {
@@ -120,27 +125,44 @@ std::vector<const char*> Repeat(std::vector<const char*> some, int times) {
   return all;
 }
 
+std::vector<const char*> Then(std::vector<const char*> a, const std::vector<const char*>& b) {
+  a.insert(a.end(), b.begin(), b.end());
+  return a;
+}
+
 INSTANTIATE_TEST_SUITE_P(
     Rows, CallerLimits,
     ::testing::Values(
-        LimitRow{"FourFromOneAddress", Repeat({"192.0.2.1"}, 6), 4},
+        LimitRow{"FourFromOneAddress", Repeat({"192.0.2.1"}, 6), 4, {1, 2}},
         LimitRow{"FourFromOneSlash64",
                  {"2001:db8::1", "2001:db8::2", "2001:db8::3:4", "2001:db8::5", "2001:db8::6"},
-                 4},
-        LimitRow{"OtherSlash64sCountApart", Repeat({"2001:db8:0:1::1", "2001:db8:0:2::1"}, 3), 6},
+                 4,
+                 {1}},
+        LimitRow{"OtherSlash64sCountApart", Repeat({"2001:db8:0:1::1", "2001:db8:0:2::1"}, 3), 6, {}},
         LimitRow{"AnIpv4CallerOnTheIpv6SocketIsItsIpv4Address",
                  {"::ffff:192.0.2.1", "192.0.2.1", "::ffff:192.0.2.1", "192.0.2.1", "192.0.2.1"},
-                 4},
+                 4,
+                 {1}},
         LimitRow{"SixteenInAll", Repeat({"192.0.2.1", "192.0.2.2", "192.0.2.3", "192.0.2.4", "192.0.2.5"}, 4),
-                 16}),
+                 16, {1, 2, 3, 4}},
+        // Two old ones from .9, then four each from three others: a newcomer pushes out the
+        // oldest of a crowd of four, not the older two.
+        LimitRow{"TheCrowdMakesRoomNotTheOldest",
+                 Then(Then({"192.0.2.9", "192.0.2.9"}, Repeat({"192.0.2.1", "192.0.2.2", "192.0.2.3"}, 4)),
+                      {"192.0.2.4", "192.0.2.4", "192.0.2.5"}),
+                 16, {3}}),
     [](const ::testing::TestParamInfo<LimitRow>& row) { return std::string(row.param.name); });
 
-TEST(CallerGate, ACallerHasFiveSecondsToProveItselfAndOneTurnedAwayTwoToReadWhy) {
+TEST(CallerGate, ACallerHasASecondToGreetFiveToProveItselfAndOneTurnedAwayTwoToReadWhy) {
   CallerGate gate;
+  const auto silent = gate.Knock(Address("192.0.2.3"), kStart);
   const auto slow = gate.Knock(Address("192.0.2.1"), kStart);
-  const auto busy = gate.Knock(Address("192.0.2.2"), kStart + 1s);
-  ASSERT_TRUE(slow && busy);
-  EXPECT_EQ(gate.Wake(), kStart + CallerGate::kHandshakeTime);
+  const auto busy = gate.Knock(Address("192.0.2.2"), kStart + 500ms);
+  ASSERT_TRUE(silent && slow && busy);
+  EXPECT_EQ(gate.Wake(), kStart + CallerGate::kGreetingTime);
+  CallHandshake guesser(CallHandshake::Role::Caller, "", kStart + 5s);
+  ASSERT_EQ(gate.Received(*slow, Framed(guesser.Start()), false, "", kStart + 900ms).kind, Kind::Wait);
+  EXPECT_EQ(gate.Expired(kStart + 1s), std::vector<CallerGate::Id>{*silent});
   CallHandshake caller(CallHandshake::Role::Caller, "", kStart + 5s);
   const auto v = gate.Received(*busy, Framed(caller.Start()), true, "", kStart + 1s);
   ASSERT_EQ(v.kind, Kind::TurnAway);
