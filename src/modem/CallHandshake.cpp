@@ -1,5 +1,7 @@
 #include "modem/CallHandshake.h"
 
+#include <cstdio>
+
 #include <sodium.h>
 
 #include <cstdlib>
@@ -153,6 +155,14 @@ bool CallHandshake::Agree(const std::uint8_t* peerShare, const std::uint8_t* cal
   Derive(answerTag_.data(), isk, "answerer confirms");
   Derive(confirmTag_.data(), isk, "caller confirms");
   Derive(welcomeTag_.data(), isk, "answerer welcomes");
+  std::uint8_t check[32];
+  Derive(check, isk, "players compare");
+  std::uint64_t n = 0;
+  for (int i = 0; i < 8; ++i) n = n << 8 | check[i];
+  sodium_memzero(check, sizeof check);
+  char digits[8];
+  std::snprintf(digits, sizeof digits, "%06u", static_cast<unsigned>(n % 1'000'000));
+  checkCode_ = digits;
   sodium_memzero(isk, sizeof isk);
   sodium_memzero(scalar_.data(), scalar_.size());
   return true;

@@ -104,6 +104,9 @@ class CallHandshake {
   bool PasswordProtected() const { return passwordSet_; }
   // Valid once established (the answerer: once confirmed).
   const CallKeys& Keys() const { return keys_; }
+  // Six digits from the session's key, valid from the same point: the same on both sides only
+  // when each share reached the other unchanged, so an open call can be checked by comparing them.
+  const std::string& CheckCode() const { return checkCode_; }
 
   static bool IsHello(std::span<const std::uint8_t> message);
   // The version a message greeting as these do names (any version); nothing for any other.
@@ -130,6 +133,7 @@ class CallHandshake {
   std::array<std::uint8_t, 32> welcomeTag_{};
   std::string password_;
   CallKeys keys_;
+  std::string checkCode_;
 };
 
 }  // namespace modem

@@ -15,12 +15,14 @@ namespace {
 constexpr std::size_t kMaxRecord = CallSession::kChunk + RecordSealer::kOverhead;
 constexpr auto kFiguresEvery = std::chrono::milliseconds(500);
 
-QString ProtectionText(CallProtection p) {
+// An open call is not confirmed: nobody proved a password, and a man in the middle would hold
+// a key with each side. The code tells: the players compare it by voice or message.
+QString ProtectionText(CallProtection p, const std::string& code) {
   return p == CallProtection::Password
              ? QStringLiteral("パスワードで相手を確かめました（通話は暗号化されています）")
-             : QStringLiteral(
-                   "通話は暗号化されていますが、パスワードがないため、アドレスを知っていればだれでもかけられ"
-                   "ます");
+             : QStringLiteral("通話は暗号化されていますが、相手は確かめられていません。確認コード %1 を相手と"
+                              "比べ、同じなら確かです")
+                   .arg(QString::fromStdString(code));
 }
 
 QString ErrnoText(int code) {
@@ -53,6 +55,7 @@ CallStatus CallSession::Standing(LineKind line) const {
   status.protection = protection_;
   status.line = line;
   status.partner = partner_;
+  if (protection_ == CallProtection::Open) status.checkCode = checkCode_;
   return status;
 }
 
@@ -193,7 +196,7 @@ void CallSession::Answer(std::unique_ptr<CallHandshake> handshake, const std::st
   Established(partner);
   Report(Result::Ring);
   Say(QStringLiteral("着信: ") + QString::fromStdString(partner));
-  Say(ProtectionText(protection_));
+  Say(ProtectionText(protection_, checkCode_));
   datagramsPossible_ = datagrams;
   StartChoosing(now);
 }
@@ -205,6 +208,7 @@ void CallSession::Established(const std::string& partner) {
   opener_ = std::make_unique<RecordOpener>(keys.receive, RecordOpener::Order::Strict);
   protection_ = handshake_->PasswordProtected() ? CallProtection::Password : CallProtection::Open;
   keys_ = keys;
+  checkCode_ = handshake_->CheckCode();
   handshake_.reset();
   framer_.SetMaxUnit(kMaxRecord);
   partner_ = partner;
@@ -236,7 +240,7 @@ void CallSession::PeerUnit(std::span<const std::uint8_t> unit, Time now) {
       HandshakeFailed();
     } else if (handshake_->step() == CallHandshake::Step::Established) {
       Established(target_.host);
-      Say(ProtectionText(protection_));
+      Say(ProtectionText(protection_, checkCode_));
       StartChoosing(now);
     }
     return;
@@ -508,6 +512,7 @@ void CallSession::Close(StreamClose how) {
   leadPending_ = lineOpen_ = false;
   notices_.clear();
   protection_ = CallProtection::None;
+  checkCode_.clear();
   playout_.reset();
   if (state_ == State::Lingering) return;
   datagrams_.reset();

@@ -145,6 +145,7 @@ class CallSession {
   std::unique_ptr<RecordOpener> opener_;
   CallProtection protection_ = CallProtection::None;
   CallKeys keys_{};
+  std::string checkCode_;  // an open call's, for the players to compare
   std::string partner_;
   std::unique_ptr<DatagramCall> datagrams_;
   // The partner's bytes on the datagram line, held until their time.

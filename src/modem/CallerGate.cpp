@@ -34,6 +34,7 @@ std::optional<CallerGate::Id> CallerGate::Knock(const sockaddr_storage& from, Ti
                                        [&](const auto& c) { return c.second.address == address; });
   // A flood of callers: past the limits they are hung up on at once, and cost nothing more.
   if (callers_.size() >= kMaxIncoming || static_cast<std::size_t>(fromThere) >= kMaxIncomingPerAddress) {
+    ++counts_.turnedAway;
     return std::nullopt;
   }
   const Id id = nextId_++;
@@ -61,6 +62,7 @@ CallerGate::Verdict CallerGate::Received(Id id, std::span<const std::uint8_t> by
     Unit(caller, *unit, busy, password, now, verdict);
   }
   if (verdict.kind == Verdict::Kind::Wait && caller.framer.Failed()) verdict.kind = Verdict::Kind::Drop;
+  if (verdict.kind == Verdict::Kind::Drop) Left(caller);
   if (verdict.kind == Verdict::Kind::Drop || verdict.kind == Verdict::Kind::Answer) callers_.erase(found);
   return verdict;
 }
@@ -75,7 +77,10 @@ void CallerGate::Unit(Caller& caller, std::span<const std::uint8_t> unit, bool b
       return;
     }
     if (busy) return TurnAway(caller, CallHandshake::BusyMessage(), now, verdict);
-    if (Throttled(caller.address, now)) return TurnAway(caller, CallHandshake::LaterMessage(), now, verdict);
+    if (Throttled(caller.address, now)) {
+      ++counts_.turnedAway;
+      return TurnAway(caller, CallHandshake::LaterMessage(), now, verdict);
+    }
     caller.handshake =
         std::make_unique<CallHandshake>(CallHandshake::Role::Answerer, password, caller.deadline);
     const Bytes answer = caller.handshake->Receive(unit);
@@ -84,6 +89,7 @@ void CallerGate::Unit(Caller& caller, std::span<const std::uint8_t> unit, bool b
       return;
     }
     Tried(caller.address, false, now);
+    caller.guessed = true;
     AppendFramed(answer, verdict.reply);
     return;
   }
@@ -93,6 +99,7 @@ void CallerGate::Unit(Caller& caller, std::span<const std::uint8_t> unit, bool b
     return;
   }
   Tried(caller.address, true, now);
+  caller.guessed = false;
   if (busy) return TurnAway(caller, CallHandshake::BusyMessage(), now, verdict);
   // The caller proved the password: it is the call now.
   AppendFramed(caller.handshake->Accept(), verdict.reply);
@@ -109,13 +116,21 @@ void CallerGate::TurnAway(Caller& caller, const Bytes& word, Time now, Verdict& 
 }
 
 void CallerGate::Forget(Id id) {
-  callers_.erase(id);
+  if (const auto found = callers_.find(id); found != callers_.end()) {
+    Left(found->second);
+    callers_.erase(found);
+  }
+}
+
+void CallerGate::Left(const Caller& caller) {
+  if (caller.guessed) ++counts_.wrongPasswords;
 }
 
 std::vector<CallerGate::Id> CallerGate::Expired(Time now) {
   std::vector<Id> gone;
   std::erase_if(callers_, [&](const auto& c) {
     if (now < c.second.deadline) return false;
+    Left(c.second);
     gone.push_back(c.first);
     return true;
   });
@@ -126,6 +141,7 @@ std::vector<CallerGate::Id> CallerGate::DropUnanswered() {
   std::vector<Id> gone;
   std::erase_if(callers_, [&](const auto& c) {
     if (c.second.busy) return false;
+    Left(c.second);
     gone.push_back(c.first);
     return true;
   });

@@ -69,7 +69,20 @@ class CallerGate {
   // Nobody answers the callers still proving who they are (the modem stopped taking calls): to
   // hang up on. Those being turned away stay until they have read why.
   std::vector<Id> DropUnanswered();
-  void Clear() { callers_.clear(); }
+  void Clear() {
+    for (const auto& c : callers_) Left(c.second);
+    callers_.clear();
+  }
+
+  // At the door since ResetCounts: callers whose handshake was answered and who went without a
+  // call coming of it (each one a wrong guess at the password), and callers turned away or hung
+  // up on because too many knocked or their address must wait.
+  struct Counts {
+    int wrongPasswords = 0;
+    int turnedAway = 0;
+  };
+  const Counts& counts() const { return counts_; }
+  void ResetCounts() { counts_ = {}; }
 
   // The earliest deadline of a caller; Time::max() with none.
   Time Wake() const;
@@ -82,6 +95,7 @@ class CallerGate {
     std::string address;  // AddressKey
     Time deadline;
     bool busy = false;  // told BUSY or LATER; kept until it hangs up so the word is not lost to a reset
+    bool guessed = false;  // its HELLO was answered; a call has not come of it (yet)
     StreamFramer framer{CallHandshake::kMaxMessage};
     std::unique_ptr<CallHandshake> handshake;
   };
@@ -94,10 +108,12 @@ class CallerGate {
             Time now, Verdict& verdict);
   void TurnAway(Caller& caller, const Bytes& word, Time now, Verdict& verdict);
   void Tried(const std::string& address, bool succeeded, Time now);
+  void Left(const Caller& caller);
 
   Id nextId_ = 1;
   std::map<Id, Caller> callers_;
   std::map<std::string, Tries> tries_;  // by address, at most kTriesKept
+  Counts counts_;
 };
 
 }  // namespace modem

@@ -95,8 +95,13 @@ CallStatus InternetModem::Status() const {
 void InternetModem::SetStatus(const CallStatus& status) {
   std::lock_guard guard(statusLock_);
   const std::uint64_t call = status_.call + (status.carrier && !status_.carrier ? 1 : 0);
+  // The door (the wait and who knocked) is the modem's, not the call's: it stays.
+  const CallStatus door = status_;
   status_ = status;
   status_.call = call;
+  status_.waitingPort = door.waitingPort;
+  status_.wrongPasswords = door.wrongPasswords;
+  status_.turnedAway = door.turnedAway;
   statusSocket_ = status.carrier ? call_ : -1;
 }
 
@@ -242,7 +247,17 @@ void InternetModem::Tick() {
   for (const CallerGate::Id id : gate_.Expired(now)) HangUp(id);
   if (listenPausedUntil_ != Clock::time_point{} && now >= listenPausedUntil_) listenPausedUntil_ = {};
   Settle();
+  PublishDoor();
   if (holders_ > 0 && !toProgram_.empty()) ToProgram();
+}
+
+// The wait and the callers at the door, for the program: told before the words about them.
+void InternetModem::PublishDoor() {
+  const auto& counts = gate_.counts();
+  std::lock_guard guard(statusLock_);
+  status_.waitingPort = listen_ >= 0 ? boundPort_.load() : 0;
+  status_.wrongPasswords = counts.wrongPasswords;
+  status_.turnedAway = counts.turnedAway;
 }
 
 // What a call asks for: its bytes and datagrams sent, its stream closed, its status told, the
@@ -508,6 +523,7 @@ bool InternetModem::SetAnswering(bool on, std::string& why) {
     return false;
   }
   StopListening();
+  gate_.ResetCounts();
   listen_ = fd;
   boundPort_ = PortOf(bound);
   // Datagrams on the same port number, unless the modem is held to TCP; where they cannot be
@@ -518,6 +534,7 @@ bool InternetModem::SetAnswering(bool on, std::string& why) {
     udpListen_ = DatagramTwin(bound);
   }
   portMap_.Start(boundPort_);
+  PublishDoor();
   return true;
 }
 
@@ -530,6 +547,7 @@ void InternetModem::StopListening() {
   portMap_.Stop();
   // Callers still proving who they are have nobody to answer them now.
   for (const CallerGate::Id id : gate_.DropUnanswered()) HangUp(id);
+  PublishDoor();
 }
 
 // The router's answer, for the player and the command line. During a call the bytes to the

@@ -115,6 +115,7 @@ class InternetModem final : ModemLine {
   void PortMapNews();
   void Say(const QString& text);
   void SetStatus(const CallStatus& status);
+  void PublishDoor();
   std::string Encoded(const QString& text) const;
 
   ModemOptions options_;

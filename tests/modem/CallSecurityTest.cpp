@@ -23,12 +23,13 @@ using namespace modem;
 
 namespace {
 
-const std::string kOpenLine =
-    "通話は暗号化されていますが、パスワードがないため、アドレスを知っていればだれでもかけられます";
+// An open call's line names the code the players compare.
+std::string OpenLine(const std::string& code) {
+  return "通話は暗号化されていますが、相手は確かめられていません。確認コード " + code + " を相手と比べ、同じなら確かです";
+}
 const std::string kPasswordLine = "パスワードで相手を確かめました（通話は暗号化されています）";
 // The line the call took comes after them, just before CONNECT.
 const std::string kUdp = "\r\n\r\n回線: UDP（欠けた音はすぐに補います）";
-const std::string kOpenUdp = kOpenLine + kUdp;
 const std::string kPasswordUdp = kPasswordLine + kUdp;
 
 // Waits for the call: the answering modem's terminal has read its OK.
@@ -49,6 +50,7 @@ class Raw {
     a.sin_port = htons(port);
     connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
   }
+  explicit Raw(int accepted) : fd_(accepted), connected_(accepted >= 0) {}
   ~Raw() { ::close(fd_); }
   bool Connected() const { return connected_; }
   void Send(std::string_view bytes) const { ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL); }
@@ -112,7 +114,7 @@ TEST(CallSecurity, OnlyTheSamePasswordMakesACallAndARefusedCallerIsToldWhyWhileT
     const char* result;
     CallProtection protection;
   } cases[] = {
-      {"", "", kOpenUdp.c_str(), "CONNECT 115200", CallProtection::Open},
+      {"", "", nullptr, "CONNECT 115200", CallProtection::Open},  // the open line, with the code
       {"合言葉 pw", "合言葉 pw", kPasswordUdp.c_str(), "CONNECT 115200", CallProtection::Password},
       {"pw", "", "相手はパスワードを求めています（パスワードを設定してください）", "NO CARRIER", CallProtection::None},
       {"pw", "px", "パスワードが相手と一致しません（つながりませんでした）", "NO CARRIER", CallProtection::None},
@@ -127,15 +129,22 @@ TEST(CallSecurity, OnlyTheSamePasswordMakesACallAndARefusedCallerIsToldWhyWhileT
     Answer(a);
     b.Send(DialCommand(answering));
     const std::string result = std::string("\r\n") + c.result + "\r\n";
-    EXPECT_EQ(b.ReadUntil(result), DialCommand(answering) + "\r\n" + c.callerSees + "\r\n" + result);
+    const std::string got = b.ReadUntil(result);
+    const std::string code = calling.Status().checkCode;
+    EXPECT_EQ(code.size(), c.callerSees ? 0u : 6u);
+    const std::string sees = c.callerSees ? c.callerSees : OpenLine(code) + kUdp;
+    EXPECT_EQ(got, DialCommand(answering) + "\r\n" + sees + "\r\n" + result);
     if (c.protection == CallProtection::None) {
       EXPECT_EQ(a.ReadUntil("\r\n", 500), "") << "nothing on the answering side";
       EXPECT_FALSE(answering.Status().carrier);
+      EXPECT_EQ(answering.Status().wrongPasswords, 1) << "but its window can count it";
     } else {
-      EXPECT_NE(a.ReadUntil("CONNECT 115200\r\n").find(std::string(c.callerSees) + "\r\n\r\nCONNECT"), std::string::npos);
+      EXPECT_NE(a.ReadUntil("CONNECT 115200\r\n").find(sees + "\r\n\r\nCONNECT"), std::string::npos);
+      EXPECT_EQ(answering.Status().checkCode, code) << "the same on both sides without a man in the middle";
       EXPECT_EQ(answering.Status().protection, c.protection);
       EXPECT_EQ(calling.Status().protection, c.protection);
       EXPECT_TRUE(calling.Status().carrier);
+      EXPECT_EQ(answering.Status().wrongPasswords, 0);
     }
   }
 }
@@ -207,6 +216,54 @@ TEST(CallSecurity, GuessesFromOneAddressAreSlowedDownAndTheCallerIsToldSo) {
   // Another address is not slowed down.
   EXPECT_EQ(Guess("127.0.0.9", port, "wrong").size(), CallHandshake::kAnswer.size() + 64);
   EXPECT_EQ(a.ReadUntil("\n", 100), "");
+}
+
+// The middle answers the caller and calls the answerer, each with a handshake of its own, as
+// anyone on the path of an open call can: each modem then holds a key with the middle.
+TEST(CallSecurity, AManInTheMiddleOfAnOpenCallMakesTheTwoCheckCodesDiffer) {
+  InternetModem answering(AnyPort()), calling(AnyPort());
+  Terminal a(answering.DevicePath()), b(calling.DevicePath());
+  Answer(a);
+  const int listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in at{};
+  at.sin_family = AF_INET;
+  at.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t len = sizeof at;
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&at), sizeof at), 0);
+  ::listen(listener, 1);
+  ::getsockname(listener, reinterpret_cast<sockaddr*>(&at), &len);
+  b.Send("ATDT127.0.0.1:" + std::to_string(ntohs(at.sin_port)) + "\r");
+  pollfd p{listener, POLLIN, 0};
+  ASSERT_EQ(::poll(&p, 1, 5000), 1);
+  Raw toCaller(::accept4(listener, nullptr, nullptr, SOCK_CLOEXEC));
+  ::close(listener);
+  const auto deadline = Clock::now() + std::chrono::seconds(10);
+  CallHandshake asAnswerer(CallHandshake::Role::Answerer, "", deadline), asCaller(CallHandshake::Role::Caller, "", deadline);
+  const auto hello = toCaller.Unit();
+  ASSERT_TRUE(hello);
+  toCaller.SendUnit(asAnswerer.Receive(*hello));
+  const auto confirm = toCaller.Unit();
+  ASSERT_TRUE(confirm);
+  asAnswerer.Receive(*confirm);
+  ASSERT_EQ(asAnswerer.step(), CallHandshake::Step::Confirmed);
+  toCaller.SendUnit(asAnswerer.Accept());
+
+  Raw toAnswerer("127.0.0.7", answering.BoundPort());
+  toAnswerer.SendUnit(asCaller.Start());
+  const auto answer = toAnswerer.Unit();
+  ASSERT_TRUE(answer);
+  toAnswerer.SendUnit(asCaller.Receive(*answer));
+  const auto welcome = toAnswerer.Unit();
+  ASSERT_TRUE(welcome);
+  asCaller.Receive(*welcome);
+  ASSERT_EQ(asCaller.step(), CallHandshake::Step::Established);
+
+  // Each player is shown the code of its own leg; they differ, and comparing them shows the middle.
+  EXPECT_NE(b.ReadUntil("同じなら確かです\r\n").find(OpenLine(asAnswerer.CheckCode())), std::string::npos);
+  EXPECT_NE(a.ReadUntil("同じなら確かです\r\n").find(OpenLine(asCaller.CheckCode())), std::string::npos);
+  EXPECT_EQ(calling.Status().checkCode, asAnswerer.CheckCode());
+  EXPECT_EQ(answering.Status().checkCode, asCaller.CheckCode());
+  EXPECT_NE(calling.Status().checkCode, answering.Status().checkCode);
 }
 
 // Carries one connection between a modem that dials it and the answering modem, keeping a copy

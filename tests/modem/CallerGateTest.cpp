@@ -179,6 +179,25 @@ TEST(CallerGate, TheCallerWithThePasswordIsAnsweredAndAnythingElseIsDroppedWitho
     EXPECT_TRUE(d.reply.empty());
   }
   EXPECT_EQ(gate.Callers(), 0u);
+  // The partner's call counts as no wrong password, the junk neither (no HELLO was answered).
+  EXPECT_EQ(gate.counts().wrongPasswords, 0);
+}
+
+TEST(CallerGate, CountsWrongGuessesAndTheTurnedAwayUntilReset) {
+  CallerGate gate;
+  Time now = kStart;
+  for (int i = 0; i < CallerGate::kFreeTries; ++i) ASSERT_EQ(Guess(gate, "192.0.2.7", now += 1ms), Kind::Wait);
+  ASSERT_EQ(Guess(gate, "192.0.2.7", now), Kind::TurnAway);  // LATER
+  for (int i = 0; i <= static_cast<int>(CallerGate::kMaxIncomingPerAddress); ++i) gate.Knock(Address("192.0.2.8"), now);
+  // A caller answered and left to expire is a guess too.
+  CallHandshake caller(CallHandshake::Role::Caller, "guess", now + 5s);
+  const auto id = gate.Knock(Address("192.0.2.9"), now);
+  ASSERT_EQ(gate.Received(*id, Framed(caller.Start()), false, "secret", now).kind, Kind::Wait);
+  gate.Expired(now + CallerGate::kHandshakeTime);
+  EXPECT_EQ(gate.counts().wrongPasswords, CallerGate::kFreeTries + 1);
+  EXPECT_EQ(gate.counts().turnedAway, 2);
+  gate.ResetCounts();
+  EXPECT_EQ(gate.counts().wrongPasswords + gate.counts().turnedAway, 0);
 }
 
 }  // namespace

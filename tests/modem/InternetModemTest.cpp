@@ -27,8 +27,9 @@ TEST(InternetModem, ACallCarriesEveryByteValueBothWaysAndAHangUpReachesTheFarSid
     b.Send(DialCommand(answering));
     EXPECT_NE(b.ReadUntil("CONNECT 115200\r\n").find(std::string(line) + "\r\n\r\nCONNECT 115200"), std::string::npos);
     const std::string rang = a.ReadUntil("CONNECT 115200\r\n");
-    EXPECT_NE(rang.find("RING\r\n\r\n着信: 127.0.0.1\r\n\r\n通話は暗号化されていますが、パスワードがないため、"
-                        "アドレスを知っていればだれでもかけられます\r\n\r\n" + std::string(line) + "\r\n\r\nCONNECT 115200\r\n"),
+    EXPECT_NE(rang.find("RING\r\n\r\n着信: 127.0.0.1\r\n\r\n通話は暗号化されていますが、相手は確かめられていません。"
+                        "確認コード " + calling.Status().checkCode + " を相手と比べ、同じなら確かです\r\n\r\n" +
+                        std::string(line) + "\r\n\r\nCONNECT 115200\r\n"),
               std::string::npos)
         << rang;
 
@@ -107,10 +108,12 @@ TEST(InternetModem, NobodyListensOutsideAWaitAndAClosedPortIsARefusalWithinASeco
   Terminal a(idle.DevicePath()), b(calling.DevicePath());
   a.Send("ATS0=1\r");
   a.ReadUntil("OK\r\n");
+  EXPECT_EQ(idle.Status().waitingPort, idle.BoundPort());
   const std::string dial = DialCommand(idle);
   a.Send("ATS0=0\r");
   a.ReadUntil("OK\r\n");
   EXPECT_EQ(idle.BoundPort(), 0);
+  EXPECT_EQ(idle.Status().waitingPort, 0);
 
   const auto start = Clock::now();
   b.Send(dial);
