@@ -181,7 +181,7 @@ void InternetModem::Run() {
     }
     lookups_.Reap();
     // After a timeout or a signal no revents is set, and only the tick below has work.
-    if (fds[0].revents) return;
+    if (fds[0].revents) return Farewell();
     const int callFd = call_;
     // Opens and closes first: bytes waiting on the master after a close and a reopen are the
     // new program's, for the modem after its reset.
@@ -220,6 +220,16 @@ void InternetModem::Run() {
     }
     std::erase_if(incoming_, [](const auto& in) { return in->fd < 0; });
     Tick();
+  }
+}
+
+// The modem is torn down (the program quits, however it ends): a stream's close reaches the
+// partner by itself, a datagram call's end must be sent, or the partner waits for the silence.
+void InternetModem::Farewell() {
+  const auto now = Clock::now();
+  if (InCall()) {
+    session_->ProgramGone(now);
+    Apply(*session_);
   }
 }
 

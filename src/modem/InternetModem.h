@@ -93,6 +93,7 @@ class InternetModem final : ModemLine {
   void Apply(CallSession& session);
   void Settle();
   void Tick();
+  void Farewell();
   void FromProgram();
   void ToProgram();
   void FromPeer();

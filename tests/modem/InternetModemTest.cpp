@@ -3,6 +3,7 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <memory>
 #include <string>
 #include <thread>
 
@@ -43,6 +44,29 @@ TEST(InternetModem, ACallCarriesEveryByteValueBothWaysAndAHangUpReachesTheFarSid
     b.Send("Bye\r");
     b.Close();  // DTR drops
     EXPECT_EQ(a.ReadUntil("NO CARRIER\r\n"), "Bye\r\r\n相手が切断しました\r\n\r\nNO CARRIER\r\n") << line;
+  }
+}
+
+// The modem torn down in a call (its program quits without closing the port): the partner's
+// modem reads the end at once, on either line, not after the line's silence.
+TEST(InternetModem, AModemTornDownInACallEndsItForThePartnerAtOnce) {
+  for (const char* setup : {"", "ATS40=1\r"}) {
+    InternetModem answering(AnyPort());
+    Terminal a(answering.DevicePath());
+    a.Send("ats0=1\r");
+    ASSERT_NE(a.ReadUntil("OK\r\n").find("OK"), std::string::npos);
+    auto calling = std::make_unique<InternetModem>(AnyPort());
+    Terminal b(calling->DevicePath());
+    b.Send(setup);
+    b.ReadUntil(*setup ? "OK\r\n" : "");
+    b.Send(DialCommand(answering));
+    ASSERT_NE(b.ReadUntil("CONNECT 115200\r\n").find("CONNECT"), std::string::npos);
+    ASSERT_NE(a.ReadUntil("CONNECT 115200\r\n").find("CONNECT"), std::string::npos);
+    const auto start = std::chrono::steady_clock::now();
+    calling.reset();
+    EXPECT_NE(a.ReadUntil("NO CARRIER\r\n", 1000).find("相手が切断しました\r\n\r\nNO CARRIER"), std::string::npos)
+        << setup;
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(1)) << setup;
   }
 }
 
