@@ -82,7 +82,7 @@ void CallerGate::Unit(Caller& caller, std::span<const std::uint8_t> unit, bool b
   // Only a call that stands (or nobody at the port) makes a caller hear BUSY; handshakes under
   // way do not, and the first to be proved wins.
   if (!caller.handshake) {
-    if (!CallHandshake::IsHello(unit)) {
+    if (!CallHandshake::IsHello(unit) || Replayed(unit)) {
       verdict.kind = Verdict::Kind::Drop;
       return;
     }
@@ -131,6 +131,19 @@ void CallerGate::Forget(Id id) {
     Left(found->second);
     callers_.erase(found);
   }
+}
+
+// Checked before any handshake work: a HELLO's session id is fresh random bytes for every call.
+bool CallerGate::Replayed(std::span<const std::uint8_t> hello) {
+  std::string sid(reinterpret_cast<const char*>(hello.data()) + CallHandshake::kHello.size(),
+                  CallHandshake::kSessionIdSize);
+  if (!hellos_.insert(sid).second) return true;
+  helloOrder_.push_back(std::move(sid));
+  if (helloOrder_.size() > kHellosKept) {
+    hellos_.erase(helloOrder_.front());
+    helloOrder_.pop_front();
+  }
+  return false;
 }
 
 void CallerGate::Left(const Caller& caller) {

@@ -4,7 +4,9 @@
 
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <map>
+#include <set>
 #include <memory>
 #include <optional>
 #include <span>
@@ -41,6 +43,9 @@ class CallerGate {
   static constexpr std::chrono::seconds kTurnAwayTime{2};   // for a busy caller to read BUSY
   static constexpr std::chrono::minutes kTriesForgotten{10};
   static constexpr std::size_t kTriesKept = 256;
+  // Session ids of the HELLOs answered lately: one seen again is a replay, dropped before the
+  // curve arithmetic it would cost.
+  static constexpr std::size_t kHellosKept = 1024;
 
   struct Verdict {
     enum class Kind {
@@ -115,12 +120,15 @@ class CallerGate {
   void TurnAway(Caller& caller, const Bytes& word, Time now, Verdict& verdict);
   void Tried(const std::string& address, bool succeeded, Time now);
   void Left(const Caller& caller);
+  bool Replayed(std::span<const std::uint8_t> hello);
 
   Id nextId_ = 1;
   std::map<Id, Caller> callers_;
   std::map<std::string, Tries> tries_;  // by address, at most kTriesKept
   Counts counts_;
   std::vector<Id> evicted_;
+  std::set<std::string> hellos_;     // session ids answered lately
+  std::deque<std::string> helloOrder_;  // the same, oldest first
 };
 
 }  // namespace modem

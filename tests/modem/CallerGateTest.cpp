@@ -201,8 +201,19 @@ TEST(CallerGate, TheCallerWithThePasswordIsAnsweredAndAnythingElseIsDroppedWitho
     EXPECT_TRUE(d.reply.empty());
   }
   EXPECT_EQ(gate.Callers(), 0u);
+  // A HELLO heard before (a replay) is dropped before its curve work, from any address.
+  {
+    CallHandshake replayed(CallHandshake::Role::Caller, "x", kStart + 5s);
+    const Bytes hello = Framed(replayed.Start());
+    const auto first = gate.Knock(Address("192.0.2.10"), kStart);
+    EXPECT_EQ(gate.Received(*first, hello, false, "secret", kStart).kind, Kind::Wait);
+    gate.Forget(*first);
+    const auto again = gate.Received(*gate.Knock(Address("192.0.2.11"), kStart), hello, false, "secret", kStart);
+    EXPECT_EQ(again.kind, Kind::Drop);
+    EXPECT_TRUE(again.reply.empty());
+  }
   // The partner's call counts as no wrong password, the junk neither (no HELLO was answered).
-  EXPECT_EQ(gate.counts().wrongPasswords, 0);
+  EXPECT_EQ(gate.counts().wrongPasswords, 1) << "the one whose HELLO was answered";
 }
 
 TEST(CallerGate, CountsWrongGuessesAndTheTurnedAwayUntilReset) {
