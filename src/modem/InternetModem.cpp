@@ -15,7 +15,6 @@
 #include <thread>
 #include <utility>
 
-#include "modem/LineFigures.h"
 #include "platform/ShiftJis.h"
 
 namespace modem {
@@ -82,27 +81,8 @@ std::string InternetModem::Password() const {
   return password_;
 }
 
-CallStatus InternetModem::Status() const {
-  std::lock_guard guard(statusLock_);
-  CallStatus status = status_;
-  // Asked of the kernel here, under the lock that keeps the call's socket from being closed
-  // meanwhile (SetStatus forgets it before the modem's thread closes it).
-  if (status.carrier && status.line == LineKind::Tcp && statusSocket_ >= 0)
-    ReadTcpFigures(statusSocket_, status);
-  return status;
-}
-
 void InternetModem::SetStatus(const CallStatus& status) {
-  std::lock_guard guard(statusLock_);
-  const std::uint64_t call = status_.call + (status.carrier && !status_.carrier ? 1 : 0);
-  // The door (the wait and who knocked) is the modem's, not the call's: it stays.
-  const CallStatus door = status_;
-  status_ = status;
-  status_.call = call;
-  status_.waitingPort = door.waitingPort;
-  status_.wrongPasswords = door.wrongPasswords;
-  status_.turnedAway = door.turnedAway;
-  statusSocket_ = status.carrier ? call_ : -1;
+  status_.SetCall(status, call_);
 }
 
 void InternetModem::Say(const QString& text) {
@@ -254,10 +234,7 @@ void InternetModem::Tick() {
 // The wait and the callers at the door, for the program: told before the words about them.
 void InternetModem::PublishDoor() {
   const auto& counts = gate_.counts();
-  std::lock_guard guard(statusLock_);
-  status_.waitingPort = listen_ >= 0 ? boundPort_.load() : 0;
-  status_.wrongPasswords = counts.wrongPasswords;
-  status_.turnedAway = counts.turnedAway;
+  status_.SetDoor(listen_ >= 0 ? boundPort_.load() : 0, counts.wrongPasswords, counts.turnedAway);
 }
 
 // What a call asks for: its bytes and datagrams sent, its stream closed, its status told, the
@@ -328,16 +305,9 @@ void InternetModem::FromProgram() {
   }
 }
 
+// Until the pty is full (the loop waits for room) or gone (the read side tells).
 void InternetModem::ToProgram() {
-  while (!toProgram_.empty()) {
-    const ssize_t n = ::write(pty_.Master(), toProgram_.data(), toProgram_.size());
-    if (n > 0) {
-      toProgram_.erase(0, static_cast<std::size_t>(n));
-      continue;
-    }
-    if (n < 0 && errno == EINTR) continue;
-    return;  // full (the loop waits for room) or gone (the read side tells)
-  }
+  WriteSome(pty_.Master(), toProgram_);
 }
 
 // The program closed the port: DTR dropped. The call ends and the modem starts afresh; nothing

@@ -13,6 +13,7 @@
 
 #include "modem/CallSession.h"
 #include "modem/CallStatus.h"
+#include "modem/StatusBoard.h"
 #include "modem/CallerGate.h"
 #include "modem/ModemCommands.h"
 #include "modem/ModemPty.h"
@@ -57,7 +58,7 @@ class InternetModem final : ModemLine {
   // The port listening now, 0 while not taking calls.
   std::uint16_t BoundPort() const { return boundPort_; }
   // The call as it stands; any thread may ask.
-  CallStatus Status() const;
+  CallStatus Status() const { return status_.Get(); }
   // The password for the calls from the next one on (UTF-8 as the user typed it); empty: calls
   // open to anyone who knows the address. Any thread.
   void SetPassword(std::string password);
@@ -147,9 +148,7 @@ class InternetModem final : ModemLine {
   NameLookups lookups_;
   std::vector<std::vector<std::uint8_t>> addresses_;  // sockaddr bytes, in the order to try
 
-  mutable std::mutex statusLock_;
-  CallStatus status_;      // guarded by statusLock_; written by the modem's thread
-  int statusSocket_ = -1;  // guarded by statusLock_: the call's socket while the carrier is up
+  StatusBoard status_;
   mutable std::mutex passwordLock_;
   std::string password_;  // guarded by passwordLock_
 

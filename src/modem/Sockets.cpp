@@ -38,9 +38,13 @@ void SetCallOptions(int fd) {
   ::setsockopt(fd, IPPROTO_TCP, TCP_USER_TIMEOUT, &kUserTimeoutMs, sizeof kUserTimeoutMs);
 }
 
-bool SendSome(int fd, std::string& queue) {
+namespace {
+
+// Writes from the front of `queue` until it is empty or `put` takes no more.
+template <typename Put>
+bool Drain(std::string& queue, Put put) {
   while (!queue.empty()) {
-    const ssize_t n = ::send(fd, queue.data(), queue.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    const ssize_t n = put(queue.data(), queue.size());
     if (n > 0) {
       queue.erase(0, static_cast<std::size_t>(n));
       continue;
@@ -49,6 +53,18 @@ bool SendSome(int fd, std::string& queue) {
     return n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
   }
   return true;
+}
+
+}  // namespace
+
+bool SendSome(int fd, std::string& queue) {
+  return Drain(queue, [fd](const char* data, std::size_t size) {
+    return ::send(fd, data, size, MSG_NOSIGNAL | MSG_DONTWAIT);
+  });
+}
+
+bool WriteSome(int fd, std::string& queue) {
+  return Drain(queue, [fd](const char* data, std::size_t size) { return ::write(fd, data, size); });
 }
 
 std::string AddressText(const sockaddr_storage& a) {

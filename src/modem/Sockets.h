@@ -23,6 +23,8 @@ void CloseFd(int& fd);
 void SetCallOptions(int fd);
 // Sends what it can without waiting; false when the connection failed.
 bool SendSome(int fd, std::string& queue);
+// The same for any descriptor that is not a socket (the pty).
+bool WriteSome(int fd, std::string& queue);
 // An address as the user reads it (an IPv4 caller on the IPv6 socket without its prefix).
 std::string AddressText(const sockaddr_storage& address);
 socklen_t LengthOf(const sockaddr_storage& address);
