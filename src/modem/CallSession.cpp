@@ -149,14 +149,14 @@ void CallSession::StreamFailed(int error, Time) {
 }
 
 void CallSession::StreamConnected(std::string_view password, bool datagrams, const sockaddr_storage& peer,
-                                  Time) {
+                                  Time, const CallKey* partner) {
   if (state_ != State::Connecting) return;
   state_ = State::Greeting;
   datagramsPossible_ = datagrams;
   peer_ = peer;
   framer_ = StreamFramer(CallHandshake::kMaxMessage);
   handshake_ = std::make_unique<CallHandshake>(CallHandshake::Role::Caller, password, deadline_);
-  SendUnit(handshake_->Start());
+  SendUnit(handshake_->Start(partner));
 }
 
 // The caller's side of the handshake went wrong: why, in the words the user needs.
@@ -209,6 +209,7 @@ void CallSession::Established(const std::string& partner) {
   protection_ = handshake_->PasswordProtected() ? CallProtection::Password : CallProtection::Open;
   keys_ = keys;
   checkCode_ = handshake_->CheckCode();
+  if (protection_ == CallProtection::Password) out_.partnerKey = handshake_->PartnerKey();
   handshake_.reset();
   framer_.SetMaxUnit(kMaxRecord);
   partner_ = partner;
