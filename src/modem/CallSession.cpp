@@ -5,6 +5,7 @@
 #include <cstring>
 #include <utility>
 
+#include "modem/PortMap.h"
 #include "platform/ShiftJis.h"
 
 namespace modem {
@@ -41,8 +42,12 @@ CallSession::Effects CallSession::Take() {
   return std::exchange(out_, {});
 }
 
+// Cut to the chat window's width as the router's lines are: a line the program's chat cannot
+// hold whole would run off its edge.
 void CallSession::Say(const QString& text) {
-  out_.toProgram += words_.InfoLine(utf8_ ? text.toStdString() : ShiftJis::Encode(text).toStdString());
+  for (const QString& line : ChatLines(text)) {
+    out_.toProgram += words_.InfoLine(utf8_ ? line.toStdString() : ShiftJis::Encode(line).toStdString());
+  }
 }
 
 void CallSession::Report(Result result) {
