@@ -71,15 +71,15 @@ class CallHandshake {
 
   // The greetings the messages begin with: the version of the modems' protocol (these messages
   // and the records and datagrams after them), readable in a capture. 3: datagrams carry the
-  // times their bytes were written, and the losses each side sees.
-  static constexpr int kVersion = 3;
+  // times their bytes were written, and the losses each side sees. 4: so do the records on TCP.
+  static constexpr int kVersion = 4;
   static constexpr std::string_view kGreeting = "SONAVEL-MODEM/";
-  static constexpr std::string_view kHello = "SONAVEL-MODEM/3 CALL\n";
-  static constexpr std::string_view kAnswer = "SONAVEL-MODEM/3 ANSWER\n";
-  static constexpr std::string_view kConfirm = "SONAVEL-MODEM/3 CONFIRM\n";
-  static constexpr std::string_view kWelcome = "SONAVEL-MODEM/3 WELCOME\n";
-  static constexpr std::string_view kBusy = "SONAVEL-MODEM/3 BUSY\n";
-  static constexpr std::string_view kLater = "SONAVEL-MODEM/3 LATER\n";
+  static constexpr std::string_view kHello = "SONAVEL-MODEM/4 CALL\n";
+  static constexpr std::string_view kAnswer = "SONAVEL-MODEM/4 ANSWER\n";
+  static constexpr std::string_view kConfirm = "SONAVEL-MODEM/4 CONFIRM\n";
+  static constexpr std::string_view kWelcome = "SONAVEL-MODEM/4 WELCOME\n";
+  static constexpr std::string_view kBusy = "SONAVEL-MODEM/4 BUSY\n";
+  static constexpr std::string_view kLater = "SONAVEL-MODEM/4 LATER\n";
   // No message is longer.
   static constexpr std::size_t kMaxMessage = 96;
   static constexpr std::size_t kSessionIdSize = 16;

@@ -122,6 +122,7 @@ TEST(CallHandshake, TheAnswerersWordsAndWhatCannotBeReplayed) {
       Failure failure;
     } greetings[] = {{Role::Answerer, "SONAVEL-MODEM/1 CALL\n", Failure::OlderModem},
                      {Role::Answerer, "SONAVEL-MODEM/2 CALL\n", Failure::OlderModem},
+                     {Role::Caller, "SONAVEL-MODEM/3 ANSWER\n", Failure::OlderModem},
                      {Role::Caller, "SONAVEL-MODEM/12 ANSWER\n", Failure::NewerModem},
                      {Role::Answerer, "SONAVEL-MODEM/x CALL\n", Failure::NotSonavel},
                      {Role::Answerer, "SONAVEL-MODEM/2", Failure::NotSonavel}};
