@@ -132,6 +132,7 @@ Bytes CallHandshake::Start(const CallKey* partner) {
   } else {
     randombytes_buf(proof, sizeof proof);  // alike to the eye: a capture does not tell who has a key
   }
+  std::copy(proof, proof + kProofSize, proof_.begin());
   hello.insert(hello.end(), proof, proof + sizeof proof);
   return hello;
 }
@@ -169,6 +170,7 @@ bool CallHandshake::Agree(const std::uint8_t* peerShare, const std::uint8_t* cal
   Absorb(h, k, sizeof k);
   Absorb(h, callerShare, kPoint);
   Absorb(h, answererShare, kPoint);
+  Absorb(h, proof_.data(), proof_.size());
   std::uint8_t isk[crypto_hash_sha512_BYTES];
   crypto_hash_sha512_final(&h, isk);
   sodium_memzero(k, sizeof k);
@@ -204,6 +206,7 @@ Bytes CallHandshake::Receive(std::span<const std::uint8_t> message) {
       const auto* sid = message.data() + kHello.size();
       std::copy(sid, sid + kSessionIdSize, sid_.begin());
       const std::uint8_t* callerShare = sid + kSessionIdSize;
+      std::copy(callerShare + kPoint, callerShare + kPoint + kProofSize, proof_.begin());
       if (!MakeShare()) return Fail(Failure::Unsafe);
       if (!Agree(callerShare, callerShare, share_.data())) return Fail(Failure::Unsafe);
       step_ = Step::Confirm;

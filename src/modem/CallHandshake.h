@@ -137,6 +137,7 @@ class CallHandshake {
   Step step_ = Step::Hello;
   Failure failure_ = Failure::None;
   std::array<std::uint8_t, kSessionIdSize> sid_{};
+  std::array<std::uint8_t, kProofSize> proof_{};  // the HELLO's, bound into the key like the rest of it
   std::array<std::uint8_t, 32> generator_{};
   std::array<std::uint8_t, 32> scalar_{};
   std::array<std::uint8_t, 32> share_{};
