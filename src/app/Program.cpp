@@ -31,6 +31,8 @@ namespace {
 
 const QString kTop = QStringLiteral("top");
 const QString kLeft = QStringLiteral("left");
+// Beside the settings file: the built-in modem's keys from calls confirmed by the password.
+constexpr const char* kPartnerKeysFile = "SonavelPartners.key";
 
 QPoint Centred(const QSize& screen, const QSize& window) {
   // Integer division rounds toward zero, also for a window larger than the screen.
@@ -62,6 +64,7 @@ class Program::Applier final : public SettingsTarget {
       modem::ModemOptions options;
       options.listenPort = listenPort_;
       options.portMap = portMap_;
+      options.partnerKeys = kPartnerKeysFile;
       p_.modem_ = std::make_unique<modem::InternetModem>(options);
       p_.modem_->SetPassword(password_);
       p_.modem_->SetPlayout(playout_);

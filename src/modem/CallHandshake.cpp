@@ -18,7 +18,9 @@ constexpr std::size_t kPoint = crypto_core_ristretto255_BYTES;
 constexpr std::size_t kTag = 32;
 
 static_assert(kPoint == 32 && crypto_core_ristretto255_SCALARBYTES == 32);
-static_assert(CallHandshake::kMaxMessage >= CallHandshake::kHello.size() + CallHandshake::kSessionIdSize + kPoint);
+constexpr std::size_t kHelloSize =
+    CallHandshake::kHello.size() + CallHandshake::kSessionIdSize + kPoint + CallHandshake::kProofSize;
+static_assert(CallHandshake::kMaxMessage >= kHelloSize);
 static_assert(CallHandshake::kMaxMessage >= CallHandshake::kAnswer.size() + kPoint + kTag);
 
 // Each part with its length in front, so no two different lists hash alike.
@@ -47,6 +49,11 @@ Bytes Message(std::string_view tag, std::initializer_list<std::span<const std::u
   Bytes out(tag.begin(), tag.end());
   for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
   return out;
+}
+
+// The MAC over a HELLO's session id and share.
+void Proof(std::uint8_t (&out)[CallHandshake::kProofSize], const std::uint8_t* sidAndShare, const CallKey& key) {
+  crypto_generichash(out, sizeof out, sidAndShare, CallHandshake::kSessionIdSize + kPoint, key.data(), key.size());
 }
 
 }  // namespace
@@ -83,7 +90,14 @@ Bytes CallHandshake::LaterMessage() {
 }
 
 bool CallHandshake::IsHello(std::span<const std::uint8_t> message) {
-  return message.size() == kHello.size() + kSessionIdSize + kPoint && StartsWith(message, kHello);
+  return message.size() == kHelloSize && StartsWith(message, kHello);
+}
+
+bool CallHandshake::Proves(std::span<const std::uint8_t> hello, const CallKey& key) {
+  if (!IsHello(hello)) return false;
+  std::uint8_t expected[kProofSize];
+  Proof(expected, hello.data() + kHello.size(), key);
+  return sodium_memcmp(expected, hello.data() + kHelloSize - kProofSize, kProofSize) == 0;
 }
 
 std::optional<int> CallHandshake::GreetingVersion(std::span<const std::uint8_t> message) {
@@ -102,15 +116,24 @@ Bytes CallHandshake::Fail(Failure why) {
   failure_ = why;
   sodium_memzero(scalar_.data(), scalar_.size());
   sodium_memzero(&keys_, sizeof keys_);
+  sodium_memzero(partnerKey_.data(), partnerKey_.size());
   return {};
 }
 
-Bytes CallHandshake::Start() {
+Bytes CallHandshake::Start(const CallKey* partner) {
   if (role_ != Role::Caller || step_ != Step::Hello) return {};
   randombytes_buf(sid_.data(), sid_.size());
   if (!MakeShare()) return Fail(Failure::Unsafe);
   step_ = Step::Answer;
-  return Message(kHello, {sid_, share_});
+  Bytes hello = Message(kHello, {sid_, share_});
+  std::uint8_t proof[kProofSize];
+  if (partner) {
+    Proof(proof, hello.data() + kHello.size(), *partner);
+  } else {
+    randombytes_buf(proof, sizeof proof);  // alike to the eye: a capture does not tell who has a key
+  }
+  hello.insert(hello.end(), proof, proof + sizeof proof);
+  return hello;
 }
 
 // The generator from the password and the session id, a fresh secret scalar and this side's
@@ -155,6 +178,7 @@ bool CallHandshake::Agree(const std::uint8_t* peerShare, const std::uint8_t* cal
   Derive(answerTag_.data(), isk, "answerer confirms");
   Derive(confirmTag_.data(), isk, "caller confirms");
   Derive(welcomeTag_.data(), isk, "answerer welcomes");
+  if (passwordSet_) Derive(partnerKey_.data(), isk, "partner proves the next call");
   std::uint8_t check[32];
   Derive(check, isk, "players compare");
   std::uint64_t n = 0;

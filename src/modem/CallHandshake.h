@@ -12,7 +12,7 @@
 // How two built-in modems agree that a call stands: a password-authenticated key exchange
 // (CPace on the ristretto255 group), then a confirmation each way.
 //
-//   caller -> answerer  HELLO    greeting, session id (16 random bytes), Ya = a*G
+//   caller -> answerer  HELLO    greeting, session id (16 random bytes), Ya = a*G, proof (16)
 //   answerer -> caller  ANSWER   greeting, Yb = b*G, the answerer's confirmation tag
 //   caller -> answerer  CONFIRM  greeting, the caller's confirmation tag
 //   answerer -> caller  WELCOME  greeting, the answerer's acceptance tag   (or BUSY)
@@ -24,6 +24,10 @@
 // connection (its share was made with one password), a recording of a call allows none, and
 // nothing replays: every call has fresh random scalars on both sides. An empty password on both
 // sides is an open call: encrypted all the same, with keys of its own.
+//
+// The proof is a MAC over the session id and Ya, keyed with the partner key both modems kept
+// from their last call confirmed by the password (random bytes from a caller that has none): it
+// lets the answerer tell a partner it has played with from a stranger before any curve work.
 //
 // A message is a whole unit here; the line carrying it (length-prefixed on a TCP stream, one
 // datagram each) keeps its bounds. Pure: no sockets, no clock of its own.
@@ -71,18 +75,20 @@ class CallHandshake {
 
   // The greetings the messages begin with: the version of the modems' protocol (these messages
   // and the records and datagrams after them), readable in a capture. 3: datagrams carry the
-  // times their bytes were written, and the losses each side sees.
-  static constexpr int kVersion = 3;
+  // times their bytes were written, and the losses each side sees. 4: the HELLO carries the
+  // partner's proof.
+  static constexpr int kVersion = 4;
   static constexpr std::string_view kGreeting = "SONAVEL-MODEM/";
-  static constexpr std::string_view kHello = "SONAVEL-MODEM/3 CALL\n";
-  static constexpr std::string_view kAnswer = "SONAVEL-MODEM/3 ANSWER\n";
-  static constexpr std::string_view kConfirm = "SONAVEL-MODEM/3 CONFIRM\n";
-  static constexpr std::string_view kWelcome = "SONAVEL-MODEM/3 WELCOME\n";
-  static constexpr std::string_view kBusy = "SONAVEL-MODEM/3 BUSY\n";
-  static constexpr std::string_view kLater = "SONAVEL-MODEM/3 LATER\n";
+  static constexpr std::string_view kHello = "SONAVEL-MODEM/4 CALL\n";
+  static constexpr std::string_view kAnswer = "SONAVEL-MODEM/4 ANSWER\n";
+  static constexpr std::string_view kConfirm = "SONAVEL-MODEM/4 CONFIRM\n";
+  static constexpr std::string_view kWelcome = "SONAVEL-MODEM/4 WELCOME\n";
+  static constexpr std::string_view kBusy = "SONAVEL-MODEM/4 BUSY\n";
+  static constexpr std::string_view kLater = "SONAVEL-MODEM/4 LATER\n";
   // No message is longer.
   static constexpr std::size_t kMaxMessage = 96;
   static constexpr std::size_t kSessionIdSize = 16;
+  static constexpr std::size_t kProofSize = 16;
 
   // `password`: the bytes both sides must hold alike; empty for an open call. The handshake
   // fails (Expired) when it has not stood by `deadline`.
@@ -91,8 +97,9 @@ class CallHandshake {
   CallHandshake(const CallHandshake&) = delete;
   CallHandshake& operator=(const CallHandshake&) = delete;
 
-  // The caller's first message, with a session id of its own; once.
-  Bytes Start();
+  // The caller's first message, with a session id of its own; once. `partner`: the key kept
+  // from the last call confirmed by the password, to prove it with; none: random bytes instead.
+  Bytes Start(const CallKey* partner = nullptr);
   // A message from the peer. Returns what to send back (may be empty); see step() and failure().
   Bytes Receive(std::span<const std::uint8_t> message);
   // The answerer takes the confirmed call: the WELCOME to send. Keys() are valid from here on.
@@ -107,7 +114,12 @@ class CallHandshake {
   // Six digits from the session's key, valid from the same point: the same on both sides only
   // when each share reached the other unchanged, so an open call can be checked by comparing them.
   const std::string& CheckCode() const { return checkCode_; }
+  // The key both sides keep for the next call's proof, valid from the same point (an open call
+  // proves nothing, and gives none to keep).
+  const CallKey& PartnerKey() const { return partnerKey_; }
 
+  // Whether a HELLO's proof was made with `key`: a keyed hash, no curve work.
+  static bool Proves(std::span<const std::uint8_t> hello, const CallKey& key);
   static bool IsHello(std::span<const std::uint8_t> message);
   // The version a message greeting as these do names (any version); nothing for any other.
   static std::optional<int> GreetingVersion(std::span<const std::uint8_t> message);
@@ -133,6 +145,7 @@ class CallHandshake {
   std::array<std::uint8_t, 32> welcomeTag_{};
   std::string password_;
   CallKeys keys_;
+  CallKey partnerKey_{};
   std::string checkCode_;
 };
 

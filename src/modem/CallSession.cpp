@@ -5,6 +5,7 @@
 #include <cstring>
 #include <utility>
 
+#include "modem/PortMap.h"
 #include "platform/ShiftJis.h"
 
 namespace modem {
@@ -41,8 +42,12 @@ CallSession::Effects CallSession::Take() {
   return std::exchange(out_, {});
 }
 
+// Cut to the chat window's width as the router's lines are: a line the program's chat cannot
+// hold whole would run off its edge.
 void CallSession::Say(const QString& text) {
-  out_.toProgram += words_.InfoLine(utf8_ ? text.toStdString() : ShiftJis::Encode(text).toStdString());
+  for (const QString& line : ChatLines(text)) {
+    out_.toProgram += words_.InfoLine(utf8_ ? line.toStdString() : ShiftJis::Encode(line).toStdString());
+  }
 }
 
 void CallSession::Report(Result result) {
@@ -149,14 +154,14 @@ void CallSession::StreamFailed(int error, Time) {
 }
 
 void CallSession::StreamConnected(std::string_view password, bool datagrams, const sockaddr_storage& peer,
-                                  Time) {
+                                  Time, const CallKey* partner) {
   if (state_ != State::Connecting) return;
   state_ = State::Greeting;
   datagramsPossible_ = datagrams;
   peer_ = peer;
   framer_ = StreamFramer(CallHandshake::kMaxMessage);
   handshake_ = std::make_unique<CallHandshake>(CallHandshake::Role::Caller, password, deadline_);
-  SendUnit(handshake_->Start());
+  SendUnit(handshake_->Start(partner));
 }
 
 // The caller's side of the handshake went wrong: why, in the words the user needs.
@@ -209,6 +214,7 @@ void CallSession::Established(const std::string& partner) {
   protection_ = handshake_->PasswordProtected() ? CallProtection::Password : CallProtection::Open;
   keys_ = keys;
   checkCode_ = handshake_->CheckCode();
+  if (protection_ == CallProtection::Password) out_.partnerKey = handshake_->PartnerKey();
   handshake_.reset();
   framer_.SetMaxUnit(kMaxRecord);
   partner_ = partner;

@@ -57,6 +57,7 @@ class CallSession {
     StreamClose closeStream = StreamClose::Keep;  // the queue on the stream goes with it
     bool closeDatagrams = false;                  // the caller's own datagram socket
     std::optional<CallStatus> status;             // the call's status changed
+    std::optional<CallKey> partnerKey;            // to keep for the next call's proof
   };
 
   // `words`: the modem's command side, for the form of its texts and result words; it outlives
@@ -71,7 +72,9 @@ class CallSession {
   // The address asked for could not be reached (errno), at once or once the connect finished.
   void StreamFailed(int error, Time now);
   // The stream stands. `datagrams`: the modem has a datagram socket toward `peer`.
-  void StreamConnected(std::string_view password, bool datagrams, const sockaddr_storage& peer, Time now);
+  // `partner`: the key kept from an earlier call, to prove it in the HELLO.
+  void StreamConnected(std::string_view password, bool datagrams, const sockaddr_storage& peer, Time now,
+                       const CallKey* partner = nullptr);
 
   // -- a call this side answers: the gate's confirmed handshake, whose WELCOME has gone.
   void Answer(std::unique_ptr<CallHandshake> handshake, const std::string& partner, bool datagrams, Time now);

@@ -28,18 +28,29 @@ std::string CallerGate::AddressKey(const sockaddr_storage& a) {
   return {};
 }
 
+// Six bytes of an IPv6 address (a length no AddressKey has, so the two never meet in a table).
+std::string CallerGate::SiteKey(const sockaddr_storage& a) {
+  const std::string key = AddressKey(a);
+  return key.size() == 8 ? key.substr(0, 6) : std::string();
+}
+
 std::optional<CallerGate::Id> CallerGate::Knock(const sockaddr_storage& from, Time now) {
-  std::string address = AddressKey(from);
+  std::string address = AddressKey(from), site = SiteKey(from);
   std::map<std::string, std::size_t> held;
-  for (const auto& c : callers_) ++held[c.second.address];
+  for (const auto& c : callers_) {
+    ++held[c.second.address];
+    if (!c.second.site.empty()) ++held[c.second.site];
+  }
   // Full: the oldest of the address holding the most makes room (callers_ is in the order they
-  // came), or of the newcomer's own address when that holds its share already.
-  const bool own = held[address] >= kMaxIncomingPerAddress;
-  if (own || callers_.size() >= kMaxIncoming) {
+  // came), or of the newcomer's own address or site when that holds its share already.
+  std::string own;
+  if (held[address] >= kMaxIncomingPerAddress) own = address;
+  if (!site.empty() && held[site] >= kMaxIncomingPerAddress) own = site;
+  if (!own.empty() || callers_.size() >= kMaxIncoming) {
     std::size_t most = 0;
-    for (const auto& [a, n] : held) most = std::max(most, n);
+    for (const auto& c : callers_) most = std::max(most, held[c.second.address]);
     const auto gone = std::find_if(callers_.begin(), callers_.end(), [&](const auto& c) {
-      return own ? c.second.address == address : held[c.second.address] == most;
+      return own.empty() ? held[c.second.address] == most : c.second.address == own || c.second.site == own;
     });
     Left(gone->second);
     ++counts_.turnedAway;
@@ -49,13 +60,15 @@ std::optional<CallerGate::Id> CallerGate::Knock(const sockaddr_storage& from, Ti
   const Id id = nextId_++;
   Caller& caller = callers_[id];
   caller.address = std::move(address);
+  caller.site = std::move(site);
   caller.knocked = now;
   caller.deadline = now + kGreetingTime;
   return id;
 }
 
 CallerGate::Verdict CallerGate::Received(Id id, std::span<const std::uint8_t> bytes, bool busy,
-                                         std::string_view password, Time now) {
+                                         std::string_view password, Time now,
+                                         std::span<const CallKey> partners) {
   Verdict verdict;
   const auto found = callers_.find(id);
   if (found == callers_.end()) {
@@ -69,7 +82,7 @@ CallerGate::Verdict CallerGate::Received(Id id, std::span<const std::uint8_t> by
   while (verdict.kind == Verdict::Kind::Wait && !caller.busy) {
     const auto unit = caller.framer.Next();
     if (!unit) break;
-    Unit(caller, *unit, busy, password, now, verdict);
+    Unit(caller, *unit, busy, password, now, partners, verdict);
   }
   if (verdict.kind == Verdict::Kind::Wait && caller.framer.Failed()) verdict.kind = Verdict::Kind::Drop;
   if (verdict.kind == Verdict::Kind::Drop) Left(caller);
@@ -78,7 +91,8 @@ CallerGate::Verdict CallerGate::Received(Id id, std::span<const std::uint8_t> by
 }
 
 void CallerGate::Unit(Caller& caller, std::span<const std::uint8_t> unit, bool busy,
-                      std::string_view password, Time now, Verdict& verdict) {
+                      std::string_view password, Time now, std::span<const CallKey> partners,
+                      Verdict& verdict) {
   // Only a call that stands (or nobody at the port) makes a caller hear BUSY; handshakes under
   // way do not, and the first to be proved wins.
   if (!caller.handshake) {
@@ -87,7 +101,10 @@ void CallerGate::Unit(Caller& caller, std::span<const std::uint8_t> unit, bool b
       return;
     }
     if (busy) return TurnAway(caller, CallHandshake::BusyMessage(), now, verdict);
-    if (Throttled(caller.address, now)) {
+    for (std::size_t i = 0; i < partners.size() && !verdict.spent; ++i) {
+      if (CallHandshake::Proves(unit, partners[i])) verdict.spent = i;
+    }
+    if (!verdict.spent && MustWait(caller, now)) {
       ++counts_.turnedAway;
       return TurnAway(caller, CallHandshake::LaterMessage(), now, verdict);
     }
@@ -100,6 +117,7 @@ void CallerGate::Unit(Caller& caller, std::span<const std::uint8_t> unit, bool b
       return;
     }
     Tried(caller.address, false, now);
+    Tried(caller.site, false, now);
     caller.guessed = true;
     AppendFramed(answer, verdict.reply);
     return;
@@ -178,6 +196,21 @@ CallerGate::Time CallerGate::Wake() const {
   return next;
 }
 
+// A stranger's HELLO waits when its address or site is slowed down, when the table of addresses
+// has no room for it (rather than forgetting the waits of others), or when the budget is spent.
+// Only a HELLO let through here takes from the budget.
+bool CallerGate::MustWait(const Caller& caller, Time now) {
+  if (Throttled(caller.address, now) || (!caller.site.empty() && Throttled(caller.site, now))) return true;
+  const std::size_t newKeys = !tries_.contains(caller.address) + (!caller.site.empty() && !tries_.contains(caller.site));
+  if (tries_.size() + newKeys > kTriesKept) {
+    std::erase_if(tries_, [&](const auto& t) { return now - t.second.last > kTriesForgotten; });
+    if (tries_.size() + newKeys > kTriesKept) return true;
+  }
+  if (budgetAt_ - (kBudgetBurst - 1) * kBudgetEvery > now) return true;
+  budgetAt_ = std::max(budgetAt_, now) + kBudgetEvery;
+  return false;
+}
+
 bool CallerGate::Throttled(const std::string& address, Time now) const {
   const auto t = tries_.find(address);
   return t != tries_.end() && now < t->second.until;
@@ -186,18 +219,14 @@ bool CallerGate::Throttled(const std::string& address, Time now) const {
 // Each handshake answered is a guess at the password; a call coming of it clears the books.
 // After kFreeTries without one, the address waits twice as long each time.
 void CallerGate::Tried(const std::string& address, bool succeeded, Time now) {
+  if (address.empty()) return;
   if (succeeded) {
     tries_.erase(address);
     return;
   }
-  if (tries_.size() >= kTriesKept && !tries_.contains(address)) {
-    std::erase_if(tries_, [&](const auto& t) { return now - t.second.last > kTriesForgotten; });
-    if (tries_.size() >= kTriesKept) {
-      tries_.erase(std::min_element(tries_.begin(), tries_.end(), [](const auto& a, const auto& b) {
-        return a.second.last < b.second.last;
-      }));
-    }
-  }
+  // Room was made before a stranger was answered; a partner's failed proof finds none only in a
+  // table full of others, whose waits stay.
+  if (tries_.size() >= kTriesKept && !tries_.contains(address)) return;
   Tries& t = tries_[address];
   if (now - t.last > kTriesForgotten) t.failed = 0;
   t.last = now;

@@ -253,6 +253,7 @@ void InternetModem::Apply(CallSession& session) {
   if (e.closeStream != StreamClose::Keep) CloseStream(e.closeStream);
   if (e.closeDatagrams) CloseFd(udpCall_);
   if (e.status) SetStatus(*e.status);
+  if (e.partnerKey) partners_.Keep(*e.partnerKey);
   toProgram_ += e.toProgram;
   if (!e.toStream.empty() && call_ >= 0) {
     toPeer_ += e.toStream;
@@ -406,7 +407,7 @@ void InternetModem::Connected() {
       ::getpeername(call_, reinterpret_cast<sockaddr*>(&peer), &peerLen) == 0) {
     udpCall_ = ::socket(peer.ss_family, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   }
-  session_->StreamConnected(Password(), udpCall_ >= 0, peer, Clock::now());
+  session_->StreamConnected(Password(), udpCall_ >= 0, peer, Clock::now(), partners_.Newest());
   Apply(*session_);
 }
 
@@ -564,8 +565,9 @@ void InternetModem::FromCaller(Incoming& in) {
   if (n <= 0) return hangUp();
   // Only a call that stands (or nobody at the port) makes a caller hear BUSY.
   const bool busy = InCall() || holders_ == 0;
-  CallerGate::Verdict verdict =
-      gate_.Received(in.id, std::span(buf, static_cast<std::size_t>(n)), busy, Password(), Clock::now());
+  CallerGate::Verdict verdict = gate_.Received(in.id, std::span(buf, static_cast<std::size_t>(n)), busy,
+                                               Password(), Clock::now(), partners_.All());
+  if (verdict.spent) partners_.Spend(*verdict.spent);
   in.toCaller.append(verdict.reply.begin(), verdict.reply.end());
   switch (verdict.kind) {
     case CallerGate::Verdict::Kind::Wait:

@@ -17,6 +17,7 @@
 #include "modem/CallerGate.h"
 #include "modem/ModemCommands.h"
 #include "modem/ModemPty.h"
+#include "modem/PartnerKeys.h"
 #include "modem/PortMap.h"
 #include "modem/Sockets.h"
 
@@ -38,6 +39,7 @@ struct ModemOptions {
   bool utf8 = false;     // the modem's own texts in UTF-8 instead of the program's Shift-JIS
   std::string password;  // both sides of a call must hold the same one; empty: an open call
   bool portMap = true;   // while waiting, ask the router to open the port (see PortMap)
+  std::string partnerKeys;  // the file of the keys kept from earlier calls; empty: this run's only
   // Each line about the router's port, as the modem says it; on the modem's thread.
   std::function<void(const QString&)> onPortMapLine;
 };
@@ -133,6 +135,7 @@ class InternetModem final : ModemLine {
   int listen_ = -1;
   Clock::time_point listenPausedUntil_{};  // out of descriptors: the listener rests a moment
   CallerGate gate_;
+  PartnerKeys partners_{options_.partnerKeys};
   std::vector<std::unique_ptr<Incoming>> incoming_;
   // The call, and its stream: the caller's connection, or the one a caller was answered on.
   std::unique_ptr<CallSession> session_;

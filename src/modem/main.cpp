@@ -15,7 +15,8 @@ namespace {
 
 int Usage() {
   std::fprintf(stderr,
-               "usage: sonavel-modem (--password-file FILE | --open) [--listen PORT] [--utf8] [--no-portmap] PATH\n"
+               "usage: sonavel-modem (--password-file FILE | --open) [--listen PORT] [--utf8] [--no-portmap]\n"
+               "                     [--partner-keys FILE] PATH\n"
                "  Makes PATH a serial device with a modem on it that dials and answers over TCP/IP:\n"
                "  ATDT host[:port] calls, ATS0=1 takes calls on PORT (default %u), TCP and UDP;\n"
                "  ATS40=1 holds calls to TCP, ATS40=2 to UDP (default: UDP when it answers)\n"
@@ -23,6 +24,9 @@ int Usage() {
                "                        first line (every call is encrypted, with or without one)\n"
                "  --open        calls with any modem that knows the address, without a password\n"
                "  --utf8        the modem's own messages in UTF-8 (default Shift-JIS)\n"
+               "  --partner-keys FILE  keeps on FILE (mode 0600) a key from each call confirmed by the\n"
+               "                password, with which that partner's next call skips the strangers'\n"
+               "                queue (by default they are kept until the modem stops)\n"
                "  --no-portmap  leave the router alone (by default a wait asks it to open PORT\n"
                "                by UPnP or NAT-PMP, and the address to give callers is printed)\n",
                static_cast<unsigned>(modem::kDefaultPort));
@@ -61,6 +65,8 @@ int main(int argc, char** argv) {
       options.listenPort = static_cast<std::uint16_t>(port);
     } else if (arg == "--password-file" && i + 1 < argc) {
       passwordFile = argv[++i];
+    } else if (arg == "--partner-keys" && i + 1 < argc) {
+      options.partnerKeys = argv[++i];
     } else if (arg == "--open") {
       open = true;
     } else if (arg == "--utf8") {

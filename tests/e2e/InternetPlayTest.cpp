@@ -5,6 +5,10 @@
 
 #include <poll.h>
 
+#include <QElapsedTimer>
+#include <string>
+#include <vector>
+
 #include "modem/CallHandshake.h"
 #include "modem/SealedRecords.h"
 #include "support/TwoPrograms.h"
@@ -93,6 +97,58 @@ TEST(InternetPlay, StrangersAtThePortGetNothingThroughWhileThePartnerWithThePass
   two.second.ClearHeard();
   two.first.Play({0x90, 62, 90});
   EXPECT_TRUE(WaitFor([&] { return two.second.HasHeard({0x91, 62, 90}); }));
+}
+
+// The datagram line has no close of its own that the kernel sends for a program that ends: the
+// partner learns of the end only from the modem's own word, which must go out however the
+// program ends. Each run the quitter holds a note; the partner's NO CARRIER comes within a
+// second and the note stops sounding there. The caller and the answerer take turns to quit.
+TEST(InternetPlay, APartnerEndedBySigtermDuringADatagramCallIsGoneWithinASecondAndItsNotesEnd) {
+  constexpr int kRuns = 20;
+  TwoPrograms two({}, 128);
+  ASSERT_TRUE(two.Ready()) << two.server.Error();
+  int gone = 0;
+  std::vector<long long> waitedMs;
+  for (int run = 0; run < kRuns; ++run) {
+    const bool callerQuits = run % 2 == 0;
+    if (!two.answering || !two.answering->Running()) {
+      ASSERT_TRUE(two.Answer()) << two.Logs();
+    }
+    const qsizetype calls = two.answering->Count("CONNECT");
+    two.calling.emplace("second", FreeTcpPort(), QStringLiteral("127.0.0.1:%1").arg(two.port));
+    two.calling->Start({QStringLiteral("--dial"), QStringLiteral("1")});
+    ASSERT_TRUE(WaitFor([&] { return two.answering->Count("CONNECT") > calls && two.calling->Connected(); },
+                        TwoPrograms::kStartMs))
+        << two.Logs();
+    ASSERT_TRUE(two.calling->Log().contains(QStringLiteral("UDP"))) << two.Logs();
+    ASSERT_TRUE(WaitFor([&] { return two.first.KeysConnected() && two.second.KeysConnected(); }));
+
+    SonavelProcess& quitter = callerQuits ? *two.calling : *two.answering;
+    SonavelProcess& partner = callerQuits ? *two.answering : *two.calling;
+    JackMidiPeer& quitterKeys = callerQuits ? two.second : two.first;
+    JackMidiPeer& partnerModule = callerQuits ? two.first : two.second;
+    const std::uint8_t note = static_cast<std::uint8_t>(60 + run);
+    partnerModule.ClearHeard();
+    quitterKeys.Play({0x90, note, 100});
+    ASSERT_TRUE(WaitFor([&] { return partnerModule.HasHeard({0x91, note, 100}); })) << "run " << run;
+
+    const qsizetype ends = partner.Count("NO CARRIER");
+    QElapsedTimer clock;
+    clock.start();
+    quitter.Terminate();
+    const bool heard = WaitFor([&] { return partner.Count("NO CARRIER") > ends; }, 5000);
+    waitedMs.push_back(heard ? clock.elapsed() : -1);
+    if (heard && clock.elapsed() <= 1000) ++gone;
+    // By note, or all of the channel's notes at once.
+    EXPECT_TRUE(WaitFor([&] {
+      return partnerModule.HasHeard({0x81, note, 0}) || partnerModule.HasHeard({0xB1, 123, 0});
+    }, 1000)) << "run " << run << ": the quitter's note still sounds";
+    ASSERT_TRUE(WaitFor([&] { return !quitter.Running(); }, 5000)) << "run " << run;
+  }
+  std::string waits;
+  for (const long long ms : waitedMs) waits += std::to_string(ms) + " ";
+  RecordProperty("waits_ms", waits);
+  EXPECT_EQ(gone, kRuns) << "ms from SIGTERM to the partner's NO CARRIER (-1: none in 5 s): " << waits;
 }
 
 }  // namespace

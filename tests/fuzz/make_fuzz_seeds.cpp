@@ -172,6 +172,23 @@ void SessionSeeds() {
 
 }  // namespace
 
+// fuzz_caller_gate: steps of an opcode and an argument (0 knock, 1 a caller's next handshake
+// message, 2 raw bytes, 3 and 4 time passing, 5 a hang-up, 6 the deadlines, 7 a crowd saying
+// HELLO at once, from eight addresses a step). A crowd past the budget, one past the places, the partner with a key and
+// without amid them, and a table of addresses filled within the budget.
+void GateSeeds() {
+  constexpr const char* kTarget = "fuzz_caller_gate";
+  Put(kTarget, "crowd_spends_the_budget", {7, 40, 3, 50, 7, 30, 4, 2, 7, 10});
+  Put(kTarget, "crowd_takes_the_places", {0, 0, 0, 1, 0, 3, 0, 4, 0, 6, 0, 7, 0, 9, 0, 10, 0, 12, 0, 13, 0, 15,
+                                          0, 16, 0, 18, 0, 19, 0, 21, 0, 22, 0, 24, 0, 25, 6, 0});
+  Put(kTarget, "partner_amid_the_crowd", {7, 30, 0, 3, 1 | 2 << 3, 0, 1, 0, 0, 6, 1, 1, 1, 1, 6, 0});
+  Put(kTarget, "wrong_password_then_waits", {0, 5, 1 | 1 << 3, 0, 1, 0, 4, 1, 0, 5, 1, 1, 1, 1, 4, 9, 6, 0});
+  Bytes table;
+  for (int i = 0; i < 32; ++i) table.insert(table.end(), {static_cast<std::uint8_t>(7 + 8 * i), 8, 4, 8});
+  Put(kTarget, "a_table_filled_within_the_budget", table);
+  Put(kTarget, "junk_at_the_door", {0, 2, 2, 5, 'G', 'E', 'T', ' ', '/', 0, 8, 2, 3, 0, 1, 0});
+}
+
 int main(int argc, char** argv) {
   if (argc != 2) {
     std::fprintf(stderr, "usage: make_fuzz_seeds <corpus folder, e.g. tests/fuzz/corpus>\n");
@@ -182,5 +199,6 @@ int main(int argc, char** argv) {
   RecordSeeds();
   DatagramSeeds();
   SessionSeeds();
+  GateSeeds();
   return 0;
 }

@@ -25,9 +25,9 @@ namespace {
 
 // An open call's line names the code the players compare.
 std::string OpenLine(const std::string& code) {
-  return "通話は暗号化されていますが、相手は確かめられていません。確認コード " + code + " を相手と比べ、同じなら確かです";
+  return Said("通話は暗号化されていますが、相手は確かめられていません。確認コード " + code + " を相手と比べ、同じなら確かです");
 }
-const std::string kPasswordLine = "パスワードで相手を確かめました（通話は暗号化されています）";
+const std::string kPasswordLine = Said("パスワードで相手を確かめました（通話は暗号化されています）");
 // The line the call took comes after them, just before CONNECT.
 const std::string kUdp = "\r\n\r\n回線: UDP（欠けた音はすぐに補います）";
 const std::string kPasswordUdp = kPasswordLine + kUdp;
@@ -110,15 +110,15 @@ TEST(CallSecurity, OnlyTheSamePasswordMakesACallAndARefusedCallerIsToldWhyWhileT
   const struct {
     const char* answerer;
     const char* caller;
-    const char* callerSees;  // the line before the result word
+    std::string callerSees;  // the lines before the result word; empty: the open line, with the code
     const char* result;
     CallProtection protection;
   } cases[] = {
-      {"", "", nullptr, "CONNECT 115200", CallProtection::Open},  // the open line, with the code
-      {"合言葉 pw", "合言葉 pw", kPasswordUdp.c_str(), "CONNECT 115200", CallProtection::Password},
-      {"pw", "", "相手はパスワードを求めています（パスワードを設定してください）", "NO CARRIER", CallProtection::None},
-      {"pw", "px", "パスワードが相手と一致しません（つながりませんでした）", "NO CARRIER", CallProtection::None},
-      {"", "pw", "パスワードが相手と一致しません（つながりませんでした）", "NO CARRIER", CallProtection::None},
+      {"", "", "", "CONNECT 115200", CallProtection::Open},
+      {"合言葉 pw", "合言葉 pw", kPasswordUdp, "CONNECT 115200", CallProtection::Password},
+      {"pw", "", Said("相手はパスワードを求めています（パスワードを設定してください）"), "NO CARRIER", CallProtection::None},
+      {"pw", "px", Said("パスワードが相手と一致しません（つながりませんでした）"), "NO CARRIER", CallProtection::None},
+      {"", "pw", Said("パスワードが相手と一致しません（つながりませんでした）"), "NO CARRIER", CallProtection::None},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(std::string(c.answerer) + " / " + c.caller);
@@ -131,8 +131,8 @@ TEST(CallSecurity, OnlyTheSamePasswordMakesACallAndARefusedCallerIsToldWhyWhileT
     const std::string result = std::string("\r\n") + c.result + "\r\n";
     const std::string got = b.ReadUntil(result);
     const std::string code = calling.Status().checkCode;
-    EXPECT_EQ(code.size(), c.callerSees ? 0u : 6u);
-    const std::string sees = c.callerSees ? c.callerSees : OpenLine(code) + kUdp;
+    EXPECT_EQ(code.size(), !c.callerSees.empty() ? 0u : 6u);
+    const std::string sees = !c.callerSees.empty() ? c.callerSees : OpenLine(code) + kUdp;
     EXPECT_EQ(got, DialCommand(answering) + "\r\n" + sees + "\r\n" + result);
     if (c.protection == CallProtection::None) {
       EXPECT_EQ(a.ReadUntil("\r\n", 500), "") << "nothing on the answering side";
@@ -231,7 +231,8 @@ TEST(CallSecurity, GuessesFromOneAddressAreSlowedDownAndTheCallerIsToldSo) {
   // Even the right password from there waits now.
   b.Send(DialCommand(answering));
   EXPECT_EQ(b.ReadUntil("NO CARRIER\r\n"),
-            DialCommand(answering) + "\r\n失敗が続いたため、相手はしばらく着信を受けません。時間をおいてかけ直してください\r\n\r\nNO CARRIER\r\n");
+            DialCommand(answering) + "\r\n" + Said("失敗が続いたため、相手はしばらく着信を受けません。時間をおいてかけ直してください") +
+                "\r\n\r\nNO CARRIER\r\n");
   // Another address is not slowed down.
   EXPECT_EQ(Guess("127.0.0.9", port, "wrong").size(), CallHandshake::kAnswer.size() + 64);
   EXPECT_EQ(a.ReadUntil("\n", 100), "");
@@ -373,7 +374,7 @@ TEST(CallSecurity, ARecordedCallHoldsNoneOfItsWordsOrNotesAndAChangedByteEndsIt)
     b.Send(chat);
     if (flip) {
       EXPECT_EQ(a.ReadUntil("NO CARRIER\r\n"),
-                "\r\n受信したデータが正しくないため、通話を切りました（改ざんの疑い）\r\n\r\nNO CARRIER\r\n");
+                "\r\n" + Said("受信したデータが正しくないため、通話を切りました（改ざんの疑い）") + "\r\n\r\nNO CARRIER\r\n");
       EXPECT_NE(b.ReadUntil("NO CARRIER\r\n").find("\r\nNO CARRIER\r\n"), std::string::npos) << "both ends";
       EXPECT_FALSE(answering.Status().carrier);
       continue;

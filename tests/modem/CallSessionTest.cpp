@@ -7,6 +7,7 @@
 
 #include <string>
 
+#include "support/ModemSaid.h"
 #include "support/SessionPair.h"
 
 using namespace std::chrono_literals;
@@ -61,10 +62,10 @@ TEST_P(CallOverAPath, TakesTheLineItShouldAndSaysSoInTime) {
     EXPECT_GE(at, r.after);
   }
   pair.RunFor(500ms);
-  EXPECT_NE(pair.Heard(SessionPair::kCaller).find(r.callerText), std::string::npos)
+  EXPECT_NE(pair.Heard(SessionPair::kCaller).find(modem::Said(r.callerText)), std::string::npos)
       << pair.Heard(SessionPair::kCaller);
   if (r.answererText) {
-    EXPECT_NE(pair.Heard(SessionPair::kAnswerer).find(r.answererText), std::string::npos)
+    EXPECT_NE(pair.Heard(SessionPair::kAnswerer).find(modem::Said(r.answererText)), std::string::npos)
         << pair.Heard(SessionPair::kAnswerer);
   } else {
     EXPECT_EQ(pair.Heard(SessionPair::kAnswerer), "");

@@ -37,12 +37,14 @@ Bytes Framed(const Bytes& unit) {
   return out;
 }
 
-// One guess at the password from `from`: a HELLO answered, then the caller hangs up.
-Kind Guess(CallerGate& gate, const char* from, Time now) {
+// One guess at the password from `from`: a HELLO answered, then the caller hangs up. With
+// `proof`, the HELLO proves that key and the answerer keeps `kept`.
+Kind Guess(CallerGate& gate, const std::string& from, Time now, const CallKey* proof = nullptr,
+           std::span<const CallKey> kept = {}) {
   CallHandshake caller(CallHandshake::Role::Caller, "guess", now + 5s);
-  const auto id = gate.Knock(Address(from), now);
+  const auto id = gate.Knock(Address(from.c_str()), now);
   if (!id) return Kind::Drop;
-  const auto v = gate.Received(*id, Framed(caller.Start()), false, "secret", now);
+  const auto v = gate.Received(*id, Framed(caller.Start(proof)), false, "secret", now, kept);
   gate.Forget(*id);
   return v.kind == Kind::Wait && v.reply.empty() ? Kind::Drop : v.kind;
 }
@@ -77,7 +79,7 @@ INSTANTIATE_TEST_SUITE_P(Waits, GuessesInARow,
                          ::testing::Values(WaitRow{2, 0s}, WaitRow{3, 1s}, WaitRow{4, 2s}, WaitRow{5, 4s},
                                            WaitRow{8, 32s}, WaitRow{9, 60s}, WaitRow{15, 60s}));
 
-TEST(CallerGate, AnAddressQuietForTenMinutesStartsAfreshAndTheOldestIsForgottenWhenTheTableIsFull) {
+TEST(CallerGate, AnAddressQuietForTenMinutesStartsAfreshAndWhenTheTableIsFullNewcomersWait) {
   CallerGate gate;
   const std::string key = CallerGate::AddressKey(Address("192.0.2.7"));
   Time now = kStart;
@@ -90,13 +92,62 @@ TEST(CallerGate, AnAddressQuietForTenMinutesStartsAfreshAndTheOldestIsForgottenW
 
   for (int i = 1; i < CallerGate::kFreeTries; ++i) Guess(gate, "192.0.2.7", now += 1ms);
   ASSERT_TRUE(gate.Throttled(key, now));
-  // A table full of other guessers pushes the oldest out, and with it its wait.
-  for (std::size_t i = 0; i < CallerGate::kTriesKept; ++i) {
-    const std::string other = "198.51." + std::to_string(i / 200) + "." + std::to_string(i % 200 + 1);
-    ASSERT_EQ(Guess(gate, other.c_str(), now += 1ms), Kind::Wait);
-  }
-  EXPECT_FALSE(gate.Throttled(key, now));
+  // A table full of other guessers (a second apart, within the budget): the next newcomer
+  // waits, and the books of the first are kept.
+  const auto other = [](std::size_t i) { return "198.51." + std::to_string(i / 200) + "." + std::to_string(i % 200 + 1); };
+  const Time firstOther = now + 1s;
+  for (std::size_t i = 0; i + 1 < CallerGate::kTriesKept; ++i) ASSERT_EQ(Guess(gate, other(i), now += 1s), Kind::Wait);
+  EXPECT_EQ(Guess(gate, other(CallerGate::kTriesKept), now += 1s), Kind::TurnAway);
+  ASSERT_EQ(Guess(gate, "192.0.2.7", now += 1s), Kind::Wait);
+  EXPECT_TRUE(gate.Throttled(key, now + 1s)) << "its fourth wrong guess in a row";
+  // Once the first of them is ten minutes quiet, a newcomer has its place.
+  EXPECT_EQ(Guess(gate, other(CallerGate::kTriesKept), firstOther + CallerGate::kTriesForgotten + 1s), Kind::Wait);
 }
+
+struct CrowdRow {
+  const char* name;
+  std::string (*from)(int i);  // the address of the i-th guess
+  std::chrono::milliseconds every;
+  int answeredAtLeast, answeredAtMost;  // in a minute
+};
+
+class Crowds : public ::testing::TestWithParam<CrowdRow> {};
+
+// Guesses without pause for a minute; then the partner, who kept a key from their last call,
+// is answered at once while a stranger still waits.
+TEST_P(Crowds, GetNoMoreThanTheBudgetInAMinuteAndThePartnerGetsThrough) {
+  const CrowdRow r = GetParam();
+  CallerGate gate;
+  int answered = 0, i = 0;
+  Time now = kStart;
+  for (; now < kStart + 60s; now += r.every) answered += Guess(gate, r.from(i++), now) == Kind::Wait;
+  EXPECT_GE(answered, r.answeredAtLeast);
+  EXPECT_LE(answered, r.answeredAtMost);
+  CallKey kept{}, other{};
+  kept.fill(7);
+  other.fill(8);
+  const CallKey both[] = {other, kept};
+  // At the moment of the crowd's last guess: the budget or the address's wait is spent then.
+  const Time last = now - r.every;
+  EXPECT_EQ(Guess(gate, r.from(i++), last, nullptr, both), Kind::TurnAway) << "a stranger";
+  EXPECT_EQ(Guess(gate, r.from(i++), last, &kept, std::span(both, 1)), Kind::TurnAway) << "a key not kept";
+  EXPECT_EQ(Guess(gate, r.from(i - 2), last, &kept, both), Kind::Wait) << "the partner";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Rows, Crowds,
+    ::testing::Values(
+        // The budget: 20 at once, then one a second; each address guessing once every 6 s.
+        CrowdRow{"ThreeHundredAddressesInTurn",
+                 [](int i) { return "10.0." + std::to_string(i % 300 / 250) + "." + std::to_string(i % 250 + 1); },
+                 20ms, CallerGate::kBudgetBurst + 55, CallerGate::kBudgetBurst + 60},
+        // The /48's own waits: three free, then 1, 2, 4, 8, 16, 32 s.
+        CrowdRow{"EveryGuessFromANewSlash64OfOneSlash48",
+                 [](int i) { return "2001:db8:7:" + std::to_string(i % 9000) + "::1"; }, 20ms,
+                 CallerGate::kFreeTries + 5, CallerGate::kFreeTries + 6},
+        CrowdRow{"AStrangerAlone", [](int) { return std::string("192.0.2.1"); }, 1s, CallerGate::kFreeTries + 5,
+                 CallerGate::kFreeTries + 6}),
+    [](const ::testing::TestParamInfo<CrowdRow>& row) { return std::string(row.param.name); });
 
 struct LimitRow {
   const char* name;
@@ -138,7 +189,11 @@ INSTANTIATE_TEST_SUITE_P(
                  {"2001:db8::1", "2001:db8::2", "2001:db8::3:4", "2001:db8::5", "2001:db8::6"},
                  4,
                  {1}},
-        LimitRow{"OtherSlash64sCountApart", Repeat({"2001:db8:0:1::1", "2001:db8:0:2::1"}, 3), 6, {}},
+        LimitRow{"OtherSlash48sCountApart", Repeat({"2001:db8:1::1", "2001:db8:2::1"}, 3), 6, {}},
+        LimitRow{"FourFromOneSlash48",
+                 {"2001:db8:0:1::1", "2001:db8:0:2::1", "2001:db8:0:3::1", "2001:db8:0:4::1", "2001:db8:0:5::1"},
+                 4,
+                 {1}},
         LimitRow{"AnIpv4CallerOnTheIpv6SocketIsItsIpv4Address",
                  {"::ffff:192.0.2.1", "192.0.2.1", "::ffff:192.0.2.1", "192.0.2.1", "192.0.2.1"},
                  4,

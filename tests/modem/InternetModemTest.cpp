@@ -27,8 +27,10 @@ TEST(InternetModem, ACallCarriesEveryByteValueBothWaysAndAHangUpReachesTheFarSid
     b.Send(DialCommand(answering));
     EXPECT_NE(b.ReadUntil("CONNECT 115200\r\n").find(std::string(line) + "\r\n\r\nCONNECT 115200"), std::string::npos);
     const std::string rang = a.ReadUntil("CONNECT 115200\r\n");
-    EXPECT_NE(rang.find("RING\r\n\r\n着信: 127.0.0.1\r\n\r\n通話は暗号化されていますが、相手は確かめられていません。"
-                        "確認コード " + calling.Status().checkCode + " を相手と比べ、同じなら確かです\r\n\r\n" +
+    EXPECT_NE(rang.find("RING\r\n\r\n着信: 127.0.0.1\r\n\r\n" +
+                        Said("通話は暗号化されていますが、相手は確かめられていません。確認コード " +
+                             calling.Status().checkCode + " を相手と比べ、同じなら確かです") +
+                        "\r\n\r\n" +
                         std::string(line) + "\r\n\r\nCONNECT 115200\r\n"),
               std::string::npos)
         << rang;

@@ -122,6 +122,7 @@ TEST(CallHandshake, TheAnswerersWordsAndWhatCannotBeReplayed) {
       Failure failure;
     } greetings[] = {{Role::Answerer, "SONAVEL-MODEM/1 CALL\n", Failure::OlderModem},
                      {Role::Answerer, "SONAVEL-MODEM/2 CALL\n", Failure::OlderModem},
+                     {Role::Answerer, "SONAVEL-MODEM/3 CALL\n", Failure::OlderModem},
                      {Role::Caller, "SONAVEL-MODEM/12 ANSWER\n", Failure::NewerModem},
                      {Role::Answerer, "SONAVEL-MODEM/x CALL\n", Failure::NotSonavel},
                      {Role::Answerer, "SONAVEL-MODEM/2", Failure::NotSonavel}};
@@ -132,7 +133,7 @@ TEST(CallHandshake, TheAnswerersWordsAndWhatCannotBeReplayed) {
       EXPECT_EQ(a.failure(), g.failure) << g.message;
     }
     Bytes hello = B(CallHandshake::kHello);
-    hello.resize(hello.size() + CallHandshake::kSessionIdSize + 32, 0);
+    hello.resize(hello.size() + CallHandshake::kSessionIdSize + 32 + CallHandshake::kProofSize, 0);
     EXPECT_TRUE(CallHandshake::IsHello(hello));
     CallHandshake b(Role::Answerer, "", kLater);
     EXPECT_TRUE(b.Receive(hello).empty());

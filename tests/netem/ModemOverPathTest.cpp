@@ -16,7 +16,7 @@ using namespace modem;
 
 namespace {
 
-const std::string kStalled = "\r\n回線が途切れています（この間の音は、戻りしだい順に届きます）\r\n";
+const std::string kStalled = "\r\n" + modem::Said("回線が途切れています（この間の音は、戻りしだい順に届きます）") + "\r\n";
 const std::string kBack = "\r\n回線が戻りました\r\n";
 
 // What one player sends: 2,000 note frames with a chat line after every hundredth.

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "modem/InternetModem.h"
+#include "support/ModemSaid.h"
 
 namespace modem {
 

@@ -46,6 +46,8 @@ class SonavelProcess {
     process_.waitForStarted(10000);
   }
   bool Running() const { return process_.state() == QProcess::Running; }
+  // SIGTERM, as the desktop sends when the window's close box ends the session.
+  void Terminate() { process_.terminate(); }
   // The day's log: every line the modem and the peer sent, as the chat window showed it.
   QString Log() const {
     const QStringList logs = QDir(home_.path()).entryList({QStringLiteral("*.log")}, QDir::Files);
@@ -54,6 +56,8 @@ class SonavelProcess {
     return f.open(QIODevice::ReadOnly) ? QString::fromLatin1(f.readAll()) : QString();
   }
   bool Connected() const { return Log().contains(QStringLiteral("CONNECT")); }
+  // How many times the log holds `word` (a program that stays up logs one call after another).
+  qsizetype Count(const char* word) const { return Log().count(QLatin1String(word)); }
 
  private:
   QTemporaryDir home_;
