@@ -76,7 +76,7 @@ class CallHandshake {
   // The greetings the messages begin with: the version of the modems' protocol (these messages
   // and the records and datagrams after them), readable in a capture. 3: datagrams carry the
   // times their bytes were written, and the losses each side sees. 4: the HELLO carries the
-  // partner's proof.
+  // partner's proof, and the records on TCP carry their bytes' times as datagrams do.
   static constexpr int kVersion = 4;
   static constexpr std::string_view kGreeting = "SONAVEL-MODEM/";
   static constexpr std::string_view kHello = "SONAVEL-MODEM/4 CALL\n";

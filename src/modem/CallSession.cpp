@@ -15,6 +15,10 @@ namespace {
 // The longest record: what one read of the program brings.
 constexpr std::size_t kMaxRecord = CallSession::kChunk + RecordSealer::kOverhead;
 constexpr auto kFiguresEvery = std::chrono::milliseconds(500);
+// A record on the stream begins with the time its bytes left this side's program: microseconds
+// since the line was chosen, the low 32 bits (they wrap after 71 minutes; the reader, taking the
+// records in order, carries the rest).
+constexpr std::size_t kStamp = 4;
 
 // An open call is not confirmed: nobody proved a password, and a man in the middle would hold
 // a key with each side. The code tells: the players compare it by voice or message.
@@ -81,12 +85,13 @@ CallSession::Time CallSession::Wake() const {
       state_ == State::Choosing) {
     next = deadline_;
   }
+  if (playout_) next = std::min(next, playout_->Wake());
+  if (line_ == LineKind::Tcp && state_ == State::Online) next = std::min(next, figuresAt_);
   if (!datagrams_) return next;
   next = std::min(next, datagrams_->Line().Wake());
   if (state_ == State::Lingering) return std::min(next, lingerUntil_);
   if (state_ == State::Choosing && calling_) next = std::min(next, nextProbe_);
   if (line_ == LineKind::Datagram) next = std::min(next, figuresAt_);
-  if (playout_) next = std::min(next, playout_->Wake());
   return next;
 }
 
@@ -253,18 +258,33 @@ void CallSession::PeerUnit(std::span<const std::uint8_t> unit, Time now) {
   }
   const auto plain = opener_->Open(unit);
   // Altered, replayed, reordered or not sealed by the partner: none of it reaches the program.
-  if (!plain) return EndCall(Tampered(), Result::NoCarrier);
+  if (!plain || plain->size() < kStamp) return EndCall(Tampered(), Result::NoCarrier);
+  std::uint32_t stamp = 0;
+  for (std::size_t i = 0; i < kStamp; ++i) stamp = stamp << 8 | (*plain)[i];
+  const std::int64_t sent =
+      peerClockUs_ ? *peerClockUs_ + static_cast<std::int32_t>(stamp - static_cast<std::uint32_t>(*peerClockUs_))
+                   : stamp;
+  peerClockUs_ = sent;
   // The caller's first record on the stream says the call stays on TCP.
-  if (state_ == State::Choosing) ChooseLine(LineKind::Tcp);
-  FromLine(*plain);
+  if (state_ == State::Choosing) ChooseLine(LineKind::Tcp, now);
+  playout_->Add(std::span(*plain).subspan(kStamp), std::chrono::microseconds(sent), now);
+  FromLine(playout_->Take(now));
 }
 
-void CallSession::StreamEnded(int error, Time) {
+Bytes CallSession::SealStamped(std::span<const std::uint8_t> bytes, Time now) {
+  const auto us = static_cast<std::uint32_t>(std::chrono::duration_cast<std::chrono::microseconds>(now - epoch_).count());
+  Bytes plain(kStamp + bytes.size());
+  for (std::size_t i = 0; i < kStamp; ++i) plain[i] = static_cast<std::uint8_t>(us >> (8 * (kStamp - 1 - i)));
+  std::copy(bytes.begin(), bytes.end(), plain.begin() + kStamp);
+  return sealer_->Seal(plain);
+}
+
+void CallSession::StreamEnded(int error, Time now) {
   if (!stream_ || !ReadsStream()) return;
   // The other side chose the datagrams and closed the stream.
   if (state_ == State::Choosing && datagrams_ &&
       (calling_ ? datagrams_->BothWays() : datagrams_->KnowsPeer())) {
-    return ChooseLine(LineKind::Datagram);
+    return ChooseLine(LineKind::Datagram, now);
   }
   if (state_ == State::Greeting) {
     // Hung up without a word: the far program does not take the call - or its modem is of a
@@ -292,7 +312,7 @@ void CallSession::FromProgram(std::span<const std::uint8_t> bytes, Time now) {
     return SendDatagrams(now);
   }
   // What one read brings goes out in one record: a unit the program wrote stays whole.
-  if (state_ == State::Online) return SendUnit(sealer_->Seal(bytes));
+  if (state_ == State::Online) return SendUnit(SealStamped(bytes, now));
   // A byte from the program while a call is being set up abandons it, as a key does on a
   // telephone modem.
   if (state_ == State::Resolving || state_ == State::Connecting || state_ == State::Greeting) {
@@ -326,8 +346,9 @@ void CallSession::Fail(const QString& why, Time) {
 // TCP connection closes, else the caller's first record on TCP keeps the call there. A
 // stranger's datagrams never open, so they can neither choose for the partner nor end the call.
 void CallSession::StartChoosing(Time now) {
+  epoch_ = now;
   if (calling_) {
-    if (words_.LineChoice() == 1 || !datagramsPossible_) return ChooseLine(LineKind::Tcp);
+    if (words_.LineChoice() == 1 || !datagramsPossible_) return ChooseLine(LineKind::Tcp, now);
     datagrams_ = std::make_unique<DatagramCall>(keys_, &peer_, now);
   } else if (datagramsPossible_) {
     datagrams_ = std::make_unique<DatagramCall>(keys_, nullptr, now);
@@ -339,13 +360,15 @@ void CallSession::StartChoosing(Time now) {
   DatagramTick(now, 0);
 }
 
-void CallSession::ChooseLine(LineKind line) {
+void CallSession::ChooseLine(LineKind line, Time now) {
   line_ = line;
   state_ = State::Online;
+  playout_ = std::make_unique<Playout>(Playout::Setting::FromRegister(words_.PlayoutChoice()));
+  figuresAt_ = now;
   if (line == LineKind::Tcp) {
     datagrams_.reset();
     out_.closeDatagrams = true;
-    if (calling_) SendUnit(sealer_->Seal({}));  // tells the answering side
+    if (calling_) SendUnit(SealStamped({}, now));  // tells the answering side
     // Only the caller knows whether datagrams were tried.
     Say(calling_ && words_.LineChoice() != 1 ? QStringLiteral("回線: TCP（UDP が届かないため）")
                                              : QStringLiteral("回線: TCP"));
@@ -354,7 +377,6 @@ void CallSession::ChooseLine(LineKind line) {
     out_.toStream.clear();
     out_.closeStream = StreamClose::Shutdown;
     stream_ = false;
-    playout_ = std::make_unique<Playout>(Playout::Setting::FromRegister(words_.PlayoutChoice()));
     Say(QStringLiteral("回線: UDP（欠けた音はすぐに補います）"));
   }
   SetStatus(Standing(line));
@@ -381,7 +403,11 @@ void CallSession::Tick(Time now, std::size_t programRoom) {
     }
     return SendDatagrams(now);
   }
-  if (state_ == State::Choosing && !datagrams_ && now >= deadline_) ChooseLine(LineKind::Tcp);
+  if (state_ == State::Choosing && !datagrams_ && now >= deadline_) ChooseLine(LineKind::Tcp, now);
+  if (state_ == State::Online && line_ == LineKind::Tcp) {
+    FromLine(playout_->Take(now));
+    return Figures(now);
+  }
   if ((state_ == State::Resolving || state_ == State::Connecting || state_ == State::Greeting) &&
       now >= deadline_) {
     return EndCall(QStringLiteral("接続先 %1 から応答がありません（時間切れ）")
@@ -400,14 +426,14 @@ void CallSession::DatagramTick(Time now, std::size_t programRoom) {
   if (state_ == State::Choosing) {
     if (datagrams_->BothWays()) {
       if (calling_) datagrams_->Probe();  // so the answering side learns it too
-      ChooseLine(LineKind::Datagram);
+      ChooseLine(LineKind::Datagram, now);
     } else if (now >= deadline_) {
       if (calling_ && words_.LineChoice() == 2) {
         return EndCall(QStringLiteral("相手から UDP の応答がありません（TCP は使わない設定です）"),
                        Result::NoCarrier);
       }
-      if (calling_ || !datagrams_->KnowsPeer()) return ChooseLine(LineKind::Tcp);
-      ChooseLine(LineKind::Datagram);  // the caller heard us; its datagrams will show it
+      if (calling_ || !datagrams_->KnowsPeer()) return ChooseLine(LineKind::Tcp, now);
+      ChooseLine(LineKind::Datagram, now);  // the caller heard us; its datagrams will show it
     } else if (calling_ && now >= nextProbe_) {
       datagrams_->Probe();
       nextProbe_ = now + kProbeEvery;
@@ -430,10 +456,17 @@ void CallSession::DatagramTick(Time now, std::size_t programRoom) {
     }
   }
   if (now >= figuresAt_) {
-    figuresAt_ = now + kFiguresEvery;
     if (const auto rtt = line.RoundTrip())
       status_.roundTripMs = static_cast<int>((rtt->count() + 500) / 1000);
     status_.repairedShare = line.RepairedShare();
+    Figures(now);
+  }
+}
+
+// The playout's figures for the status bar, now and then.
+void CallSession::Figures(Time now) {
+  if (now >= figuresAt_) {
+    figuresAt_ = now + kFiguresEvery;
     const bool held = words_.PlayoutChoice() != 0;
     status_.playoutMs = held ? static_cast<int>((playout_->Delay().count() + 500) / 1000) : -1;
     status_.lateShare = held && playout_->Stretches() > 0
@@ -504,8 +537,10 @@ void CallSession::EndCall(const QString& why, Result result) {
   Report(result);
 }
 
-// What was still to go on the stream goes nowhere; a lingering call keeps its datagrams.
+// What was still to go on the stream goes nowhere; a lingering call keeps its datagrams. The
+// partner's bytes held for their time are the program's now.
 void CallSession::Close(StreamClose how) {
+  if (playout_) FromLine(playout_->Take(Time::max()));
   SetStatus({});
   out_.toStream.clear();
   if (stream_) out_.closeStream = how;

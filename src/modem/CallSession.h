@@ -107,6 +107,8 @@ class CallSession {
     return state_ == State::Greeting || state_ == State::Choosing || state_ == State::Online;
   }
   bool Connecting() const { return state_ == State::Connecting; }
+  // The partner's bytes held for their time, not yet given to the program.
+  std::size_t Held() const { return playout_ ? playout_->Held() : 0; }
   // Whether the call is set up or stands (not lingering, not over): a caller hears BUSY.
   bool Busy() const { return state_ != State::Lingering && state_ != State::Ended; }
 
@@ -116,7 +118,9 @@ class CallSession {
   void HandshakeFailed();
   void Established(const std::string& partner);
   void StartChoosing(Time now);
-  void ChooseLine(LineKind line);
+  void ChooseLine(LineKind line, Time now);
+  Bytes SealStamped(std::span<const std::uint8_t> bytes, Time now);
+  void Figures(Time now);
   void DatagramTick(Time now, std::size_t programRoom);
   void SendDatagrams(Time now);
   void FromLine(std::span<const std::uint8_t> bytes);
@@ -151,8 +155,11 @@ class CallSession {
   std::string checkCode_;  // an open call's, for the players to compare
   std::string partner_;
   std::unique_ptr<DatagramCall> datagrams_;
-  // The partner's bytes on the datagram line, held until their time.
+  // The partner's bytes, held until their time.
   std::unique_ptr<Playout> playout_;
+  // Where this side's times on the stream count from, and the partner's latest, unwrapped.
+  Time epoch_{};
+  std::optional<std::int64_t> peerClockUs_;
   LineKind line_ = LineKind::None;
   Time nextProbe_{}, figuresAt_{}, lingerUntil_{};
   CallStatus status_;

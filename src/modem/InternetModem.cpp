@@ -123,7 +123,7 @@ void InternetModem::Run() {
     if (call_ >= 0 && InCall()) {
       short ev = 0;
       if (session_->Connecting() || !toPeer_.empty()) ev |= POLLOUT;
-      if (session_->ReadsStream() && toProgram_.size() < kBacklog) ev |= POLLIN;
+      if (session_->ReadsStream() && toProgram_.size() + session_->Held() < kBacklog) ev |= POLLIN;
       fds.push_back({call_, ev, 0});
     }
     const std::size_t listenAt = fds.size();
@@ -429,7 +429,7 @@ void InternetModem::FromPeer() {
       // Every whole unit now, since the socket may have nothing more to wake the loop for them.
       session_->StreamBytes(std::span(buf, static_cast<std::size_t>(n)), Clock::now());
       Apply(*session_);
-      if (toProgram_.size() >= kBacklog) return;
+      if (toProgram_.size() + session_->Held() >= kBacklog) return;
       continue;
     }
     if (n < 0 && errno == EINTR) continue;

@@ -173,6 +173,7 @@ struct PlayoutRow {
   int s41;
   double gapP99Ms[2];   // the 99th percentile of how far a gap heard differs from the one played
   double delayMs[2];    // the median time from the write to the program, above the path's delay
+  int s40 = 0;          // 1: the call held to TCP, whose stream jitters as the path does
 };
 
 void PrintTo(const PlayoutRow& r, std::ostream* os) {
@@ -188,11 +189,11 @@ double Percentile(std::vector<double> v, double p) {
 
 TEST_P(PlayoutInTheCall, HoldsTheNotesAtASteadyDelayAsSet) {
   const PlayoutRow& r = GetParam();
-  SessionPair pair({.path = r.path, .playout = r.s41, .seed = 7});
+  SessionPair pair({.path = r.path, .lineChoice = r.s40, .playout = r.s41, .seed = 7});
   pair.Dial();
   pair.RunFor(1500ms);
   ASSERT_TRUE(pair.Session(SessionPair::kAnswerer));
-  ASSERT_EQ(pair.Session(SessionPair::kAnswerer)->Line(), LineKind::Datagram);
+  ASSERT_EQ(pair.Session(SessionPair::kAnswerer)->Line(), r.s40 == 1 ? LineKind::Tcp : LineKind::Datagram);
   const std::size_t before = pair.Heard(SessionPair::kAnswerer).size();
   constexpr int kNotes = 300;
   std::vector<sim::Time> played;
@@ -238,7 +239,10 @@ INSTANTIATE_TEST_SUITE_P(
         // Fixed: that much above the path's lowest, late notes at once.
         PlayoutRow{"FixedAboveTheLowest", kJittery, 30, {0, 0.5}, {28, 33}},
         // On arrival: the path's jitter is the rhythm heard.
-        PlayoutRow{"OnArrivalAsItComes", kJittery, 0, {8, 25}, {3, 14}}),
+        PlayoutRow{"OnArrivalAsItComes", kJittery, 0, {8, 25}, {3, 14}},
+        // On TCP the records carry their times too: the same playout, from the same figures.
+        PlayoutRow{"AutomaticOnTcpThroughJitter", kJittery, 255, {0, 0.5}, {12, 25}, 1},
+        PlayoutRow{"OnArrivalOnTcpAsItComes", kJittery, 0, {8, 25}, {3, 14}, 1}),
     [](const ::testing::TestParamInfo<PlayoutRow>& row) { return std::string(row.param.name); });
 
 }  // namespace

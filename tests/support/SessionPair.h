@@ -2,8 +2,9 @@
 
 // Two modems' calls on a simulated clock: a caller's CallSession, and on the answering side a
 // CallerGate that hands the proved caller to a CallSession of its own. Their streams arrive
-// whole and in order after the path's delay; their datagrams go through a sim::Wire, which may
-// lose them all (a path that blocks UDP). What the sessions ask of the sockets is carried out
+// whole and in order after the path's delay and its jitter (a late segment holds back those
+// behind it, as TCP does); their datagrams go through a sim::Wire, which may lose them all (a
+// path that blocks UDP). What the sessions ask of the sockets is carried out
 // here, as the modem would.
 #include <netinet/in.h>
 
@@ -144,13 +145,23 @@ class SessionPair : modem::ModemLine {
 
   void Send(int from, const std::string& bytes) {
     if (!open_ || bytes.empty()) return;
-    stream_.push_back({now_ + wire_.path().delay, 1 - from, {bytes.begin(), bytes.end()}});
+    Time due = now_ + wire_.path().delay;
+    // Its own generator: the datagrams' draws stay as they were without it.
+    if (wire_.path().jitter > 0ms) due += std::chrono::microseconds(streamRandom_() % (wire_.path().jitter.count() * 1000));
+    due = std::max(due, streamDue_[from]);
+    streamDue_[from] = due;
+    Queue({due, 1 - from, {bytes.begin(), bytes.end()}});
   }
   void Close(int from, bool theCall) {
     if (!theCall || !open_) return;
     open_ = false;
-    Segment end{now_ + wire_.path().delay, 1 - from, {}, true};
-    stream_.push_back(std::move(end));
+    Segment end{std::max(now_ + wire_.path().delay, streamDue_[from]), 1 - from, {}, true};
+    Queue(std::move(end));
+  }
+  void Queue(Segment s) {
+    const auto at = std::upper_bound(stream_.begin(), stream_.end(), s.due,
+                                     [](Time due, const Segment& o) { return due < o.due; });
+    stream_.insert(at, std::move(s));
   }
 
   // Stream bytes for `to`: the answering side's go to the gate until the caller is the call.
@@ -208,7 +219,9 @@ class SessionPair : modem::ModemLine {
   modem::CallerGate gate_;
   std::optional<modem::CallerGate::Id> callerId_;
   bool open_ = false;
-  std::deque<Segment> stream_;
+  std::deque<Segment> stream_;  // by due time: each direction's in order
+  std::mt19937_64 streamRandom_{setup_.seed + 1};
+  Time streamDue_[2]{};
   std::string pending_[2], heard_[2];
   std::vector<Time> heardAt_[2];
 };
