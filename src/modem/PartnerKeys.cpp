@@ -62,13 +62,8 @@ void PartnerKeys::Save() {
   bool ok = fd >= 0 && ::fchmod(fd, 0600) == 0;
   for (const CallKey& key : keys_) ok = ok && WriteAll(fd, key.data(), key.size());
   ok = ok && ::fsync(fd) == 0;
-  saveError_ = ok ? 0 : errno;
   if (fd >= 0) ::close(fd);
-  if (ok && ::rename(temporary.c_str(), path_.c_str()) != 0) {
-    saveError_ = errno;
-    ok = false;
-  }
-  if (!ok) ::unlink(temporary.c_str());
+  if (!ok || ::rename(temporary.c_str(), path_.c_str()) != 0) ::unlink(temporary.c_str());
 }
 
 }  // namespace modem

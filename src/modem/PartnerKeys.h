@@ -14,7 +14,8 @@
 //
 // Kept in a file only its owner can read (0600), replaced whole on each change; a file that is
 // missing, unreadable or of the wrong size is a modem with no partners yet. Empty path: kept in
-// memory for this run only. The modem's thread alone uses it.
+// memory for this run only; a file that cannot be written leaves the keys in memory alone. The
+// modem's thread alone uses it.
 namespace modem {
 
 class PartnerKeys {
@@ -27,15 +28,12 @@ class PartnerKeys {
   std::span<const CallKey> All() const { return keys_; }
   void Keep(const CallKey& key);
   void Spend(std::size_t index);
-  // Why the last save failed (errno), 0 when it did not.
-  int SaveError() const { return saveError_; }
 
  private:
   void Save();
 
   std::string path_;
   std::vector<CallKey> keys_;
-  int saveError_ = 0;
 };
 
 }  // namespace modem
