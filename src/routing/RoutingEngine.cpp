@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <thread>
 
 namespace {
 
@@ -44,10 +45,30 @@ const QString kInputFailed = QStringLiteral("MIDI IN デバイスのオープン
 const QString kOutputFailed = QStringLiteral("MIDI OUT デバイスのオープンに失敗しました");
 const QString kGmResetFailed = QStringLiteral("GMﾘｾｯﾄに失敗しました。");
 
+// The rules of the local part as one word, so the input's thread reads them whole without a
+// lock: the transposition in semitones (biased by 0x8000), the two part channels, dual play.
+struct EarlyRules {
+  int shift = 0;
+  int localChannel = 0;
+  int remoteChannel = 1;
+  bool dual = false;
+
+  std::uint64_t Pack() const {
+    return static_cast<std::uint64_t>(shift + 0x8000) | static_cast<std::uint64_t>(localChannel) << 16 |
+           static_cast<std::uint64_t>(remoteChannel) << 20 | static_cast<std::uint64_t>(dual) << 24;
+  }
+  static EarlyRules Unpack(std::uint64_t w) {
+    return {static_cast<int>(w & 0xFFFF) - 0x8000, static_cast<int>(w >> 16 & 0xF), static_cast<int>(w >> 20 & 0xF),
+            (w >> 24 & 1) != 0};
+  }
+};
+
 }  // namespace
 
 RoutingEngine::RoutingEngine(MidiSystem& devices, RoutingView& view, MidiDeviceChoice& choice, LinkPort& link)
-    : devices_(devices), view_(view), choice_(choice), link_(link) {}
+    : devices_(devices), view_(view), choice_(choice), link_(link) {
+  PublishRules();
+}
 
 RoutingEngine::~RoutingEngine() {
   CloseMidiDevices();
@@ -56,6 +77,8 @@ RoutingEngine::~RoutingEngine() {
 // ---------------------------------------------------------------------------------- devices
 
 void RoutingEngine::OpenMidiDevices() {
+  // The input and output may be replaced; the input's thread lets go of the old output first.
+  StopEarly();
   // The input is always tried first; each failure is shown before the next step.
   const int in = choice_.SelectedInput();
   if (in < 0) {
@@ -64,9 +87,12 @@ void RoutingEngine::OpenMidiDevices() {
   } else {
     try {
       // The MIDI input's error boundary: a failing message is reported and the next one comes.
-      input_ = devices_.OpenInput(in, [this](ShortMessage m) {
+      input_ = devices_.OpenFastInput(
+          in, [this](ShortMessage m, std::int64_t time) { return SoundEarly(m, time); },
+          [this](ShortMessage m, bool sounded) {
         try {
-          PlayLocal(m);
+          PlayLocal(m, sounded);
+          if (sounded && output_) output_->CheckHealth();
         } catch (...) {
           view_.ReportError(ErrorText(std::current_exception()));
         }
@@ -93,12 +119,14 @@ void RoutingEngine::OpenMidiDevices() {
   }
 
   if (output_) {
+    lane_.store(output_->FastLane());
     view_.SetMidiButton(true);
     RefreshParts();
   }
 }
 
 void RoutingEngine::CloseMidiDevices() {
+  StopEarly();
   input_.reset();
   if (output_) {
     output_->Reset();
@@ -143,6 +171,60 @@ void RoutingEngine::SendIfOpen(ShortMessage message) {
 // ------------------------------------------------------------------------------- the paths
 
 void RoutingEngine::PlayLocal(ShortMessage message) {
+  PlayLocal(message, false);
+}
+
+void RoutingEngine::SetOctaveShift(int shift) {
+  octaveShift_ = shift;
+  PublishRules();
+}
+
+void RoutingEngine::SetKeyShift(int shift) {
+  keyShift_ = shift;
+  PublishRules();
+}
+
+void RoutingEngine::PublishRules() {
+  rules_.store(EarlyRules{12 * octaveShift_ + keyShift_, localChannel_, remoteChannel_, dualPlay_}.Pack());
+}
+
+void RoutingEngine::StopEarly() {
+  lane_.store(nullptr);
+  // An early sounding takes a few hundred nanoseconds; none can start on the old lane now.
+  while (earlyInside_.load() != 0) std::this_thread::yield();
+}
+
+// The same choices as PlayLocal's and SoundRemotePart's, by the rules last published. The
+// entry count and the lane's load are sequentially consistent with StopEarly's store and load:
+// once StopEarly has seen no sounding under way, none holds the old lane.
+bool RoutingEngine::SoundEarly(ShortMessage message, std::int64_t time) {
+  earlyInside_.fetch_add(1);
+  bool sounded = false;
+  if (MidiFastLane* lane = lane_.load()) {
+    const EarlyRules rules = EarlyRules::Unpack(rules_.load());
+    const int status = StatusOf(message);
+    int data1 = Data1Of(message);
+    const int data2 = Data2Of(message);
+    const int type = status & 0xF0;
+    if (!IsChannelStatus(status)) {
+      sounded = false;  // not played, whoever looks at it
+    } else if (IsNote(type) && (data1 + rules.shift < 0 || data1 + rules.shift > 127)) {
+      sounded = true;  // shifted off the keys: nothing to sound
+    } else {
+      if (IsNote(type)) data1 += rules.shift;
+      std::array<ShortMessage, 2> out = {PackShort(type + rules.localChannel, data1, data2), 0};
+      std::size_t count = 1;
+      if (rules.dual && data1 <= 127 && !(ShortMessageLength(status) == 3 && data2 > 127)) {
+        out[count++] = PackShort(type + rules.remoteChannel, data1, data2);
+      }
+      sounded = lane->SendFromInput(time, std::span(out.data(), count));
+    }
+  }
+  earlyInside_.fetch_sub(1);
+  return sounded;
+}
+
+void RoutingEngine::PlayLocal(ShortMessage message, bool sounded) {
   const int status = StatusOf(message);
   int data1 = Data1Of(message);
   const int data2 = Data2Of(message);
@@ -170,8 +252,8 @@ void RoutingEngine::PlayLocal(ShortMessage message) {
   }
 
   if (output_) {
-    SendIfOpen(PackShort(outStatus, data1, data2));
-    if (dualPlay_) SoundRemotePart(PackShort(type + remoteChannel_, data1, data2), false);
+    if (!sounded) SendIfOpen(PackShort(outStatus, data1, data2));
+    if (dualPlay_) SoundRemotePart(PackShort(type + remoteChannel_, data1, data2), false, !sounded);
   }
 
   if (link_.LinkUp()) {
@@ -191,7 +273,7 @@ void RoutingEngine::PlayRemote(ShortMessage message) {
   SoundRemotePart(message, true);
 }
 
-void RoutingEngine::SoundRemotePart(ShortMessage message, bool fromPeer) {
+void RoutingEngine::SoundRemotePart(ShortMessage message, bool fromPeer, bool send) {
   const int status = StatusOf(message);
   const int data1 = Data1Of(message);
   const int data2 = Data2Of(message);
@@ -220,7 +302,7 @@ void RoutingEngine::SoundRemotePart(ShortMessage message, bool fromPeer) {
     }
   }
   if (fromPeer) TrackPeer(type, data1, data2);
-  SendIfOpen(PackShort(outStatus, data1, data2));
+  if (send) SendIfOpen(PackShort(outStatus, data1, data2));
 }
 
 // --------------------------------------------------------------------------- part controls
@@ -351,12 +433,14 @@ void RoutingEngine::ToggleDualPlay() {
 
 void RoutingEngine::SetDualPlay(bool on) {
   dualPlay_ = on;
+  PublishRules();
   view_.SetDualButton(on);
 }
 
 void RoutingEngine::ChannelChanged(Side part, int channel) {
   channel = std::clamp(channel, 0, kMidiChannels - 1);
   (part == Side::Local ? localChannel_ : remoteChannel_) = channel;
+  PublishRules();
   view_.ShowChannel(part, channel);
   RefreshParts();
 }
@@ -394,6 +478,6 @@ void RoutingEngine::LoadToneSetup(const ToneSetup& setup) {
   localChannel_ = std::clamp(setup.localChannel, 0, kMidiChannels - 1);
   remoteChannel_ = std::clamp(setup.remoteChannel, 0, kMidiChannels - 1);
   channels_ = setup.channels;
-  SetDualPlay(true);
+  SetDualPlay(true);  // publishes the channels too
   RefreshParts();
 }

@@ -2,6 +2,7 @@
 
 #include <QString>
 #include <array>
+#include <atomic>
 #include <bitset>
 #include <cstdint>
 #include <memory>
@@ -57,7 +58,10 @@ class LinkPort {
 
 // Routes every MIDI message of the performance: the local path (MIDI input, keyboard window,
 // part controls, tone list) and the remote path (what the peer sends). Owns the MIDI devices,
-// the two part channels and the per-channel table. Runs on the UI thread only.
+// the two part channels and the per-channel table. Runs on the UI thread, but for one thing: a
+// message from the MIDI input is sounded on the input's own thread, straight into the output's
+// fast lane, by the rules the UI thread last published (transposition, the two part channels,
+// dual play); the UI thread then does the rest with it (the peer, meters, key marks).
 class RoutingEngine {
  public:
   static constexpr std::uint8_t kFrameEscape = 0xFF;
@@ -85,8 +89,8 @@ class RoutingEngine {
   // --- transposition, owned by the keyboard window
   int OctaveShift() const { return octaveShift_; }
   int KeyShift() const { return keyShift_; }
-  void SetOctaveShift(int shift) { octaveShift_ = shift; }
-  void SetKeyShift(int shift) { keyShift_ = shift; }
+  void SetOctaveShift(int shift);
+  void SetKeyShift(int shift);
 
   // --- part controls
   int LocalChannel() const { return localChannel_; }
@@ -131,8 +135,17 @@ class RoutingEngine {
 
  private:
   void SendIfOpen(ShortMessage message);
+  // The local path; `sounded`: the input's thread has sent it to the output already.
+  void PlayLocal(ShortMessage message, bool sounded);
   // The remote part's path; the peer's own messages are tracked, dual play's copies are not.
-  void SoundRemotePart(ShortMessage message, bool fromPeer);
+  // `send` false shows without sending (a copy the input's thread sounded).
+  void SoundRemotePart(ShortMessage message, bool fromPeer, bool send = true);
+  // The MIDI input's thread: sounds a message by the published rules; whether it did.
+  bool SoundEarly(ShortMessage message, std::int64_t time);
+  // Publishes the rules that SoundEarly applies.
+  void PublishRules();
+  // Takes the fast lane away and waits until the input's thread is out of it.
+  void StopEarly();
   void TrackPeer(int type, int data1, int data2);
   void SendAllNotesOff();
 
@@ -143,6 +156,11 @@ class RoutingEngine {
 
   std::unique_ptr<MidiInput> input_;
   std::unique_ptr<MidiOutput> output_;
+  // What the input's thread reads: the output's lane (null: nothing is sounded early), the
+  // packed rules, and how many early soundings are under way.
+  std::atomic<MidiFastLane*> lane_{nullptr};
+  std::atomic<std::uint64_t> rules_{0};
+  std::atomic<int> earlyInside_{0};
 
   int localChannel_ = 0;
   int remoteChannel_ = 1;

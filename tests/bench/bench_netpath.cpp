@@ -1,13 +1,21 @@
 // Notes over an emulated internet path: what each line adds to a note's way beyond the path's own
-// one-way delay, when packets are lost at random or in bursts. Two network namespaces joined by
-// the link emulator; in one, a player writes MIDI frames at a steady pace, in the other they are
-// read and timed. Lines: a plain TCP socket pair, and the built-in modem (a pty at each end) held
-// to each of its lines by S40: TCP, and the datagram line. Also what each line sends into the path
-// (kbit/s, IP headers included, the player's side). Prints one table; needs root for the namespaces (skips otherwise).
+// one-way minimum, and what the path's jitter does to the rhythm, when packets are delayed by
+// different amounts and lost. Two network namespaces joined by the link emulator; in one, a player
+// writes MIDI frames at a steady pace, in the other they are read and timed. Lines: a plain TCP
+// socket pair, and the built-in modem (a pty at each end) on the datagram line (S40=2) with the
+// listener's playout automatic (S41 as it starts), fixed at 30 ms (S41=30: the smallest choice of
+// the settings page above the 20 ms the jittery path spans) and off (S41=0: on arrival).
 //
-//   bench_netpath [--seconds N] [--only TEXT]
+// Per row: the added delay (median, p99), the gap error (median, p99: how far each gap between
+// two notes at the listener differs from the gap the player left), the share of the partner's
+// stretches the listening modem counted late (its status), frames lost and bytes out of step,
+// and what the player's side sends into the path (kbit/s, IP headers included). Needs root for the
+// namespaces (skips otherwise).
+//
+//   bench_netpath [--seconds N] [--only TEXT] [--all]
 //     --seconds  each row plays N seconds (60 unless given)
-//     --only     only the rows whose path, playing or line name holds TEXT (e.g. "bursts", "UDP")
+//     --only     only the rows whose path, playing or line name holds TEXT (e.g. "jitter", "UDP auto")
+//     --all      also the heavier losses (3 %, bursts) and the modem held to TCP (S40=1)
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
@@ -20,6 +28,8 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
+#include <cmath>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
@@ -28,6 +38,7 @@
 #include <fstream>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -52,6 +63,7 @@ constexpr Pattern kChords{"5 chords/s", 3, 200ms};
 struct PathRow {
   const char* name;
   LinkSettings link;
+  bool always;  // in the table without --all
 };
 
 // One line's two ends: where the player writes, where the partner reads.
@@ -59,11 +71,13 @@ struct Ends {
   int write = -1;
   int read = -1;
   std::function<void()> close;
-  std::shared_ptr<void> a, b;  // what serves each end (the modems), until the row is over
+  // What serves each end (the modems), until the row is over; none on plain TCP.
+  std::shared_ptr<modem::InternetModem> a, b;
 };
 
 struct Figures {
   std::vector<double> addedMs;
+  std::vector<double> gapErrorMs;
   int frames = 0;
   int lost = 0;
   long outOfStep = 0;
@@ -144,8 +158,9 @@ Ends PlainTcp(const EmulatedLink& link) {
 }
 
 // Two built-in modems, one in each namespace (its thread lives where it was made), called over
-// the path; `setup` goes before the dial command (ATS40=1: TCP only, ATS40=2: datagrams only).
-Ends ModemCall(const EmulatedLink& link, const char* setup) {
+// the path; `setup` goes to the caller before the dial command (ATS40=1: TCP only, ATS40=2:
+// datagrams only), `listener` to the answering side, whose playout times what the player sends.
+Ends ModemCall(const EmulatedLink& link, const char* setup, const char* listener = "AT") {
   modem::ModemOptions o;
   o.listenPort = 0;
   o.utf8 = true;
@@ -159,7 +174,8 @@ Ends ModemCall(const EmulatedLink& link, const char* setup) {
     ::close(a);
     ::close(b);
   };
-  if (::write(b, "ATS0=1\r", 7) != 7 || !ReadUntil(b, "OK", 2000)) {
+  const std::string answer = std::string(listener) + "S0=1\r";
+  if (::write(b, answer.data(), answer.size()) != static_cast<ssize_t>(answer.size()) || !ReadUntil(b, "OK", 2000)) {
     close();
     return {};
   }
@@ -223,6 +239,7 @@ Figures Play(const Ends& ends, const Pattern& pattern, std::chrono::seconds leng
   Figures fig;
   fig.frames = frames;
   std::size_t arrival = 0;
+  std::vector<std::optional<Clock::time_point>> heardAt(static_cast<std::size_t>(frames));
   for (int k = 0; k < frames; ++k) {
     const std::size_t end = static_cast<std::size_t>(k + 1) * 4;
     if (end > received.size()) {
@@ -235,10 +252,18 @@ Figures Play(const Ends& ends, const Pattern& pattern, std::chrono::seconds leng
       continue;
     }
     while (arrivals[arrival].first < end) ++arrival;
-    fig.addedMs.push_back(std::chrono::duration<double, std::milli>(arrivals[arrival].second - sentAt[static_cast<std::size_t>(k)]).count() - delayMs);
+    const auto uk = static_cast<std::size_t>(k);
+    heardAt[uk] = arrivals[arrival].second;
+    fig.addedMs.push_back(std::chrono::duration<double, std::milli>(*heardAt[uk] - sentAt[uk]).count() - delayMs);
+    if (k > 0 && heardAt[uk - 1]) {
+      const auto heardGap = *heardAt[uk] - *heardAt[uk - 1];
+      const auto playedGap = sentAt[uk] - sentAt[uk - 1];
+      fig.gapErrorMs.push_back(std::abs(std::chrono::duration<double, std::milli>(heardGap - playedGap).count()));
+    }
   }
   if (received.size() > static_cast<std::size_t>(frames) * 4) fig.outOfStep += static_cast<long>(received.size() - static_cast<std::size_t>(frames) * 4);
   std::sort(fig.addedMs.begin(), fig.addedMs.end());
+  std::sort(fig.gapErrorMs.begin(), fig.gapErrorMs.end());
   return fig;
 }
 
@@ -246,8 +271,11 @@ Figures Play(const Ends& ends, const Pattern& pattern, std::chrono::seconds leng
 
 int main(int argc, char** argv) {
   int seconds = 60;
+  bool all = false;
   std::vector<std::string> only;
-  for (int i = 1; i + 1 < argc; ++i) {
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--all") == 0) all = true;
+    if (i + 1 >= argc) continue;
     if (std::strcmp(argv[i], "--seconds") == 0) seconds = std::max(1, std::atoi(argv[i + 1]));
     if (std::strcmp(argv[i], "--only") == 0) only.emplace_back(argv[i + 1]);
   }
@@ -264,28 +292,41 @@ int main(int argc, char** argv) {
   sched_param rt{};
   rt.sched_priority = 5;
   const bool realTime = ::pthread_setschedparam(::pthread_self(), SCHED_FIFO, &rt) == 0;
+  // Jitter: each packet's delay is the one-way minimum plus 0..jitterMs, order kept.
   const PathRow paths[] = {
-      {"20 ms, no loss", {20, 0, 0, 1, 1}},
-      {"20 ms, 1 % random", {20, 0, 0.01, 1, 2}},
-      {"20 ms, 3 % random", {20, 0, 0.03, 1, 3}},
-      {"40 ms, 2 % in bursts of 3", {40, 0, 0.02, 3, 4}},
+      {"20 ms, no loss", {20, 0, 0, 1, 1}, true},
+      {"20 ms, 1 % random", {20, 0, 0.01, 1, 2}, true},
+      {"20 ms, no loss", {20, 20, 0, 1, 5}, true},
+      {"20 ms, 1 % random", {20, 20, 0.01, 1, 6}, true},
+      {"20 ms, 3 % random", {20, 0, 0.03, 1, 3}, false},
+      {"40 ms, 2 % in bursts of 3", {40, 0, 0.02, 3, 4}, false},
   };
   struct Line {
     const char* name;
-    Ends (*make)(const EmulatedLink&);
+    std::function<Ends(const EmulatedLink&)> make;
+    bool always;
   };
-  const Line lines[] = {{"plain TCP", PlainTcp},
-                        {"modem, TCP", [](const EmulatedLink& l) { return ModemCall(l, "ATS40=1"); }},
-                        {"modem, UDP", [](const EmulatedLink& l) { return ModemCall(l, "ATS40=2"); }}};
+  const Line lines[] = {
+      {"plain TCP", PlainTcp, true},
+      {"modem, TCP", [](const EmulatedLink& l) { return ModemCall(l, "ATS40=1"); }, false},
+      {"UDP auto", [](const EmulatedLink& l) { return ModemCall(l, "ATS40=2"); }, true},
+      {"UDP S41=30", [](const EmulatedLink& l) { return ModemCall(l, "ATS40=2", "ATS41=30"); }, true},
+      {"UDP S41=0", [](const EmulatedLink& l) { return ModemCall(l, "ATS40=2", "ATS41=0"); }, true}};
 
-  std::printf("Added delay beyond the path's one-way delay, in ms; %d s of playing a row%s.\n", seconds,
-              realTime ? "" : " (no real-time priority: the machine's load is in the figures)");
-  std::printf("%-26s %-11s %-13s %6s %7s %7s %7s %7s %5s %11s %9s\n", "path", "playing", "line", "frames", "median", "p95",
-              "p99", "max", "lost", "out of step", "kbit/s");
+  std::printf("In ms: the added delay beyond the path's one-way minimum, and the gap error; late: the share of\n"
+              "stretches the listening modem counted late; %d s of playing a row%s.\n",
+              seconds, realTime ? "" : " (no real-time priority: the machine's load is in the figures)");
+  std::printf("%-26s %-6s %-11s %-11s %6s %13s %13s %6s %5s %6s %7s\n", "path", "jitter", "playing", "line", "frames",
+              "added med/p99", "gap med/p99", "late%", "lost", "o.o.s.", "kbit/s");
   for (const auto& path : paths) {
+    if (!path.always && !all) continue;
+    // "±10": the 0..20 ms the path adds, about its middle (padded by hand: "±" is two bytes).
+    std::string jitter = path.link.jitterMs > 0 ? "±" + std::to_string(static_cast<int>(path.link.jitterMs / 2)) + "   " : "0     ";
     for (const Pattern& pattern : {kNotes, kChords}) {
       for (const auto& line : lines) {
-        if (!chosen(std::string(path.name) + " " + pattern.name + " " + line.name)) continue;
+        if (!line.always && !all) continue;
+        const std::string row = std::string(path.name) + (path.link.jitterMs > 0 ? " jitter " : " steady ") + pattern.name + " " + line.name;
+        if (!chosen(row)) continue;
         EmulatedLink link(path.link);
         if (!link.Ok()) {
           std::printf("%-26s cannot make the emulated link: %s\n", path.name, link.Error().c_str());
@@ -293,16 +334,20 @@ int main(int argc, char** argv) {
         }
         const Ends ends = line.make(link);
         if (ends.write < 0) {
-          std::printf("%-26s %-11s %-13s no call\n", path.name, pattern.name, line.name);
+          std::printf("%-26s %s %-11s %-11s no call\n", path.name, jitter.c_str(), pattern.name, line.name);
           continue;
         }
         const unsigned long long before = SentByA(link);
         const Figures f = Play(ends, pattern, std::chrono::seconds(seconds), path.link.delayMs);
         const double kbits = static_cast<double>(SentByA(link) - before) * 8 / 1000 / (seconds + 3);
+        char late[16] = "-";
+        if (ends.b && ends.b->Status().playoutMs >= 0) std::snprintf(late, sizeof late, "%.1f", 100 * ends.b->Status().lateShare);
         ends.close();  // the modems hang up as their ends close, and go with `ends`
-        std::printf("%-26s %-11s %-13s %6d %7.1f %7.1f %7.1f %7.1f %5d %11ld %9.1f\n", path.name, pattern.name, line.name,
-                    f.frames, At(f.addedMs, 0.5), At(f.addedMs, 0.95), At(f.addedMs, 0.99),
-                    f.addedMs.empty() ? 0.0 : f.addedMs.back(), f.lost, f.outOfStep, kbits);
+        char added[24], gap[24];
+        std::snprintf(added, sizeof added, "%.1f/%.1f", At(f.addedMs, 0.5), At(f.addedMs, 0.99));
+        std::snprintf(gap, sizeof gap, "%.2f/%.2f", At(f.gapErrorMs, 0.5), At(f.gapErrorMs, 0.99));
+        std::printf("%-26s %s %-11s %-11s %6d %13s %13s %6s %5d %6ld %7.1f\n", path.name, jitter.c_str(), pattern.name,
+                    line.name, f.frames, added, gap, late, f.lost, f.outOfStep, kbits);
         std::fflush(stdout);
       }
     }

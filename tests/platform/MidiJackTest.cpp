@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <chrono>
 #include <functional>
+#include <thread>
 #include <vector>
 
 #include "routing/RoutingEngine.h"
@@ -245,5 +246,60 @@ TEST_P(BurstOverJack, TheStartUpTableArrivesWhole) {
 }
 
 INSTANTIATE_TEST_SUITE_P(FramesPerPeriod, BurstOverJack, ::testing::Values(64, 1024));
+
+// The machine's devices, holding on to the synth they opened so the test can render it.
+class SynthKeepingMidi final : public MidiSystem {
+ public:
+  SystemMidi real;
+  GmSynth* synth = nullptr;
+  QStringList InputNames() override { return real.InputNames(); }
+  QStringList OutputNames() override { return real.OutputNames(); }
+  std::unique_ptr<MidiInput> OpenInput(int i, MidiInput::Handler h) override { return real.OpenInput(i, std::move(h)); }
+  std::unique_ptr<MidiInput> OpenFastInput(int i, MidiInput::Early e, MidiInput::LateHandler h) override {
+    return real.OpenFastInput(i, std::move(e), std::move(h));
+  }
+  std::unique_ptr<MidiOutput> OpenOutput(int i) override {
+    auto out = real.OpenOutput(i);
+    synth = dynamic_cast<GmSynth*>(out.get());
+    return out;
+  }
+};
+
+TEST_F(MidiOverJack, AKeySoundsWhileTheWindowIsBlockedAndOnlyOnce) {
+  SynthKeepingMidi midi;
+  GmSynth::Options offline;
+  offline.audioDriver = QStringLiteral("none");
+  midi.real.SetSynthOptions(offline);
+  FixedDeviceChoice choice;
+  choice.input = IndexOf(midi.InputNames(), QStringLiteral("JACK: tester:keys"));
+  choice.output = 0;
+  RecordingRoutingView view;
+  RecordingLink link;
+  link.connected = true;
+  RoutingEngine engine(midi, view, choice, link);
+  engine.OpenMidiDevices();
+  ASSERT_TRUE(engine.InputOpen());
+  ASSERT_NE(midi.synth, nullptr);
+  std::vector<float> left(128), right(128);
+  midi.synth->Render(left, right);
+  ASSERT_EQ(midi.synth->ActiveVoices(), 0);
+
+  // From the key until it sounds, the UI thread runs no event loop, as under a busy repaint.
+  peer->Play({0x90, 60, 100});
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  while (midi.synth->ActiveVoices() == 0 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    midi.synth->Render(left, right);
+  }
+  ASSERT_GT(midi.synth->ActiveVoices(), 0);
+  EXPECT_TRUE(link.units.empty()) << "the window took part";
+
+  // The window then sends it to the peer and shows it, without sounding it again.
+  const int voices = midi.synth->ActiveVoices();
+  ASSERT_TRUE(PumpUntil([&] { return link.units.size() == 1; }));
+  EXPECT_EQ(view.level[0], 100);
+  midi.synth->Render(left, right);
+  EXPECT_EQ(midi.synth->ActiveVoices(), voices);
+}
 
 }  // namespace

@@ -291,6 +291,52 @@ TEST_F(PagesDlgTest, OnX11ReturnInAFieldIsOkAndSavesWhatWasTyped) {
   EXPECT_TRUE(FileBytes().contains("\r\npassword=kagi7\r\nportmap=0\r\nplayout=0\r\n")) << FileBytes().toStdString();
 }
 
+// On a real X display: the playout's list opened by a click, an entry clicked where it shows,
+// OK clicked; the choice is stored as the modem's S41 and handed to it. A stored value the list
+// does not hold is shown as its own entry and can be left.
+TEST_F(PagesDlgTest, OnX11AClickedPlayoutEntryIsStoredAndHandedToTheModem) {
+  if (const QString why = xinput::Unavailable(); !why.isEmpty()) GTEST_SKIP() << why.toStdString();
+  struct Row {
+    const char* stored;  // the INI's [modem] before
+    const char* shown;
+    const char* clicked;
+    const char* written;
+  } const rows[] = {
+      {"", "自動", "30ms", "30"},
+      {"playout=45\r\n", "45ms", "自動", "255"},
+      {"playout=0\r\n", "なし", "200ms", "200"},
+      {"playout=45\r\n", "45ms", "45ms", "45"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.clicked);
+    WriteFile(QByteArray("[modem]\r\nport=0\r\n") + row.stored);
+    StartUp();
+    dlg_.show();
+    dlg_.activateWindow();
+    dlg_.PageControl1->setCurrentWidget(dlg_.TabSheet1);
+    ASSERT_TRUE(QTest::qWaitForWindowActive(&dlg_));
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(dlg_.ComboPlayout->window()));
+    EXPECT_EQ(dlg_.ComboPlayout->currentText(), QString::fromUtf8(row.shown));
+    // Left of the middle: the pointer may still be at the middle from the test before.
+    ASSERT_TRUE(xinput::ClickAt(dlg_.ComboPlayout, dlg_.ComboPlayout->rect().center() - QPoint(8, 0)));
+    QAbstractItemView* list = dlg_.ComboPlayout->view();
+    ASSERT_TRUE(QTest::qWaitFor([&] { return list->isVisible(); }));
+    ASSERT_TRUE(QTest::qWaitForWindowExposed(list->window()));
+    QTest::qWait(200);  // the list settles where it opens (and a click too soon after opening only closes it)
+    const int entry = dlg_.ComboPlayout->findText(QString::fromUtf8(row.clicked));
+    ASSERT_GE(entry, 0);
+    const QRect where = list->visualRect(dlg_.ComboPlayout->model()->index(entry, 0));
+    // The entry's row, in the middle of the list as it shows (the row may reach past its right edge).
+    ASSERT_TRUE(xinput::ClickAt(list->viewport(), QPoint(list->viewport()->width() / 2, where.center().y())));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !list->isVisible(); }));
+    EXPECT_EQ(dlg_.ComboPlayout->currentText(), QString::fromUtf8(row.clicked));
+    ASSERT_TRUE(xinput::Click(dlg_.OKBtn));
+    ASSERT_TRUE(QTest::qWaitFor([&] { return !dlg_.isVisible(); }));
+    EXPECT_TRUE(FileBytes().contains(QByteArray("\r\nplayout=") + row.written + "\r\n")) << FileBytes().toStdString();
+    EXPECT_EQ(target_.Last("SetPlayout"), row.written);
+  }
+}
+
 TEST_F(PagesDlgTest, OkWithoutTouchingAMidiListSavesAppliesAndLeavesTheDevicesOpen) {
   WriteFile("[midi]\r\nMidiInDeviceName=Keyboard A\r\nMidiOutDeviceName=FluidSynth GM Synth\r\n");
   StartUp();

@@ -15,15 +15,23 @@ struct MidiLog {
   bool open = false;
   bool longFails = false;   // make SendLong report failure
   bool shortFails = false;  // make SendShort throw, as a device that went away may
+  bool fastLane = false;    // the output takes messages from the input's thread too
+  std::vector<ShortMessage> fast;  // what came that way
   void Clear() {
     shorts.clear();
+    fast.clear();
     longs.clear();
     resets = 0;
   }
 };
 
-class RecordingMidiOutput final : public MidiOutput {
+class RecordingMidiOutput final : public MidiOutput, private MidiFastLane {
  public:
+  MidiFastLane* FastLane() override { return log_->fastLane ? this : nullptr; }
+  bool SendFromInput(std::int64_t, std::span<const ShortMessage> messages) override {
+    log_->fast.insert(log_->fast.end(), messages.begin(), messages.end());
+    return true;
+  }
   explicit RecordingMidiOutput(std::shared_ptr<MidiLog> log) : log_(std::move(log)) { log_->open = true; }
   ~RecordingMidiOutput() override { log_->open = false; }
   void SendShort(ShortMessage m) override {
@@ -55,8 +63,10 @@ class FakeMidiSystem final : public MidiSystem {
   QStringList OutputNames() override { return outputNames; }
   std::unique_ptr<MidiInput> OpenInput(int index, MidiInput::Handler handler) override;
   std::unique_ptr<MidiOutput> OpenOutput(int index) override;
+  std::unique_ptr<MidiInput> OpenFastInput(int index, MidiInput::Early early, MidiInput::LateHandler handler) override;
 
-  // Delivers a message as the open input would; false when no input is open.
+  // Delivers a message as the open input would (a fast input's early hook on a thread of its
+  // own first); false when no input is open.
   bool Play(ShortMessage m);
 
  private:

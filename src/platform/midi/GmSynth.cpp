@@ -250,6 +250,44 @@ void GmSynth::TellUnderruns(std::int64_t now) {
           .arg(underruns));
 }
 
+void GmSynth::CheckHealth() {
+  if (direct_) return;
+  if (status_->lost.load()) {
+    if (toldLost_) return;
+    toldLost_ = true;
+    throw MidiDeviceError(kLost);
+  }
+  TellUnderruns(MonotonicNow());
+}
+
+bool GmSynth::SendFromInput(std::int64_t time, std::span<const ShortMessage> messages) {
+  // FluidSynth's own driver renders on a thread of its own, and a lost output has a message to
+  // tell: both are left to the ordinary way.
+  if (direct_ || status_->lost.load(std::memory_order_relaxed)) return false;
+  std::size_t bytes = 0;
+  for (ShortMessage m : messages) {
+    const int length = ShortMessageLength(StatusOf(m));
+    if (length == 0 || StatusOf(m) >= 0xF0) return false;
+    bytes += static_cast<std::size_t>(length);
+  }
+  if (!inputQueue_.HasRoom(messages.size(), bytes)) return false;
+  for (ShortMessage m : messages) {
+    const std::uint8_t b[3] = {static_cast<std::uint8_t>(StatusOf(m)), static_cast<std::uint8_t>(Data1Of(m) & 0x7F),
+                               static_cast<std::uint8_t>(Data2Of(m) & 0x7F)};
+    inputQueue_.Push(time, std::span(b, static_cast<std::size_t>(ShortMessageLength(StatusOf(m)))));
+  }
+  return true;
+}
+
+SynthEventQueue* GmSynth::Earliest(std::int64_t& time) {
+  std::int64_t fromInput = 0;
+  const bool input = inputQueue_.PeekTime(fromInput);
+  if (queue_.PeekTime(time) && (!input || time <= fromInput)) return &queue_;
+  if (!input) return nullptr;
+  time = fromInput;
+  return &inputQueue_;
+}
+
 void GmSynth::SendShortAt(std::int64_t time, ShortMessage message) {
   const int length = ShortMessageLength(StatusOf(message));
   if (length == 0 || StatusOf(message) >= 0xF0) return;
@@ -287,7 +325,8 @@ void GmSynth::RenderPeriod(float* left, float* right, int stride, int frames, st
   const std::int64_t windowStart = cycleStart - periodNs;
   int done = 0;
   std::int64_t time = 0;
-  while (queue_.PeekTime(time) && time < cycleStart) {
+  SynthEventQueue* next = nullptr;
+  while ((next = Earliest(time)) != nullptr && time < cycleStart) {
     const std::int64_t since = std::max<std::int64_t>(0, time - windowStart);
     // The message takes effect where the synth's next block begins, so render up to the block
     // nearest to where it was played.
@@ -296,7 +335,7 @@ void GmSynth::RenderPeriod(float* left, float* right, int stride, int frames, st
       fluid_synth_write_float(synth_, at - done, left, done * stride, stride, right, done * stride, stride);
       done = at;
     }
-    queue_.Pop(event_);
+    next->Pop(event_);
     Apply(event_.Bytes());
   }
   if (frames > done) {
@@ -312,7 +351,11 @@ int GmSynth::FluidDriverCallback(void* self, int len, int, float*[], int nout, f
 
 void GmSynth::Render(std::span<float> left, std::span<float> right) {
   SynthEventQueue::Event event;
-  while (queue_.Pop(event)) Apply(event.Bytes());
+  std::int64_t time = 0;
+  while (SynthEventQueue* next = Earliest(time)) {
+    next->Pop(event);
+    Apply(event.Bytes());
+  }
   const int frames = static_cast<int>(std::min(left.size(), right.size()));
   fluid_synth_write_float(synth_, frames, left.data(), 0, 1, right.data(), 0, 1);
 }

@@ -19,7 +19,10 @@ struct _fluid_audio_driver_t;
 // lock-free queue; the audio thread renders each period up to the point of the previous period
 // where a message was played, applies it, and renders on. So every note costs the same: one
 // period of the server, not a buffer of its own.
-class GmSynth final : public MidiOutput, private SynthRenderer {
+//
+// A MIDI keyboard's notes come in through a second queue of their own (FastLane, fed by the
+// MIDI input's thread); the render merges both queues by time.
+class GmSynth final : public MidiOutput, private SynthRenderer, private MidiFastLane {
  public:
   static constexpr const char* kDeviceName = "FluidSynth GM Synth";
   static constexpr const char* kDefaultSoundFont = "/usr/share/sounds/sf2/default-GM.sf2";
@@ -48,6 +51,8 @@ class GmSynth final : public MidiOutput, private SynthRenderer {
   void SendShort(ShortMessage message) override;
   bool SendLong(std::span<const std::uint8_t> message) override;
   void Reset() override;
+  MidiFastLane* FastLane() override { return this; }
+  void CheckHealth() override;
 
   // A message played at `time` (CLOCK_MONOTONIC nanoseconds).
   void SendShortAt(std::int64_t time, ShortMessage message);
@@ -71,6 +76,9 @@ class GmSynth final : public MidiOutput, private SynthRenderer {
  private:
   void Prepare(int rate) override;
   void RenderPeriod(float* left, float* right, int stride, int frames, std::int64_t cycleStart) override;
+  bool SendFromInput(std::int64_t time, std::span<const ShortMessage> messages) override;
+  // The queue whose oldest event is the earliest, and that event's time; nullptr when both are empty.
+  SynthEventQueue* Earliest(std::int64_t& time);
   void Apply(std::span<const std::uint8_t> message);
   void Queue(std::int64_t time, std::span<const std::uint8_t> message);
   bool OpenOutput(const QString& name, const Options& options, QStringList& reasons);
@@ -87,12 +95,13 @@ class GmSynth final : public MidiOutput, private SynthRenderer {
   int rate_ = 48000;
   bool direct_ = false;   // messages go straight to the synth (FluidSynth's own driver renders)
   bool offline_ = false;  // no output: whoever sends also renders
-  SynthEventQueue queue_;
+  SynthEventQueue queue_;       // from the thread that opened the synth
+  SynthEventQueue inputQueue_;  // from the MIDI input's thread
   SynthEventQueue::Event event_;  // audio thread: the message being applied
   void TellUnderruns(std::int64_t now);
   static constexpr std::int64_t kUnderrunTellEvery = 60'000'000'000;  // ns
   bool toldLost_ = false;         // sending thread
   bool toldFull_ = false;
-  std::uint32_t toldUnderruns_ = 0;
+  std::uint32_t toldUnderruns_ = 0;  // sending thread
   std::int64_t toldAt_ = 0;
 };

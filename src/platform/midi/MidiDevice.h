@@ -39,10 +39,25 @@ class MidiDeviceToldError : public MidiDeviceError {
   using MidiDeviceError::MidiDeviceError;
 };
 
+// A way into an output for one thread besides the one that opened it: the MIDI input's, so a
+// note from a keyboard sounds without waiting for the windows. Never waits, allocates or throws.
+class MidiFastLane {
+ public:
+  virtual ~MidiFastLane() = default;
+  // All the messages, played at `time` (CLOCK_MONOTONIC nanoseconds), or none of them: false
+  // when the lane cannot take them now, and they are then to be sent the ordinary way.
+  virtual bool SendFromInput(std::int64_t time, std::span<const ShortMessage> messages) = 0;
+};
+
 // An open MIDI output. Closing is destruction.
 class MidiOutput {
  public:
   virtual ~MidiOutput() = default;
+  // The output's fast lane, alive as long as the output; nullptr when it has none.
+  virtual MidiFastLane* FastLane() { return nullptr; }
+  // Tells (throws MidiDeviceError) what the fast lane could not: the output's trouble, once in
+  // a while. Called on the opening thread.
+  virtual void CheckHealth() {}
   virtual void SendShort(ShortMessage message) = 0;
   // A complete system-exclusive message, F0 ... F7. Returns whether it was accepted.
   virtual bool SendLong(std::span<const std::uint8_t> message) = 0;
@@ -57,6 +72,11 @@ class MidiInput {
   // Called on the thread that opened the input (the UI thread), one short message at a time,
   // in arrival order.
   using Handler = std::function<void(ShortMessage)>;
+  // Called on the input's own thread as each message arrives, before the opening thread sees
+  // it; returns whether it has sounded the message already. Must not wait, allocate or throw.
+  using Early = std::function<bool(ShortMessage, std::int64_t time)>;
+  // The opening thread's share of a message the early hook saw, with what the hook answered.
+  using LateHandler = std::function<void(ShortMessage, bool sounded)>;
   virtual ~MidiInput() = default;
 };
 
@@ -69,6 +89,12 @@ class MidiSystem {
   // Both throw MidiDeviceError when the device cannot be opened (or the number is unknown).
   virtual std::unique_ptr<MidiInput> OpenInput(int index, MidiInput::Handler handler) = 0;
   virtual std::unique_ptr<MidiOutput> OpenOutput(int index) = 0;
+  // An input whose messages meet `early` on the input's own thread first. Devices without a
+  // thread of their own never call it and hand every message on as not sounded.
+  virtual std::unique_ptr<MidiInput> OpenFastInput(int index, MidiInput::Early early, MidiInput::LateHandler handler) {
+    (void)early;
+    return OpenInput(index, [h = std::move(handler)](ShortMessage m) { h(m, false); });
+  }
   // How the built-in synth's sound goes out now (path, period, underruns); empty when it is not
   // open.
   virtual QString SynthOutputState() { return {}; }

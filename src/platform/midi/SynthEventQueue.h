@@ -45,6 +45,12 @@ class SynthEventQueue {
     return true;
   }
 
+  // Producer. Whether messages of these lengths, together, would fit now.
+  bool HasRoom(std::size_t messages, std::size_t bytes) const {
+    const std::size_t head = head_.load(std::memory_order_relaxed);
+    return kBytes - (head - tail_.load(std::memory_order_acquire)) >= messages * kHeader + bytes;
+  }
+
   // Consumer. The time of the oldest event, false when there is none.
   bool PeekTime(std::int64_t& time) const {
     const std::size_t tail = tail_.load(std::memory_order_relaxed);

@@ -65,21 +65,25 @@ void IgnoreRtMidiErrors(RtMidiError::Type, const std::string&, void* failed) {
   if (failed != nullptr) *static_cast<bool*>(failed) = true;
 }
 
-// Carries messages from RtMidi's thread to the thread that opened the input. The queue is
-// guarded by a std::mutex and the UI thread is only woken by a queued call without payload,
-// so the hand-over is visible to ThreadSanitizer as well as correct.
+// Carries messages from RtMidi's thread to the thread that opened the input. The early hook
+// sees each message first, on RtMidi's thread, and may sound it there; the message and what the
+// hook did then wait for the opening thread. The queue is guarded by a std::mutex and the UI
+// thread is only woken by a queued call without payload, so the hand-over is visible to
+// ThreadSanitizer as well as correct.
 class InputQueue final : public QObject {
   Q_OBJECT
  public:
-  explicit InputQueue(MidiInput::Handler handler) : handler_(std::move(handler)) {}
+  InputQueue(MidiInput::Early early, MidiInput::LateHandler handler)
+      : early_(std::move(early)), handler_(std::move(handler)) {}
 
   // RtMidi's input thread.
   void Push(ShortMessage message) {
+    const bool sounded = early_ && early_(message, MonotonicNow());
     bool wake = false;
     {
       std::lock_guard lock(mutex_);
       wake = pending_.empty();
-      pending_.push_back(message);
+      pending_.push_back({message, sounded});
     }
     if (wake) QMetaObject::invokeMethod(this, "Drain", Qt::QueuedConnection);
   }
@@ -91,15 +95,15 @@ class InputQueue final : public QObject {
     if (draining_) return;
     draining_ = true;
     for (;;) {
-      ShortMessage message = 0;
+      Arrival arrival;
       {
         std::lock_guard lock(mutex_);
         if (pending_.empty()) break;
-        message = pending_.front();
+        arrival = pending_.front();
         pending_.pop_front();
       }
       try {
-        handler_(message);
+        handler_(arrival.message, arrival.sounded);
       } catch (...) {
         draining_ = false;
         // The rest waits for the next wake-up rather than being lost.
@@ -111,15 +115,21 @@ class InputQueue final : public QObject {
   }
 
  private:
-  MidiInput::Handler handler_;
+  struct Arrival {
+    ShortMessage message = 0;
+    bool sounded = false;
+  };
+  MidiInput::Early early_;
+  MidiInput::LateHandler handler_;
   std::mutex mutex_;
-  std::deque<ShortMessage> pending_;
+  std::deque<Arrival> pending_;
   bool draining_ = false;
 };
 
 class RtInput final : public MidiInput {
  public:
-  RtInput(const SystemMidi::Port& port, Handler handler) : queue_(std::move(handler)) {
+  RtInput(const SystemMidi::Port& port, Early early, LateHandler handler)
+      : queue_(std::move(early), std::move(handler)) {
     try {
       in_ = std::make_unique<RtMidiIn>(ToRt(port.api), kClientName);
       const int number = FindPort(*in_, port);
@@ -298,11 +308,16 @@ QStringList SystemMidi::OutputNames() {
 }
 
 std::unique_ptr<MidiInput> SystemMidi::OpenInput(int index, MidiInput::Handler handler) {
+  return OpenFastInput(index, nullptr, [h = std::move(handler)](ShortMessage m, bool) { h(m); });
+}
+
+std::unique_ptr<MidiInput> SystemMidi::OpenFastInput(int index, MidiInput::Early early,
+                                                     MidiInput::LateHandler handler) {
   if (inputs_.empty()) InputNames();
   if (index < 0 || static_cast<std::size_t>(index) >= inputs_.size()) {
     throw MidiDeviceError(QStringLiteral("MIDI IN デバイス %1 はありません。").arg(index));
   }
-  return std::make_unique<RtInput>(inputs_[static_cast<std::size_t>(index)], std::move(handler));
+  return std::make_unique<RtInput>(inputs_[static_cast<std::size_t>(index)], std::move(early), std::move(handler));
 }
 
 std::unique_ptr<MidiOutput> SystemMidi::OpenOutput(int index) {

@@ -20,6 +20,7 @@ class SystemMidi final : public MidiSystem {
   QStringList InputNames() override;
   QStringList OutputNames() override;
   std::unique_ptr<MidiInput> OpenInput(int index, MidiInput::Handler handler) override;
+  std::unique_ptr<MidiInput> OpenFastInput(int index, MidiInput::Early early, MidiInput::LateHandler handler) override;
   std::unique_ptr<MidiOutput> OpenOutput(int index) override;
   QString SynthOutputState() override;
 
