@@ -284,6 +284,9 @@ void Program::FormClose() {
     // the shutdown runs, then the failure is reported.
     failure = std::current_exception();
   }
+  // The partner hears of the end first: the port closed is the call ended, while each MIDI
+  // device may take a few of its server's cycles to let go.
+  port_->Close();
   engine_->CloseMidiDevices();
   keyboardForm_->close();
   comForm_->hide();

@@ -85,6 +85,8 @@ class CallHandshake {
   static constexpr std::string_view kWelcome = "SONAVEL-MODEM/4 WELCOME\n";
   static constexpr std::string_view kBusy = "SONAVEL-MODEM/4 BUSY\n";
   static constexpr std::string_view kLater = "SONAVEL-MODEM/4 LATER\n";
+  // The answer to a greeting of another version: this one's, so the caller can say which.
+  static constexpr std::string_view kVersionWord = "SONAVEL-MODEM/4 VERSION\n";
   // No message is longer.
   static constexpr std::size_t kMaxMessage = 96;
   static constexpr std::size_t kSessionIdSize = 16;
@@ -125,6 +127,7 @@ class CallHandshake {
   static std::optional<int> GreetingVersion(std::span<const std::uint8_t> message);
   static Bytes BusyMessage();
   static Bytes LaterMessage();
+  static Bytes VersionMessage() { return Bytes(kVersionWord.begin(), kVersionWord.end()); }
 
  private:
   Bytes Fail(Failure why);

@@ -42,6 +42,15 @@ const QString& Tampered() {
 
 }  // namespace
 
+std::string CallSession::OtherVersionCalled(const CommandInterpreter& words, bool utf8, int version) {
+  const QString why =
+      version < CallHandshake::kVersion
+          ? QStringLiteral("古い版のモデムから着信がありましたが、つながりません（相手の Sonavel を更新してください）")
+          : QStringLiteral("新しい版のモデムから着信がありましたが、つながりません（この Sonavel を更新してください）");
+  return words.InfoLine(utf8 ? why.toStdString() : ShiftJis::Encode(why).toStdString()) +
+         words.Format(Result::NoCarrier);
+}
+
 CallSession::Effects CallSession::Take() {
   return std::exchange(out_, {});
 }

@@ -63,6 +63,9 @@ class CallSession {
   // `words`: the modem's command side, for the form of its texts and result words; it outlives
   // the session. `utf8`: the modem's texts in UTF-8 instead of Shift-JIS.
   CallSession(const CommandInterpreter& words, bool utf8) : words_(words), utf8_(utf8) {}
+  // What the answering side's program is told when a modem of `version` called: why, then
+  // NO CARRIER.
+  static std::string OtherVersionCalled(const CommandInterpreter& words, bool utf8, int version);
   CallSession(const CallSession&) = delete;
   CallSession& operator=(const CallSession&) = delete;
 

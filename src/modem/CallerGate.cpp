@@ -96,6 +96,14 @@ void CallerGate::Unit(Caller& caller, std::span<const std::uint8_t> unit, bool b
   // Only a call that stands (or nobody at the port) makes a caller hear BUSY; handshakes under
   // way do not, and the first to be proved wins.
   if (!caller.handshake) {
+    // An older or newer modem: told this one's version, which costs no curve work.
+    if (const auto v = CallHandshake::GreetingVersion(unit); v && *v != CallHandshake::kVersion) {
+      if (!versionTold_ || now - *versionTold_ >= kVersionToldEvery) {
+        versionTold_ = now;
+        verdict.otherVersion = *v;
+      }
+      return TurnAway(caller, CallHandshake::VersionMessage(), now, verdict);
+    }
     if (!CallHandshake::IsHello(unit) || Replayed(unit)) {
       verdict.kind = Verdict::Kind::Drop;
       return;

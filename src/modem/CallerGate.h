@@ -65,7 +65,11 @@ class CallerGate {
     std::unique_ptr<CallHandshake> call;
     // The partner key (its index among those given) whose proof let this HELLO through: spent.
     std::optional<std::size_t> spent;
+    // A modem of this other version called (told at most once in kVersionToldEvery): the
+    // answering player hears why the call did not come.
+    std::optional<int> otherVersion;
   };
+  static constexpr std::chrono::seconds kVersionToldEvery{60};
 
   // Whom the limits count: an IPv4 address, or an IPv6 one's /64 (what one line gets); and an
   // IPv6 address's /48 (what one site may get: 65,536 /64s), empty for IPv4.
@@ -142,6 +146,7 @@ class CallerGate {
   // stranger is answered while it runs at most kBudgetBurst - 1 steps ahead.
   Time budgetAt_{};
   Counts counts_;
+  std::optional<Time> versionTold_;
   std::vector<Id> evicted_;
   std::set<std::string> hellos_;     // session ids answered lately
   std::deque<std::string> helloOrder_;  // the same, oldest first

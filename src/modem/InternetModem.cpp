@@ -206,11 +206,9 @@ void InternetModem::Run() {
 // The modem is torn down (the program quits, however it ends): a stream's close reaches the
 // partner by itself, a datagram call's end must be sent, or the partner waits for the silence.
 void InternetModem::Farewell() {
-  const auto now = Clock::now();
-  if (InCall()) {
-    session_->ProgramGone(now);
-    Apply(*session_);
-  }
+  if (!InCall()) return;
+  session_->ProgramGone(Clock::now());
+  Apply(*session_);
 }
 
 // Whatever is due now: the call's deadlines and its datagram line, the linger, the callers.
@@ -575,6 +573,8 @@ void InternetModem::FromCaller(Incoming& in) {
       break;
     case CallerGate::Verdict::Kind::Drop: CloseFd(in.fd); break;
     case CallerGate::Verdict::Kind::TurnAway:
+      if (verdict.otherVersion && holders_ > 0 && !InCall())
+        toProgram_ += CallSession::OtherVersionCalled(commands_, options_.utf8, *verdict.otherVersion);
       // Kept until it hangs up (or its time is up) so the word is not lost to a reset.
       SendSome(in.fd, in.toCaller);
       in.toCaller.clear();

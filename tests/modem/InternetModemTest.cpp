@@ -1,12 +1,16 @@
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <memory>
 #include <string>
 #include <thread>
 
+#include "modem/SealedRecords.h"
 #include "support/ModemTerminal.h"
 
 using namespace modem;
@@ -103,6 +107,50 @@ TEST(InternetModem, ASecondCallerHearsBusyWhileTheFirstCallStands) {
   // The call in progress is not disturbed.
   b.Send("still here\r");
   EXPECT_NE(a.ReadUntil("still here\r").find("still here\r"), std::string::npos);
+}
+
+// A modem of another version calls: it is told this one's (its player reads why it failed), and
+// the answering player reads it too, before NO CARRIER - once a minute, however often it calls.
+TEST(InternetModem, AModemOfAnotherVersionIsNamedOnTheAnsweringSideAndHearsThisOnesVersion) {
+  const struct {
+    const char* hello;
+    const char* said;
+  } rows[] = {{"SONAVEL-MODEM/3 CALL\n", "古い版のモデムから着信"}, {"SONAVEL-MODEM/5 CALL\n", "新しい版のモデムから着信"}};
+  for (const auto& r : rows) {
+    InternetModem answering(AnyPort());
+    Terminal a(answering.DevicePath());
+    a.Send("ATS0=1\r");
+    a.ReadUntil("OK\r\n");
+    for (int knock = 0; knock < 2; ++knock) {
+      const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+      sockaddr_in to{};
+      to.sin_family = AF_INET;
+      to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      to.sin_port = htons(answering.BoundPort());
+      ASSERT_EQ(::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+      std::vector<std::uint8_t> hello(r.hello, r.hello + std::strlen(r.hello)), framed;
+      hello.resize(hello.size() + 64, 0x11);
+      StreamFramer::Append(hello, framed);
+      ::send(fd, framed.data(), framed.size(), MSG_NOSIGNAL);
+      StreamFramer reply(CallHandshake::kMaxMessage);
+      std::uint8_t buf[256];
+      const timeval patience{3, 0};
+      ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &patience, sizeof patience);
+      // The word, then the modem stops sending.
+      for (ssize_t n; (n = ::recv(fd, buf, sizeof buf, 0)) > 0;) reply.Feed(std::span(buf, static_cast<std::size_t>(n)));
+      const auto unit = reply.Next();
+      ASSERT_TRUE(unit) << r.hello;
+      EXPECT_EQ(CallHandshake::GreetingVersion(*unit), CallHandshake::kVersion) << r.hello;
+      ::close(fd);
+      const std::string got = knock == 0 ? a.ReadUntil("NO CARRIER\r\n") : a.ReadUntilOrEmpty("NO CARRIER\r\n", 500);
+      if (knock == 0) {
+        EXPECT_NE(got.find(r.said), std::string::npos) << got;
+        EXPECT_LT(got.find(r.said), got.find("\r\nNO CARRIER\r\n")) << got;
+      } else {
+        EXPECT_EQ(got.find("NO CARRIER"), std::string::npos) << "told again within the minute: " << got;
+      }
+    }
+  }
 }
 
 TEST(InternetModem, NobodyListensOutsideAWaitAndAClosedPortIsARefusalWithinASecond) {
