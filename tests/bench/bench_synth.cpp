@@ -25,6 +25,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "platform/Profile.h"
@@ -294,6 +295,46 @@ BENCHMARK(BM_KeyToSound)
     ->ArgsProduct({{64, 128, 256}, {0, 1, 2}})
     ->Iterations(1)
     ->Unit(benchmark::kMillisecond);
+
+// A minute of 20 notes a second at 128 frames on the default path: the graph's xruns counted.
+void BM_MinuteOfNotes(benchmark::State& state) {
+  constexpr int kQuantum = 128;
+  for (auto _ : state) {
+    PipeWireSession session(kQuantum);
+    if (!session.Running()) {
+      state.SkipWithError(("no headless PipeWire: " + session.Error()).c_str());
+      return;
+    }
+    Probe probe;
+    if (!probe.Open()) {
+      state.SkipWithError("no JACK client on PipeWire (is the benchmark under pw-jack?)");
+      return;
+    }
+    Program program("", kQuantum);
+    const auto deadline = Clock::now() + std::chrono::seconds(15);
+    while (!probe.ProgramListens() && Clock::now() < deadline) QThread::msleep(20);
+    if (!probe.ProgramListens()) {
+      state.SkipWithError("the program did not open its MIDI input");
+      return;
+    }
+    QThread::msleep(1500);
+    const std::uint32_t xrunsBefore = probe.Xruns();
+    const auto start = Clock::now();
+    int notes = 0;
+    for (auto next = start; next < start + std::chrono::seconds(60); next += std::chrono::milliseconds(50)) {
+      std::this_thread::sleep_until(next);
+      probe.Send(Probe::Ask::Note);
+      probe.Send(Probe::Ask::Silence);
+      ++notes;
+    }
+    const std::uint32_t xruns = probe.Xruns() - xrunsBefore;
+    std::printf("%-32s %3d frames: %d notes in 60 s, graph xruns %u\n", "default, 20 notes/s for a minute",
+                kQuantum, notes, xruns);
+    std::fflush(stdout);
+    state.counters["xruns"] = xruns;
+  }
+}
+BENCHMARK(BM_MinuteOfNotes)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 
