@@ -2,6 +2,7 @@
 // its null sink's monitor listened to.
 #include <gtest/gtest.h>
 
+#include <QProcess>
 #include <QTest>
 #include <chrono>
 
@@ -70,6 +71,32 @@ TEST_F(SynthOnPipeWire, TheGraphRunsTheSynthAtThePeriodAskedFor) {
     ASSERT_TRUE(QTest::qWaitFor([&] { return synth.Status()->frames.load() == frames; }, 3000))
         << frames << " asked, " << synth.Status()->frames.load() << " granted";
     EXPECT_EQ(synth.Status()->rate.load(), 48000);
+  }
+}
+
+// Another program forces the graph to 44.1 kHz while the synth plays: the synth follows it (no
+// resampling), and what the player set on a channel (here its volume, down to nothing) holds.
+TEST_F(SynthOnPipeWire, TheSynthFollowsTheGraphToANewRateAndKeepsTheChannelsAsSet) {
+  GmSynth synth(GmSynth::Options{});
+  SinkMonitor monitor;
+  ASSERT_TRUE(QTest::qWaitFor([&] { return monitor.Frames() > 4800; }, 5000)) << "the monitor hears nothing";
+  Play(synth, PackShort(0xB0, 7, 0));
+  ASSERT_EQ(
+      QProcess::execute(QStringLiteral("pw-metadata"), {"-n", "settings", "0", "clock.force-rate", "44100"}),
+      0);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return synth.Rate() == 44100; }, 5000)) << synth.Rate();
+  EXPECT_EQ(synth.Status()->rate.load(), 44100);
+  struct Case {
+    int channel;
+    float louder, quieter;
+  } const cases[] = {{0, 0.0f, kAudible}, {1, kAudible, 1.0f}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.channel);
+    Play(synth, PackShort(0x90 + c.channel, 60, 110));
+    const float peak = PeakOver(monitor, 500);
+    EXPECT_GT(peak, c.louder);
+    EXPECT_LT(peak, c.quieter);
+    Play(synth, PackShort(0xB0 + c.channel, 120, 0));
   }
 }
 
