@@ -2,7 +2,6 @@
 // its null sink's monitor listened to.
 #include <gtest/gtest.h>
 
-#include <QProcess>
 #include <QTest>
 #include <chrono>
 
@@ -81,9 +80,7 @@ TEST_F(SynthOnPipeWire, TheSynthFollowsTheGraphToANewRateAndKeepsTheChannelsAsSe
   SinkMonitor monitor;
   ASSERT_TRUE(QTest::qWaitFor([&] { return monitor.Frames() > 4800; }, 5000)) << "the monitor hears nothing";
   Play(synth, PackShort(0xB0, 7, 0));
-  ASSERT_EQ(
-      QProcess::execute(QStringLiteral("pw-metadata"), {"-n", "settings", "0", "clock.force-rate", "44100"}),
-      0);
+  session.ForceRate(44100);
   ASSERT_TRUE(QTest::qWaitFor([&] { return synth.Rate() == 44100; }, 5000)) << synth.Rate();
   EXPECT_EQ(synth.Status()->rate.load(), 44100);
   struct Case {
