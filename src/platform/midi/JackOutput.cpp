@@ -162,19 +162,7 @@ bool JackOutput::WaitForPeriods(Ready ready, std::chrono::steady_clock::time_poi
 
 bool JackOutput::SendFromInput(std::int64_t time, std::span<const ShortMessage> messages) {
   if (!live_.load(std::memory_order_acquire) || gone_.load(std::memory_order_acquire)) return false;
-  std::size_t bytes = 0;
-  for (ShortMessage m : messages) {
-    const int length = ShortMessageLength(StatusOf(m));
-    if (length == 0) return false;
-    bytes += static_cast<std::size_t>(length);
-  }
-  if (!fromInput_.HasRoom(messages.size(), bytes)) return false;
-  for (ShortMessage m : messages) {
-    const std::uint8_t b[3] = {static_cast<std::uint8_t>(StatusOf(m)), static_cast<std::uint8_t>(Data1Of(m) & 0x7F),
-                               static_cast<std::uint8_t>(Data2Of(m) & 0x7F)};
-    fromInput_.Push(time, std::span(b, static_cast<std::size_t>(ShortMessageLength(StatusOf(m)))));
-  }
-  return true;
+  return fromInput_.PushShorts(time, messages);
 }
 
 int JackOutput::Process(jack_nframes_t frames, void* arg) {
