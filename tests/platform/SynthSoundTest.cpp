@@ -73,6 +73,30 @@ TEST_F(SynthOnPipeWire, TheGraphRunsTheSynthAtThePeriodAskedFor) {
   }
 }
 
+// Another program forces the graph to 44.1 kHz while the synth plays: the synth follows it (no
+// resampling), and what the player set on a channel (here its volume, down to nothing) holds.
+TEST_F(SynthOnPipeWire, TheSynthFollowsTheGraphToANewRateAndKeepsTheChannelsAsSet) {
+  GmSynth synth(GmSynth::Options{});
+  SinkMonitor monitor;
+  ASSERT_TRUE(QTest::qWaitFor([&] { return monitor.Frames() > 4800; }, 5000)) << "the monitor hears nothing";
+  Play(synth, PackShort(0xB0, 7, 0));
+  session.ForceRate(44100);
+  ASSERT_TRUE(QTest::qWaitFor([&] { return synth.Rate() == 44100; }, 5000)) << synth.Rate();
+  EXPECT_EQ(synth.Status()->rate.load(), 44100);
+  struct Case {
+    int channel;
+    float louder, quieter;
+  } const cases[] = {{0, 0.0f, kAudible}, {1, kAudible, 1.0f}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.channel);
+    Play(synth, PackShort(0x90 + c.channel, 60, 110));
+    const float peak = PeakOver(monitor, 500);
+    EXPECT_GT(peak, c.louder);
+    EXPECT_LT(peak, c.quieter);
+    Play(synth, PackShort(0xB0 + c.channel, 120, 0));
+  }
+}
+
 TEST_F(SynthOnPipeWire, AServerThatGoesAwayIsToldOnceAndNothingHangs) {
   GmSynth synth(GmSynth::Options{});
   Play(synth, PackShort(0x90, 60, 110));

@@ -17,7 +17,9 @@
 #include <QTest>
 
 #include "RecordingTarget.h"
+#include "platform/midi/SystemMidi.h"
 #include "settings/PagesDlg.h"
+#include "support/PipeWireSession.h"
 #include "support/RecordingMidi.h"
 #include "support/XInput.h"
 
@@ -335,6 +337,71 @@ TEST_F(PagesDlgTest, OnX11AClickedPlayoutEntryIsStoredAndHandedToTheModem) {
     EXPECT_TRUE(FileBytes().contains(QByteArray("\r\nplayout=") + row.written + "\r\n")) << FileBytes().toStdString();
     EXPECT_EQ(target_.Last("SetPlayout"), row.written);
   }
+}
+
+// On a real X display, with the machine's own MIDI devices and the built-in synth in a headless
+// PipeWire: a buffer clicked in the list where it shows is stored, and the synth opens again with
+// it, which the page shows the next time.
+TEST(PagesDlgOnPipeWire, OnX11AClickedSynthBufferIsStoredAndTheSynthOpensAgainWithIt) {
+  if (const QString why = xinput::Unavailable(); !why.isEmpty()) GTEST_SKIP() << why.toStdString();
+  PipeWireSession session;
+  if (!session.Running()) GTEST_SKIP() << "no headless PipeWire: " << session.Error();
+  QTemporaryDir dir;
+  Profile profile(dir.filePath("Sonavel.ini"));
+  profile.WriteString("midi", "MidiOutDeviceName", QString::fromLatin1(GmSynth::kDeviceName));
+  profile.WriteInt("midi", "SynthBuffer", 128);
+  SettingsStore store(profile);
+  SystemMidi midi;
+  RecordingTarget target;
+  target.synthOutput = [&midi](const QString& driver, int frames) {
+    GmSynth::Options options;
+    options.audioDriver = driver;
+    options.bufferFrames = frames;
+    midi.SetSynthOptions(options);
+  };
+  TPagesDlg dlg(midi, store, target, nullptr, dir.path());
+  QuietView view;
+  NoLink link;
+  RoutingEngine engine(midi, view, dlg, link);
+  dlg.onMidiDevicesChosen = [&] {
+    engine.CloseMidiDevices();
+    engine.OpenMidiDevices();
+  };
+  dlg.LoadSettings();
+  dlg.ApplySettings();
+  engine.OpenMidiDevices();
+  ASSERT_TRUE(engine.OutputOpen()) << view.messages.join(' ').toStdString();
+
+  const auto showMidiPage = [&](int frames) {
+    // The granted period is known once the stream streams.
+    EXPECT_TRUE(
+        QTest::qWaitFor([&] { return midi.SynthOutputState().contains(QString::number(frames)); }, 5000));
+    dlg.show();
+    dlg.activateWindow();
+    dlg.PageControl1->setCurrentWidget(dlg.TabSheet4);
+    return QTest::qWaitForWindowActive(&dlg) &&
+           QTest::qWaitForWindowExposed(dlg.ComboBoxSynthBuffer->window());
+  };
+  ASSERT_TRUE(showMidiPage(128));
+  EXPECT_EQ(dlg.LabelSynthState->text(), QStringLiteral("使用中: PipeWire 128 ﾌﾚｰﾑ (2.7 ms, 48000 Hz)"));
+  EXPECT_EQ(dlg.ComboBoxSynthBuffer->currentText(), QStringLiteral("128 ﾌﾚｰﾑ (2.7 ms)"));
+  ASSERT_TRUE(
+      xinput::ClickAt(dlg.ComboBoxSynthBuffer, dlg.ComboBoxSynthBuffer->rect().center() - QPoint(8, 0)));
+  QAbstractItemView* list = dlg.ComboBoxSynthBuffer->view();
+  ASSERT_TRUE(QTest::qWaitFor([&] { return list->isVisible(); }));
+  ASSERT_TRUE(QTest::qWaitForWindowExposed(list->window()));
+  QTest::qWait(200);  // a click too soon after the list opens only closes it
+  const QRect where = list->visualRect(dlg.ComboBoxSynthBuffer->model()->index(2, 0));
+  ASSERT_TRUE(xinput::ClickAt(list->viewport(), QPoint(list->viewport()->width() / 2, where.center().y())));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !list->isVisible(); }));
+  EXPECT_EQ(dlg.ComboBoxSynthBuffer->currentText(), QStringLiteral("256 ﾌﾚｰﾑ (5.3 ms)"));
+  ASSERT_TRUE(xinput::Click(dlg.OKBtn));
+  ASSERT_TRUE(QTest::qWaitFor([&] { return !dlg.isVisible(); }));
+  EXPECT_EQ(profile.ReadInt("midi", "SynthBuffer", 0), 256);
+
+  ASSERT_TRUE(showMidiPage(256));
+  EXPECT_EQ(dlg.LabelSynthState->text(), QStringLiteral("使用中: PipeWire 256 ﾌﾚｰﾑ (5.3 ms, 48000 Hz)"));
+  dlg.reject();
 }
 
 TEST_F(PagesDlgTest, OkWithoutTouchingAMidiListSavesAppliesAndLeavesTheDevicesOpen) {

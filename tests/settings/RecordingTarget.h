@@ -2,6 +2,7 @@
 
 #include <QString>
 #include <QStringList>
+#include <functional>
 
 #include "settings/SettingsTarget.h"
 
@@ -9,6 +10,8 @@
 class RecordingTarget final : public SettingsTarget {
  public:
   QStringList calls;
+  // Where the synth's output choice goes on, when a test has a synth to apply it to.
+  std::function<void(const QString&, int)> synthOutput;
 
   // The argument of the last call of that name, or a null string.
   QString Last(const QString& name) const {
@@ -66,6 +69,7 @@ class RecordingTarget final : public SettingsTarget {
   void SetPrintName(bool on) override { Add("SetPrintName", on ? "1" : "0"); }
   void SetSynthOutput(const QString& driver, int frames) override {
     Add("SetSynthOutput", driver + "," + QString::number(frames));
+    if (synthOutput) synthOutput(driver, frames);
   }
 
  private:

@@ -63,6 +63,15 @@ void PipeWireSession::StopServers() {
   if (inner_ > 0) kill(inner_, SIGUSR1);
 }
 
+void PipeWireSession::ForceRate(int rate) {
+  // The session's script runs the command: a process forked from here, with the sound threads
+  // running, is more than a thread sanitizer follows.
+  QFile file(dir_.filePath(QStringLiteral("force-rate")));
+  if (file.open(QIODevice::WriteOnly)) file.write(QByteArray::number(rate));
+  file.close();
+  if (inner_ > 0) kill(inner_, SIGUSR2);
+}
+
 PipeWireSession::~PipeWireSession() {
   if (inner_ > 0) kill(inner_, SIGTERM);
   if (pid_ > 0) {

@@ -25,6 +25,9 @@ class PipeWireSession {
   QString RuntimeDir() const { return dir_.path(); }
   // Stops the sound servers, leaving the session: the desktop's sound going away mid-run.
   void StopServers();
+  // Forces the graph to `rate`, as another program asking for its own rate does. Returns at
+  // once; the graph follows soon after.
+  void ForceRate(int rate);
 
  private:
   QTemporaryDir dir_;

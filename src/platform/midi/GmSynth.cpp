@@ -87,6 +87,7 @@ GmSynth::GmSynth(const Options& options) : soundFont_(options.soundFont) {
     throw MidiDeviceError(Text("FluidSynth を初期化できません。"));
   }
   rate_ = static_cast<int>(options.sampleRate);
+  preparedRate_ = rate_;
 
   if (options.audioDriver == QLatin1String("none")) {
     offline_ = true;
@@ -158,27 +159,99 @@ GmSynth::~GmSynth() {
   // The output pulls audio from the synth on its own thread: stop it first.
   audio_.reset();
   if (driver_ != nullptr) delete_fluid_audio_driver(driver_);
+  DeleteRetired();
+  if (Fresh* fresh = pending_.exchange(nullptr)) {
+    delete_fluid_synth(fresh->synth);
+    delete fresh;
+  }
   delete_fluid_synth(synth_);
   delete_fluid_settings(settings_);
 }
 
 void GmSynth::Prepare(int rate) {
-  if (rate == rate_ || rate <= 0) return;
-  // Nothing renders now: a synth made at the server's rate takes the old one's place. This runs
-  // inside the server's callbacks, where nothing may be thrown; the sound font loaded a moment
-  // ago, and if it no longer does, the old synth plays on at its own rate.
+  DeleteRetired();
+  if (rate == preparedRate_ || rate <= 0) return;
+  // FluidSynth cannot change a running synth's rate (its call for it is deprecated and allocates
+  // deep in the effects): a synth made here at the new rate replaces it at the start of a period,
+  // on the audio thread, without a lock. This runs inside the server's callbacks, where nothing
+  // may be thrown; the sound font loaded a moment ago, and if it no longer does, the old synth
+  // plays on at its own rate.
   try {
     if (fluid_synth_t* synth = NewSynth(rate); synth != nullptr) {
-      delete_fluid_synth(synth_);
-      synth_ = synth;
-      rate_ = rate;
+      preparedRate_ = rate;
+      if (Fresh* untaken = pending_.exchange(new Fresh{synth, rate}, std::memory_order_acq_rel)) {
+        delete_fluid_synth(untaken->synth);
+        delete untaken;
+      }
     }
   } catch (const MidiDeviceError&) {
   }
 }
 
+void GmSynth::DeleteRetired() {
+  for (Fresh* f = retired_.exchange(nullptr, std::memory_order_acquire); f != nullptr;) {
+    Fresh* next = f->next;
+    delete_fluid_synth(f->synth);
+    delete f;
+    f = next;
+  }
+}
+
+void GmSynth::TakeFresh() {
+  Fresh* fresh = pending_.exchange(nullptr, std::memory_order_acq_rel);
+  if (fresh == nullptr) return;
+  fluid_synth_t* synth = fresh->synth;
+  for (int c = 0; c < 16; ++c) {
+    const ChannelState& state = channels_[static_cast<std::size_t>(c)];
+    auto put = [&](int n) {
+      if (const int value = state.controllers[static_cast<std::size_t>(n)]; value >= 0)
+        fluid_synth_cc(synth, c, n, value);
+    };
+    // The bank before the program, as a player's module takes them.
+    put(0);
+    put(32);
+    if (state.program >= 0) fluid_synth_program_change(synth, c, state.program);
+    for (int n = 1; n < 120; ++n) {
+      if (n != 32) put(n);
+    }
+    if (state.pitchBend >= 0) fluid_synth_pitch_bend(synth, c, state.pitchBend);
+    if (state.pressure >= 0) fluid_synth_channel_pressure(synth, c, state.pressure);
+  }
+  fresh->synth = synth_;
+  synth_ = synth;
+  fresh->rate = rate_.exchange(fresh->rate, std::memory_order_relaxed);
+  fresh->next = retired_.load(std::memory_order_relaxed);
+  while (!retired_.compare_exchange_weak(fresh->next, fresh, std::memory_order_release,
+                                         std::memory_order_relaxed)) {
+  }
+}
+
+void GmSynth::Remember(int status, int d1, int d2) {
+  ChannelState& state = channels_[static_cast<std::size_t>(status & 0x0F)];
+  switch (status & 0xF0) {
+    case 0xB0:
+      if (d1 < 120) {
+        state.controllers[static_cast<std::size_t>(d1)] = static_cast<std::int8_t>(d2);
+      } else if (d1 == 121) {
+        // Reset all controllers leaves the channel's set-up (bank, volume, pan, effect sends).
+        ChannelState kept;
+        for (std::size_t n : {0, 32, 7, 10, 91, 93}) kept.controllers[n] = state.controllers[n];
+        kept.program = state.program;
+        state = kept;
+      }
+      break;
+    case 0xC0: state.program = d1; break;
+    case 0xD0: state.pressure = d1; break;
+    case 0xE0: state.pitchBend = d1 + d2 * 128; break;
+    default: break;
+  }
+}
+
 void GmSynth::Apply(std::span<const std::uint8_t> m) {
   if (m.front() == 0xF0) {
+    // A system on or reset leaves every channel as a new synth has it. (Other system-exclusive
+    // messages, like tunings, are not carried over to a synth made for a new rate.)
+    if (m.size() == 6 && m[1] == 0x7E && m[3] == 0x09) channels_.fill(ChannelState{});
     // FluidSynth takes the body without the F0 and F7 framing.
     fluid_synth_sysex(synth_, reinterpret_cast<const char*>(m.data() + 1), static_cast<int>(m.size() - 2), nullptr,
                       nullptr, nullptr, 0);
@@ -188,6 +261,7 @@ void GmSynth::Apply(std::span<const std::uint8_t> m) {
   const int channel = status & 0x0F;
   const int d1 = m.size() > 1 ? m[1] & 0x7F : 0;
   const int d2 = m.size() > 2 ? m[2] & 0x7F : 0;
+  Remember(status, d1, d2);
   switch (status & 0xF0) {
     case 0x80: fluid_synth_noteoff(synth_, channel, d1); break;
     case 0x90: fluid_synth_noteon(synth_, channel, d1, d2); break;
@@ -308,8 +382,10 @@ void GmSynth::Reset() {
 }
 
 void GmSynth::RenderPeriod(float* left, float* right, int stride, int frames, std::int64_t cycleStart) {
+  TakeFresh();
+  const int rate = rate_.load(std::memory_order_relaxed);
   // The window of time this period stands for: the cycle before this one.
-  const std::int64_t periodNs = static_cast<std::int64_t>(frames) * 1'000'000'000 / rate_;
+  const std::int64_t periodNs = static_cast<std::int64_t>(frames) * 1'000'000'000 / rate;
   const std::int64_t windowStart = cycleStart - periodNs;
   int done = 0;
   std::int64_t time = 0;
@@ -318,7 +394,7 @@ void GmSynth::RenderPeriod(float* left, float* right, int stride, int frames, st
     const std::int64_t since = std::max<std::int64_t>(0, time - windowStart);
     // The message takes effect where the synth's next block begins, so render up to the block
     // nearest to where it was played.
-    const int at = std::clamp(static_cast<int>(since * rate_ / 1'000'000'000) - kBlock / 2, 0, frames);
+    const int at = std::clamp(static_cast<int>(since * rate / 1'000'000'000) - kBlock / 2, 0, frames);
     if (at > done) {
       fluid_synth_write_float(synth_, at - done, left, done * stride, stride, right, done * stride, stride);
       done = at;
@@ -338,6 +414,7 @@ int GmSynth::FluidDriverCallback(void* self, int len, int, float*[], int nout, f
 }
 
 void GmSynth::Render(std::span<float> left, std::span<float> right) {
+  TakeFresh();
   SynthEventQueue::Event event;
   std::int64_t time = 0;
   while (SynthEventQueue* next = Earliest(time)) {

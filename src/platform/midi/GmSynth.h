@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QString>
+#include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -66,20 +68,43 @@ class GmSynth final : public MidiOutput, private SynthRenderer, private MidiFast
   // The audio output in use ("pipewire", "jack", ...), empty for "none".
   QString AudioDriver() const { return driverName_; }
   std::shared_ptr<const SynthAudioStatus> Status() const { return status_; }
+  // The sample rate the synth renders at now.
+  int Rate() const { return rate_.load(std::memory_order_relaxed); }
   // The status as the player reads it: "PipeWire 128 ﾌﾚｰﾑ (2.7 ms, 48000 Hz)" and the
   // underruns, if any.
   static QString Describe(const SynthAudioStatus& status);
   // A period's length in milliseconds, as the choices show it.
   static QString Milliseconds(int frames, int rate);
+  // For a synth whose rate stays as it is.
   int ActiveVoices() const;
 
  private:
+  // A synth made for a new rate, on its way to the audio thread; once taken, it carries the
+  // synth it replaced back (`next` links those waiting to be deleted).
+  struct Fresh {
+    _fluid_synth_t* synth;
+    int rate;
+    Fresh* next = nullptr;
+  };
+  // What the player has set on a channel, to carry over to a synth made for a new rate.
+  struct ChannelState {
+    std::array<std::int8_t, 128> controllers;  // -1: never set
+    int program = -1;
+    int pitchBend = -1;
+    int pressure = -1;
+    ChannelState() { controllers.fill(-1); }
+  };
+
   void Prepare(int rate) override;
   void RenderPeriod(float* left, float* right, int stride, int frames, std::int64_t cycleStart) override;
   bool SendFromInput(std::int64_t time, std::span<const ShortMessage> messages) override;
   // The queue whose oldest event is the earliest, and that event's time; nullptr when both are empty.
   SynthEventQueue* Earliest(std::int64_t& time);
   void Apply(std::span<const std::uint8_t> message);
+  void Remember(int status, int d1, int d2);
+  // Audio thread: a synth made for a new rate takes over, with the channels as they were.
+  void TakeFresh();
+  void DeleteRetired();
   void Queue(std::int64_t time, std::span<const std::uint8_t> message);
   bool OpenOutput(const QString& name, const Options& options, QStringList& reasons);
   _fluid_synth_t* NewSynth(double rate);
@@ -92,7 +117,11 @@ class GmSynth final : public MidiOutput, private SynthRenderer, private MidiFast
   std::unique_ptr<SynthAudio> audio_;
   _fluid_audio_driver_t* driver_ = nullptr;
   QString driverName_;
-  int rate_ = 48000;
+  std::atomic<int> rate_{48000};  // written by the audio thread once it renders
+  int preparedRate_ = 48000;      // the thread that prepares
+  std::atomic<Fresh*> pending_{nullptr};
+  std::atomic<Fresh*> retired_{nullptr};
+  std::array<ChannelState, 16> channels_;  // audio thread
   bool direct_ = false;   // messages go straight to the synth (FluidSynth's own driver renders)
   bool offline_ = false;  // no output: whoever sends also renders
   SynthEventQueue queue_;       // from the thread that opened the synth
