@@ -302,4 +302,35 @@ TEST_F(MidiOverJack, AKeySoundsWhileTheWindowIsBlockedAndOnlyOnce) {
   EXPECT_EQ(midi.synth->ActiveVoices(), voices);
 }
 
+TEST_F(MidiOverJack, AKeyReachesAJackModuleWhileTheWindowIsBlockedAndOnlyOnce) {
+  SystemMidi midi;
+  FixedDeviceChoice choice;
+  choice.input = IndexOf(midi.InputNames(), QStringLiteral("JACK: tester:keys"));
+  choice.output = IndexOf(midi.OutputNames(), QStringLiteral("JACK: tester:module"));
+  RecordingRoutingView view;
+  RecordingLink link;
+  link.connected = true;
+  RoutingEngine engine(midi, view, choice, link);
+  engine.SetDualPlay(true);
+  engine.OpenMidiDevices();
+  ASSERT_TRUE(engine.InputOpen() && engine.OutputOpen()) << view.messages.join('\n').toStdString();
+  ASSERT_TRUE(PumpUntil([&] { return peer->Heard().size() >= 80; }));  // the table sent on opening
+  peer->ClearHeard();
+
+  // No event loop runs from the key until the module has it, as under a busy repaint.
+  peer->Play({0x90, 60, 100});
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+  while (peer->Heard().size() < 2 && std::chrono::steady_clock::now() < deadline) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(2));
+  }
+  EXPECT_EQ(peer->Heard(), (std::vector<Bytes>{{0x90, 60, 100}, {0x91, 60, 100}}));  // dual play
+  EXPECT_TRUE(link.units.empty()) << "the window took part";
+
+  // The window then sends it to the peer and shows it, without sending it to the module again.
+  ASSERT_TRUE(PumpUntil([&] { return link.units.size() == 1; }));
+  EXPECT_EQ(view.level[0], 100);
+  PumpUntil([] { return false; }, std::chrono::milliseconds(100));
+  EXPECT_EQ(peer->Heard().size(), 2u);
+}
+
 }  // namespace

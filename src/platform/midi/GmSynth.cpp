@@ -264,19 +264,7 @@ bool GmSynth::SendFromInput(std::int64_t time, std::span<const ShortMessage> mes
   // FluidSynth's own driver renders on a thread of its own, and a lost output has a message to
   // tell: both are left to the ordinary way.
   if (direct_ || status_->lost.load(std::memory_order_relaxed)) return false;
-  std::size_t bytes = 0;
-  for (ShortMessage m : messages) {
-    const int length = ShortMessageLength(StatusOf(m));
-    if (length == 0 || StatusOf(m) >= 0xF0) return false;
-    bytes += static_cast<std::size_t>(length);
-  }
-  if (!inputQueue_.HasRoom(messages.size(), bytes)) return false;
-  for (ShortMessage m : messages) {
-    const std::uint8_t b[3] = {static_cast<std::uint8_t>(StatusOf(m)), static_cast<std::uint8_t>(Data1Of(m) & 0x7F),
-                               static_cast<std::uint8_t>(Data2Of(m) & 0x7F)};
-    inputQueue_.Push(time, std::span(b, static_cast<std::size_t>(ShortMessageLength(StatusOf(m)))));
-  }
-  return true;
+  return inputQueue_.PushShorts(time, messages);
 }
 
 SynthEventQueue* GmSynth::Earliest(std::int64_t& time) {

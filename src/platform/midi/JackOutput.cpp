@@ -160,6 +160,11 @@ bool JackOutput::WaitForPeriods(Ready ready, std::chrono::steady_clock::time_poi
   return done;
 }
 
+bool JackOutput::SendFromInput(std::int64_t time, std::span<const ShortMessage> messages) {
+  if (!live_.load(std::memory_order_acquire) || gone_.load(std::memory_order_acquire)) return false;
+  return fromInput_.PushShorts(time, messages);
+}
+
 int JackOutput::Process(jack_nframes_t frames, void* arg) {
   auto* self = static_cast<JackOutput*>(arg);
   void* buffer = jack_port_get_buffer(self->port_, frames);
@@ -168,16 +173,24 @@ int JackOutput::Process(jack_nframes_t frames, void* arg) {
   // The port is connected to its target only after activation, and the connection takes
   // effect from some later period on; what is written to the port before then reaches no
   // one. So nothing is taken off the queue until the port is seen connected.
-  if (!self->live_ && jack_port_connected(self->port_) > 0) self->live_ = true;
+  bool live = self->live_.load(std::memory_order_relaxed);
+  if (!live && jack_port_connected(self->port_) > 0) {
+    live = true;
+    self->live_.store(true, std::memory_order_release);
+  }
   std::size_t tail = self->tail_.load(std::memory_order_relaxed);
   const std::size_t head = self->head_.load(std::memory_order_acquire);
   bool empty = true;
-  while (self->live_ && tail != head) {
+  bool full = false;
+  while (live && tail != head) {
     const std::size_t size = self->ring_[tail & kMask] | std::size_t{self->ring_[(tail + 1) & kMask]} << 8;
     // Asked first: a refused reserve makes libjack log an error from this thread.
     jack_midi_data_t* event =
         jack_midi_max_event_size(buffer) >= size ? jack_midi_event_reserve(buffer, 0, size) : nullptr;
-    if (event == nullptr && !empty) break;  // the period is full: the rest goes in the next ones
+    if (event == nullptr && !empty) {  // the period is full: the rest goes in the next ones
+      full = true;
+      break;
+    }
     // (A message that an empty buffer cannot take either would block the queue for good;
     // SendLong refuses such sizes, and one that still comes is passed over.)
     if (event != nullptr) {
@@ -185,6 +198,14 @@ int JackOutput::Process(jack_nframes_t frames, void* arg) {
     }
     tail += kLengthBytes + size;
     empty = false;
+  }
+  // The fast lane holds short messages only (three bytes at most): while the buffer has room
+  // for three more, the next one fits; the rest waits for the next period.
+  SynthEventQueue::Event event;
+  while (!full && jack_midi_max_event_size(buffer) >= 3 && self->fromInput_.Pop(event)) {
+    if (jack_midi_data_t* out = jack_midi_event_reserve(buffer, 0, event.size)) {
+      std::copy_n(event.bytes.data(), event.size, out);
+    }
   }
   self->tail_.store(tail, std::memory_order_seq_cst);
   self->periods_.fetch_add(1, std::memory_order_seq_cst);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "platform/midi/MidiDevice.h"
+#include "platform/midi/SynthEventQueue.h"
 
 // A MIDI output through a JACK port of our own, connected to one MIDI input port of another
 // client.
@@ -24,7 +25,12 @@
 // out in the next periods, in order: a burst larger than one period's MIDI buffer (the table
 // sent when the output opens, a tone file, an all-notes-off on every channel) is spread over
 // several periods, never cut short.
-class JackOutput final : public MidiOutput {
+//
+// A MIDI keyboard's notes come in through a second queue of their own (the fast lane, fed by
+// the MIDI input's thread), so they go out without waiting for the windows. Each period takes
+// the opening thread's queue first: a message that the input's thread could not hand over
+// went that way and was queued before anything the lane took after it.
+class JackOutput final : public MidiOutput, private MidiFastLane {
  public:
   // Registers `portName` on a new client `clientName` and connects it to the JACK input port
   // `target` ("client:port"). `listedName` is how the device lists show the target; it heads
@@ -35,6 +41,7 @@ class JackOutput final : public MidiOutput {
   JackOutput(const JackOutput&) = delete;
   JackOutput& operator=(const JackOutput&) = delete;
 
+  MidiFastLane* FastLane() override { return this; }
   // Both throw MidiDeviceError when the server takes nothing for kSpaceWait with the queue
   // full, or when it has shut down; the message is not sent.
   void SendShort(ShortMessage message) override;
@@ -53,6 +60,10 @@ class JackOutput final : public MidiOutput {
   static constexpr auto kCloseGrace = std::chrono::milliseconds(500);
 
  private:
+  // The MIDI input's thread. Refuses until the port's connection has taken effect, and when
+  // the server is gone or the lane full: the ordinary way then waits or tells.
+  bool SendFromInput(std::int64_t time, std::span<const ShortMessage> messages) override;
+
   enum class Push { Queued, Full, Gone };
   // Queues one message whole, waiting up to `wait` for room.
   Push TryPush(std::span<const std::uint8_t> message, std::chrono::milliseconds wait);
@@ -88,5 +99,7 @@ class JackOutput final : public MidiOutput {
   std::atomic<bool> gone_{false};
   std::counting_semaphore<> wake_{0};
   bool stalled_ = false;  // UI thread: the last wait for room timed out
-  bool live_ = false;     // process callback: the port's connection has taken effect
+  // Set by the process callback once the port's connection has taken effect.
+  std::atomic<bool> live_{false};
+  SynthEventQueue fromInput_;  // the fast lane's messages; their times are not used
 };

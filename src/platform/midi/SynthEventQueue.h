@@ -7,6 +7,8 @@
 #include <cstring>
 #include <span>
 
+#include "platform/midi/MidiDevice.h"
+
 // MIDI messages on their way to the synth's audio thread, each with the time it was played
 // (CLOCK_MONOTONIC nanoseconds).
 //
@@ -49,6 +51,24 @@ class SynthEventQueue {
   bool HasRoom(std::size_t messages, std::size_t bytes) const {
     const std::size_t head = head_.load(std::memory_order_relaxed);
     return kBytes - (head - tail_.load(std::memory_order_acquire)) >= messages * kHeader + bytes;
+  }
+
+  // Producer. All the channel messages, played at `time`, or none of them: false when one is
+  // not a channel message or they would not fit together.
+  bool PushShorts(std::int64_t time, std::span<const ShortMessage> messages) {
+    std::size_t bytes = 0;
+    for (ShortMessage m : messages) {
+      const int length = ShortMessageLength(StatusOf(m));
+      if (length == 0 || StatusOf(m) >= 0xF0) return false;
+      bytes += static_cast<std::size_t>(length);
+    }
+    if (!HasRoom(messages.size(), bytes)) return false;
+    for (ShortMessage m : messages) {
+      const std::uint8_t b[3] = {static_cast<std::uint8_t>(StatusOf(m)), static_cast<std::uint8_t>(Data1Of(m) & 0x7F),
+                                 static_cast<std::uint8_t>(Data2Of(m) & 0x7F)};
+      Push(time, std::span(b, static_cast<std::size_t>(ShortMessageLength(StatusOf(m)))));
+    }
+    return true;
   }
 
   // Consumer. The time of the oldest event, false when there is none.

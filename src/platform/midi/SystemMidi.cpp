@@ -169,7 +169,11 @@ class RtInput final : public MidiInput {
 
 // ALSA outputs. (RtMidi's JACK output hands everything queued to the current period and
 // drops what its buffer cannot take; JACK outputs are JackOutput.)
-class RtOutput final : public MidiOutput {
+//
+// The MIDI input's thread sends a keyboard's notes itself (the fast lane) when the opening
+// thread is not sending at that moment; otherwise they go the ordinary way. ALSA's sequencer
+// client is opened non-blocking, so neither waits on the other for longer than one message.
+class RtOutput final : public MidiOutput, private MidiFastLane {
  public:
   explicit RtOutput(const SystemMidi::Port& port) {
     try {
@@ -184,7 +188,39 @@ class RtOutput final : public MidiOutput {
   }
   ~RtOutput() override { out_->closePort(); }
 
+  MidiFastLane* FastLane() override { return this; }
+
   void SendShort(ShortMessage message) override {
+    const std::lock_guard lock(sending_);
+    Send(message);
+  }
+
+  bool SendLong(std::span<const std::uint8_t> message) override {
+    if (message.size() < 2 || message.front() != 0xF0 || message.back() != 0xF7) return false;
+    const std::lock_guard lock(sending_);
+    failed_ = false;
+    out_->sendMessage(message.data(), message.size());
+    return !failed_;
+  }
+
+  void Reset() override {
+    const std::lock_guard lock(sending_);
+    for (int channel = 0; channel < 16; ++channel) {
+      Send(PackShort(0xB0 + channel, 64, 0));   // sustain off
+      Send(PackShort(0xB0 + channel, 120, 0));  // all sound off
+      Send(PackShort(0xB0 + channel, 123, 0));  // all notes off
+    }
+  }
+
+ private:
+  bool SendFromInput(std::int64_t, std::span<const ShortMessage> messages) override {
+    const std::unique_lock lock(sending_, std::try_to_lock);
+    if (!lock.owns_lock()) return false;
+    for (ShortMessage m : messages) Send(m);
+    return true;
+  }
+
+  void Send(ShortMessage message) {
     const int length = ShortMessageLength(StatusOf(message));
     if (length == 0) return;
     const unsigned char bytes[3] = {static_cast<unsigned char>(StatusOf(message)),
@@ -193,23 +229,8 @@ class RtOutput final : public MidiOutput {
     out_->sendMessage(bytes, static_cast<std::size_t>(length));
   }
 
-  bool SendLong(std::span<const std::uint8_t> message) override {
-    if (message.size() < 2 || message.front() != 0xF0 || message.back() != 0xF7) return false;
-    failed_ = false;
-    out_->sendMessage(message.data(), message.size());
-    return !failed_;
-  }
-
-  void Reset() override {
-    for (int channel = 0; channel < 16; ++channel) {
-      SendShort(PackShort(0xB0 + channel, 64, 0));   // sustain off
-      SendShort(PackShort(0xB0 + channel, 120, 0));  // all sound off
-      SendShort(PackShort(0xB0 + channel, 123, 0));  // all notes off
-    }
-  }
-
- private:
   std::unique_ptr<RtMidiOut> out_;
+  std::mutex sending_;  // one sender at a time: the opening thread or the input's
   bool failed_ = false;
 };
 
