@@ -373,7 +373,8 @@ DatagramLine::Datagram DatagramLine::Build(Kind kind, Time now) {
     reportSentAt_ = now;
   }
   if (flags & kNack) {
-    Put(d, at, held_.empty() ? 0 : held_.begin()->first, 4);
+    // (The gap filled meanwhile: nothing held beyond what arrived in order.)
+    Put(d, at, held_.empty() ? delivered_ : held_.begin()->first, 4);
     at += kNackBytes;
   }
   const auto fields = MarkFields(from, to, now);
