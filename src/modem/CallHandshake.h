@@ -76,17 +76,19 @@ class CallHandshake {
   // The greetings the messages begin with: the version of the modems' protocol (these messages
   // and the records and datagrams after them), readable in a capture. 3: datagrams carry the
   // times their bytes were written, and the losses each side sees. 4: the HELLO carries the
-  // partner's proof, and the records on TCP carry their bytes' times as datagrams do.
-  static constexpr int kVersion = 4;
+  // partner's proof, and the records on TCP carry their bytes' times as datagrams do. 5: the
+  // datagram's header shrinks (stream positions in 32 bits, the echo and the loss report only
+  // where they are new).
+  static constexpr int kVersion = 5;
   static constexpr std::string_view kGreeting = "SONAVEL-MODEM/";
-  static constexpr std::string_view kHello = "SONAVEL-MODEM/4 CALL\n";
-  static constexpr std::string_view kAnswer = "SONAVEL-MODEM/4 ANSWER\n";
-  static constexpr std::string_view kConfirm = "SONAVEL-MODEM/4 CONFIRM\n";
-  static constexpr std::string_view kWelcome = "SONAVEL-MODEM/4 WELCOME\n";
-  static constexpr std::string_view kBusy = "SONAVEL-MODEM/4 BUSY\n";
-  static constexpr std::string_view kLater = "SONAVEL-MODEM/4 LATER\n";
+  static constexpr std::string_view kHello = "SONAVEL-MODEM/5 CALL\n";
+  static constexpr std::string_view kAnswer = "SONAVEL-MODEM/5 ANSWER\n";
+  static constexpr std::string_view kConfirm = "SONAVEL-MODEM/5 CONFIRM\n";
+  static constexpr std::string_view kWelcome = "SONAVEL-MODEM/5 WELCOME\n";
+  static constexpr std::string_view kBusy = "SONAVEL-MODEM/5 BUSY\n";
+  static constexpr std::string_view kLater = "SONAVEL-MODEM/5 LATER\n";
   // The answer to a greeting of another version: this one's, so the caller can say which.
-  static constexpr std::string_view kVersionWord = "SONAVEL-MODEM/4 VERSION\n";
+  static constexpr std::string_view kVersionWord = "SONAVEL-MODEM/5 VERSION\n";
   // No message is longer.
   static constexpr std::size_t kMaxMessage = 96;
   static constexpr std::size_t kSessionIdSize = 16;

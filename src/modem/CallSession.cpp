@@ -495,7 +495,7 @@ void CallSession::PlayOut(DatagramLine& line, Time now, std::size_t programRoom)
   while (programRoom > said + playout_->Held()) {
     auto piece = line.TakePiece(programRoom - said - playout_->Held());
     if (!piece) break;
-    playout_->Add(piece->bytes, piece->sent, piece->arrived);
+    playout_->Add(piece->bytes, piece->sent, piece->arrived, piece->repaired);
   }
   FromLine(playout_->Take(now));
 }

@@ -9,26 +9,31 @@ namespace {
 
 // The datagram, big-endian:
 //   0  kind (kLineKind)            1  flags
-//   2  packet number (32)          6  sender's time, microseconds (32)
-//  10  the peer's time echoed, plus how long it was held (32)
-//  14  stream bytes received in order (64)   22  room for more beyond them (32)
-//  26  stream offset of the bytes carried (64)   34  their count (16)
-//  36  the peer's datagrams lately as seen here: how many, how many of them lost, how many of
-//      those right after another lost (16 each, in sixteenths)
-//  42  how many time marks (8)
-//  43  with kNack: where the bytes held after the gap begin (64)
+//   2  packet number (16)          4  sender's time, microseconds (32)
+//   8  stream bytes received in order (the low 32 bits)   12  room for more beyond them (16)
+//  14  stream offset of the bytes carried (the low 32 bits)
+//  18  how many time marks (8)
+//  19  with kEcho: the peer's time echoed, plus how long it was held (32)
+//      with kReport: the peer's datagrams lately as seen here: how many, how many of them lost,
+//      how many of those right after another lost (16 each, in sixteenths)
+//      with kNack: where the bytes held after the gap begin (the low 32 bits)
 //      the time marks: how many bytes after the mark before (the first: 0) they begin, and how
 //      long before this datagram's own time they were written, in microseconds (each an
 //      unsigned LEB128)
-//      the bytes
+//      the bytes, to the end
+// The stream's positions go as their low 32 bits: each side knows where the stream stands within
+// a window or two, and a datagram from further back than that never opens (the record opener
+// takes only the last RecordOpener::kWindow numbers), so the nearest position with those bits is
+// the one meant. A copy leaves out what the datagram before it said: the echo, the report.
 constexpr std::uint8_t kLineKind = 0xD1;
 constexpr std::uint8_t kPing = 0x01;   // answer at once
 constexpr std::uint8_t kClose = 0x02;  // the stream ends where these bytes end
 constexpr std::uint8_t kNack = 0x04;   // bytes after a gap arrived: send again from the acknowledged point
 constexpr std::uint8_t kEcho = 0x08;   // the echo field holds a time
 constexpr std::uint8_t kEndSeen = 0x10;  // the whole of the peer's stream arrived, its end included
-constexpr std::uint8_t kKnownFlags = kPing | kClose | kNack | kEcho | kEndSeen;
-constexpr std::uint64_t kMaxOffset = std::uint64_t{1} << 62;
+constexpr std::uint8_t kReport = 0x20;   // the loss report is there
+constexpr std::uint8_t kKnownFlags = kPing | kClose | kNack | kEcho | kEndSeen | kReport;
+constexpr std::size_t kEchoBytes = 4, kReportBytes = 6, kNackBytes = 4;
 constexpr std::size_t kMaxHeldStretches = 256;
 constexpr std::size_t kMaxMarks = 255;
 constexpr std::size_t kMaxVarint = 5;  // a 32-bit value
@@ -38,9 +43,14 @@ constexpr double kResidualLoss = 3e-4;
 // Copies cost no more than this many datagrams a second may go whatever the loss: sparse notes
 // get the whole schedule, a fast run only what the loss asks for.
 constexpr double kAffordedPerSecond = 40;
-// What is assumed of a path before it is known: one datagram lost in a hundred, alone.
-constexpr double kPriorLost = 0.5, kPriorSeen = 50, kPriorLosses = 1, kPriorAfterLoss = 0.5;
+// What is assumed of a path before it is known: one datagram lost in a hundred, and losses mostly
+// alone. A path that loses in runs shows it within a few runs (the assumption weighs as one
+// loss), and until then each note still has its first copy.
+constexpr double kPriorLost = 0.5, kPriorSeen = 50, kPriorLosses = 1, kPriorAfterLoss = 0.1;
+constexpr std::uint32_t kFirstSendAge = 1000;  // microseconds
 constexpr double kCountUnit = 16;  // the counts of a report, in sixteenths
+// The counts fade over thousands of datagrams: a report now and then says all there is.
+constexpr auto kReportEvery = std::chrono::milliseconds(100);
 
 constexpr auto kInitialTimeout = std::chrono::milliseconds(300);
 constexpr auto kMaxTimeout = std::chrono::seconds(1);  // after a blackout the stream goes on within a second
@@ -85,6 +95,11 @@ std::optional<std::uint32_t> GetVarint(std::span<const std::uint8_t> d, std::siz
     }
   }
   return std::nullopt;
+}
+
+// The stream position whose low 32 bits are `low`, nearest to `near`; negative: before the stream.
+std::int64_t Near(std::uint64_t near, std::uint64_t low) {
+  return static_cast<std::int64_t>(near) + static_cast<std::int32_t>(static_cast<std::uint32_t>(low) - static_cast<std::uint32_t>(near));
 }
 
 std::uint16_t Sixteenths(double x) {
@@ -285,9 +300,14 @@ DatagramLine::Datagram DatagramLine::Build(Kind kind, Time now) {
     from = acked_;
     to = std::min({repairTo_, sent_, acked_ + kMaxPayload});
   }
+  // The echo goes once for each time heard from the peer, the report now and then: a copy
+  // repeats only the bytes.
+  const bool echo = peerStamp_ && echoOwed_;
+  const bool report = kind == Kind::Ack || now - reportSentAt_ >= kReportEvery;
   // Bytes written at many times need many marks: the oldest bytes of a lead make room first,
   // then the newest. Two marks always fit beside a full payload.
-  const std::size_t fixed = kHeader + (nackOwed_ ? 8 : 0);
+  const std::size_t fixed =
+      kHeader + (echo ? kEchoBytes : 0) + (report ? kReportBytes : 0) + (nackOwed_ ? kNackBytes : 0);
   for (std::size_t marks; to > from && ((marks = MarkBytes(from, to, now)) == SIZE_MAX ||
                                         fixed + marks + (to - from) > kMaxDatagram);) {
     const std::size_t first = MarksFrom(from);
@@ -327,33 +347,42 @@ DatagramLine::Datagram DatagramLine::Build(Kind kind, Time now) {
     flags |= kNack;
     lastNackAt_ = now;
   }
-  if (peerStamp_) flags |= kEcho;
+  if (echo) flags |= kEcho;
+  if (report) flags |= kReport;
 
   const std::size_t markBytes = MarkBytes(from, to, now);
-  Datagram d(kHeader + ((flags & kNack) ? 8 : 0) + markBytes + static_cast<std::size_t>(to - from));
+  Datagram d(fixed + markBytes + static_cast<std::size_t>(to - from));
   d[0] = kLineKind;
   d[1] = flags;
-  Put(d, 2, number_++, 4);
-  Put(d, 6, Micros(now), 4);
-  if (peerStamp_) Put(d, 10, *peerStamp_ + static_cast<std::uint32_t>(Micros(now) - Micros(peerStampAt_)), 4);
-  Put(d, 14, delivered_, 8);
-  Put(d, 22, ReceiveLimit() - delivered_, 4);
-  Put(d, 26, from, 8);
-  Put(d, 34, to - from, 2);
-  Put(d, 36, Sixteenths(own_.seen), 2);
-  Put(d, 38, Sixteenths(own_.lost), 2);
-  Put(d, 40, Sixteenths(own_.afterLoss), 2);
+  Put(d, 2, number_++, 2);
+  Put(d, 4, Micros(now), 4);
+  Put(d, 8, delivered_, 4);
+  Put(d, 12, std::min<std::uint64_t>(ReceiveLimit() - delivered_, 0xFFFF), 2);
+  Put(d, 14, from, 4);
   std::size_t at = kHeader;
+  if (echo) {
+    Put(d, at, *peerStamp_ + static_cast<std::uint32_t>(Micros(now) - Micros(peerStampAt_)), 4);
+    at += kEchoBytes;
+    echoOwed_ = false;
+  }
+  if (report) {
+    Put(d, at, Sixteenths(own_.seen), 2);
+    Put(d, at + 2, Sixteenths(own_.lost), 2);
+    Put(d, at + 4, Sixteenths(own_.afterLoss), 2);
+    at += kReportBytes;
+    reportSentAt_ = now;
+  }
   if (flags & kNack) {
-    Put(d, at, held_.empty() ? 0 : held_.begin()->first, 8);
-    at += 8;
+    // (The gap filled meanwhile: nothing held beyond what arrived in order.)
+    Put(d, at, held_.empty() ? delivered_ : held_.begin()->first, 4);
+    at += kNackBytes;
   }
   const auto fields = MarkFields(from, to, now);
   for (const auto& [step, age] : fields) {
     PutVarint(d, at, step);
     PutVarint(d, at, age);
   }
-  d[42] = static_cast<std::uint8_t>(fields.size());
+  d[18] = static_cast<std::uint8_t>(fields.size());
   std::copy(out_.begin() + static_cast<std::ptrdiff_t>(from - acked_), out_.begin() + static_cast<std::ptrdiff_t>(to - acked_),
             d.begin() + static_cast<std::ptrdiff_t>(at));
 
@@ -378,36 +407,64 @@ bool DatagramLine::Receive(std::span<const std::uint8_t> d, Time now) {
     return false;
   }
   const std::uint8_t flags = d[1];
-  const auto number = static_cast<std::uint32_t>(Get(d, 2, 4));
-  const auto stamp = static_cast<std::uint32_t>(Get(d, 6, 4));
-  const auto echo = static_cast<std::uint32_t>(Get(d, 10, 4));
-  const std::uint64_t ack = Get(d, 14, 8);
-  const auto window = static_cast<std::uint32_t>(Get(d, 22, 4));
-  const std::uint64_t offset = Get(d, 26, 8);
-  const std::size_t length = static_cast<std::size_t>(Get(d, 34, 2));
-  const std::size_t markCount = d[42];
-  std::size_t at = kHeader;
-  std::uint64_t heldFrom = 0;
-  if ((flags & kNack) && d.size() >= at + 8) {
-    heldFrom = Get(d, at, 8);
-    at += 8;
+  const auto number = static_cast<std::uint16_t>(Get(d, 2, 2));
+  const auto stamp = static_cast<std::uint32_t>(Get(d, 4, 4));
+  const std::int64_t ack = Near(acked_, Get(d, 8, 4));
+  const auto window = static_cast<std::uint32_t>(Get(d, 12, 2));
+  const std::int64_t offset = Near(delivered_, Get(d, 14, 4));
+  const std::size_t markCount = d[18];
+  const std::size_t optional = ((flags & kEcho) ? kEchoBytes : 0) + ((flags & kReport) ? kReportBytes : 0) +
+                               ((flags & kNack) ? kNackBytes : 0);
+  if (d.size() < kHeader + optional) {
+    ++counters_.rejected;
+    return false;
   }
+  std::size_t at = kHeader;
+  std::uint32_t echo = 0;
+  if (flags & kEcho) {
+    echo = static_cast<std::uint32_t>(Get(d, at, 4));
+    at += kEchoBytes;
+  }
+  std::optional<LossReport> report;
+  if (flags & kReport) {
+    report = LossReport{static_cast<double>(Get(d, at, 2)) / kCountUnit,
+                        static_cast<double>(Get(d, at + 2, 2)) / kCountUnit,
+                        static_cast<double>(Get(d, at + 4, 2)) / kCountUnit};
+    at += kReportBytes;
+  }
+  std::int64_t heldFrom = 0;
+  if (flags & kNack) {
+    heldFrom = Near(acked_, Get(d, at, 4));
+    at += kNackBytes;
+  }
+  std::vector<std::pair<std::uint32_t, std::uint32_t>> fields;
+  bool marksOk = true;
+  while (marksOk && fields.size() < markCount) {
+    const auto step = GetVarint(d, at);
+    const auto age = GetVarint(d, at);
+    marksOk = step && age;
+    if (marksOk) fields.emplace_back(*step, *age);
+  }
+  const std::size_t length = marksOk ? d.size() - at : 0;
   // The times of the bytes, on the peer's clock unwrapped beyond its 32 bits.
   const std::int64_t peerNow =
       peerClock_ ? *peerClock_ + static_cast<std::int32_t>(stamp - static_cast<std::uint32_t>(*peerClock_)) : stamp;
   PeerMarks marks;
-  bool marksOk = (markCount > 0) == (length > 0) && !((flags & kNack) && at == kHeader);
-  for (std::uint64_t begins = offset; marksOk && marks.size() < markCount;) {
-    const auto step = GetVarint(d, at);
-    const auto age = GetVarint(d, at);
-    marksOk = step && age && (marks.empty() ? *step == 0 : *step > 0) && *step < length && begins + *step < offset + length;
-    if (!marksOk) break;
-    begins += *step;
-    marks.push_back({begins, peerNow - *age});
+  marksOk = marksOk && (markCount > 0) == (length > 0) && offset >= 0;
+  for (std::uint64_t begins = static_cast<std::uint64_t>(std::max<std::int64_t>(offset, 0));
+       marksOk && marks.size() < fields.size();) {
+    const auto [step, age] = fields[marks.size()];
+    marksOk = (marks.empty() ? step == 0 : step > 0) && step < length &&
+              begins + step < static_cast<std::uint64_t>(offset) + length;
+    begins += step;
+    // The peer sends new bytes the moment they are written: older ones come in a copy, a lead
+    // or a repair.
+    marks.push_back({begins, peerNow - age, {}, age > kFirstSendAge});
   }
-  // The peer cannot acknowledge bytes never written, nor carry more than a datagram holds.
-  if (!marksOk || at > d.size() || length != d.size() - at || length > kMaxPayload || ack > acked_ + out_.size() ||
-      offset > kMaxOffset || heldFrom > kMaxOffset) {
+  // The peer cannot acknowledge bytes never written, nor carry more than a datagram holds, nor
+  // send beyond the room this side gave it.
+  if (!marksOk || length > kMaxPayload || ack < 0 || static_cast<std::uint64_t>(ack) > acked_ + out_.size() ||
+      heldFrom < 0 || static_cast<std::uint64_t>(offset) > ReceiveLimit()) {
     ++counters_.rejected;
     return false;
   }
@@ -417,8 +474,7 @@ bool DatagramLine::Receive(std::span<const std::uint8_t> d, Time now) {
   peerClock_ = std::max(peerClock_.value_or(peerNow), peerNow);
   heard_.push_back({std::chrono::microseconds(peerNow), now});
   if (heard_.size() > kHeardKept) heard_.pop_front();
-  peerReport_ = {static_cast<double>(Get(d, 36, 2)) / kCountUnit, static_cast<double>(Get(d, 38, 2)) / kCountUnit,
-                 static_cast<double>(Get(d, 40, 2)) / kCountUnit};
+  if (report) peerReport_ = *report;
   CountPacket(number);
   if (flags & kEcho) {
     const std::uint32_t sample = Micros(now) - echo;
@@ -435,11 +491,14 @@ bool DatagramLine::Receive(std::span<const std::uint8_t> d, Time now) {
   }
   peerStamp_ = stamp;
   peerStampAt_ = now;
-  TakeAck(ack, window, (flags & kNack) ? std::optional(heldFrom) : std::nullopt, now);
+  echoOwed_ = true;
+  const auto acknowledged = static_cast<std::uint64_t>(ack);
+  TakeAck(acknowledged, window, (flags & kNack) ? std::optional(static_cast<std::uint64_t>(heldFrom)) : std::nullopt,
+          now);
   // (Nothing is written after Close, so the end the peer has is ours, even while the timer has
   // just taken it back to be sent again.)
-  if ((flags & kEndSeen) && closing_ && ack == acked_ + out_.size()) closeSeen_ = true;
-  TakeData(offset, d.subspan(at), marks, (flags & kClose) != 0, now);
+  if ((flags & kEndSeen) && closing_ && acknowledged == acked_ + out_.size()) closeSeen_ = true;
+  TakeData(static_cast<std::uint64_t>(offset), d.subspan(at), marks, (flags & kClose) != 0, now);
   if (flags & kPing) {
     ackOwed_ = true;
     ackAt_ = now;
@@ -498,10 +557,10 @@ void DatagramLine::TakeData(std::uint64_t offset, std::span<const std::uint8_t> 
       ackOwed_ = true;
       ackAt_ = now;
     }
-    Deliver(offset, data, marks, now);
+    Deliver(offset, data, marks, false, now);
     while (!held_.empty() && held_.begin()->first <= delivered_) {
       const auto node = held_.extract(held_.begin());
-      Deliver(node.key(), node.mapped().bytes, node.mapped().marks, now);
+      Deliver(node.key(), node.mapped().bytes, node.mapped().marks, true, now);
     }
   }
   if (peerEnd_ && delivered_ >= *peerEnd_) {
@@ -525,16 +584,17 @@ DatagramLine::PeerMarks DatagramLine::Slice(const PeerMarks& marks, std::uint64_
   for (std::size_t i = 0; i < marks.size(); ++i) {
     const std::uint64_t ends = i + 1 < marks.size() ? marks[i + 1].offset : UINT64_MAX;
     if (ends <= from || marks[i].offset >= to) continue;
-    out.push_back({std::max(marks[i].offset, from), marks[i].sentUs, marks[i].arrived});
+    out.push_back({std::max(marks[i].offset, from), marks[i].sentUs, marks[i].arrived, marks[i].repaired});
   }
   return out;
 }
 
 // The part of a stretch starting at or before delivered_ that is new, as far as the window goes.
-void DatagramLine::Deliver(std::uint64_t offset, std::span<const std::uint8_t> data, const PeerMarks& marks, Time now) {
+void DatagramLine::Deliver(std::uint64_t offset, std::span<const std::uint8_t> data, const PeerMarks& marks, bool held,
+                           Time now) {
   const std::uint64_t limit = std::min(offset + data.size(), ReceiveLimit());
   if (limit <= delivered_) return;
-  for (const PeerMark& m : Slice(marks, delivered_, limit)) inMarks_.push_back({m.offset, m.sentUs, now});
+  for (const PeerMark& m : Slice(marks, delivered_, limit)) inMarks_.push_back({m.offset, m.sentUs, now, m.repaired || held});
   const auto first = data.begin() + static_cast<std::ptrdiff_t>(delivered_ - offset);
   in_.insert(in_.end(), first, first + static_cast<std::ptrdiff_t>(limit - delivered_));
   delivered_ = limit;
@@ -591,7 +651,7 @@ std::optional<DatagramLine::Piece> DatagramLine::TakePiece(std::size_t max) {
   const std::size_t n = static_cast<std::size_t>(std::min<std::uint64_t>(max, ends - readFrom));
   Piece piece{std::vector<std::uint8_t>(in_.begin(), in_.begin() + static_cast<std::ptrdiff_t>(n)),
               std::chrono::microseconds(inMarks_.empty() ? 0 : inMarks_.front().sentUs),
-              inMarks_.empty() ? lastHeard_ : inMarks_.front().arrived};
+              inMarks_.empty() ? lastHeard_ : inMarks_.front().arrived, !inMarks_.empty() && inMarks_.front().repaired};
   Consumed(n);
   return piece;
 }
@@ -611,11 +671,11 @@ std::optional<DatagramLine::Event> DatagramLine::TakeEvent() {
 
 // ------------------------------------------------------------------ figures
 
-void DatagramLine::CountPacket(std::uint32_t number) {
+void DatagramLine::CountPacket(std::uint16_t number) {
   if (!highest_) {
     highest_ = number;
   } else {
-    const auto ahead = static_cast<std::int32_t>(number - *highest_);
+    const auto ahead = static_cast<std::int16_t>(static_cast<std::uint16_t>(number - *highest_));
     if (ahead > 0) {
       // (A jump of more than the counts look back on says no more than one of that length.)
       const double missed = std::min<double>(ahead - 1, kCountWindow);

@@ -46,10 +46,11 @@ class DatagramLine {
   using Time = Clock::time_point;
   using Datagram = std::vector<std::uint8_t>;
 
-  static constexpr std::size_t kHeader = 43;         // the least a datagram holds
+  static constexpr std::size_t kHeader = 19;         // the least a datagram holds
   static constexpr std::size_t kMaxDatagram = 1200;  // fits any path's MTU with room for sealing
-  // Stream bytes a datagram carries at most: room is left for the repair field and two marks.
-  static constexpr std::size_t kMaxPayload = kMaxDatagram - kHeader - 8 - 16;
+  // Stream bytes a datagram carries at most: room is left for the optional fields (the echo, the
+  // loss report, the repair field) and two marks.
+  static constexpr std::size_t kMaxPayload = kMaxDatagram - kHeader - 14 - 16;
   static constexpr std::size_t kRepeatBytes = 512;
   static constexpr std::size_t kSendWindow = 32 * 1024;
   static constexpr std::size_t kReceiveWindow = 64 * 1024;
@@ -90,6 +91,10 @@ class DatagramLine {
     std::vector<std::uint8_t> bytes;
     std::chrono::microseconds sent{};  // on the peer's clock (from its own start)
     Time arrived;                      // when the stretch could be read, in order
+    // Not brought by the datagram that first carried it (it was lost: a copy, a later datagram
+    // or a repair brought it), or held until a gap before it was filled: its delay is the
+    // repair's, not the path's.
+    bool repaired = false;
   };
   // A datagram from the peer: when it left (the peer's clock) and when it came.
   struct Heard {
@@ -162,6 +167,7 @@ class DatagramLine {
     std::uint64_t offset;
     std::int64_t sentUs;
     Time arrived{};
+    bool repaired = false;
   };
   using PeerMarks = std::vector<PeerMark>;
   struct Held {
@@ -186,10 +192,10 @@ class DatagramLine {
   std::uint64_t ReceiveLimit() const;
   void TakeAck(std::uint64_t ack, std::uint32_t window, std::optional<std::uint64_t> heldFrom, Time now);
   void Hold(std::uint64_t offset, std::span<const std::uint8_t> data, const PeerMarks& marks);
-  void Deliver(std::uint64_t offset, std::span<const std::uint8_t> data, const PeerMarks& marks, Time now);
+  void Deliver(std::uint64_t offset, std::span<const std::uint8_t> data, const PeerMarks& marks, bool held, Time now);
   void TakeData(std::uint64_t offset, std::span<const std::uint8_t> data, const PeerMarks& marks, bool close, Time now);
   void Consumed(std::size_t n);
-  void CountPacket(std::uint32_t number);
+  void CountPacket(std::uint16_t number);
   std::chrono::microseconds RetransmitTimeout() const;
 
   Time epoch_;
@@ -206,7 +212,7 @@ class DatagramLine {
   bool closing_ = false;
   bool closeSent_ = false;
   bool closeSeen_ = false;  // the peer says it has the end of the stream
-  std::uint32_t number_ = 0;
+  std::uint16_t number_ = 0;
   double tokens_ = kSendWindow;
   Time refilled_;
   Time tailSentAt_;          // when the newest bytes first went
@@ -240,11 +246,13 @@ class DatagramLine {
   bool gone_ = false;
   std::optional<std::uint32_t> peerStamp_;  // the peer's newest timestamp, echoed back
   Time peerStampAt_;
+  bool echoOwed_ = false;  // the peer's newest timestamp has not been echoed yet
+  Time reportSentAt_{};
 
   // Figures
   std::optional<double> srttUs_;
   double rttVarUs_ = 0;
-  std::optional<std::uint32_t> highest_;  // the peer's highest packet number seen
+  std::optional<std::uint16_t> highest_;  // the peer's highest packet number seen
   LossReport own_;  // of the peer's datagrams
   LossReport peerReport_;
 };

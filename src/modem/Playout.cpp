@@ -109,13 +109,14 @@ double Playout::Target(double sentUs, Time now) {
   return Baseline(sentUs) + jitterUs_;
 }
 
-void Playout::Add(std::span<const std::uint8_t> bytes, std::optional<std::chrono::microseconds> sent, Time arrived) {
+void Playout::Add(std::span<const std::uint8_t> bytes, std::optional<std::chrono::microseconds> sent, Time arrived,
+                  bool repaired) {
   if (bytes.empty()) return;
   ++stretches_;
   Time release = arrived;
   if (sent) {
     const double sentUs = static_cast<double>(sent->count());
-    Observe(sentUs, Micros(arrived) - sentUs, arrived);
+    if (!repaired) Observe(sentUs, Micros(arrived) - sentUs, arrived);
     if (setting_.mode != Mode::OnArrival) {
       const double target = Target(sentUs, arrived);
       if (!lastSentUs_ || std::abs(sentUs - *lastSentUs_) >= kPauseUs) {

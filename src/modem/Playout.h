@@ -16,7 +16,9 @@
 //   and the drift is the slope through those lowest delays.
 // - Automatic: the delay is a high percentile of how far above the lowest the stretches and
 //   datagrams of the last seconds came, so it rises within a moment when the path gets worse
-//   and falls only once the worse ones are seconds behind.
+//   and falls only once the worse ones are seconds behind. A stretch that came by a repair does
+//   not count: a lost note is rare, and holding every note for the time its repair took would
+//   add that time to every note to spare the odd one; it plays late instead.
 // - The time added changes by at most a small share of the time between two stretches (more
 //   slowly when it falls), so a change of the delay does not change the rhythm heard; across a
 //   pause it may change at once.
@@ -53,8 +55,10 @@ class Playout {
   // A datagram from the partner: when it left (the partner's clock) and when it came.
   void Heard(std::chrono::microseconds sent, Time arrived);
   // Bytes in stream order that left the partner at `sent` (nothing: no time known, handed on as
-  // they came) and could be read at `arrived`.
-  void Add(std::span<const std::uint8_t> bytes, std::optional<std::chrono::microseconds> sent, Time arrived);
+  // they came) and could be read at `arrived`. `repaired`: they came by a repair (their first
+  // datagram was lost), so their delay says what the repair took, not what the path does.
+  void Add(std::span<const std::uint8_t> bytes, std::optional<std::chrono::microseconds> sent, Time arrived,
+           bool repaired = false);
   // The bytes whose time has come by `now`, in order.
   std::vector<std::uint8_t> Take(Time now);
   // When the next bytes are due; Time::max() with none held.

@@ -9,7 +9,8 @@
 // Per row: the added delay (median, p99), the gap error (median, p99: how far each gap between
 // two notes at the listener differs from the gap the player left), the share of the partner's
 // stretches the listening modem counted late (its status), frames lost and bytes out of step,
-// and what the player's side sends into the path (kbit/s, IP headers included). Needs root for the
+// and what the player's side sends into the path (kbit/s, IP headers included), and the round trip
+// the player's modem reports at the end (ms, the status bar's 往復). Needs root for the
 // namespaces (skips otherwise).
 //
 //   bench_netpath [--seconds N] [--only TEXT] [--all]
@@ -316,8 +317,8 @@ int main(int argc, char** argv) {
   std::printf("In ms: the added delay beyond the path's one-way minimum, and the gap error; late: the share of\n"
               "stretches the listening modem counted late; %d s of playing a row%s.\n",
               seconds, realTime ? "" : " (no real-time priority: the machine's load is in the figures)");
-  std::printf("%-26s %-6s %-11s %-11s %6s %13s %13s %6s %5s %6s %7s\n", "path", "jitter", "playing", "line", "frames",
-              "added med/p99", "gap med/p99", "late%", "lost", "o.o.s.", "kbit/s");
+  std::printf("%-26s %-6s %-11s %-11s %6s %13s %13s %6s %5s %6s %7s %5s\n", "path", "jitter", "playing", "line", "frames",
+              "added med/p99", "gap med/p99", "late%", "lost", "o.o.s.", "kbit/s", "rtt");
   for (const auto& path : paths) {
     if (!path.always && !all) continue;
     // "±10": the 0..20 ms the path adds, about its middle (padded by hand: "±" is two bytes).
@@ -340,14 +341,15 @@ int main(int argc, char** argv) {
         const unsigned long long before = SentByA(link);
         const Figures f = Play(ends, pattern, std::chrono::seconds(seconds), path.link.delayMs);
         const double kbits = static_cast<double>(SentByA(link) - before) * 8 / 1000 / (seconds + 3);
-        char late[16] = "-";
+        char late[16] = "-", trip[16] = "-";
         if (ends.b && ends.b->Status().playoutMs >= 0) std::snprintf(late, sizeof late, "%.1f", 100 * ends.b->Status().lateShare);
+        if (ends.a && ends.a->Status().roundTripMs >= 0) std::snprintf(trip, sizeof trip, "%d", ends.a->Status().roundTripMs);
         ends.close();  // the modems hang up as their ends close, and go with `ends`
         char added[24], gap[24];
         std::snprintf(added, sizeof added, "%.1f/%.1f", At(f.addedMs, 0.5), At(f.addedMs, 0.99));
         std::snprintf(gap, sizeof gap, "%.2f/%.2f", At(f.gapErrorMs, 0.5), At(f.gapErrorMs, 0.99));
-        std::printf("%-26s %s %-11s %-11s %6d %13s %13s %6s %5d %6ld %7.1f\n", path.name, jitter.c_str(), pattern.name,
-                    line.name, f.frames, added, gap, late, f.lost, f.outOfStep, kbits);
+        std::printf("%-26s %s %-11s %-11s %6d %13s %13s %6s %5d %6ld %7.1f %5s\n", path.name, jitter.c_str(), pattern.name,
+                    line.name, f.frames, added, gap, late, f.lost, f.outOfStep, kbits, trip);
         std::fflush(stdout);
       }
     }

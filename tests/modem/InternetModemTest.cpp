@@ -115,7 +115,7 @@ TEST(InternetModem, AModemOfAnotherVersionIsNamedOnTheAnsweringSideAndHearsThisO
   const struct {
     const char* hello;
     const char* said;
-  } rows[] = {{"SONAVEL-MODEM/3 CALL\n", "古い版のモデムから着信"}, {"SONAVEL-MODEM/5 CALL\n", "新しい版のモデムから着信"}};
+  } rows[] = {{"SONAVEL-MODEM/3 CALL\n", "古い版のモデムから着信"}, {"SONAVEL-MODEM/6 CALL\n", "新しい版のモデムから着信"}};
   for (const auto& r : rows) {
     InternetModem answering(AnyPort());
     Terminal a(answering.DevicePath());

@@ -97,7 +97,7 @@ class DriftingCall {
     while (auto piece = lines_[1].TakePiece(SIZE_MAX)) {
       for (std::size_t i = 0; i < piece->bytes.size(); i += 4) notes.at((taken_ + i) / 4).arrived = piece->arrived;
       taken_ += piece->bytes.size();
-      playout_.Add(piece->bytes, piece->sent, piece->arrived);
+      playout_.Add(piece->bytes, piece->sent, piece->arrived, piece->repaired);
     }
     const auto out = playout_.Take(local);
     for (std::size_t i = 0; i < out.size(); i += 4) notes.at((received.size() + i) / 4).released = local;
@@ -179,10 +179,12 @@ INSTANTIATE_TEST_SUITE_P(Clocks, PlayoutOverDriftingClocks,
                          ::testing::Values(DriftCase{"ListenerFast", -100, 100}, DriftCase{"ListenerSlow", 100, -100}),
                          [](const auto& param) { return std::string(param.param.name); });
 
-// Each setting of the register over a path with 20 ms of jitter: what a note waits for.
+// Each setting of the register over a path with 20 ms of jitter, and the automatic one over a
+// path without: what a note waits for.
 struct ModeCase {
   const char* name;
   int s41;
+  sim::Path path;
   double addedMs;  // beyond the path's lowest delay, a note's median; <0: as it came
   double worstGapErrorMs;
 };
@@ -191,7 +193,7 @@ class PlayoutModes : public ::testing::TestWithParam<ModeCase> {};
 
 TEST_P(PlayoutModes, HoldEachNoteAsTheRegisterSays) {
   const ModeCase& c = GetParam();
-  DriftingCall call(Playout::Setting::FromRegister(c.s41), 50, -50, 9, {{0s, {20ms, 0.01, 1, 20ms}}});
+  DriftingCall call(Playout::Setting::FromRegister(c.s41), 50, -50, 9, {{0s, c.path}});
   call.Run(120s, {}, [](int) {});
   EXPECT_EQ(call.received, call.written);
   const Results r = Check(call);
@@ -215,8 +217,11 @@ TEST_P(PlayoutModes, HoldEachNoteAsTheRegisterSays) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Register, PlayoutModes,
-                         ::testing::Values(ModeCase{"Automatic", 255, 21, 0.5}, ModeCase{"FixedThirtyMs", 30, 30, 0.5},
-                                           ModeCase{"OnArrival", 0, -1, 0}),
+                         ::testing::Values(ModeCase{"Automatic", 255, {20ms, 0.01, 1, 20ms}, 21, 0.5},
+                                           ModeCase{"FixedThirtyMs", 30, {20ms, 0.01, 1, 20ms}, 30, 0.5},
+                                           ModeCase{"OnArrival", 0, {20ms, 0.01, 1, 20ms}, -1, 0},
+                                           // A note repaired late plays late, and does not hold the rest.
+                                           ModeCase{"AutomaticOnASteadyPathWithLoss", 255, {20ms, 0.1}, 1, 0.5}),
                          [](const auto& param) { return std::string(param.param.name); });
 
 }  // namespace

@@ -23,9 +23,9 @@ using namespace std::chrono_literals;
 
 namespace {
 
-constexpr std::string_view kHello = "SONAVEL-MODEM/4 CALL\n";
-constexpr std::string_view kAnswer = "SONAVEL-MODEM/4 ANSWER\n";
-constexpr std::string_view kLater = "SONAVEL-MODEM/4 LATER\n";
+constexpr std::string_view kHello = "SONAVEL-MODEM/5 CALL\n";
+constexpr std::string_view kAnswer = "SONAVEL-MODEM/5 ANSWER\n";
+constexpr std::string_view kLater = "SONAVEL-MODEM/5 LATER\n";
 
 enum class Heard { Answer, Later, Other };
 
