@@ -30,6 +30,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <functional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -275,8 +276,16 @@ std::vector<double> MeasureNotes(Probe& probe, double sinkMs, int& missed) {
   }
   // Where in the run the notes past two periods + 2 ms fell: the first ones, or any.
   const double late = 2 * 1000.0 * probe.Period() / kRate + 2;
+  std::string where;
+  int lateNotes = 0;
   for (std::size_t i = 0; i < ms.size(); ++i) {
-    if (ms[i] > late) std::printf("  late note: #%zu of %zu, %.2f ms\n", i + 1, ms.size(), ms[i]);
+    if (ms[i] <= late || ++lateNotes > 5) continue;
+    char one[48];
+    std::snprintf(one, sizeof one, " #%zu (%.2f ms)", i + 1, ms[i]);
+    where += one;
+  }
+  if (lateNotes > 0) {
+    std::printf("  %d late notes of %zu:%s%s\n", lateNotes, ms.size(), where.c_str(), lateNotes > 5 ? " ..." : "");
   }
   return ms;
 }
