@@ -47,7 +47,8 @@ constexpr double kAffordedPerSecond = 40;
 // alone. A path that loses in runs shows it within a few runs (the assumption weighs as one
 // loss), and until then each note still has its first copy.
 constexpr double kPriorLost = 0.5, kPriorSeen = 50, kPriorLosses = 1, kPriorAfterLoss = 0.1;
-constexpr std::uint32_t kFirstSendAge = 1000;  // microseconds
+// Bytes older than this when their datagram left were not on their first way (microseconds).
+constexpr std::uint32_t kFirstSendAge = 1000;
 constexpr double kCountUnit = 16;  // the counts of a report, in sixteenths
 // The counts fade over thousands of datagrams: a report now and then says all there is.
 constexpr auto kReportEvery = std::chrono::milliseconds(100);
