@@ -27,6 +27,7 @@ class JackAudio final : public SynthAudio {
     status_.frames.store(static_cast<int>(jack_get_buffer_size(client_)));
     jack_set_process_callback(client_, Process, this);
     jack_set_buffer_size_callback(client_, BufferSize, this);
+    jack_set_sample_rate_callback(client_, SampleRate, this);
     jack_set_xrun_callback(client_, Xrun, this);
     jack_on_shutdown(client_, Shutdown, this);
     settledAt_ = MonotonicNow() + kSettling;
@@ -70,6 +71,16 @@ class JackAudio final : public SynthAudio {
 
   static int BufferSize(jack_nframes_t frames, void* self) {
     static_cast<JackAudio*>(self)->status_.frames.store(static_cast<int>(frames));
+    return 0;
+  }
+
+  // A server whose rate changes while it runs (PipeWire's JACK, when another program asks for
+  // its own rate): JACK calls this off the process thread, where a synth at the new rate may be
+  // made.
+  static int SampleRate(jack_nframes_t rate, void* self) {
+    auto* a = static_cast<JackAudio*>(self);
+    a->renderer_.Prepare(static_cast<int>(rate));
+    a->status_.rate.store(static_cast<int>(rate));
     return 0;
   }
 
