@@ -6,11 +6,15 @@
 #include <jack/jack.h>
 #include <rtmidi/RtMidi.h>
 
+#include <sys/eventfd.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <QObject>
+#include <QSocketNotifier>
 #include <QRegularExpression>
 #include <algorithm>
+#include <array>
+#include <atomic>
 #include <deque>
 #include <mutex>
 
@@ -67,47 +71,63 @@ void IgnoreRtMidiErrors(RtMidiError::Type, const std::string&, void* failed) {
 
 // Carries messages from RtMidi's thread to the thread that opened the input. The early hook
 // sees each message first, on RtMidi's thread, and may sound it there; the message and what the
-// hook did then wait for the opening thread. The queue is guarded by a std::mutex and the UI
-// thread is only woken by a queued call without payload, so the hand-over is visible to
-// ThreadSanitizer as well as correct.
+// hook did then wait for the opening thread.
+//
+// Under JACK, RtMidi's thread is the graph's own: it must not wait for the windows or allocate.
+// So messages go through a ring sized up front, one producer and one consumer, and an eventfd
+// wakes the opening thread's event loop. Only when the opening thread has let the ring fill (a
+// handler that keeps a message box open stops the draining) do further messages wait in a
+// locked list behind it; once that list is in use, every message goes there until the opening
+// thread has emptied both, so the order stays the order of arrival.
 class InputQueue final : public QObject {
-  Q_OBJECT
  public:
   InputQueue(MidiInput::Early early, MidiInput::LateHandler handler)
-      : early_(std::move(early)), handler_(std::move(handler)) {}
+      : early_(std::move(early)), handler_(std::move(handler)), wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {
+    if (wake_ < 0) throw MidiDeviceError(QStringLiteral("MIDI 入力の準備ができません。"));
+    notifier_ = std::make_unique<QSocketNotifier>(wake_, QSocketNotifier::Read);
+    QObject::connect(notifier_.get(), &QSocketNotifier::activated, this, [this] {
+      std::uint64_t count = 0;
+      [[maybe_unused]] const ssize_t n = ::read(wake_, &count, sizeof count);
+      Drain();
+    });
+  }
+  ~InputQueue() override {
+    notifier_.reset();
+    ::close(wake_);
+  }
+  InputQueue(const InputQueue&) = delete;
+  InputQueue& operator=(const InputQueue&) = delete;
 
   // RtMidi's input thread.
   void Push(ShortMessage message) {
-    const bool sounded = early_ && early_(message, MonotonicNow());
-    bool wake = false;
-    {
-      std::lock_guard lock(mutex_);
-      wake = pending_.empty();
-      pending_.push_back({message, sounded});
+    const Arrival arrival{message, early_ && early_(message, MonotonicNow())};
+    const std::size_t head = head_.load(std::memory_order_relaxed);
+    if (!overflowing_.load(std::memory_order_acquire) && head - tail_.load(std::memory_order_acquire) < kRing) {
+      ring_[head % kRing] = arrival;
+      head_.store(head + 1, std::memory_order_release);
+    } else {
+      std::lock_guard lock(overflowLock_);
+      overflowing_.store(true, std::memory_order_release);
+      overflow_.push_back(arrival);
     }
-    if (wake) QMetaObject::invokeMethod(this, "Drain", Qt::QueuedConnection);
+    const std::uint64_t one = 1;
+    [[maybe_unused]] const ssize_t n = ::write(wake_, &one, sizeof one);
   }
 
- public slots:
-  // The UI thread. One message at a time: a handler that opens a message box spins the event
-  // loop, and a nested call must not let later messages overtake the one being handled.
+  // The opening thread. One message at a time: a handler that opens a message box spins the
+  // event loop, and a nested call must not let later messages overtake the one being handled.
   void Drain() {
     if (draining_) return;
     draining_ = true;
-    for (;;) {
-      Arrival arrival;
-      {
-        std::lock_guard lock(mutex_);
-        if (pending_.empty()) break;
-        arrival = pending_.front();
-        pending_.pop_front();
-      }
+    Arrival arrival;
+    while (Next(arrival)) {
       try {
         handler_(arrival.message, arrival.sounded);
       } catch (...) {
         draining_ = false;
         // The rest waits for the next wake-up rather than being lost.
-        QMetaObject::invokeMethod(this, "Drain", Qt::QueuedConnection);
+        const std::uint64_t one = 1;
+        [[maybe_unused]] const ssize_t n = ::write(wake_, &one, sizeof one);
         throw;
       }
     }
@@ -119,10 +139,41 @@ class InputQueue final : public QObject {
     ShortMessage message = 0;
     bool sounded = false;
   };
+  static constexpr std::size_t kRing = 4096;
+
+  // The oldest message: the ring's, then the list's behind it. While the list is in use nothing
+  // new enters the ring, so whatever the ring holds came before the list's.
+  bool Next(Arrival& arrival) {
+    for (;;) {
+      const std::size_t tail = tail_.load(std::memory_order_relaxed);
+      if (head_.load(std::memory_order_acquire) != tail) {
+        arrival = ring_[tail % kRing];
+        tail_.store(tail + 1, std::memory_order_release);
+        return true;
+      }
+      if (!overflowing_.load(std::memory_order_acquire)) return false;
+      std::lock_guard lock(overflowLock_);
+      if (head_.load(std::memory_order_acquire) != tail) continue;  // filled meanwhile, before the list
+      if (overflow_.empty()) {
+        overflowing_.store(false, std::memory_order_release);
+        return false;
+      }
+      arrival = overflow_.front();
+      overflow_.pop_front();
+      return true;
+    }
+  }
+
   MidiInput::Early early_;
   MidiInput::LateHandler handler_;
-  std::mutex mutex_;
-  std::deque<Arrival> pending_;
+  const int wake_;
+  std::unique_ptr<QSocketNotifier> notifier_;
+  std::array<Arrival, kRing> ring_{};
+  std::atomic<std::size_t> head_{0};  // messages ever put in the ring (RtMidi's thread)
+  std::atomic<std::size_t> tail_{0};  // messages ever taken from it (the opening thread)
+  std::atomic<bool> overflowing_{false};
+  std::mutex overflowLock_;
+  std::deque<Arrival> overflow_;
   bool draining_ = false;
 };
 
@@ -375,4 +426,3 @@ QString SystemMidi::SynthOutputState() {
   return status ? GmSynth::Describe(*status) : QString();
 }
 
-#include "SystemMidi.moc"
