@@ -306,20 +306,26 @@ void Report(benchmark::State& state, const char* name, int quantum, std::vector<
   state.counters["unheard"] = missed;
 }
 
+// Whether the headless PipeWire and the probe on it are up; the run is skipped, saying why, when not.
+bool GraphUp(benchmark::State& state, const PipeWireSession& session, const Probe& probe) {
+  if (!session.Running()) {
+    state.SkipWithError(("no headless PipeWire: " + session.Error()).c_str());
+    return false;
+  }
+  if (!probe.Open()) {
+    state.SkipWithError("no JACK client on PipeWire (is the benchmark under pw-jack?)");
+    return false;
+  }
+  return true;
+}
+
 void BM_KeyToSound(benchmark::State& state) {
   const int quantum = static_cast<int>(state.range(0));
   const Path& path = kPaths[state.range(1)];
   for (auto _ : state) {
     PipeWireSession session(quantum);
-    if (!session.Running()) {
-      state.SkipWithError(("no headless PipeWire: " + session.Error()).c_str());
-      return;
-    }
     Probe probe;
-    if (!probe.Open()) {
-      state.SkipWithError("no JACK client on PipeWire (is the benchmark under pw-jack?)");
-      return;
-    }
+    if (!GraphUp(state, session, probe)) return;
     const double sinkMs = SinkMs(probe);
 
     ProgramProcess program(path.driver, quantum);
@@ -380,15 +386,8 @@ void BM_KeyToSoundBusyWindow(benchmark::State& state) {
   const int quantum = static_cast<int>(state.range(0));
   for (auto _ : state) {
     PipeWireSession session(quantum);
-    if (!session.Running()) {
-      state.SkipWithError(("no headless PipeWire: " + session.Error()).c_str());
-      return;
-    }
     Probe probe;
-    if (!probe.Open()) {
-      state.SkipWithError("no JACK client on PipeWire (is the benchmark under pw-jack?)");
-      return;
-    }
+    if (!GraphUp(state, session, probe)) return;
     const double sinkMs = SinkMs(probe);
 
     QTemporaryDir home;
