@@ -24,6 +24,8 @@ class JackMidiPeer {
 
   // Sends a channel message (1 to 3 bytes) from the "keys" port in the next cycle.
   void Play(const Bytes& message);
+  // Whether every message played has been written to a cycle of the "keys" port.
+  bool PlayedAll() const { return jack_ringbuffer_read_space(toKeys_) == 0; }
   // Everything the "module" port received so far, in order.
   const std::vector<Bytes>& Heard();
   // When each of them arrived, in JACK's microseconds (jack_get_time), the same for every

@@ -101,6 +101,12 @@ bool JackOutput::SendLong(std::span<const std::uint8_t> message) {
 }
 
 void JackOutput::Reset() {
+  // A key the input's thread handed over just before its lane was taken away goes out before
+  // the silencing, not after it (each period takes this thread's queue first).
+  if (!stalled_) {
+    WaitForPeriods([&] { return fromInput_.Empty() || gone_.load(std::memory_order_acquire); },
+                   std::chrono::steady_clock::now() + kSpaceWait);
+  }
   for (int channel = 0; channel < 16; ++channel) {
     for (int controller : {64, 120, 123}) {  // sustain off, all sound off, all notes off
       const std::uint8_t bytes[3] = {static_cast<std::uint8_t>(0xB0 + channel),

@@ -71,6 +71,9 @@ class SynthEventQueue {
     return true;
   }
 
+  // Any thread. Whether everything pushed so far has been taken.
+  bool Empty() const { return head_.load(std::memory_order_acquire) == tail_.load(std::memory_order_acquire); }
+
   // Consumer. The time of the oldest event, false when there is none.
   bool PeekTime(std::int64_t& time) const {
     const std::size_t tail = tail_.load(std::memory_order_relaxed);
